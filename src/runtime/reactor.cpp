@@ -1,0 +1,183 @@
+#include "runtime/reactor.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+#include "runtime/signal.hpp"
+#include "runtime/thread_util.hpp"
+
+namespace varnex::rt {
+
+namespace {
+
+[[noreturn]] void throw_errno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Tags in epoll_event.data for the reactor's own descriptors; sockets use their fd.
+constexpr uint64_t kTimerTag = 1ull << 62;
+constexpr uint64_t kSignalTag = 1ull << 61;
+
+}  // namespace
+
+std::optional<IoRegistration::Ready> IoRegistration::poll_ready(Interest interest,
+                                                                const Waker& waker) {
+  std::lock_guard lock(mutex_);
+  bool ready = interest == Interest::Read ? readable_ : writable_;
+  if (ready) return Ready{tick_};
+  (interest == Interest::Read ? read_waker_ : write_waker_) = waker;
+  return std::nullopt;
+}
+
+void IoRegistration::clear_ready(Interest interest, Ready observed) {
+  std::lock_guard lock(mutex_);
+  if (observed.tick != tick_) return;  // an event arrived meanwhile: keep the readiness
+  (interest == Interest::Read ? readable_ : writable_) = false;
+}
+
+void IoRegistration::on_event(uint32_t events) {
+  Waker reader, writer;
+  {
+    std::lock_guard lock(mutex_);
+    ++tick_;
+    // Errors and hang-ups make both directions "ready" so the next call reports them.
+    const uint32_t failure = EPOLLERR | EPOLLHUP;
+    if (events & (EPOLLIN | EPOLLRDHUP | failure)) {
+      readable_ = true;
+      reader = std::move(read_waker_);
+    }
+    if (events & (EPOLLOUT | failure)) {
+      writable_ = true;
+      writer = std::move(write_waker_);
+    }
+  }
+  if (reader) reader->wake();
+  if (writer) writer->wake();
+}
+
+Reactor::Reactor() {
+  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd_ < 0) throw_errno("epoll_create1");
+  timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timer_fd_ < 0) throw_errno("timerfd_create");
+  if (pipe2(signal_pipe_, O_NONBLOCK | O_CLOEXEC) != 0) throw_errno("pipe2");
+
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kTimerTag;
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, timer_fd_, &ev) != 0) throw_errno("epoll_ctl");
+  ev.data.u64 = kSignalTag;
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, signal_pipe_[0], &ev) != 0) throw_errno("epoll_ctl");
+}
+
+void Reactor::start() { start_named_thread("varnex-reactor", [this] { run(); }); }
+
+std::shared_ptr<IoRegistration> Reactor::register_fd(int fd) {
+  auto registration = std::make_shared<IoRegistration>();
+  {
+    std::lock_guard lock(io_mutex_);
+    io_[fd] = registration;
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = static_cast<uint64_t>(fd);
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    int saved = errno;
+    std::lock_guard lock(io_mutex_);
+    io_.erase(fd);
+    throw std::system_error(saved, std::generic_category(), "epoll_ctl");
+  }
+  return registration;
+}
+
+void Reactor::deregister_fd(int fd) {
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  std::lock_guard lock(io_mutex_);
+  io_.erase(fd);
+}
+
+Reactor::TimerKey Reactor::add_timer(Instant deadline, Waker waker) {
+  std::lock_guard lock(timers_mutex_);
+  auto key = timers_.emplace(deadline, std::move(waker));
+  if (!armed_for_ || deadline < *armed_for_) arm_timerfd_locked();
+  return key;
+}
+
+void Reactor::cancel_timer(TimerKey key) {
+  // The timerfd stays armed for the old deadline; that wake-up then finds nothing due.
+  std::lock_guard lock(timers_mutex_);
+  timers_.erase(key);
+}
+
+void Reactor::arm_timerfd_locked() {
+  itimerspec spec{};
+  if (timers_.empty()) {
+    armed_for_.reset();
+  } else {
+    Instant deadline = timers_.begin()->first;
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
+    if (ns.count() <= 0) ns = std::chrono::nanoseconds(1);  // zero would disarm
+    spec.it_value.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
+    spec.it_value.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
+    armed_for_ = deadline;
+  }
+  // steady_clock is CLOCK_MONOTONIC on Linux, so its epoch is the timerfd's.
+  timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+void Reactor::fire_timers() {
+  uint64_t expirations;
+  while (read(timer_fd_, &expirations, sizeof expirations) > 0) {
+  }
+  std::vector<Waker> due;
+  {
+    std::lock_guard lock(timers_mutex_);
+    Instant now = Clock::now();
+    auto end = timers_.upper_bound(now);
+    for (auto it = timers_.begin(); it != end; ++it) due.push_back(std::move(it->second));
+    timers_.erase(timers_.begin(), end);
+    arm_timerfd_locked();
+  }
+  for (auto& waker : due) waker->wake();
+}
+
+void Reactor::drain_signal_pipe() {
+  unsigned char buffer[64];
+  while (read(signal_pipe_[0], buffer, sizeof buffer) > 0) {
+  }
+  wake_signal_listeners();
+}
+
+void Reactor::run() {
+  std::vector<epoll_event> events(64);
+  for (;;) {
+    int n = epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()), -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      continue;  // nothing sensible to do but keep serving
+    }
+    for (int i = 0; i < n; ++i) {
+      uint64_t tag = events[i].data.u64;
+      if (tag == kTimerTag) {
+        fire_timers();
+      } else if (tag == kSignalTag) {
+        drain_signal_pipe();
+      } else {
+        std::shared_ptr<IoRegistration> registration;
+        {
+          std::lock_guard lock(io_mutex_);
+          auto it = io_.find(static_cast<int>(tag));
+          if (it != io_.end()) registration = it->second;
+        }
+        if (registration) registration->on_event(events[i].events);
+      }
+    }
+  }
+}
+
+}  // namespace varnex::rt

@@ -1,0 +1,85 @@
+// The reactor: one thread that waits in epoll for socket readiness, the timer deadline
+// (a timerfd armed to the earliest registered deadline) and the signal pipe, and turns
+// each event into wake-ups. It never runs task code itself.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+#include "runtime/waker.hpp"
+
+namespace varnex::rt {
+
+using Clock = std::chrono::steady_clock;
+using Instant = Clock::time_point;
+
+enum class Interest : uint8_t { Read = 0, Write = 1 };
+
+// Readiness of one file descriptor, as last reported by epoll (edge-triggered). Readiness is
+// cleared only by the user after an operation would block, and only if no event arrived
+// since it was observed, so an edge can never be lost between the failed call and the clear.
+class IoRegistration {
+ public:
+  struct Ready {
+    uint64_t tick;
+  };
+
+  // Ready now (returns the tick to pass to clear_ready), or keeps the waker.
+  std::optional<Ready> poll_ready(Interest interest, const Waker& waker);
+  void clear_ready(Interest interest, Ready observed);
+
+  void on_event(uint32_t epoll_events);
+
+ private:
+  std::mutex mutex_;
+  bool readable_ = false;
+  bool writable_ = false;
+  uint64_t tick_ = 0;
+  Waker read_waker_;
+  Waker write_waker_;
+};
+
+class Reactor {
+ public:
+  using TimerKey = std::multimap<Instant, Waker>::iterator;
+
+  Reactor();  // throws std::system_error when a descriptor cannot be created
+  Reactor(const Reactor&) = delete;
+  Reactor& operator=(const Reactor&) = delete;
+
+  void start();  // starts the reactor thread; throws std::system_error
+
+  // Registers fd for edge-triggered read and write readiness. The registration stays until
+  // deregister(); call that before closing fd.
+  std::shared_ptr<IoRegistration> register_fd(int fd);  // throws std::system_error
+  void deregister_fd(int fd);
+
+  TimerKey add_timer(Instant deadline, Waker waker);
+  void cancel_timer(TimerKey key);
+
+  int signal_pipe_write_fd() const { return signal_pipe_[1]; }
+
+ private:
+  void run();
+  void fire_timers();
+  void arm_timerfd_locked();
+  void drain_signal_pipe();
+
+  int epoll_fd_ = -1;
+  int timer_fd_ = -1;
+  int signal_pipe_[2] = {-1, -1};
+
+  std::mutex timers_mutex_;
+  std::multimap<Instant, Waker> timers_;
+  std::optional<Instant> armed_for_;
+
+  std::mutex io_mutex_;
+  std::unordered_map<int, std::shared_ptr<IoRegistration>> io_;
+};
+
+}  // namespace varnex::rt

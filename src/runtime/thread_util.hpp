@@ -1,0 +1,18 @@
+// Starting the runtime's own threads.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace varnex::rt {
+
+// Starts a detached thread with the given name (the OS keeps 15 bytes) and with SIGINT,
+// SIGTERM and the other asynchronous signals blocked, so that they are delivered to the
+// interpreter's threads, where Python expects them. Throws std::system_error when the OS
+// refuses the thread.
+void start_named_thread(const std::string& name, std::function<void()> body);
+
+// Number of CPUs this process may run on (at least 1).
+unsigned available_cpus();
+
+}  // namespace varnex::rt
