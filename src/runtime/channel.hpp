@@ -108,15 +108,17 @@ class Receiver {
     explicit RecvOp(Receiver& receiver) : receiver_(receiver) {}
     std::optional<Output> poll(const Waker& waker) {
       auto& st = *receiver_.state_;
+      std::optional<Output> ready;
       std::lock_guard lock(st.mutex);
       if (!st.queue.empty()) {
-        T value = std::move(st.queue.front());
+        ready.emplace(std::in_place, std::move(st.queue.front()));
         st.queue.pop_front();
-        return Output(std::move(value));
+      } else if (st.senders == 0) {
+        ready.emplace();  // closed and drained
+      } else {
+        st.receiver_waker = waker;
       }
-      if (st.senders == 0) return Output(std::nullopt);
-      st.receiver_waker = waker;
-      return std::nullopt;
+      return ready;
     }
 
    private:

@@ -103,7 +103,8 @@ void Reactor::deregister_fd(int fd) {
 
 Reactor::TimerKey Reactor::add_timer(Instant deadline, Waker waker) {
   std::lock_guard lock(timers_mutex_);
-  auto key = timers_.emplace(deadline, std::move(waker));
+  TimerKey key{deadline, next_timer_id_++};
+  timers_.emplace(key, std::move(waker));
   if (!armed_for_ || deadline < *armed_for_) arm_timerfd_locked();
   return key;
 }
@@ -119,7 +120,7 @@ void Reactor::arm_timerfd_locked() {
   if (timers_.empty()) {
     armed_for_.reset();
   } else {
-    Instant deadline = timers_.begin()->first;
+    Instant deadline = timers_.begin()->first.first;
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
     if (ns.count() <= 0) ns = std::chrono::nanoseconds(1);  // zero would disarm
     spec.it_value.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
@@ -138,7 +139,7 @@ void Reactor::fire_timers() {
   {
     std::lock_guard lock(timers_mutex_);
     Instant now = Clock::now();
-    auto end = timers_.upper_bound(now);
+    auto end = timers_.upper_bound(TimerKey{now, UINT64_MAX});
     for (auto it = timers_.begin(); it != end; ++it) due.push_back(std::move(it->second));
     timers_.erase(timers_.begin(), end);
     arm_timerfd_locked();

@@ -46,7 +46,9 @@ class IoRegistration {
 
 class Reactor {
  public:
-  using TimerKey = std::multimap<Instant, Waker>::iterator;
+  // A timer is found by its deadline and a sequence number, so cancelling one that already
+  // fired (and was removed) is a harmless miss.
+  using TimerKey = std::pair<Instant, uint64_t>;
 
   Reactor();  // throws std::system_error when a descriptor cannot be created
   Reactor(const Reactor&) = delete;
@@ -75,7 +77,8 @@ class Reactor {
   int signal_pipe_[2] = {-1, -1};
 
   std::mutex timers_mutex_;
-  std::multimap<Instant, Waker> timers_;
+  std::map<TimerKey, Waker> timers_;
+  uint64_t next_timer_id_ = 0;
   std::optional<Instant> armed_for_;
 
   std::mutex io_mutex_;

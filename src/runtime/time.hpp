@@ -62,9 +62,13 @@ class TimeoutOp {
   }
 
   std::optional<Output> poll(const Waker& waker) {
-    if (auto r = op_.poll(waker)) return Output(std::move(*r));
-    if (sleep_ && sleep_->poll(waker)) return Output(std::nullopt);
-    return std::nullopt;
+    std::optional<Output> ready;
+    if (auto r = op_.poll(waker)) {
+      ready.emplace(std::in_place, std::move(*r));
+    } else if (sleep_ && sleep_->poll(waker)) {
+      ready.emplace();  // elapsed
+    }
+    return ready;
   }
 
  private:
