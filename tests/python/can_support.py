@@ -1,0 +1,158 @@
+"""SocketCAN helpers for the tests: availability check, the `requires_can` mark and a raw peer.
+
+Tests that need a real CAN bus use vcan0 and vcan1. Our development machines' kernel has no CAN,
+so those tests run in the test VM (tools/can-vm run -- <pytest command>); elsewhere they skip.
+
+    from can_support import CanPeer, requires_can
+
+    pytestmark = requires_can          # or @requires_can on single tests
+
+    with CanPeer("vcan0") as peer:
+        peer.send(0x123, b"\\x01\\x02")
+        frame = peer.recv(timeout=2.0)  # (raw_id_word, id, is_extended, is_remote, data) or None
+"""
+
+import functools
+import os
+import socket
+import struct
+
+import pytest
+
+# Kernel numbers from <linux/can.h>; Python's socket module has most but not all of them everywhere.
+AF_CAN = getattr(socket, "AF_CAN", 29)
+CAN_RAW = getattr(socket, "CAN_RAW", 1)
+CAN_EFF_FLAG = 0x80000000
+CAN_RTR_FLAG = 0x40000000
+CAN_ERR_FLAG = 0x20000000
+CAN_SFF_MASK = 0x000007FF
+CAN_EFF_MASK = 0x1FFFFFFF
+
+# struct can_frame: id word with flag bits, length, 3 bytes padding, 8 data bytes (host byte order).
+CAN_FRAME = struct.Struct("=IB3x8s")
+
+IFF_UP = 0x1
+
+VCAN_INTERFACES = ("vcan0", "vcan1")
+
+
+def _interface_up(name):
+    try:
+        with open(f"/sys/class/net/{name}/flags") as f:
+            return int(f.read(), 16) & IFF_UP != 0
+    except (OSError, ValueError):
+        return False
+
+
+@functools.lru_cache(maxsize=None)
+def can_available():
+    """True when raw CAN sockets work and vcan0 exists and is up."""
+    try:
+        socket.socket(AF_CAN, socket.SOCK_RAW, CAN_RAW).close()
+    except (OSError, AttributeError):
+        return False
+    return _interface_up("vcan0")
+
+
+def in_can_vm():
+    """True inside the test VM started by tools/can-vm."""
+    return os.environ.get("VARNEX_IN_CAN_VM") == "1"
+
+
+SKIP_REASON = (
+    "needs SocketCAN with vcan0/vcan1 up: run on a kernel with vcan (sudo modprobe vcan; "
+    "ip link add vcan0 type vcan; ...), or through the test VM: tools/can-vm run -- <pytest command>"
+)
+
+
+class _MarkList(list):
+    """Several marks that act as one: `pytestmark = requires_can` or `@requires_can`."""
+
+    def __call__(self, obj):
+        for mark in self:
+            obj = mark(obj)
+        return obj
+
+
+requires_can = _MarkList([pytest.mark.can, pytest.mark.skipif(not can_available(), reason=SKIP_REASON)])
+
+
+def pack_frame(can_id, data=b"", extended=None, remote=False):
+    """The 16-byte classic frame record. extended=None means extended exactly when can_id > 0x7FF."""
+    data = bytes(data)
+    if len(data) > 8:
+        raise ValueError(f"a classic CAN frame holds at most 8 data bytes, got {len(data)}")
+    if extended is None:
+        extended = can_id > CAN_SFF_MASK
+    word = can_id & (CAN_EFF_MASK if extended else CAN_SFF_MASK)
+    if word != can_id:
+        raise ValueError(f"CAN id 0x{can_id:X} does not fit a {'29' if extended else '11'}-bit identifier")
+    if extended:
+        word |= CAN_EFF_FLAG
+    if remote:
+        word |= CAN_RTR_FLAG
+    return CAN_FRAME.pack(word, len(data), data)
+
+
+def unpack_frame(record):
+    """(raw_id_word, id, is_extended, is_remote, data) of a frame record.
+
+    data has the frame's length even for remote frames (whose bytes are then zero), so the
+    length code stays visible.
+    """
+    word, length, payload = CAN_FRAME.unpack(record[: CAN_FRAME.size])
+    extended = bool(word & CAN_EFF_FLAG)
+    can_id = word & (CAN_EFF_MASK if extended else CAN_SFF_MASK)
+    return word, can_id, extended, bool(word & CAN_RTR_FLAG), payload[: min(length, 8)]
+
+
+class CanPeer:
+    """A raw CAN socket bound to one interface, standing in for another node on the bus.
+
+    Like every raw socket it receives the frames other sockets send on the interface, not
+    its own.
+    """
+
+    def __init__(self, interface="vcan0"):
+        self.interface = interface
+        self.sock = socket.socket(AF_CAN, socket.SOCK_RAW, CAN_RAW)
+        try:
+            self.sock.bind((interface,))
+        except OSError:
+            self.sock.close()
+            raise
+
+    def send(self, can_id, data=b"", extended=None, remote=False):
+        self.send_record(pack_frame(can_id, data, extended, remote))
+
+    def send_record(self, record):
+        """Writes raw bytes as one record, for frames that pack_frame refuses to build."""
+        self.sock.settimeout(None)
+        written = self.sock.send(record)
+        if written != len(record):
+            raise OSError(f"short CAN write: {written} of {len(record)} bytes")
+
+    def recv(self, timeout=1.0):
+        """The next frame as unpack_frame gives it, or None when none comes within timeout seconds."""
+        self.sock.settimeout(timeout)
+        try:
+            record = self.sock.recv(72)
+        except socket.timeout:
+            return None
+        return unpack_frame(record)
+
+    def drain(self, quiet=0.05):
+        """Every frame that arrives until the bus has been quiet for `quiet` seconds."""
+        frames = []
+        while (frame := self.recv(quiet)) is not None:
+            frames.append(frame)
+        return frames
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
