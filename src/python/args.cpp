@@ -1,0 +1,206 @@
+#include "python/args.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include "python/errors.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
+
+// Called with a conversion error set: a TypeError, OverflowError or ValueError gets
+// "argument '<name>': " before its message; any other error is left as it is.
+[[noreturn]] void throw_naming_argument(const char* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+#else
+  PyObject *type, *exc, *traceback;
+  PyErr_Fetch(&type, &exc, &traceback);
+  PyErr_NormalizeException(&type, &exc, &traceback);
+  if (exc != nullptr && traceback != nullptr) PyException_SetTraceback(exc, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+#endif
+  PyObject* exc_type = exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : nullptr;
+  if (exc_type != PyExc_TypeError && exc_type != PyExc_OverflowError &&
+      exc_type != PyExc_ValueError) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    if (exc) PyErr_Restore(Py_NewRef(exc_type), exc, nullptr);
+#endif
+    throw PyErrOccurred{};
+  }
+  if (PyObject* message = PyObject_Str(exc)) {
+    PyErr_Format(exc_type, "argument '%s': %U", name, message);
+    Py_DECREF(message);
+  }
+  Py_DECREF(exc);
+  throw PyErrOccurred{};
+}
+
+[[noreturn]] void throw_type_error(const char* name, const char* expected, PyObject* obj) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': must be %s, not %.200s", name, expected,
+               Py_TYPE(obj)->tp_name);
+  throw PyErrOccurred{};
+}
+
+[[noreturn]] void throw_too_big(const char* name) {
+  PyErr_Format(PyExc_OverflowError, "argument '%s': int too big to convert", name);
+  throw PyErrOccurred{};
+}
+
+}  // namespace
+
+bool CallArgs::has_keywords() const noexcept {
+  if (kwnames_ != nullptr) return PyTuple_GET_SIZE(kwnames_) > 0;
+  return kwargs_ != nullptr && PyDict_GET_SIZE(kwargs_) > 0;
+}
+
+PyRef CallArgs::positional_tuple(const char* function) const {
+  if (has_keywords()) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", function);
+    throw PyErrOccurred{};
+  }
+  PyRef tuple = new_or_throw(PyTuple_New(nargs_));
+  for (Py_ssize_t i = 0; i < nargs_; ++i) {
+    PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args_[i]));
+  }
+  return tuple;
+}
+
+namespace detail {
+
+void bind_arguments(const char* function, std::size_t required, const char* const* params,
+                    std::size_t count, const CallArgs& args, PyObject** out) {
+  const auto given = static_cast<std::size_t>(args.positional_count());
+  if (given > count) {
+    if (count == 0) {
+      PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zu given)", function, given);
+    } else if (required == count) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given",
+                   function, count, plural(count), given, given == 1 ? "was" : "were");
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %zu to %zu positional arguments but %zu were given", function,
+                   required, count, given);
+    }
+    throw PyErrOccurred{};
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = i < given ? args.positional(static_cast<Py_ssize_t>(i)) : nullptr;
+  }
+  args.for_each_keyword([&](PyObject* key, PyObject* value) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, params[i]) == 0) {
+        if (out[i] != nullptr) {
+          PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                       params[i]);
+          throw PyErrOccurred{};
+        }
+        out[i] = value;
+        return;
+      }
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function, key);
+    throw PyErrOccurred{};
+  });
+  for (std::size_t i = 0; i < required; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function,
+                   params[i], i + 1);
+      throw PyErrOccurred{};
+    }
+  }
+}
+
+}  // namespace detail
+
+void bind_none(const char* function, const CallArgs& args) {
+  detail::bind_arguments(function, 0, nullptr, 0, args, nullptr);
+}
+
+std::uint64_t to_u64(PyObject* obj, const char* name) {
+  if (PyLong_Check(obj)) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_naming_argument(name);
+    return v;
+  }
+  PyObject* index = PyNumber_Index(obj);  // __index__; refuses float and str
+  if (index == nullptr) throw_naming_argument(name);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_naming_argument(name);
+  return v;
+}
+
+std::uint32_t to_u32(PyObject* obj, const char* name) {
+  const std::uint64_t v = to_u64(obj, name);
+  if (v > std::numeric_limits<std::uint32_t>::max()) throw_too_big(name);
+  return static_cast<std::uint32_t>(v);
+}
+
+std::uint8_t to_u8(PyObject* obj, const char* name) {
+  const std::uint64_t v = to_u64(obj, name);
+  if (v > std::numeric_limits<std::uint8_t>::max()) throw_too_big(name);
+  return static_cast<std::uint8_t>(v);
+}
+
+std::optional<std::uint64_t> to_optional_millis(PyObject* obj, const char* name) {
+  return to_optional(obj, name, to_u64);
+}
+
+double to_f64(PyObject* obj, const char* name) {
+  if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw_naming_argument(name);
+  return v;
+}
+
+float to_f32(PyObject* obj, const char* name) { return static_cast<float>(to_f64(obj, name)); }
+
+bool to_bool(PyObject* obj, const char* name) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  // NumPy's scalar booleans (numpy.bool_ before NumPy 2, numpy.bool since).
+  const char* type_name = Py_TYPE(obj)->tp_name;
+  if (std::strcmp(type_name, "numpy.bool_") == 0 || std::strcmp(type_name, "numpy.bool") == 0) {
+    return ok_or_throw(PyObject_IsTrue(obj)) != 0;
+  }
+  throw_type_error(name, "bool", obj);
+}
+
+std::string to_string(PyObject* obj, const char* name) {
+  if (!PyUnicode_Check(obj)) throw_type_error(name, "str", obj);
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) throw_naming_argument(name);
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::vector<std::uint8_t> to_bytes(PyObject* obj, const char* name) {
+  if (PyBytes_Check(obj)) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
+    return {p, p + PyBytes_GET_SIZE(obj)};
+  }
+  if (PyByteArray_Check(obj)) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
+    return {p, p + PyByteArray_GET_SIZE(obj)};
+  }
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    throw_type_error(name, "a sequence of ints in 0..255", obj);
+  }
+  PyRef items = PyRef::steal(PySequence_Fast(obj, "a sequence is required"));
+  if (!items) throw_naming_argument(name);
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  std::vector<std::uint8_t> out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_u8(item[i], name));
+  return out;
+}
+
+}  // namespace varnex::py
