@@ -1,0 +1,185 @@
+#include "python/py_task_manager.hpp"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/gil.hpp"
+#include "python/module_parts.hpp"
+#include "python/object.hpp"
+#include "python/values.hpp"
+#include "tasks/task_registry.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+// Python runs signal handlers on the thread that initialised it, which for the python program
+// (and after fork, for the forking thread) is the process's main thread: tid == pid.
+bool on_main_thread() { return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid(); }
+
+// The class holds no state: every instance shows the process-wide registry.
+struct TaskManagerView {};
+using TaskManagerObject = Object<TaskManagerView>;
+
+PyRef new_task_manager(PyTypeObject* type, const CallArgs& args) {
+  bind_none("TaskManager", args);
+  return TaskManagerObject::create(type);
+}
+
+PyRef stop_all(PyObject*) {
+  task_manager().stop_all();
+  return none();
+}
+
+constexpr Signature kWaitAll{"wait_all", 0, {"timeout_ms"}};
+PyRef wait_all(PyObject*, const CallArgs& args) {
+  auto [timeout_ms] = bind(kWaitAll, args);
+  const auto limit = to_optional_millis(timeout_ms, "timeout_ms");
+  return py_bool(wait_all_without_gil(limit, /*stop_first=*/false));
+}
+
+constexpr Signature kShutdown{"shutdown", 0, {"timeout_ms"}};
+PyRef shutdown(PyObject*, const CallArgs& args) {
+  auto [timeout_ms] = bind(kShutdown, args);
+  const auto limit = to_optional_millis(timeout_ms, "timeout_ms");
+  return py_bool(wait_all_without_gil(limit, /*stop_first=*/true));
+}
+
+PyRef cleanup(PyObject*) {
+  task_manager().cleanup();
+  return none();
+}
+
+PyRef status(PyObject*) {
+  const StatusSummary s = task_manager().status_summary();
+  PyRef dict = new_or_throw(PyDict_New());
+  dict_set(dict.get(), "running_timers", py_int(s.running_timers));
+  dict_set(dict.get(), "running_tasks", py_int(s.running_tasks));
+  dict_set(dict.get(), "stopped", py_int(s.stopped));
+  dict_set(dict.get(), "total", py_int(s.total));
+  return dict;
+}
+
+PyRef running_count(PyObject*) { return py_int(task_manager().running_count()); }
+PyRef total_count(PyObject*) { return py_int(task_manager().total_count()); }
+PyRef timer_count(PyObject*) { return py_int(task_manager().timer_count()); }
+PyRef async_task_count(PyObject*) { return py_int(task_manager().async_task_count()); }
+
+PyRef repr(PyObject*) {
+  const StatusSummary s = task_manager().status_summary();
+  return new_or_throw(PyUnicode_FromFormat("TaskManager(timers=%zu, tasks=%zu, stopped=%zu, total=%zu)",
+                                           s.running_timers, s.running_tasks, s.stopped, s.total));
+}
+
+PyMethodDef methods[] = {
+    method<stop_all>("stop_all", "stop_all($self)\n--\n\n"
+                                 "停止所有任务。\n\n"
+                                 "设置全局停止标志并清除每个已登记定时器和后台任务的运行标志；"
+                                 "正在执行的 Python 调用不会被打断。"),
+    method<wait_all>("wait_all", "wait_all($self, timeout_ms=None)\n--\n\n"
+                                 "等待所有任务结束。\n\n"
+                                 "参数:\n"
+                                 "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
+                                 "返回:\n"
+                                 "    所有任务都已结束返回 True，超时返回 False。\n\n"
+                                 "等待期间释放 GIL；在主线程上等待时可用 Ctrl+C 中断"
+                                 "（抛出 KeyboardInterrupt）。"),
+    method<shutdown>("shutdown", "shutdown($self, timeout_ms=None)\n--\n\n"
+                                 "优雅关闭：先停止所有任务，再等待它们结束。\n\n"
+                                 "参数:\n"
+                                 "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
+                                 "返回:\n"
+                                 "    与 wait_all 相同：全部结束返回 True，超时返回 False。"),
+    method<cleanup>("cleanup", "cleanup($self)\n--\n\n"
+                               "清理已结束的任务：从注册表中移除所有已停止的条目，运行中的条目保留。"),
+    method<status>("status", "status($self)\n--\n\n"
+                             "获取任务状态。\n\n"
+                             "返回:\n"
+                             "    dict，包含 running_timers（运行中的定时器数）、running_tasks"
+                             "（运行中的后台任务数）、stopped（已停止数）和 total（总数）。"),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    property<running_count>("running_count", "运行中的任务数量。"),
+    property<total_count>("total_count", "全部任务数量（包括已停止的任务）。"),
+    property<timer_count>("timer_count", "运行中的定时器数量。"),
+    property<async_task_count>("async_task_count", "运行中的后台任务数量。"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    slot(Py_tp_doc, "TaskManager()\n--\n\n"
+                    "可从 Python 访问的任务管理器。\n\n"
+                    "每个实例都是进程级全局任务注册表的视图，可统计、查询、停止和等待"
+                    "所有定时器与后台任务。"),
+    slot(Py_tp_new, &new_slot<new_task_manager>),
+    slot(Py_tp_dealloc, &TaskManagerObject::dealloc),
+    slot(Py_tp_repr, &unary_slot<repr>),
+    slot(Py_tp_methods, methods),
+    slot(Py_tp_getset, properties),
+    {0, nullptr},
+};
+
+PyType_Spec spec = object_spec<TaskManagerView>("varnex.TaskManager", kClassFlags, slots);
+
+PyRef get_task_manager(PyObject*) { return TaskManagerObject::create(task_manager_type()); }
+
+constexpr Signature kShutdownAll{"shutdown_all", 0, {"timeout_ms"}};
+PyRef shutdown_all(PyObject*, const CallArgs& args) {
+  auto [timeout_ms] = bind(kShutdownAll, args);
+  const auto limit = to_optional_millis(timeout_ms, "timeout_ms");
+  return py_bool(wait_all_without_gil(limit, /*stop_first=*/true));
+}
+
+}  // namespace
+
+bool wait_all_without_gil(std::optional<std::uint64_t> timeout_ms, bool stop_first) {
+  const bool check_signals = on_main_thread();
+  WaitOutcome outcome;
+  {
+    GilRelease released;
+    if (stop_first) task_manager().stop_all();
+    std::function<bool()> interrupted;
+    if (check_signals) {
+      interrupted = [&released] {
+        return released.with_gil([] { return PyErr_CheckSignals() < 0; });
+      };
+    }
+    outcome = task_manager().wait_all(timeout_ms, interrupted);
+  }
+  if (outcome == WaitOutcome::Interrupted) throw PyErrOccurred{};  // the handler's exception
+  return outcome == WaitOutcome::AllStopped;
+}
+
+PyTypeObject* task_manager_type() {
+  static constinit ProcessType type;
+  return type.get(spec);
+}
+
+PyMethodDef get_task_manager_function = function<get_task_manager>(
+    "get_task_manager",
+    "get_task_manager()\n--\n\n"
+    "获取全局任务管理器。\n\n"
+    "每次调用返回一个新的 TaskManager 对象，它们都反映同一个全局注册表。\n\n"
+    "示例:\n"
+    "    manager = varnex.get_task_manager()\n"
+    "    print(manager.running_count)");
+
+PyMethodDef shutdown_all_function = function<shutdown_all>(
+    "shutdown_all",
+    "shutdown_all(timeout_ms=None)\n--\n\n"
+    "便捷函数：优雅关闭所有任务。\n\n"
+    "停止所有定时器和后台任务，并等待它们结束；与 TaskManager.shutdown 相同。\n\n"
+    "参数:\n"
+    "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
+    "返回:\n"
+    "    所有任务都已结束返回 True，超时返回 False。\n\n"
+    "示例:\n"
+    "    varnex.shutdown_all(timeout_ms=5000)");
+
+}  // namespace varnex::py
