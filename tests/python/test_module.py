@@ -1,0 +1,154 @@
+"""The module object: what import registers, in which order, with which names and signatures."""
+
+import inspect
+import subprocess
+import sys
+import types
+
+import pytest
+
+import varnex
+
+CLASSES = [
+    "AsyncHandle",
+    "CanDevice",
+    "CanDeviceNonBlocking",
+    "Device",
+    "Motor",
+    "PrecisionTimer",
+    "TaskManager",
+    "RunAsync",
+    "Timer",
+    "TimerHandle",
+    "TimerWrapper",
+]
+FUNCTIONS = [
+    "timer",
+    "precision_timer",
+    "run_async",
+    "get_task_manager",
+    "shutdown_all",
+    "block_all",
+    "block_until",
+]
+REGISTRATION_ORDER = CLASSES + FUNCTIONS
+
+# The text signature each class with a constructor and each function declares.
+SIGNATURES = {
+    "CanDevice": "(interface)",
+    "CanDeviceNonBlocking": "(interface)",
+    "Motor": "(interface, host=None, host_id=None)",
+    "PrecisionTimer": "(frequency_hz, realtime=False)",
+    "TaskManager": "()",
+    "RunAsync": "(func)",
+    "Timer": "(frequency_hz)",
+    "timer": "(frequency_hz)",
+    "precision_timer": "(frequency_hz, realtime=False)",
+    "run_async": "(func)",
+    "get_task_manager": "()",
+    "shutdown_all": "(timeout_ms=None)",
+    "block_all": "(timeout_ms=None)",
+    "block_until": "(wait_ms=None, shutdown_timeout_ms=None)",
+}
+WITHOUT_CONSTRUCTOR = ["AsyncHandle", "Device", "TimerHandle", "TimerWrapper"]
+
+
+def own_attributes():
+    return [name for name in vars(varnex) if not (name.startswith("__") and name.endswith("__"))]
+
+
+def registered(name):
+    if not hasattr(varnex, name):
+        pytest.skip(f"{name} is not registered in this build")
+    return getattr(varnex, name)
+
+
+def test_every_module_attribute_is_a_registered_class_or_function():
+    extra = set(own_attributes()) - set(REGISTRATION_ORDER)
+    assert not extra
+
+
+def test_attributes_appear_in_registration_order_classes_before_functions():
+    names = own_attributes()
+    assert names == [name for name in REGISTRATION_ORDER if name in names]
+
+
+def test_task_manager_and_its_functions_are_registered():
+    assert {"TaskManager", "get_task_manager", "shutdown_all"} <= set(own_attributes())
+
+
+def test_classes_are_types_and_functions_are_builtins_named_as_registered():
+    for name in own_attributes():
+        obj = getattr(varnex, name)
+        assert obj.__name__ == name
+        assert obj.__module__ == "varnex"
+        if name in CLASSES:
+            assert isinstance(obj, type)
+            assert obj.__qualname__ == name
+        else:
+            assert isinstance(obj, types.BuiltinFunctionType)
+
+
+def test_module_docstring_is_one_line():
+    assert varnex.__doc__ and "\n" not in varnex.__doc__.strip()
+
+
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_text_signature(name):
+    obj = registered(name)
+    assert str(inspect.signature(obj)) == SIGNATURES[name]
+
+
+@pytest.mark.parametrize("name", WITHOUT_CONSTRUCTOR)
+def test_class_without_constructor_refuses_calls(name):
+    cls = registered(name)
+    with pytest.raises(TypeError):
+        cls()
+
+
+def test_task_manager_methods_declare_signatures_and_properties_do_not():
+    tm = varnex.TaskManager
+    assert str(inspect.signature(tm.wait_all)) == "(self, /, timeout_ms=None)"
+    assert str(inspect.signature(tm.shutdown)) == "(self, /, timeout_ms=None)"
+    for method in ("stop_all", "cleanup", "status"):
+        assert str(inspect.signature(getattr(tm, method))) == "(self, /)"
+        assert getattr(tm, method).__doc__.strip()
+    for prop in ("running_count", "total_count", "timer_count", "async_task_count"):
+        doc = getattr(tm, prop).__doc__
+        assert doc and "--" not in doc
+
+
+def test_classes_are_immutable_and_not_subclassable():
+    with pytest.raises(TypeError):
+        varnex.TaskManager.extra = 1
+    with pytest.raises(TypeError):
+        type("Sub", (varnex.TaskManager,), {})
+
+
+def find_internal_error():
+    found = [c for c in BaseException.__subclasses__() if c.__module__ == "varnex"]
+    assert len(found) == 1
+    return found[0]
+
+
+def test_internal_error_derives_from_base_exception_not_exception_and_is_not_exported():
+    internal = find_internal_error()
+    assert internal.__name__ == "InternalError"
+    assert issubclass(internal, BaseException)
+    assert not issubclass(internal, Exception)
+    assert internal not in vars(varnex).values()
+    assert "InternalError" not in dir(varnex)
+
+
+def test_import_starts_no_thread():
+    code = (
+        "import os\n"
+        "before = len(os.listdir('/proc/self/task'))\n"
+        "import varnex\n"
+        "varnex.get_task_manager()\n"
+        "after = len(os.listdir('/proc/self/task'))\n"
+        "print(before, after)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    before, after = map(int, out.stdout.split())
+    assert after == before
