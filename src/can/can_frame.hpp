@@ -1,0 +1,37 @@
+// CAN frame values and their conversion to and from the kernel's classic 16-byte frame record.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include <linux/can.h>
+
+#include "common/result.hpp"
+
+namespace varnex {
+
+static_assert(sizeof(can_frame) == 16, "the classic SocketCAN frame record is 16 bytes");
+
+// One frame as the system passes it around: the identifier without flag bits
+// (0..0x7FF standard, up to 0x1FFFFFFF extended) and 0 to 8 data bytes.
+struct CanMessage {
+  uint32_t id = 0;
+  std::vector<uint8_t> data;
+
+  bool operator==(const CanMessage&) const = default;
+};
+
+// The record to write for `id` and `data`: an extended frame when id > 0x7FF, otherwise a
+// standard one; never remote or error frames; unused data bytes and padding are zero.
+// Errors (ErrorKind::Os), checked in this order:
+//   "Payload is larger than CAN maximum of 8 bytes"   data.size() > 8
+//   "CAN ID too large"                                 id > 0x1FFFFFFF
+Result<can_frame> build_can_frame(uint32_t id, std::span<const uint8_t> data);
+
+// The message carried by a received record. The id is masked to 29 bits for an extended frame
+// and to 11 bits otherwise; the remote and error flags are dropped, so a remote request reads as
+// an ordinary message. A length field above 8 reads as 8.
+CanMessage parse_can_frame(const can_frame& frame);
+
+}  // namespace varnex

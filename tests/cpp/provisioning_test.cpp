@@ -1,0 +1,358 @@
+// Drives ensure_can_interface against scripted `ip` and `sudo` programs placed first (and
+// alone) on PATH. Each fake logs its arguments to <dir>/log and answers from files in <dir>:
+// query.out (the query's stdout), <prog>.<command>.rc (exit status), <prog>.<command>.action
+// (shell sourced before exiting), where <command> is query, down, bitrate or up.
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "can/provisioning.hpp"
+
+namespace fs = std::filesystem;
+using varnex::ErrorKind;
+using varnex::Status;
+
+namespace {
+
+constexpr const char* kCommandKey =
+    "case \"$*\" in\n"
+    "  *\"-details link show \"*) key=query ;;\n"
+    "  *\" type can bitrate \"*) key=bitrate ;;\n"
+    "  *\" down\") key=down ;;\n"
+    "  *\" up\") key=up ;;\n"
+    "  *) key=other ;;\n"
+    "esac\n";
+
+const std::string kFakeIp = std::string(
+    "#!/bin/sh\n"
+    "PATH=/usr/bin:/bin\n"
+    "dir=${0%/*}\n"
+    "echo \"ip $*\" >> \"$dir/log\"\n"
+    "echo \"ip complains on stderr\" >&2\n") + kCommandKey +
+    "if [ $key = query ]; then\n"
+    "  wc -c > \"$dir/query.stdin\"\n"
+    "  [ -f \"$dir/query.out\" ] && cat \"$dir/query.out\"\n"
+    "fi\n"
+    "[ -f \"$dir/ip.$key.action\" ] && . \"$dir/ip.$key.action\"\n"
+    "[ -f \"$dir/ip.$key.rc\" ] && exit $(cat \"$dir/ip.$key.rc\")\n"
+    "exit 0\n";
+
+const std::string kFakeSudo = std::string(
+    "#!/bin/sh\n"
+    "PATH=/usr/bin:/bin\n"
+    "dir=${0%/*}\n"
+    "echo \"sudo $*\" >> \"$dir/log\"\n"
+    "echo \"sudo ran: $*\" >&2\n") + kCommandKey +
+    "[ -f \"$dir/sudo.$key.action\" ] && . \"$dir/sudo.$key.action\"\n"
+    "[ -f \"$dir/sudo.$key.rc\" ] && exit $(cat \"$dir/sudo.$key.rc\")\n"
+    "exit 0\n";
+
+constexpr const char* kHardwareUp =
+    "3: can0: <NOARP,UP,LOWER_UP,ECHO> mtu 16 qdisc pfifo_fast state UP mode DEFAULT group default qlen 10\n"
+    "    link/can  promiscuity 0 minmtu 0 maxmtu 0 \n"
+    "    can state ERROR-ACTIVE (berr-counter tx 0 rx 0) restart-ms 0 \n"
+    "\t  bitrate 1000000 sample-point 0.750\n"
+    "\t  tq 12 prop-seg 29 phase-seg1 30 phase-seg2 20 sjw 1\n";
+
+constexpr const char* kHardwareDown =
+    "3: can0: <NOARP,ECHO> mtu 16 qdisc pfifo_fast state DOWN mode DEFAULT group default qlen 10\n"
+    "    link/can  promiscuity 0 minmtu 0 maxmtu 0 \n"
+    "    can state STOPPED restart-ms 0 \n"
+    "\t  bitrate 1000000 sample-point 0.750\n";
+
+constexpr const char* kVcanUp =
+    "2: vcan0: <NOARP,UP,LOWER_UP> mtu 72 qdisc noqueue state UNKNOWN mode DEFAULT group default qlen 1000\n"
+    "    link/can  promiscuity 0  allmulti 0 minmtu 0 maxmtu 0 \n"
+    "    vcan numtxqueues 1 numrxqueues 1 gso_max_size 65536 gso_max_segs 65535 \n";
+
+constexpr const char* kVcanDown =
+    "2: vcan0: <NOARP> mtu 72 qdisc noqueue state DOWN mode DEFAULT group default qlen 1000\n"
+    "    link/can  promiscuity 0  allmulti 0 minmtu 0 maxmtu 0 \n"
+    "    vcan numtxqueues 1 numrxqueues 1 gso_max_size 65536 gso_max_segs 65535 \n";
+
+const std::string kCan0Notice =
+    "[CAN] Interface 'can0' needs configuration (up=false, bitrate=1000000), configuring...\n";
+const std::string kSudoNotice = "[CAN] Need elevated privileges, requesting sudo...\n";
+
+void write_file(const fs::path& path, const std::string& content, mode_t mode = 0644) {
+  // Close-on-exec and closed before use, so no child holds the script open for writing (ETXTBSY).
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  ASSERT_EQ(::fchmod(fd, mode), 0);
+  ::close(fd);
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Points a standard stream at `replacement` until destroyed.
+class Redirect {
+ public:
+  Redirect(int target, int replacement) : target_(target), saved_(::dup(target)) {
+    ::dup2(replacement, target);
+  }
+  ~Redirect() {
+    ::dup2(saved_, target_);
+    ::close(saved_);
+  }
+
+ private:
+  int target_;
+  int saved_;
+};
+
+struct Outcome {
+  Status status;
+  std::string stderr_text;
+};
+
+class Provisioning : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "varnex-provisioning-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    fs::create_directory(dir_ / "bin");
+    install("ip", kFakeIp);
+    install("sudo", kFakeSudo);
+    const char* path = std::getenv("PATH");
+    saved_path_ = path ? path : "";
+    ::setenv("PATH", (dir_ / "bin").c_str(), 1);
+  }
+
+  void TearDown() override {
+    ::setenv("PATH", saved_path_.c_str(), 1);
+    fs::remove_all(dir_);
+  }
+
+  void install(const std::string& name, const std::string& script) {
+    write_file(dir_ / "bin" / name, script, 0755);
+  }
+  void remove(const std::string& name) { fs::remove(dir_ / "bin" / name); }
+  void answer(const std::string& file, const std::string& content) {
+    write_file(dir_ / "bin" / file, content);
+  }
+
+  std::vector<std::string> log() const {
+    std::vector<std::string> lines;
+    std::ifstream in(dir_ / "bin" / "log");
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::string bin_file(const std::string& name) const { return read_file(dir_ / "bin" / name); }
+
+  // Runs the real function with fd 2 sent to a file, and returns what was written there.
+  Outcome provision(const std::string& interface) {
+    const fs::path capture = dir_ / "stderr";
+    const int fd = ::open(capture.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    Status status = [&] {
+      Redirect to_file(2, fd);
+      return varnex::ensure_can_interface(interface);
+    }();
+    ::close(fd);
+    return {std::move(status), read_file(capture)};
+  }
+
+  fs::path dir_;
+  std::string saved_path_;
+};
+
+void expect_error(const Status& status, const std::string& message) {
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().kind, ErrorKind::Os);
+  EXPECT_EQ(status.error().message, message);
+}
+
+using Log = std::vector<std::string>;
+
+TEST_F(Provisioning, InterfaceAlreadyUpAtTheBitrateRunsNothingMore) {
+  answer("query.out", kHardwareUp);
+  const Outcome out = provision("can0");
+  EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show can0"}));
+  EXPECT_EQ(out.stderr_text, "");  // the query's own stderr is captured, not shown
+}
+
+TEST_F(Provisioning, DownInterfaceGetsTheThreeCommands) {
+  answer("query.out", kHardwareDown);
+  const Outcome out = provision("can0");
+  EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show can0", "ip link set can0 down",
+                        "ip link set can0 type can bitrate 1000000", "ip link set can0 up"}));
+  EXPECT_EQ(out.stderr_text, kCan0Notice);
+}
+
+TEST_F(Provisioning, NoticeShowsAWrongOrMissingBitrate) {
+  answer("query.out", "3: can0: <NOARP,UP,LOWER_UP>\n\t  bitrate 500000 sample-point 0.875\n");
+  EXPECT_EQ(provision("can0").stderr_text,
+            "[CAN] Interface 'can0' needs configuration (up=true, bitrate=500000), configuring...\n");
+  answer("query.out", "3: can1: <NOARP,UP,LOWER_UP>\n    can state STOPPED\n");
+  EXPECT_EQ(provision("can1").stderr_text,
+            "[CAN] Interface 'can1' needs configuration (up=true, bitrate=none), configuring...\n");
+  EXPECT_EQ(log().size(), 8u);
+}
+
+TEST_F(Provisioning, VirtualInterfaceThatIsUpNeedsNothing) {
+  answer("query.out", kVcanUp);
+  const Outcome out = provision("vcan0");
+  EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show vcan0"}));
+  EXPECT_EQ(out.stderr_text, "");
+}
+
+TEST_F(Provisioning, VirtualInterfaceThatIsDownIsOnlyBroughtUp) {
+  answer("query.out", kVcanDown);
+  const Outcome out = provision("vcan0");
+  EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show vcan0", "ip link set vcan0 up"}));
+  EXPECT_EQ(out.stderr_text,
+            "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...\n");
+}
+
+TEST_F(Provisioning, VirtualInterfaceFallsBackToSudoForBringingItUp) {
+  answer("query.out", kVcanDown);
+  answer("ip.up.rc", "2");
+  answer("sudo.up.rc", "1");
+  const Outcome out = provision("vcan0");
+  expect_error(out.status, "'sudo ip link set vcan0 up' failed");
+  EXPECT_EQ(log(), (Log{"ip -details link show vcan0", "ip link set vcan0 up",
+                        "sudo ip link set vcan0 up"}));
+  EXPECT_EQ(out.stderr_text,
+            "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...\n" +
+                kSudoNotice + "sudo ran: ip link set vcan0 up\n");
+}
+
+TEST_F(Provisioning, FailedDirectCommandRestartsFromTheFirstUnderSudo) {
+  answer("query.out", kHardwareDown);
+  answer("ip.down.rc", "2");
+  const Outcome out = provision("can0");
+  EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show can0", "ip link set can0 down",
+                        "sudo ip link set can0 down", "sudo ip link set can0 type can bitrate 1000000",
+                        "sudo ip link set can0 up"}));
+  // sudo shares our stderr, so its own lines appear after the notice.
+  EXPECT_EQ(out.stderr_text, kCan0Notice + kSudoNotice +
+                                 "sudo ran: ip link set can0 down\n"
+                                 "sudo ran: ip link set can0 type can bitrate 1000000\n"
+                                 "sudo ran: ip link set can0 up\n");
+}
+
+TEST_F(Provisioning, DirectPassStopsAtTheFailingCommand) {
+  answer("query.out", kHardwareDown);
+  answer("ip.bitrate.rc", "2");
+  EXPECT_TRUE(provision("can0").status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show can0", "ip link set can0 down",
+                        "ip link set can0 type can bitrate 1000000", "sudo ip link set can0 down",
+                        "sudo ip link set can0 type can bitrate 1000000", "sudo ip link set can0 up"}));
+}
+
+TEST_F(Provisioning, FailingSudoCommandIsNamedAndStopsThePass) {
+  answer("query.out", "3: can0: <NOARP,ECHO>\n    can state STOPPED\n");
+  answer("ip.bitrate.rc", "2");
+  answer("sudo.bitrate.rc", "1");
+  const Outcome out = provision("can0");
+  expect_error(out.status, "'sudo ip link set can0 type can bitrate 1000000' failed");
+  EXPECT_EQ(log(), (Log{"ip -details link show can0", "ip link set can0 down",
+                        "ip link set can0 type can bitrate 1000000", "sudo ip link set can0 down",
+                        "sudo ip link set can0 type can bitrate 1000000"}));
+}
+
+TEST_F(Provisioning, SudoCommandKilledBySignalFails) {
+  answer("query.out", kHardwareDown);
+  answer("ip.down.rc", "1");
+  answer("sudo.up.action", "kill -TERM $$\n");
+  expect_error(provision("can0").status, "'sudo ip link set can0 up' failed");
+}
+
+TEST_F(Provisioning, UnsuccessfulQueryMeansNoSuchInterface) {
+  answer("ip.query.rc", "1");
+  const Outcome out = provision("nosuch0");
+  expect_error(out.status, "CAN interface 'nosuch0' does not exist");
+  EXPECT_EQ(log(), (Log{"ip -details link show nosuch0"}));
+  EXPECT_EQ(out.stderr_text, "");
+}
+
+TEST_F(Provisioning, QueryKilledBySignalMeansNoSuchInterface) {
+  answer("query.out", kHardwareUp);
+  answer("ip.query.action", "kill -KILL $$\n");
+  expect_error(provision("can0").status, "CAN interface 'can0' does not exist");
+  EXPECT_EQ(log(), (Log{"ip -details link show can0"}));
+}
+
+TEST_F(Provisioning, MissingIpIsAStartFailureNotAnExitStatus) {
+  remove("ip");
+  const Outcome out = provision("can0");
+  expect_error(out.status, "Failed to run ip: No such file or directory (os error 2)");
+  EXPECT_EQ(out.stderr_text, "");
+}
+
+TEST_F(Provisioning, NonExecutableIpIsAStartFailure) {
+  write_file(dir_ / "bin" / "ip", kFakeIp, 0644);
+  expect_error(provision("can0").status, "Failed to run ip: Permission denied (os error 13)");
+  EXPECT_EQ(log(), Log{});
+}
+
+TEST_F(Provisioning, IpThatCannotBeStartedForADirectCommandFallsBackToSudo) {
+  answer("query.out", kHardwareDown);
+  answer("ip.query.action", "rm -f \"$0\"\n");
+  EXPECT_TRUE(provision("can0").status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show can0", "sudo ip link set can0 down",
+                        "sudo ip link set can0 type can bitrate 1000000", "sudo ip link set can0 up"}));
+}
+
+TEST_F(Provisioning, MissingSudoIsAStartFailure) {
+  answer("query.out", kHardwareDown);
+  answer("ip.down.rc", "1");
+  remove("sudo");
+  const Outcome out = provision("can0");
+  expect_error(out.status,
+               "Failed to run 'sudo ip link set can0 down': No such file or directory (os error 2)");
+  EXPECT_EQ(out.stderr_text, kCan0Notice + kSudoNotice);
+}
+
+TEST_F(Provisioning, QueryGetsEmptyStdinWhileSudoSharesOurs) {
+  answer("query.out", kHardwareDown);
+  answer("ip.down.rc", "1");
+  answer("sudo.down.action", "read line; echo \"sudo read: $line\" >&2\n");
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "secret\n", 7), 7);
+  ::close(fds[1]);
+  Outcome out = [&] {
+    Redirect stdin_from_pipe(0, fds[0]);
+    return provision("can0");
+  }();
+  ::close(fds[0]);
+  EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(bin_file("query.stdin"), "0\n");
+  EXPECT_NE(out.stderr_text.find("sudo ran: ip link set can0 down\nsudo read: secret\n"),
+            std::string::npos)
+      << out.stderr_text;
+}
+
+TEST_F(Provisioning, LargeOutputOnBothStreamsDoesNotDeadlock) {
+  answer("query.out", kHardwareUp);
+  // Well beyond a pipe's buffer on each stream, stderr first.
+  answer("ip.query.action",
+         "head -c 1000000 /dev/zero | tr '\\0' e >&2\n"
+         "head -c 1000000 /dev/zero | tr '\\0' o\n");
+  const Outcome out = provision("can0");
+  EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(out.stderr_text, "");
+}
+
+}  // namespace
