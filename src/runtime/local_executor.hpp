@@ -13,10 +13,10 @@ namespace varnex::rt {
 class LocalExecutor final : public Executor {
  public:
   void schedule(Job job) override {
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(job));
-    }
+    // Notify under the lock: the executor lives on the waiting thread's stack, and that
+    // thread may return and destroy it as soon as it sees the job.
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(job));
     ready_.notify_one();
   }
 
