@@ -1,0 +1,91 @@
+// CanDeviceAsync: a CAN device whose socket is owned by a background task on the shared runtime.
+//
+// Users exchange frames with the task through two unbounded queues: send_nonblocking() appends
+// to the outgoing queue and never waits; received frames wait in the incoming queue, behind a
+// FIFO async mutex that serialises receives (first come, first served). The task picks fairly
+// at random between an outgoing frame to write and a frame to read, so neither direction can
+// starve the other. It reads continuously, whether or not anyone receives.
+//
+// Failures of the task are printed, one line each on standard error, and it goes on:
+//   "Failed to send CAN frame: <error>"      invalid frame or write failure (the frame is lost)
+//   "Failed to receive CAN frame: <error>"   read failure, followed by a 100 ms pause
+//
+// Lifetime: when the device is destroyed, the task writes the frames already queued for
+// sending, then ends and closes the socket, whether or not any frame arrives. It also ends when
+// a frame arrives and nobody can receive it any more. Receives still in progress keep the
+// incoming queue alive; after the task has ended they return what is left in it, then nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "can/can_frame.hpp"
+#include "can/sliced_wait.hpp"
+#include "common/result.hpp"
+#include "runtime/async_mutex.hpp"
+#include "runtime/channel.hpp"
+#include "runtime/join_handle.hpp"
+#include "runtime/task.hpp"
+
+namespace varnex {
+
+class CanDeviceAsync {
+ public:
+  // Provisions the interface (ensure_can_interface), opens the socket on the shared runtime
+  // (block_in_place around block_on, so any thread may call this) and starts the task. Errors
+  // of provisioning and of opening the socket are returned unchanged; nothing stays open.
+  static Result<std::shared_ptr<CanDeviceAsync>> create(const std::string& interface);
+
+  CanDeviceAsync(const CanDeviceAsync&) = delete;
+  CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
+
+  const std::string& interface() const { return interface_; }
+
+  // Queues a frame for the task; never waits. Not validated here: an invalid id or payload is
+  // reported by the task ("Failed to send CAN frame: ...") and dropped.
+  // Error "channel closed" (ErrorKind::Os) once the task has ended.
+  Status send_nonblocking(uint32_t id, std::vector<uint8_t> data);
+
+  // The first queued frame, if any. Waits only for the receive mutex. Blocking wrapper.
+  std::optional<CanMessage> try_receive();
+
+  // The next frame within timeout_ms (a frame already queued is returned even at 0 ms; a
+  // timeout too large for the clock means no limit). The wait for the receive mutex comes
+  // first and is not counted. Nothing on time-out, or once the task has ended and the queue
+  // is empty. Blocking wrapper.
+  std::optional<CanMessage> receive_timeout(uint64_t timeout_ms);
+
+  // The same, to be awaited inside a runtime task.
+  rt::Task<std::optional<CanMessage>> receive_timeout_async(uint64_t timeout_ms);
+
+  // receive_timeout for a thread that must stay responsive: both waits (mutex and frame) run
+  // in slices of at most kInterruptCheckPeriod with `interrupted` called between them; when it
+  // returns true the wait ends with `interrupted` set and no frame taken.
+  struct TimedReceive {
+    std::optional<CanMessage> message;
+    bool interrupted = false;
+  };
+  TimedReceive receive_timeout_interruptible(uint64_t timeout_ms, const InterruptCheck& interrupted);
+
+  // The incoming queue: a receiver behind the receive mutex, shared by the device and every
+  // receive in progress.
+  using Incoming = rt::AsyncMutexed<rt::Receiver<CanMessage>>;
+
+ private:
+  CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
+                 std::shared_ptr<Incoming> incoming, rt::JoinHandle<void> task)
+      : interface_(std::move(interface)),
+        outgoing_(std::move(outgoing)),
+        incoming_(std::move(incoming)),
+        task_(std::move(task)) {}
+
+  std::string interface_;
+  rt::Sender<CanMessage> outgoing_;
+  std::shared_ptr<Incoming> incoming_;
+  rt::JoinHandle<void> task_;  // keeps the task attached to the device; never awaited
+};
+
+}  // namespace varnex

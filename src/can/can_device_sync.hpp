@@ -1,0 +1,45 @@
+// CanDeviceSync: the blocking front end of a CAN socket. Every call waits on the calling
+// thread until it is done (block_in_place around block_on on the shared runtime); the runtime's
+// workers only deliver the socket's readiness. One call at a time per device.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "can/can_frame.hpp"
+#include "can/can_socket.hpp"
+#include "can/sliced_wait.hpp"
+#include "common/result.hpp"
+
+namespace varnex {
+
+class CanDeviceSync {
+ public:
+  // Provisions the interface (ensure_can_interface), then opens the socket. Errors of either
+  // step are returned unchanged; nothing stays open.
+  static Result<CanDeviceSync> create(const std::string& interface);
+
+  const std::string& interface() const { return interface_; }
+
+  // Builds and writes one frame (errors: the frame construction texts, or the write failure
+  // as "<description> (os error N)"). The device stays usable after an error.
+  Status send(uint32_t id, std::vector<uint8_t> data);
+
+  // Waits without limit for the next frame.
+  Result<CanMessage> receive();
+
+  // The same wait, in slices of at most kInterruptCheckPeriod with `interrupted` called between
+  // them; when it returns true the wait ends with `interrupted` set and no frame taken.
+  SlicedWait<Result<CanMessage>> receive_interruptible(const InterruptCheck& interrupted);
+
+ private:
+  CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface)
+      : device_(std::move(device)), interface_(std::move(interface)) {}
+
+  std::unique_ptr<CanDevice> device_;
+  std::string interface_;
+};
+
+}  // namespace varnex

@@ -1,0 +1,125 @@
+#include "can/can_socket.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "can/can_frame.hpp"
+#include "common/os_error.hpp"
+#include "runtime/runtime.hpp"
+
+namespace varnex {
+namespace {
+
+Error io_error(int errnum) { return Error::os("IO: " + os_error_text(errnum)); }
+
+// A frame record is written and read whole; a partial transfer would be a kernel fault, so it
+// is reported like an I/O error rather than passed on as a frame.
+constexpr ssize_t kRecordSize = sizeof(can_frame);
+
+// block_on hands back a copy of the task's value, so a move-only result travels by reference.
+rt::Task<void> open_into(const std::string& interface,
+                         std::optional<Result<std::unique_ptr<CanDevice>>>& out) {
+  out.emplace(CanDevice::open(interface));
+  co_return;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<CanDevice>> CanDevice::open_blocking(const std::string& interface) {
+  std::optional<Result<std::unique_ptr<CanDevice>>> opened;
+  rt::block_in_place([&] { rt::block_on(open_into(interface, opened)); });
+  return std::move(*opened);
+}
+
+Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface) {
+  const unsigned index = if_nametoindex(interface.c_str());
+  if (index == 0) {
+    const int errnum = errno;
+    char buffer[256];
+    const char* description = strerror_r(errnum, buffer, sizeof buffer);
+    return Error::os("CAN Device not found: " + errno_name(errnum) + ": " + description);
+  }
+
+  const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
+  if (fd < 0) return io_error(errno);
+
+  sockaddr_can address{};
+  address.can_family = AF_CAN;
+  address.can_ifindex = static_cast<int>(index);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int errnum = errno;
+    ::close(fd);
+    return io_error(errnum);
+  }
+
+  std::shared_ptr<rt::IoRegistration> registration;
+  try {
+    registration = rt::Runtime::get().reactor().register_fd(fd);
+  } catch (const std::system_error& e) {
+    ::close(fd);
+    return io_error(e.code().value());
+  } catch (...) {
+    ::close(fd);  // the runtime could not be built: a fatal error for the caller
+    throw;
+  }
+  return std::unique_ptr<CanDevice>(new CanDevice(fd, std::move(registration)));
+}
+
+CanDevice::~CanDevice() {
+  // Deregister first, so the reactor never sees an event for a number that close() freed.
+  rt::Runtime::get().reactor().deregister_fd(fd_);
+  ::close(fd_);
+}
+
+std::optional<Status> CanDevice::SendOp::poll(const rt::Waker& waker) {
+  for (;;) {
+    auto ready = device_.registration_->poll_ready(rt::Interest::Write, waker);
+    if (!ready) return std::nullopt;
+    const ssize_t n = ::write(device_.fd_, &frame_, sizeof frame_);
+    if (n == kRecordSize) return Status{};
+    if (n >= 0) return Error::os(os_error_text(EIO));
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // The send buffer is full: wait for the reactor to report room again.
+      device_.registration_->clear_ready(rt::Interest::Write, *ready);
+      continue;
+    }
+    return Error::os(os_error_text(errno));
+  }
+}
+
+std::optional<Result<can_frame>> CanDevice::ReceiveOp::poll(const rt::Waker& waker) {
+  for (;;) {
+    auto ready = device_.registration_->poll_ready(rt::Interest::Read, waker);
+    if (!ready) return std::nullopt;
+    can_frame frame;
+    const ssize_t n = ::read(device_.fd_, &frame, sizeof frame);
+    if (n == kRecordSize) return Result<can_frame>(frame);
+    if (n >= 0) return Result<can_frame>(Error::os(os_error_text(EIO)));
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      device_.registration_->clear_ready(rt::Interest::Read, *ready);
+      continue;
+    }
+    return Result<can_frame>(Error::os(os_error_text(errno)));
+  }
+}
+
+rt::Task<Status> CanDevice::send(uint32_t id, std::vector<uint8_t> data) {
+  Result<can_frame> frame = build_can_frame(id, data);
+  if (!frame) co_return std::move(frame).error();
+  SendOp op(*this, frame.value());
+  co_return co_await rt::wait(op);
+}
+
+rt::Task<Result<can_frame>> CanDevice::receive() {
+  ReceiveOp op(*this);
+  co_return co_await rt::wait(op);
+}
+
+}  // namespace varnex

@@ -1,0 +1,83 @@
+// CanDevice: one raw SocketCAN socket bound to one interface, non-blocking and driven by the
+// shared runtime's reactor. Destroying it deregisters and closes the socket.
+//
+// The socket receives every data frame on the bus (no filter) and no error frames. Its
+// operations are ops in the runtime's poll model (see runtime/poll.hpp), so they can take part
+// in a select or a timeout. At most one send and one receive may wait at a time: the reactor
+// keeps one waker per direction.
+#pragma once
+
+#include <memory>
+#include <vector>
+#include <string>
+
+#include <linux/can.h>
+
+#include "common/result.hpp"
+#include "runtime/poll.hpp"
+#include "runtime/reactor.hpp"
+
+namespace varnex {
+
+class CanDevice {
+ public:
+  // Opens a raw CAN socket on `interface`. Creates the shared runtime if needed.
+  // Errors (ErrorKind::Os), nothing left open on failure:
+  //   "CAN Device not found: <ENAME>: <description>"   no interface of that name
+  //   "IO: <description> (os error N)"                 socket(), bind() or registration failed
+  static Result<std::unique_ptr<CanDevice>> open(const std::string& interface);
+  // open() run on the shared runtime by a blocking caller (block_in_place around block_on), as
+  // every blocking entry into the runtime is made; works on any thread, workers included.
+  static Result<std::unique_ptr<CanDevice>> open_blocking(const std::string& interface);
+
+  CanDevice(const CanDevice&) = delete;
+  CanDevice& operator=(const CanDevice&) = delete;
+  ~CanDevice();
+
+  int fd() const { return fd_; }
+
+  // Op: writes one frame record. Waits while the socket's send buffer is full; any other
+  // write failure is the error, as "<description> (os error N)".
+  class SendOp {
+   public:
+    using Output = Status;
+    SendOp(CanDevice& device, const can_frame& frame) : device_(device), frame_(frame) {}
+    SendOp(const SendOp&) = delete;
+    SendOp& operator=(const SendOp&) = delete;
+    std::optional<Status> poll(const rt::Waker& waker);
+
+   private:
+    CanDevice& device_;
+    can_frame frame_;
+  };
+
+  // Op: reads the next frame record. Never reports an end of the stream: it waits until a
+  // frame or a read error arrives. An op that is not ready has consumed nothing.
+  class ReceiveOp {
+   public:
+    using Output = Result<can_frame>;
+    explicit ReceiveOp(CanDevice& device) : device_(device) {}
+    ReceiveOp(const ReceiveOp&) = delete;
+    ReceiveOp& operator=(const ReceiveOp&) = delete;
+    std::optional<Result<can_frame>> poll(const rt::Waker& waker);
+
+   private:
+    CanDevice& device_;
+  };
+
+  SendOp send_op(const can_frame& frame) { return SendOp(*this, frame); }
+  ReceiveOp receive_op() { return ReceiveOp(*this); }
+
+  // Builds the frame for (id, data) and writes it; a frame construction error is returned as is.
+  rt::Task<Status> send(uint32_t id, std::vector<uint8_t> data);
+  rt::Task<Result<can_frame>> receive();
+
+ private:
+  CanDevice(int fd, std::shared_ptr<rt::IoRegistration> registration)
+      : fd_(fd), registration_(std::move(registration)) {}
+
+  int fd_;
+  std::shared_ptr<rt::IoRegistration> registration_;
+};
+
+}  // namespace varnex
