@@ -1,0 +1,13 @@
+// A received CAN frame as Python sees it: the tuple (id, data), id an int, data bytes.
+#pragma once
+
+#include "can/can_frame.hpp"
+#include "python/values.hpp"
+
+namespace varnex::py {
+
+inline PyRef can_message_tuple(const CanMessage& message) {
+  return py_tuple(py_int(message.id), py_bytes(message.data));
+}
+
+}  // namespace varnex::py

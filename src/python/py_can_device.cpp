@@ -1,0 +1,85 @@
+// The Python class CanDevice: a CAN device whose every call blocks until done.
+// send and receive take exclusive access to the object; interface takes shared access.
+// Waits keep the GIL; on the main thread receive still lets signal handlers run (Ctrl+C).
+#include "can/can_device_sync.hpp"
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/can_message.hpp"
+#include "python/module_parts.hpp"
+#include "python/object.hpp"
+#include "python/signal_check.hpp"
+#include "python/values.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+using CanDeviceObject = Object<CanDeviceSync>;
+
+constexpr Signature kNew{"CanDevice", 1, {"interface"}};
+PyRef can_device_new(PyTypeObject* type, const CallArgs& args) {
+  auto [interface] = bind(kNew, args);
+  const std::string name = to_string(interface, "interface");
+  return CanDeviceObject::create(type, unwrap(CanDeviceSync::create(name)));
+}
+
+constexpr Signature kSend{"send", 2, {"id", "data"}};
+PyRef send(PyObject* self, const CallArgs& args) {
+  auto [id, data] = bind(kSend, args);
+  const uint32_t can_id = to_u32(id, "id");
+  std::vector<uint8_t> payload = to_bytes(data, "data");
+  auto device = CanDeviceObject::exclusive(self);
+  check(device->send(can_id, std::move(payload)));
+  return none();
+}
+
+PyRef receive(PyObject* self) {
+  auto device = CanDeviceObject::exclusive(self);
+  SlicedWait<Result<CanMessage>> got = device->receive_interruptible(pending_signal_check());
+  if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
+  return can_message_tuple(unwrap(std::move(*got.value)));
+}
+
+PyRef interface(PyObject* self) { return py_str(CanDeviceObject::shared(self)->interface()); }
+
+PyMethodDef methods[] = {
+    method<send>("send",
+                 "send($self, id, data)\n--\n\n"
+                 "Send a CAN frame (blocking)\n\n"
+                 "Args:\n"
+                 "    id: CAN frame ID\n"
+                 "    data: Data bytes to send (up to 8 bytes)"),
+    method<receive>("receive",
+                    "receive($self)\n--\n\n"
+                    "Receive a CAN frame (blocking)\n\n"
+                    "Returns:\n"
+                    "    Tuple of (id, data) where id is u32 and data is bytes"),
+    method<interface>("interface",
+                      "interface($self)\n--\n\n"
+                      "Get the interface name"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    slot(Py_tp_doc, "CanDevice(interface)\n--\n\n"
+                    "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。\n\n"
+                    "构造时先检查 CAN 接口（必要时用 ip 配置为 1000000 bit/s 并启用），"
+                    "再打开原始 CAN 套接字；每个调用都等到完成才返回。\n\n"
+                    "参数:\n"
+                    "    interface: CAN 接口名，例如 \"can0\"。"),
+    slot(Py_tp_new, &new_slot<can_device_new>),
+    slot(Py_tp_dealloc, &CanDeviceObject::dealloc),
+    slot(Py_tp_methods, methods),
+    {0, nullptr},
+};
+
+PyType_Spec spec = object_spec<CanDeviceSync>("varnex.CanDevice", kClassFlags, slots);
+
+}  // namespace
+
+PyTypeObject* can_device_type() {
+  static constinit ProcessType type;
+  return type.get(spec);
+}
+
+}  // namespace varnex::py

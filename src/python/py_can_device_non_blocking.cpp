@@ -1,0 +1,110 @@
+// The Python class CanDeviceNonBlocking: a CAN device served by a background task. send never
+// waits; receives poll or wait with a time-out. Every member takes shared access. Waits keep
+// the GIL; on the main thread receive_timeout still lets signal handlers run (Ctrl+C).
+#include <memory>
+
+#include "can/can_device_async.hpp"
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/can_message.hpp"
+#include "python/module_parts.hpp"
+#include "python/object.hpp"
+#include "python/signal_check.hpp"
+#include "python/values.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+using Device = std::shared_ptr<CanDeviceAsync>;
+using CanDeviceNonBlockingObject = Object<Device>;
+
+PyRef optional_message(const std::optional<CanMessage>& message) {
+  return message ? can_message_tuple(*message) : none();
+}
+
+constexpr Signature kNew{"CanDeviceNonBlocking", 1, {"interface"}};
+PyRef can_device_non_blocking_new(PyTypeObject* type, const CallArgs& args) {
+  auto [interface] = bind(kNew, args);
+  const std::string name = to_string(interface, "interface");
+  return CanDeviceNonBlockingObject::create(type, unwrap(CanDeviceAsync::create(name)));
+}
+
+constexpr Signature kSend{"send", 2, {"id", "data"}};
+PyRef send(PyObject* self, const CallArgs& args) {
+  auto [id, data] = bind(kSend, args);
+  const uint32_t can_id = to_u32(id, "id");
+  std::vector<uint8_t> payload = to_bytes(data, "data");
+  auto device = CanDeviceNonBlockingObject::shared(self);
+  check((*device)->send_nonblocking(can_id, std::move(payload)));
+  return none();
+}
+
+PyRef try_receive(PyObject* self) {
+  auto device = CanDeviceNonBlockingObject::shared(self);
+  return optional_message((*device)->try_receive());
+}
+
+constexpr Signature kReceiveTimeout{"receive_timeout", 1, {"timeout_ms"}};
+PyRef receive_timeout(PyObject* self, const CallArgs& args) {
+  auto [timeout_ms] = bind(kReceiveTimeout, args);
+  const uint64_t timeout = to_u64(timeout_ms, "timeout_ms");
+  auto device = CanDeviceNonBlockingObject::shared(self);
+  CanDeviceAsync::TimedReceive got =
+      (*device)->receive_timeout_interruptible(timeout, pending_signal_check());
+  if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
+  return optional_message(got.message);
+}
+
+PyRef interface(PyObject* self) {
+  return py_str((*CanDeviceNonBlockingObject::shared(self))->interface());
+}
+
+PyMethodDef methods[] = {
+    method<send>("send",
+                 "send($self, id, data)\n--\n\n"
+                 "Send a CAN frame (non-blocking)\n\n"
+                 "Args:\n"
+                 "    id: CAN frame ID\n"
+                 "    data: Data bytes to send (up to 8 bytes)"),
+    method<try_receive>("try_receive",
+                        "try_receive($self)\n--\n\n"
+                        "Try to receive a CAN frame (non-blocking)\n\n"
+                        "Returns:\n"
+                        "    Tuple of (id, data) if message available, None otherwise"),
+    method<receive_timeout>("receive_timeout",
+                            "receive_timeout($self, timeout_ms)\n--\n\n"
+                            "Receive a CAN frame with timeout\n\n"
+                            "Args:\n"
+                            "    timeout_ms: Timeout in milliseconds\n\n"
+                            "Returns:\n"
+                            "    Tuple of (id, data) if message received, None if timeout"),
+    method<interface>("interface",
+                      "interface($self)\n--\n\n"
+                      "Get the interface name"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    slot(Py_tp_doc, "CanDeviceNonBlocking(interface)\n--\n\n"
+                    "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。\n\n"
+                    "发送只把帧放入发送队列，立即返回；后台任务持续读取总线，收到的帧"
+                    "排入接收队列，可用 try_receive 轮询或用 receive_timeout 限时等待。\n\n"
+                    "参数:\n"
+                    "    interface: CAN 接口名，例如 \"can0\"。"),
+    slot(Py_tp_new, &new_slot<can_device_non_blocking_new>),
+    slot(Py_tp_dealloc, &CanDeviceNonBlockingObject::dealloc),
+    slot(Py_tp_methods, methods),
+    {0, nullptr},
+};
+
+PyType_Spec spec = object_spec<Device>("varnex.CanDeviceNonBlocking", kClassFlags, slots);
+
+}  // namespace
+
+PyTypeObject* can_device_non_blocking_type() {
+  static constinit ProcessType type;
+  return type.get(spec);
+}
+
+}  // namespace varnex::py
