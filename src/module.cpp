@@ -16,14 +16,14 @@ using TypeHook = PyTypeObject* (*)();
 // The classes, in registration order. To register a class, uncomment its line (its hook is
 // declared in python/module_parts.hpp and defined in the class's file).
 constexpr TypeHook kClasses[] = {
-    // async_handle_type,             //  1 AsyncHandle           (background calls)
-    // can_device_type,               //  2 CanDevice             (blocking CAN device)
-    // can_device_non_blocking_type,  //  3 CanDeviceNonBlocking  (non-blocking CAN device)
+    async_handle_type,                //  1 AsyncHandle           (background calls)
+    can_device_type,                  //  2 CanDevice             (blocking CAN device)
+    can_device_non_blocking_type,     //  3 CanDeviceNonBlocking  (non-blocking CAN device)
     // device_type,                   //  4 Device                (motor classes)
     // motor_type,                    //  5 Motor                 (motor classes)
     // precision_timer_type,          //  6 PrecisionTimer        (timer decorators)
     task_manager_type,                //  7 TaskManager           (task manager)
-    // run_async_type,                //  8 RunAsync              (background calls)
+    run_async_type,                   //  8 RunAsync              (background calls)
     // timer_type,                    //  9 Timer                 (timer decorators)
     // timer_handle_type,             // 10 TimerHandle           (timer decorators)
     // timer_wrapper_type,            // 11 TimerWrapper          (timer decorators)
@@ -33,11 +33,11 @@ constexpr TypeHook kClasses[] = {
 PyMethodDef* const kFunctions[] = {
     // &timer_function,               // 1 timer                  (timer decorators)
     // &precision_timer_function,     // 2 precision_timer        (timer decorators)
-    // &run_async_function,           // 3 run_async              (background calls)
+    &run_async_function,              // 3 run_async              (background calls)
     &get_task_manager_function,       // 4 get_task_manager       (task manager)
     &shutdown_all_function,           // 5 shutdown_all           (shutdown)
-    // &block_all_function,           // 6 block_all              (shutdown)
-    // &block_until_function,         // 7 block_until            (shutdown)
+    &block_all_function,              // 6 block_all              (shutdown)
+    &block_until_function,            // 7 block_until            (shutdown)
 };
 
 // Runs once per module object, on the importing thread, with the GIL held. The first step
