@@ -1,0 +1,97 @@
+// The Python class RunAsync (a decorator that runs a function as a background call) and the
+// function run_async.
+#include <utility>
+
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/deferred_release.hpp"
+#include "python/module_parts.hpp"
+#include "python/object.hpp"
+#include "python/py_async_handle.hpp"
+#include "python/python_call.hpp"
+#include "python/values.hpp"
+#include "tasks/background_call.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+// Any object is accepted: whether it can be called is found out by the call in the background.
+struct RunAsyncState {
+  PyRef func;
+
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(func.get());
+    return 0;
+  }
+  void clear() { func = PyRef(); }
+};
+using RunAsyncObject = Object<RunAsyncState>;
+
+constexpr Signature kNew{"RunAsync", 1, {"func"}};
+PyRef new_run_async(PyTypeObject* type, const CallArgs& args) {
+  auto [func] = bind(kNew, args);
+  return RunAsyncObject::create(type, RunAsyncState{PyRef::from_borrowed(func)});
+}
+
+// Keyword arguments are refused before anything starts: no id is taken, nothing registered.
+PyRef call(PyObject* self, const CallArgs& args) {
+  PyRef arguments = args.positional_tuple("RunAsync.__call__");
+  drain_deferred_releases();
+  PyRef func = RunAsyncObject::shared(self)->func.new_reference();
+  if (!func) throw_python(PyExc_RuntimeError, "RunAsync has no function (cleared)");
+  return new_async_handle(start_background_call(make_python_call(std::move(func), std::move(arguments))));
+}
+
+PyRef repr(PyObject*) { return py_str("RunAsync(...)"); }
+
+PyType_Slot slots[] = {
+    slot(Py_tp_doc, "RunAsync(func)\n--\n\n"
+                    "后台任务装饰器：被装饰的函数每次调用时都在独立的后台任务中运行。\n\n"
+                    "调用被装饰的函数会立即返回一个 AsyncHandle，可用它查询状态、等待结果或取消。\n"
+                    "函数在运行时的阻塞线程池中执行，不会占用运行时的工作线程。\n\n"
+                    "示例:\n"
+                    "    @varnex.run_async\n"
+                    "    def slow_task(x):\n"
+                    "        time.sleep(1)\n"
+                    "        return x * 2\n\n"
+                    "    handle = slow_task(21)\n"
+                    "    result = handle.wait()  # 42"),
+    slot(Py_tp_new, &new_slot<new_run_async>),
+    slot(Py_tp_call, &call_slot<call>),
+    slot(Py_tp_repr, &unary_slot<repr>),
+    slot(Py_tp_dealloc, &RunAsyncObject::dealloc),
+    slot(Py_tp_traverse, &RunAsyncObject::traverse),
+    slot(Py_tp_clear, &RunAsyncObject::clear),
+    {0, nullptr},
+};
+
+PyType_Spec spec =
+    object_spec<RunAsyncState>("varnex.RunAsync", kClassFlags | Py_TPFLAGS_HAVE_GC, slots);
+
+constexpr Signature kRunAsync{"run_async", 1, {"func"}};
+PyRef run_async(PyObject*, const CallArgs& args) {
+  auto [func] = bind(kRunAsync, args);
+  return RunAsyncObject::create(run_async_type(), RunAsyncState{PyRef::from_borrowed(func)});
+}
+
+}  // namespace
+
+PyTypeObject* run_async_type() {
+  static constinit ProcessType type;
+  return type.get(spec);
+}
+
+PyMethodDef run_async_function = function<run_async>(
+    "run_async",
+    "run_async(func)\n--\n\n"
+    "便捷函数：创建后台任务装饰器，本身即可用作装饰器 @run_async。\n\n"
+    "与 RunAsync(func) 相同：返回一个 RunAsync，调用它会在后台运行 func 并立即返回 AsyncHandle。\n\n"
+    "示例:\n"
+    "    @varnex.run_async\n"
+    "    def compute(x):\n"
+    "        return x * 2\n\n"
+    "    handle = compute(21)\n"
+    "    print(handle.wait())  # 42");
+
+}  // namespace varnex::py

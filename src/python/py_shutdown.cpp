@@ -1,0 +1,97 @@
+// The module functions block_all and block_until: wait for SIGINT, SIGTERM or a time limit with
+// the GIL released, then stop every timer and background call. (shutdown_all lives with
+// TaskManager, whose shutdown it is.)
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/gil.hpp"
+#include "python/module_parts.hpp"
+#include "python/values.hpp"
+#include "tasks/shutdown.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+// The signal that ended the wait also reached the interpreter's own handler (for SIGINT a
+// pending KeyboardInterrupt): handle it now and drop what it raises, so that nothing surfaces
+// after a handled Ctrl+C. Only the main thread runs Python signal handlers; elsewhere this does
+// nothing.
+void consume_pending_signal() {
+  if (PyErr_CheckSignals() < 0) PyErr_Clear();
+}
+
+constexpr Signature kBlockAll{"block_all", 0, {"timeout_ms"}};
+PyRef block_all(PyObject*, const CallArgs& args) {
+  auto [timeout_ms] = bind(kBlockAll, args);
+  const std::optional<std::uint64_t> limit = to_optional_millis(timeout_ms, "timeout_ms");
+  Result<std::string> signal = Error::fatal("");
+  {
+    GilRelease released;
+    signal = wait_for_signal_then_stop();
+  }
+  const std::string name = unwrap(std::move(signal));
+  bool stopped;
+  {
+    GilRelease released;
+    stopped = task_manager().wait_all(limit);
+  }
+  report_stop_result(stopped);
+  consume_pending_signal();
+  return py_str(name);
+}
+
+constexpr Signature kBlockUntil{"block_until", 0, {"wait_ms", "shutdown_timeout_ms"}};
+PyRef block_until(PyObject*, const CallArgs& args) {
+  auto [wait_ms, shutdown_timeout_ms] = bind(kBlockUntil, args);
+  const std::optional<std::uint64_t> wait = to_optional_millis(wait_ms, "wait_ms");
+  const std::optional<std::uint64_t> shutdown_timeout =
+      to_optional_millis(shutdown_timeout_ms, "shutdown_timeout_ms");
+  Result<ShutdownReport> report = Error::fatal("");
+  {
+    GilRelease released;
+    report = stop_on_signal_or_timeout(wait, shutdown_timeout);
+  }
+  ShutdownReport done = unwrap(std::move(report));
+  if (reason_is_signal(done.reason)) consume_pending_signal();
+  return py_tuple(py_str(done.reason), py_bool(done.success));
+}
+
+}  // namespace
+
+PyMethodDef block_all_function = function<block_all>(
+    "block_all",
+    "block_all(timeout_ms=None)\n--\n\n"
+    "阻塞当前线程，直到收到系统退出信号（SIGINT/Ctrl+C 或 SIGTERM），然后执行优雅关闭。\n\n"
+    "收到信号后停止所有定时器和后台任务，并等待它们结束；等待期间释放 GIL，"
+    "定时器和后台任务照常运行。\n\n"
+    "参数:\n"
+    "    timeout_ms: 收到信号后等待任务结束的超时时间（毫秒），None 表示不限时。\n\n"
+    "返回:\n"
+    "    收到的信号名称：\"SIGINT\" 或 \"SIGTERM\"。\n\n"
+    "示例:\n"
+    "    @varnex.timer(10.0)\n"
+    "    def update():\n"
+    "        pass\n\n"
+    "    handle = update()\n"
+    "    signal = varnex.block_all(timeout_ms=5000)\n"
+    "    print(f\"收到信号 {signal}，已关闭\")");
+
+PyMethodDef block_until_function = function<block_until>(
+    "block_until",
+    "block_until(wait_ms=None, shutdown_timeout_ms=None)\n--\n\n"
+    "阻塞直到收到退出信号或等待时间已到，两种情况下都执行优雅关闭。\n\n"
+    "参数:\n"
+    "    wait_ms: 最长等待时间（毫秒），None 表示一直等待信号。\n"
+    "    shutdown_timeout_ms: 等待任务结束的超时时间（毫秒），None 表示不限时。\n\n"
+    "返回:\n"
+    "    (reason, success) 元组：reason 为 \"signal:SIGINT\"、\"signal:SIGTERM\" 或 \"timeout\"；"
+    "success 表示是否所有任务都已正常结束。\n\n"
+    "示例:\n"
+    "    # 最多运行 10 秒\n"
+    "    reason, ok = varnex.block_until(wait_ms=10000, shutdown_timeout_ms=5000)");
+
+}  // namespace varnex::py

@@ -1,0 +1,26 @@
+// One Python call made in the background: the ForeignCall behind run_async.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <string>
+
+#include "python/py_ref.hpp"
+#include "tasks/background_call.hpp"
+
+namespace varnex::py {
+
+// Takes the function and the argument tuple (GIL held). invoke(), on a blocking-pool thread,
+// takes the GIL, calls func(*args), turns a raised exception into its text, releases both
+// references and the GIL. Never takes the GIL once the interpreter is finalizing.
+std::unique_ptr<ForeignCall> make_python_call(PyRef func, PyRef args);
+
+// "<qualified type name>: <str(exception)>" for the exception that is set, which is cleared.
+// "<exception str() failed>" stands in for a str() that raises. The GIL must be held.
+std::string take_exception_text();
+
+// A Python object as a ForeignValue, released by release_reference (deferred_release.hpp).
+ForeignValue to_foreign_value(PyRef object);
+
+}  // namespace varnex::py
