@@ -1,0 +1,36 @@
+// Timer precision modes and the period a frequency gives.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "common/result.hpp"
+
+namespace varnex {
+
+enum class TimerPrecision : std::uint8_t {
+  Normal = 0,    // a task on the shared runtime; about 1-10 ms accuracy
+  High = 1,      // an own thread, 0.8 ms spin window
+  Realtime = 2,  // an own thread, 3 ms spin window (keeps a CPU busy at high rates)
+};
+
+// "Normal", "High", "Realtime": used in thread names.
+const char* display_name(TimerPrecision precision);
+// "normal", "high", "realtime": used by reprs and precision_mode().
+const char* lower_name(TimerPrecision precision);
+
+// How long before each deadline a timer thread stops sleeping and starts spinning.
+inline constexpr std::chrono::nanoseconds kHighSpinWindow{800'000};
+inline constexpr std::chrono::nanoseconds kRealtimeSpinWindow{3'000'000};
+std::chrono::nanoseconds spin_window(TimerPrecision precision);  // zero for Normal
+
+// The longest period a timer accepts (2^62 ns, about 146 years): deadlines computed from it
+// stay far from the clock's range.
+inline constexpr std::chrono::nanoseconds kMaxTimerPeriod{std::int64_t{1} << 62};
+
+// 1 / frequency_hz seconds, rounded to the nearest nanosecond (3 Hz gives 333333333 ns).
+// A ValueError when no usable period exists: NaN, a period that rounds to 0 ns (infinity,
+// more than about 2e9 Hz) or one longer than kMaxTimerPeriod.
+Result<std::chrono::nanoseconds> period_from_frequency(double frequency_hz);
+
+}  // namespace varnex
