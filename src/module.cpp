@@ -21,18 +21,18 @@ constexpr TypeHook kClasses[] = {
     can_device_non_blocking_type,     //  3 CanDeviceNonBlocking  (non-blocking CAN device)
     // device_type,                   //  4 Device                (motor classes)
     // motor_type,                    //  5 Motor                 (motor classes)
-    // precision_timer_type,          //  6 PrecisionTimer        (timer decorators)
+    precision_timer_type,             //  6 PrecisionTimer        (timer decorators)
     task_manager_type,                //  7 TaskManager           (task manager)
     run_async_type,                   //  8 RunAsync              (background calls)
-    // timer_type,                    //  9 Timer                 (timer decorators)
-    // timer_handle_type,             // 10 TimerHandle           (timer decorators)
-    // timer_wrapper_type,            // 11 TimerWrapper          (timer decorators)
+    timer_type,                       //  9 Timer                 (timer decorators)
+    timer_handle_type,                // 10 TimerHandle           (timer decorators)
+    timer_wrapper_type,               // 11 TimerWrapper          (timer decorators)
 };
 
 // The functions, registered after all classes, in this order.
 PyMethodDef* const kFunctions[] = {
-    // &timer_function,               // 1 timer                  (timer decorators)
-    // &precision_timer_function,     // 2 precision_timer        (timer decorators)
+    &timer_function,                  // 1 timer                  (timer decorators)
+    &precision_timer_function,        // 2 precision_timer        (timer decorators)
     &run_async_function,              // 3 run_async              (background calls)
     &get_task_manager_function,       // 4 get_task_manager       (task manager)
     &shutdown_all_function,           // 5 shutdown_all           (shutdown)

@@ -1,0 +1,249 @@
+// The timer decorators: timer() / Timer, precision_timer() / PrecisionTimer, and the
+// TimerWrapper they return, whose call starts a timer (py_timer_handle.cpp).
+#include <string>
+
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/errors.hpp"
+#include "python/module_parts.hpp"
+#include "python/object.hpp"
+#include "python/py_timer_handle.hpp"
+#include "python/values.hpp"
+#include "tasks/timer_format.hpp"
+#include "tasks/timer_period.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+constexpr double kHighPrecisionLimitHz = 10000.0;
+
+// An ordered comparison, so NaN passes (its timer fails to start instead).
+void check_positive(double hz) {
+  if (hz <= 0.0) throw_error(Error::value("frequency_hz must be positive"));
+}
+
+// ---- TimerWrapper ----
+
+struct TimerWrapperState {
+  PyRef func;  // null only after the garbage collector cleared a wrapper in a cycle
+  double frequency;
+  TimerPrecision precision;
+
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(func.get());
+    return 0;
+  }
+  void clear() { func = PyRef(); }
+};
+using TimerWrapperObject = Object<TimerWrapperState>;
+
+PyRef wrapper_call(PyObject* self, const CallArgs& args) {
+  PyRef call_args = args.positional_tuple("TimerWrapper");
+  PyRef func;
+  double frequency;
+  TimerPrecision precision;
+  {
+    auto w = TimerWrapperObject::shared(self);
+    func = w->func.new_reference();
+    frequency = w->frequency;
+    precision = w->precision;
+  }
+  if (!func) throw_python(PyExc_RuntimeError, "the timer function of this wrapper was cleared");
+  return start_timer(func.get(), std::move(call_args), frequency, precision);
+}
+
+PyRef wrapper_repr(PyObject* self) {
+  auto w = TimerWrapperObject::shared(self);
+  return py_str("TimerWrapper(frequency=" + format_shortest_positional(w->frequency) +
+                "Hz, mode=" + lower_name(w->precision) + ")");
+}
+
+PyType_Slot wrapper_slots[] = {
+    slot(Py_tp_doc, "被包装的定时器函数。\n\n"
+                    "调用它即启动一个新的定时器，参数会在每次执行时原样传给被装饰的函数，"
+                    "并返回 TimerHandle；请保存该句柄，例如 handle = update()。"),
+    slot(Py_tp_call, &call_slot<wrapper_call>),
+    slot(Py_tp_repr, &unary_slot<wrapper_repr>),
+    slot(Py_tp_dealloc, &TimerWrapperObject::dealloc),
+    slot(Py_tp_traverse, &TimerWrapperObject::traverse),
+    slot(Py_tp_clear, &TimerWrapperObject::clear),
+    {0, nullptr},
+};
+PyType_Spec wrapper_spec = object_spec<TimerWrapperState>(
+    "varnex.TimerWrapper", kClassFlags | kNoConstructor | Py_TPFLAGS_HAVE_GC, wrapper_slots);
+
+PyRef make_wrapper(PyObject* func, double frequency, TimerPrecision precision,
+                   const char* not_callable) {
+  if (!PyCallable_Check(func)) throw_python(PyExc_TypeError, not_callable);
+  return TimerWrapperObject::create(timer_wrapper_type(),
+                                    TimerWrapperState{PyRef::from_borrowed(func), frequency, precision});
+}
+
+// ---- Timer ----
+
+struct TimerState {
+  double frequency;
+};
+using TimerObject = Object<TimerState>;
+
+PyRef make_timer(PyTypeObject* type, PyObject* frequency_hz) {
+  const double hz = to_f64(frequency_hz, "frequency_hz");
+  check_positive(hz);
+  return TimerObject::create(type, TimerState{hz});
+}
+
+constexpr Signature kTimerNew{"Timer", 1, {"frequency_hz"}};
+PyRef timer_new(PyTypeObject* type, const CallArgs& args) {
+  auto [frequency_hz] = bind(kTimerNew, args);
+  return make_timer(type, frequency_hz);
+}
+
+constexpr Signature kDecorate{"__call__", 1, {"func"}};
+PyRef timer_call(PyObject* self, const CallArgs& args) {
+  auto [func] = bind(kDecorate, args);
+  const double hz = TimerObject::shared(self)->frequency;
+  return make_wrapper(func, hz, TimerPrecision::Normal, "timer decorator requires a callable");
+}
+
+PyType_Slot timer_slots[] = {
+    slot(Py_tp_doc, "Timer(frequency_hz)\n--\n\n"
+                    "普通精度定时器装饰器。\n\n"
+                    "以固定频率重复执行被装饰的函数（精度约 1–10 ms）。\n\n"
+                    "参数:\n"
+                    "    frequency_hz: 执行频率（Hz），例如 10.0 表示每秒执行 10 次。\n\n"
+                    "示例:\n"
+                    "    @varnex.Timer(10.0)\n"
+                    "    def update():\n"
+                    "        ...\n\n"
+                    "    handle = update()   # 启动定时器，请保存句柄\n"
+                    "    handle.stop()       # 停止定时器"),
+    slot(Py_tp_new, &new_slot<timer_new>),
+    slot(Py_tp_call, &call_slot<timer_call>),
+    slot(Py_tp_dealloc, &TimerObject::dealloc),
+    {0, nullptr},
+};
+PyType_Spec timer_spec = object_spec<TimerState>("varnex.Timer", kClassFlags, timer_slots);
+
+constexpr Signature kTimerFunction{"timer", 1, {"frequency_hz"}};
+PyRef timer_factory(PyObject*, const CallArgs& args) {
+  auto [frequency_hz] = bind(kTimerFunction, args);
+  return make_timer(timer_type(), frequency_hz);
+}
+
+// ---- PrecisionTimer ----
+
+struct PrecisionTimerState {
+  double frequency;
+  bool realtime;
+};
+using PrecisionTimerObject = Object<PrecisionTimerState>;
+
+PyRef make_precision_timer(PyTypeObject* type, PyObject* frequency_hz, PyObject* realtime_arg) {
+  const double hz = to_f64(frequency_hz, "frequency_hz");
+  const bool realtime = realtime_arg == nullptr ? false : to_bool(realtime_arg, "realtime");
+  check_positive(hz);
+  if (hz > kHighPrecisionLimitHz && !realtime) {
+    throw_error(Error::value("frequency > 10kHz requires realtime=True"));
+  }
+  return PrecisionTimerObject::create(type, PrecisionTimerState{hz, realtime});
+}
+
+constexpr Signature kPrecisionNew{"PrecisionTimer", 1, {"frequency_hz", "realtime"}};
+PyRef precision_timer_new(PyTypeObject* type, const CallArgs& args) {
+  auto [frequency_hz, realtime] = bind(kPrecisionNew, args);
+  return make_precision_timer(type, frequency_hz, realtime);
+}
+
+PyRef precision_timer_call(PyObject* self, const CallArgs& args) {
+  auto [func] = bind(kDecorate, args);
+  double hz;
+  bool realtime;
+  {
+    auto p = PrecisionTimerObject::shared(self);
+    hz = p->frequency;
+    realtime = p->realtime;
+  }
+  return make_wrapper(func, hz, realtime ? TimerPrecision::Realtime : TimerPrecision::High,
+                      "precision_timer decorator requires a callable");
+}
+
+PyType_Slot precision_timer_slots[] = {
+    slot(Py_tp_doc, "PrecisionTimer(frequency_hz, realtime=False)\n--\n\n"
+                    "高精度定时器装饰器。\n\n"
+                    "在独立线程上以固定频率重复执行被装饰的函数（精度约 10–100 µs）："
+                    "线程休眠到截止时间前不久，再忙等到截止时间。\n\n"
+                    "参数:\n"
+                    "    frequency_hz: 执行频率（Hz），例如 100.0 表示每秒执行 100 次；"
+                    "不设 realtime 时最高 10000。\n"
+                    "    realtime: 是否使用实时模式（独立线程，精度更高但占用大量 CPU）。\n\n"
+                    "示例:\n"
+                    "    @varnex.PrecisionTimer(100.0)          # 高精度，100 Hz\n"
+                    "    def control():\n"
+                    "        ...\n\n"
+                    "    @varnex.PrecisionTimer(1000.0, realtime=True)   # 实时模式，1 kHz\n"
+                    "    def fast_loop():\n"
+                    "        ...\n\n"
+                    "    handle = control()   # 启动定时器，请保存句柄"),
+    slot(Py_tp_new, &new_slot<precision_timer_new>),
+    slot(Py_tp_call, &call_slot<precision_timer_call>),
+    slot(Py_tp_dealloc, &PrecisionTimerObject::dealloc),
+    {0, nullptr},
+};
+PyType_Spec precision_timer_spec =
+    object_spec<PrecisionTimerState>("varnex.PrecisionTimer", kClassFlags, precision_timer_slots);
+
+constexpr Signature kPrecisionFunction{"precision_timer", 1, {"frequency_hz", "realtime"}};
+PyRef precision_timer_factory(PyObject*, const CallArgs& args) {
+  auto [frequency_hz, realtime] = bind(kPrecisionFunction, args);
+  return make_precision_timer(precision_timer_type(), frequency_hz, realtime);
+}
+
+}  // namespace
+
+PyTypeObject* timer_type() {
+  static constinit ProcessType type;
+  return type.get(timer_spec);
+}
+
+PyTypeObject* precision_timer_type() {
+  static constinit ProcessType type;
+  return type.get(precision_timer_spec);
+}
+
+PyTypeObject* timer_wrapper_type() {
+  static constinit ProcessType type;
+  return type.get(wrapper_spec);
+}
+
+PyMethodDef timer_function = function<timer_factory>(
+    "timer",
+    "timer(frequency_hz)\n--\n\n"
+    "普通精度定时器装饰器（精度约 1–10 ms）。\n\n"
+    "参数:\n"
+    "    frequency_hz: 执行频率（Hz），例如 10.0 表示每秒执行 10 次。\n\n"
+    "示例:\n"
+    "    @varnex.timer(10.0)\n"
+    "    def update():\n"
+    "        ...\n\n"
+    "    handle = update()   # 启动定时器，请保存句柄\n"
+    "    handle.stop()       # 停止定时器");
+
+PyMethodDef precision_timer_function = function<precision_timer_factory>(
+    "precision_timer",
+    "precision_timer(frequency_hz, realtime=False)\n--\n\n"
+    "高精度定时器装饰器（精度约 10–100 µs，独立线程）。\n\n"
+    "参数:\n"
+    "    frequency_hz: 执行频率（Hz）；不设 realtime 时最高 10000。\n"
+    "    realtime: 是否使用实时模式（独立线程，精度最高但占用大量 CPU）。\n\n"
+    "示例:\n"
+    "    @varnex.precision_timer(100.0)\n"
+    "    def control():\n"
+    "        ...\n\n"
+    "    @varnex.precision_timer(1000.0, realtime=True)\n"
+    "    def fast_loop():\n"
+    "        ...\n\n"
+    "    handle = control()   # 启动定时器，请保存句柄\n"
+    "    handle.stop()");
+
+}  // namespace varnex::py

@@ -1,0 +1,37 @@
+// One tick's call of a timer's Python callable, for both engines, and the start-time check for
+// coroutine functions.
+//
+// A tick callback owns a new reference to the callable and to the argument tuple (the same
+// tuple, with the same objects, on every tick). It takes the GIL for exactly one call and
+// releases it afterwards; a raising call prints one line
+//   "Timer function error: <qualified type>: <str(exception)>"
+// (": <exception str() failed>" when str() raises) straight to fd 2 and still counts as a call.
+// Once the interpreter is finalizing, call() takes nothing and reports false, so the loop ends.
+// Dropping the callback releases its references under the GIL from whichever thread drops it,
+// or leaves them alone when the interpreter is finalizing or gone.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "python/py_ref.hpp"
+#include "tasks/timer_loops.hpp"
+
+namespace varnex::py {
+
+// Normal engine: the call runs on a blocking-pool thread, which takes the GIL through a
+// temporary thread state (the pool threads are shared and come and go).
+std::shared_ptr<TickCallback> make_pool_timer_call(PyRef func, PyRef args);
+
+// Thread engine: the timer thread keeps one thread state for its whole life, so each call costs
+// a GIL restore and save rather than a new thread state. The first call creates it; it is
+// released when the callback is dropped at the end of the thread.
+std::shared_ptr<TickCallback> make_thread_timer_call(PyRef func, PyRef args);
+
+// Writes the coroutine warning to fd 2 when inspect.iscoroutinefunction(func) is True. Any
+// failure on the way (import, call, a result that is not a bool) is cleared and ignored.
+// With the GIL held.
+void warn_if_coroutine_function(PyObject* func) noexcept;
+
+}  // namespace varnex::py
