@@ -12,10 +12,13 @@ namespace {
 
 // Runs the call on the blocking pool and awaits it. A failure to run it at all (the OS refuses
 // a thread) becomes the call's error, so the handle still sees the body end.
-rt::Task<CallOutcome> run_on_blocking_pool(std::shared_ptr<ForeignCall> call) {
+rt::Task<CallOutcome> run_on_blocking_pool(const std::shared_ptr<ForeignCall>& call) {
   std::string failure;
   try {
-    auto job = rt::spawn_blocking([call] { return std::make_shared<CallOutcome>(call->invoke()); });
+    // The body holds `call` until the job is done, so the job borrows it: the body stays the
+    // last holder and drops it at its end, on a known thread.
+    auto job = rt::spawn_blocking(
+        [raw = call.get()] { return std::make_shared<CallOutcome>(raw->invoke()); });
     std::shared_ptr<CallOutcome> outcome = co_await job.join();
     co_return std::move(*outcome);
   } catch (const std::exception& e) {
@@ -30,24 +33,25 @@ rt::Task<void> store(rt::AsyncMutex& mutex, auto& slot, auto value) {
   slot = std::move(value);
 }
 
-rt::Task<void> run_body(SharedFlag cancelled, RunningFlag running, SharedFlag completed,
-                        std::shared_ptr<ForeignCall> call, ResultSlot result, ErrorSlot error) {
+}  // namespace
+
+rt::Task<void> run_call_body(CallRunState state, std::shared_ptr<ForeignCall> call) {
   // Checked once, before the call asks for the language's lock: a cancel() or stop_all that
   // came first skips it.
-  if (!cancelled->load(std::memory_order_acquire) && running->load(std::memory_order_acquire)) {
+  if (!state.cancelled->load(std::memory_order_acquire) &&
+      state.running->load(std::memory_order_acquire)) {
     CallOutcome outcome = co_await run_on_blocking_pool(call);
     if (auto* value = std::get_if<0>(&outcome)) {
-      co_await store(result->mutex(), result->value_unsafe(), std::move(*value));
+      co_await store(state.result->mutex(), state.result->value_unsafe(), std::move(*value));
     } else {
-      co_await store(error->mutex(), error->value_unsafe(),
+      co_await store(state.error->mutex(), state.error->value_unsafe(),
                      std::optional<std::string>(std::move(std::get<1>(outcome))));
     }
   }
-  completed->store(true, std::memory_order_release);
-  running->store(false, std::memory_order_release);
+  state.completed->store(true, std::memory_order_release);
+  state.running->store(false, std::memory_order_release);
+  call.reset();
 }
-
-}  // namespace
 
 BackgroundCall start_background_call(std::unique_ptr<ForeignCall> call, TaskManager& registry) {
   BackgroundCall handle;
@@ -58,9 +62,9 @@ BackgroundCall start_background_call(std::unique_ptr<ForeignCall> call, TaskMana
   handle.error = std::make_shared<rt::AsyncMutexed<std::optional<std::string>>>();
   auto running = std::make_shared<std::atomic<bool>>(true);
 
-  rt::JoinHandle<void> body =
-      rt::spawn(run_body(handle.cancelled, running, handle.completed,
-                         std::shared_ptr<ForeignCall>(std::move(call)), handle.result, handle.error));
+  rt::JoinHandle<void> body = rt::spawn(run_call_body(
+      CallRunState{handle.completed, handle.cancelled, running, handle.result, handle.error},
+      std::shared_ptr<ForeignCall>(std::move(call))));
   handle.task_slot =
       std::make_shared<rt::AsyncMutexed<std::optional<rt::JoinHandle<void>>>>(std::move(body));
   registry.register_task(handle.task_id, std::move(running), handle.task_slot, TaskKind::AsyncTask);

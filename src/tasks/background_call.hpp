@@ -82,6 +82,21 @@ struct BackgroundCall {
   void cancel() const { cancelled->store(true, std::memory_order_release); }
 };
 
+// The task body's share of a call.
+struct CallRunState {
+  SharedFlag completed;
+  SharedFlag cancelled;
+  RunningFlag running;
+  ResultSlot result;
+  ErrorSlot error;
+};
+
+// The task body, run once on the runtime: unless `cancelled` is set or `running` is clear (a
+// stop_all came first), checked once before anything else, it runs call->invoke() on the
+// blocking pool, awaits it and stores the value in `result` or the text in `error`; then it sets
+// `completed` and clears `running`, and drops `call`. start_background_call spawns it.
+rt::Task<void> run_call_body(CallRunState state, std::shared_ptr<ForeignCall> call);
+
 // Starts `call` in the background under a new task id: takes the id, creates the run state
 // (running set), spawns the task body on the runtime, puts its join handle into a new task slot
 // and registers the id with `registry` as an AsyncTask. The body is started before it is
