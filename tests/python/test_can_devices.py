@@ -1,0 +1,395 @@
+"""CanDevice and CanDeviceNonBlocking on a real SocketCAN bus (vcan1), checked by an independent peer.
+
+A raw socket hears every other socket on its interface, so each test keeps one of our devices per
+bus unless it means to make two of them talk.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import varnex
+from can_support import CAN_EFF_FLAG, CanPeer, requires_can
+
+BUS = "vcan1"
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_child(code, timeout=60, **popen):
+    """Runs `code` in a fresh interpreter that imports this build of varnex and can_support."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(varnex.__file__), HERE])
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout, env=env, **popen)
+
+
+def start_child(code):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(varnex.__file__), HERE])
+    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=env)
+
+
+def wait_for(predicate, timeout=10.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.02)
+    return predicate()
+
+
+@pytest.mark.skipif(shutil.which("ip") is None, reason="needs the ip tool")
+@pytest.mark.parametrize("cls", [varnex.CanDevice, varnex.CanDeviceNonBlocking])
+def test_missing_interface_is_refused_by_provisioning(cls):
+    with pytest.raises(OSError) as err:
+        cls("nosuch0")
+    assert str(err.value) == "CAN interface 'nosuch0' does not exist"
+
+
+# ---- frames on the wire ----
+
+@requires_can
+@pytest.mark.parametrize("cls", [varnex.CanDevice, varnex.CanDeviceNonBlocking])
+def test_sent_frames_are_standard_up_to_0x7ff_and_extended_above(cls):
+    with CanPeer(BUS) as peer:
+        dev = cls(BUS)
+        dev.send(0x7FF, bytes(0))
+        dev.send(0x800, bytes([1]))
+        dev.send(0x1FFFFFFF, bytearray(range(8)))
+        dev.send(0x0, [0xFF, 0])
+        dev.send(id=0x12, data=(7,))
+        assert peer.recv(5.0) == (0x7FF, 0x7FF, False, False, b"")
+        assert peer.recv(5.0) == (0x800 | CAN_EFF_FLAG, 0x800, True, False, b"\x01")
+        assert peer.recv(5.0) == (0x1FFFFFFF | CAN_EFF_FLAG, 0x1FFFFFFF, True, False, bytes(range(8)))
+        assert peer.recv(5.0) == (0x0, 0x0, False, False, b"\xff\x00")
+        assert peer.recv(5.0) == (0x12, 0x12, False, False, b"\x07")
+        assert peer.drain() == []
+
+
+@requires_can
+def test_blocking_send_reports_payload_length_before_id_and_sends_nothing():
+    with CanPeer(BUS) as peer:
+        dev = varnex.CanDevice(BUS)
+        with pytest.raises(OSError) as err:
+            dev.send(0x20000000, bytes(9))
+        assert str(err.value) == "Payload is larger than CAN maximum of 8 bytes"
+        with pytest.raises(OSError) as err:
+            dev.send(0x20000000, bytes(0))
+        assert str(err.value) == "CAN ID too large"
+        with pytest.raises(OSError) as err:
+            dev.send(0x1, bytes(9))
+        assert str(err.value) == "Payload is larger than CAN maximum of 8 bytes"
+        assert peer.drain(0.2) == []
+        dev.send(0x5, b"ok")  # still usable
+        assert peer.recv(5.0)[1:] == (0x5, False, False, b"ok")
+
+
+@requires_can
+def test_non_blocking_send_reports_invalid_frames_on_stderr_and_goes_on():
+    code = (
+        "import varnex\n"
+        "from can_support import CanPeer\n"
+        "with CanPeer('vcan1') as peer:\n"
+        "    dev = varnex.CanDeviceNonBlocking('vcan1')\n"
+        "    print(dev.send(0x20000000, bytes(0)), dev.send(0x20000000, bytes(9)))\n"
+        "    dev.send(0x7FF, b'\\x01')\n"
+        "    print(peer.recv(10.0))\n"
+        "    print(peer.drain(0.2))\n"
+    )
+    out = run_child(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["None None", "(2047, 2047, False, False, b'\\x01')", "[]"]
+    assert out.stderr.splitlines() == [
+        "Failed to send CAN frame: CAN ID too large",
+        "Failed to send CAN frame: Payload is larger than CAN maximum of 8 bytes",
+    ]
+
+
+@requires_can
+@pytest.mark.parametrize("cls", [varnex.CanDevice, varnex.CanDeviceNonBlocking])
+def test_arguments_are_converted_before_anything_is_sent(cls):
+    with CanPeer(BUS) as peer:
+        dev = cls(BUS)
+        with pytest.raises(OverflowError):
+            dev.send(-1, bytes(0))
+        with pytest.raises(OverflowError):
+            dev.send(2**32, bytes(0))
+        with pytest.raises(TypeError):
+            dev.send(0x1, "abc")
+        with pytest.raises((OverflowError, ValueError)):
+            dev.send(0x1, [1, 256])
+        with pytest.raises(TypeError):
+            dev.send(1.0, b"")
+        with pytest.raises(TypeError):
+            dev.send(0x1)
+        assert peer.drain(0.2) == []
+    if cls is varnex.CanDeviceNonBlocking:
+        for bad in (-1, 2**64, "1"):
+            with pytest.raises((OverflowError, TypeError)):
+                dev.receive_timeout(bad)
+
+
+# ---- receiving ----
+
+def received(dev):
+    """The next frame of either device class, waiting at most a few seconds."""
+    if isinstance(dev, varnex.CanDevice):
+        return dev.receive()
+    return dev.receive_timeout(10000)
+
+
+@requires_can
+@pytest.mark.parametrize("cls", [varnex.CanDevice, varnex.CanDeviceNonBlocking])
+def test_received_frames_lose_their_flags(cls):
+    with CanPeer(BUS) as peer:
+        dev = cls(BUS)
+        assert dev.interface() == BUS
+        peer.send(0x123, b"\x01\x02", extended=True)
+        peer.send(0x10, remote=True)
+        peer.send(0x7FF, bytes(range(8)))
+        peer.send(0x1FFFFFFF, b"")
+        peer.send(0x10, bytes(3), remote=True)
+        assert received(dev) == (0x123, b"\x01\x02")
+        assert received(dev) == (0x10, b"")
+        assert received(dev) == (0x7FF, bytes(range(8)))
+        assert received(dev) == (0x1FFFFFFF, b"")
+        # A remote request carries a length but no data bytes on the wire; its record holds zeros.
+        assert received(dev) == (0x10, bytes(3))
+
+
+@requires_can
+def test_non_blocking_queue_returns_frames_in_arrival_order_and_none_when_empty():
+    with CanPeer(BUS) as peer:
+        dev = varnex.CanDeviceNonBlocking(BUS)
+        assert dev.try_receive() is None
+        assert dev.receive_timeout(0) is None
+        for i in range(10):
+            peer.send(0x100 + i, bytes([i]))
+        time.sleep(1.0)  # the task reads continuously; nobody receives meanwhile
+        assert [dev.try_receive() for _ in range(10)] == [(0x100 + i, bytes([i])) for i in range(10)]
+        assert dev.try_receive() is None
+        peer.send(0x42, b"q")
+        assert wait_for(lambda: dev.receive_timeout(0) == (0x42, b"q"))
+        assert dev.receive_timeout(0) is None
+
+
+@requires_can
+def test_receive_timeout_returns_none_after_the_time_limit():
+    dev = varnex.CanDeviceNonBlocking(BUS)
+    start = time.monotonic()
+    assert dev.receive_timeout(200) is None
+    assert time.monotonic() - start >= 0.19
+
+
+@requires_can
+def test_frame_arriving_during_receive_timeout_is_returned_at_once():
+    # The wait holds the GIL, so the sender must be another process.
+    sender = start_child(
+        "import time\n"
+        "from can_support import CanPeer\n"
+        "with CanPeer('vcan1') as peer:\n"
+        "    print('ready', flush=True)\n"
+        "    time.sleep(0.3)\n"
+        "    peer.send(0x321, b'late')\n"
+    )
+    try:
+        dev = varnex.CanDeviceNonBlocking(BUS)
+        assert sender.stdout.readline().strip() == "ready"
+        start = time.monotonic()
+        frame = dev.receive_timeout(1000)
+        elapsed = time.monotonic() - start
+    finally:
+        sender.communicate(timeout=30)
+    assert frame == (0x321, b"late")
+    assert elapsed < 0.9, f"returned after {elapsed:.3f} s, not when the frame came"
+
+
+@requires_can
+def test_two_non_blocking_devices_talk_both_ways():
+    a = varnex.CanDeviceNonBlocking(BUS)
+    b = varnex.CanDeviceNonBlocking(BUS)
+    for i in range(50):
+        a.send(0x200, bytes([i]))
+        b.send(0x300 + i, b"")
+    got_b = [b.receive_timeout(10000) for _ in range(50)]
+    got_a = [a.receive_timeout(10000) for _ in range(50)]
+    assert got_b == [(0x200, bytes([i])) for i in range(50)]
+    assert got_a == [(0x300 + i, b"") for i in range(50)]
+
+
+# ---- access and signals during a blocking receive ----
+
+@requires_can
+def test_calls_from_a_signal_handler_during_receive_are_refused_without_waiting():
+    # The receive holds the GIL, so no other Python thread can call in meanwhile; a signal handler
+    # on the main thread is the one code path that reaches the object during the wait.
+    dev = varnex.CanDevice(BUS)
+    refused = []
+
+    class Stop(Exception):
+        pass
+
+    def handler(signo, frame):
+        for call in (lambda: dev.send(0x1, b""), dev.interface, dev.receive):
+            try:
+                call()
+            except RuntimeError as e:
+                refused.append(str(e))
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        with pytest.raises(Stop):
+            dev.receive()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert refused == ["Already borrowed", "Already mutably borrowed", "Already borrowed"]
+    with CanPeer(BUS) as peer:  # released again
+        dev.send(0x2, b"")
+        assert peer.recv(5.0)[1] == 0x2
+        peer.send(0x3, b"x")
+        assert dev.receive() == (0x3, b"x")
+
+
+INTERRUPTED_RECEIVE = """
+import time, varnex
+from can_support import CanPeer
+dev = varnex.{cls}('vcan1')
+print('ready', flush=True)
+start = time.monotonic()
+try:
+    {call}
+    print('returned')
+except KeyboardInterrupt:
+    print('interrupted', round(time.monotonic() - start, 3), flush=True)
+with CanPeer('vcan1') as peer:  # the device still works and nothing was lost
+    peer.send(0x55, b'after')
+    print({again})
+"""
+
+
+@requires_can
+@pytest.mark.parametrize("cls, call, again", [
+    ("CanDevice", "dev.receive()", "dev.receive()"),
+    ("CanDeviceNonBlocking", "dev.receive_timeout(600000)", "dev.receive_timeout(10000)"),
+    ("CanDeviceNonBlocking", "dev.receive_timeout(2**64 - 1)", "dev.receive_timeout(10000)"),
+])
+def test_ctrl_c_ends_a_long_receive_on_the_main_thread(cls, call, again):
+    child = start_child(INTERRUPTED_RECEIVE.format(cls=cls, call=call, again=again))
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    lines = out.splitlines()
+    assert lines[0].startswith("interrupted"), out
+    assert lines[1] == "(85, b'after')"
+
+
+# ---- lifetime ----
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@requires_can
+def test_destroyed_non_blocking_devices_close_their_sockets_on_a_silent_bus():
+    keep = varnex.CanDeviceNonBlocking(BUS)  # the runtime's own descriptors exist from here on
+    base = open_fds()
+    devices = [varnex.CanDeviceNonBlocking(BUS) for _ in range(5)]
+    assert open_fds() == base + 5
+    del devices
+    assert wait_for(lambda: open_fds() == base), f"{open_fds() - base} sockets still open"
+    del keep
+
+
+@requires_can
+def test_destroyed_non_blocking_device_writes_its_queued_frames_before_closing():
+    keep = varnex.CanDeviceNonBlocking("vcan0")
+    base = open_fds()
+    with CanPeer(BUS) as peer:
+        dev = varnex.CanDeviceNonBlocking(BUS)
+        for i in range(20):
+            dev.send(0x400 + i, bytes([i]))
+        del dev
+        got = [peer.recv(10.0) for _ in range(20)]
+        assert [(f[1], f[4]) for f in got if f] == [(0x400 + i, bytes([i])) for i in range(20)]
+    assert wait_for(lambda: open_fds() == base)
+    del keep
+
+
+@requires_can
+def test_blocking_device_closes_its_socket_when_destroyed():
+    keep = varnex.CanDeviceNonBlocking("vcan0")
+    base = open_fds()
+    dev = varnex.CanDevice(BUS)
+    assert open_fds() == base + 1
+    del dev
+    assert open_fds() == base
+    del keep
+
+
+# ---- the interface going down under open devices ----
+
+INTERFACE_DOWN = """
+import subprocess, time, varnex
+from can_support import CanPeer
+
+def ip(*args):
+    subprocess.run(['ip', 'link', 'set', 'vcan1', *args], check=True)
+
+blocking = varnex.CanDevice('vcan1')
+queued = varnex.CanDeviceNonBlocking('vcan1')
+ip('down')
+try:
+    time.sleep(0.5)  # the background task sees the error first
+    for call in (blocking.receive, lambda: blocking.send(0x1, b'')):
+        try:
+            call()
+            print('no error')
+        except OSError as e:
+            print('error:', e)
+    queued.send(0x2, b'')
+    time.sleep(0.5)
+    print('queued:', queued.try_receive())
+    # Provisioning brings a virtual interface back up without asking it for a bit rate.
+    third = varnex.CanDevice('vcan1')
+finally:
+    ip('up')
+with CanPeer('vcan1') as peer:
+    peer.send(0x3, b'\\x03')
+    print('after:', blocking.receive(), queued.receive_timeout(10000), third.receive())
+    queued.send(0x4, b'')
+    print('sent after:', peer.recv(10.0))
+"""
+
+
+@requires_can
+@pytest.mark.skipif(shutil.which("ip") is None or os.geteuid() != 0,
+                    reason="takes vcan1 down and up: needs the ip tool and root (as in the test VM)")
+def test_interface_down_mid_run_reports_errors_hangs_nothing_and_recovers():
+    out = run_child(INTERFACE_DOWN, timeout=120)
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert out.stdout.splitlines() == [
+        "error: Network is down (os error 100)",
+        "error: Network is down (os error 100)",
+        "queued: None",
+        "after: (3, b'\\x03') (3, b'\\x03') (3, b'\\x03')",
+        "sent after: (4, 4, False, False, b'')",
+    ]
+    assert out.stderr.splitlines() == [
+        "Failed to receive CAN frame: Network is down (os error 100)",
+        "Failed to send CAN frame: Network is down (os error 100)",
+        "[CAN] Interface 'vcan1' needs configuration (up=false, bitrate=none), configuring...",
+    ]
