@@ -1,0 +1,37 @@
+"""Helpers for the timer tests: child processes and thread names."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+
+def run_child(code, timeout=60, check=True):
+    """Runs `code` in a fresh interpreter (its own stop flag, task ids from 1)."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    if check and result.returncode != 0:
+        raise AssertionError(f"child exited {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")
+    return result
+
+
+def current_thread_os_name():
+    """The name the OS shows for the calling thread (at most 15 bytes)."""
+    with open(f"/proc/self/task/{threading.get_native_id()}/comm") as f:
+        return f.read().rstrip("\n")
+
+
+def os_thread_names():
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                names.append(f.read().rstrip("\n"))
+        except FileNotFoundError:
+            pass  # the thread ended meanwhile
+    return names
