@@ -1,0 +1,89 @@
+"""Helpers for the shutdown tests: child processes that receive real signals at the right moment.
+
+A shutdown wait sees only signals that arrive while its listeners exist. A child therefore
+starts `announce_when_listening()` before it calls the wait: a thread that watches the
+process's signal handlers (through sigaction) and prints "listening" once the module has
+installed its own for SIGINT and SIGTERM (SIGTERM's is installed second, so by then both
+listeners of the first wait exist). The parent reads that line and only then sends the signal.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Code run at the top of each child: the watcher.
+CHILD_PRELUDE = textwrap.dedent(
+    """
+    import ctypes, os, signal, sys, threading, time
+
+    _libc = ctypes.CDLL(None, use_errno=True)
+
+    def _handler_address(signo):
+        # struct sigaction starts with the handler pointer; 256 bytes cover the whole struct.
+        buf = ctypes.create_string_buffer(256)
+        if _libc.sigaction(signo, None, buf) != 0:
+            raise OSError(ctypes.get_errno(), "sigaction")
+        return ctypes.c_void_p.from_buffer(buf).value
+
+    def announce_when_listening():
+        before = {s: _handler_address(s) for s in (signal.SIGINT, signal.SIGTERM)}
+        def watch():
+            while any(_handler_address(s) == before[s] for s in before):
+                time.sleep(0.002)
+            time.sleep(0.05)
+            print("listening", flush=True)
+        threading.Thread(target=watch, daemon=True).start()
+    """
+)
+
+
+def child_env():
+    """The environment for a child that must import the same varnex as this process."""
+    import varnex
+
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(varnex.__file__), HERE])
+    return env
+
+
+def start_child(code):
+    """A child Python process running CHILD_PRELUDE + code, with pipes for stdout and stderr."""
+    return subprocess.Popen(
+        [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=child_env(),
+    )
+
+
+def signal_when_listening(proc, signo, timeout=30):
+    """Waits for the child's "listening" line, sends `signo`, and returns (rc, stdout, stderr)."""
+    line = proc.stdout.readline()
+    if line.strip() != "listening":
+        proc.kill()
+        out, err = proc.communicate()
+        raise AssertionError(f"child did not start listening: {line!r}{out!r}\nstderr: {err}")
+    proc.send_signal(signo)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        raise AssertionError(f"child still running {timeout} s after the signal\nstdout: {out}\nstderr: {err}")
+    return proc.returncode, out, err
+
+
+def run_child(code, timeout=30):
+    """Runs a child to its end: (rc, stdout, stderr)."""
+    proc = start_child(code)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        raise AssertionError(f"child still running after {timeout} s\nstdout: {out}\nstderr: {err}")
+    return proc.returncode, out, err

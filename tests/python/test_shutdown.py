@@ -1,0 +1,239 @@
+"""block_all, block_until and shutdown_all, with real signals sent to child processes.
+
+Every test that waits for a signal or stops everything runs in a child process: the stop flag
+is never cleared and the signal handlers stay installed for the life of a process.
+"""
+
+import inspect
+import signal
+import time
+
+import pytest
+
+import varnex
+from shutdown_support import run_child, signal_when_listening, start_child
+
+RECEIVED_SIGINT = "\n[varnex] Received SIGINT, initiating graceful shutdown...\n"
+RECEIVED_SIGTERM = "\n[varnex] Received SIGTERM, initiating graceful shutdown...\n"
+STOPPED = "[varnex] All tasks stopped successfully\n"
+
+needs_timer = pytest.mark.skipif(
+    not hasattr(varnex, "timer"), reason="varnex has no `timer` yet (timers are built separately)"
+)
+
+
+def test_signatures():
+    assert str(inspect.signature(varnex.block_all)) == "(timeout_ms=None)"
+    assert str(inspect.signature(varnex.block_until)) == "(wait_ms=None, shutdown_timeout_ms=None)"
+    assert str(inspect.signature(varnex.shutdown_all)) == "(timeout_ms=None)"
+
+
+@needs_timer
+def test_block_all_on_sigint_stops_timers_and_no_keyboard_interrupt_surfaces():
+    proc = start_child(
+        """
+        import varnex
+        ticks = []
+        @varnex.timer(100.0)
+        def tick():
+            ticks.append(1)
+        handle = tick()
+        announce_when_listening()
+        result = varnex.block_all()
+        print("result", result, flush=True)
+        print("running", handle.is_running(), flush=True)
+        time.sleep(0.2)  # a pending KeyboardInterrupt would be raised here
+        n = len(ticks)
+        time.sleep(0.1)
+        print("ticks stopped", len(ticks) - n <= 1, "ticked", n > 0, flush=True)
+        """
+    )
+    rc, out, err = signal_when_listening(proc, signal.SIGINT)
+    assert rc == 0, err
+    assert out.splitlines() == ["result SIGINT", "running False", "ticks stopped True ticked True"]
+    assert err == RECEIVED_SIGINT + STOPPED
+
+
+def test_sigterm_during_block_all_returns_and_the_process_lives_on():
+    proc = start_child(
+        """
+        import varnex
+        announce_when_listening()
+        print("result", varnex.block_all(timeout_ms=5000), flush=True)
+        os.kill(os.getpid(), signal.SIGTERM)  # no longer ends the process by itself
+        time.sleep(0.1)
+        print("alive", flush=True)
+        """
+    )
+    rc, out, err = signal_when_listening(proc, signal.SIGTERM)
+    assert rc == 0, err
+    assert out.splitlines() == ["result SIGTERM", "alive"]
+    assert err == RECEIVED_SIGTERM + STOPPED
+
+
+def test_sigint_during_block_until_reports_the_signal():
+    proc = start_child(
+        """
+        import varnex
+        announce_when_listening()
+        print("result", varnex.block_until(), flush=True)
+        time.sleep(0.2)
+        print("no interrupt", flush=True)
+        """
+    )
+    rc, out, err = signal_when_listening(proc, signal.SIGINT)
+    assert rc == 0, err
+    assert out.splitlines() == ["result ('signal:SIGINT', True)", "no interrupt"]
+    assert err == "\n[varnex] Stopping (reason: signal:SIGINT), initiating graceful shutdown...\n" + STOPPED
+
+
+@needs_timer
+def test_block_until_times_out_and_stops_everything():
+    rc, out, err = run_child(
+        """
+        import varnex
+        @varnex.timer(50.0)
+        def tick():
+            pass
+        handle = tick()
+        start = time.monotonic()
+        result = varnex.block_until(wait_ms=100)
+        elapsed = time.monotonic() - start
+        print(result, handle.is_running(), varnex.get_task_manager().running_count, flush=True)
+        print("elapsed ok", 0.1 <= elapsed < 5.0, flush=True)
+        start = time.monotonic()
+        print(varnex.block_until(0), time.monotonic() - start < 5.0, flush=True)
+        print(varnex.block_until(wait_ms=0, shutdown_timeout_ms=0), flush=True)
+        """
+    )
+    assert rc == 0, err
+    assert out.splitlines() == [
+        "('timeout', True) False 0",
+        "elapsed ok True",
+        "('timeout', True) True",
+        "('timeout', True)",
+    ]
+    stopping = "\n[varnex] Stopping (reason: timeout), initiating graceful shutdown...\n" + STOPPED
+    assert err == stopping * 3
+
+
+def test_shutdown_all_with_nothing_registered_prints_nothing():
+    rc, out, err = run_child(
+        """
+        import varnex
+        print(varnex.shutdown_all(), varnex.shutdown_all(timeout_ms=0), flush=True)
+        """
+    )
+    assert (rc, out, err) == (0, "True True\n", "")
+
+
+def test_a_call_in_progress_at_the_signal_still_delivers_its_result():
+    proc = start_child(
+        """
+        import varnex
+        started, release = threading.Event(), threading.Event()
+        @varnex.run_async
+        def work():
+            started.set()
+            release.wait()
+            return "done"
+        handle = work()
+        started.wait()
+        announce_when_listening()
+        print("result", varnex.block_all(), flush=True)
+        print("after stop", handle.is_completed(), varnex.get_task_manager().running_count, flush=True)
+        release.set()
+        print("wait", handle.wait(timeout_ms=10000), handle.is_completed(), flush=True)
+        """
+    )
+    rc, out, err = signal_when_listening(proc, signal.SIGTERM)
+    assert rc == 0, err
+    assert out.splitlines() == ["result SIGTERM", "after stop False 0", "wait done True"]
+    assert err == RECEIVED_SIGTERM + STOPPED
+
+
+@needs_timer
+def test_after_block_all_new_timers_end_at_once_but_background_calls_run():
+    proc = start_child(
+        """
+        import varnex
+        announce_when_listening()
+        varnex.block_all()
+        calls = []
+        @varnex.timer(200.0)
+        def tick():
+            calls.append(1)
+        handle = tick()
+        h = varnex.run_async(lambda x: x + 1)(41)
+        print("async", h.wait(timeout_ms=10000), flush=True)
+        time.sleep(0.2)
+        print("timer", handle.is_running(), len(calls), flush=True)
+        """
+    )
+    rc, out, err = signal_when_listening(proc, signal.SIGINT)
+    assert rc == 0, err
+    assert out.splitlines() == ["async 42", "timer False 0"]
+
+
+def test_millisecond_arguments_are_refused_before_anything_waits_or_stops():
+    rc, out, err = run_child(
+        """
+        import varnex
+        release = threading.Event()
+        h = varnex.run_async(release.wait)()
+        for call in (lambda: varnex.block_all(timeout_ms=-1),
+                     lambda: varnex.block_all(2**64),
+                     lambda: varnex.block_until(wait_ms=-1, shutdown_timeout_ms="x"),
+                     lambda: varnex.block_until(0, shutdown_timeout_ms=-1),
+                     lambda: varnex.block_until(0, 1, 2)):
+            try:
+                call()
+            except (OverflowError, TypeError) as e:
+                print(type(e).__name__, e, flush=True)
+        print("running", varnex.get_task_manager().running_count, flush=True)
+        release.set()
+        h.wait()
+        """
+    )
+    assert rc == 0, err
+    assert out.splitlines() == [
+        "OverflowError argument 'timeout_ms': can't convert negative int to unsigned",
+        "OverflowError argument 'timeout_ms': int too big to convert",
+        "OverflowError argument 'wait_ms': can't convert negative int to unsigned",
+        "OverflowError argument 'shutdown_timeout_ms': can't convert negative int to unsigned",
+        "TypeError block_until() takes from 0 to 2 positional arguments but 3 were given",
+        "running 1",
+    ]
+    assert err == ""
+
+
+def test_block_until_inside_a_background_call_works():
+    # The call runs on the runtime's blocking pool, where waiting on the runtime is allowed.
+    rc, out, err = run_child(
+        """
+        import varnex
+        h = varnex.run_async(lambda: varnex.block_until(wait_ms=50))()
+        print(h.wait(timeout_ms=10000), flush=True)
+        """
+    )
+    assert rc == 0, err
+    assert out.splitlines() == ["('timeout', True)"]
+    assert err == "\n[varnex] Stopping (reason: timeout), initiating graceful shutdown...\n" + STOPPED
+
+
+def test_two_threads_waiting_are_both_woken_by_one_signal():
+    proc = start_child(
+        """
+        import varnex
+        results = []
+        t = threading.Thread(target=lambda: results.append(varnex.block_until(wait_ms=60000)))
+        t.start()
+        announce_when_listening()
+        results.append(varnex.block_all())
+        t.join(20)
+        print(sorted(map(str, results)), flush=True)
+        """
+    )
+    rc, out, err = signal_when_listening(proc, signal.SIGTERM)
+    assert rc == 0, err
+    assert out.splitlines() == ["[\"('signal:SIGTERM', True)\", 'SIGTERM']"]
