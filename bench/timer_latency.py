@@ -29,7 +29,8 @@ Exit safety (a process ending while timers of every engine run) is checked by
 tests/python/test_timers_exit.py, 50 times per way of ending in its test marked slow.
 
 Cases, main thread idle: high and realtime at 1 kHz and 10 kHz, normal at 100 Hz; the same with
-the main thread busy running Python code; anchors: a loop sleeping to a 1 kHz grid with
+the main thread busy running Python code; the main thread waiting in varnex.block_until; the
+main thread busy with a shorter switch interval (sys.setswitchinterval); anchors: a loop sleeping to a 1 kHz grid with
 time.sleep, a chain of threading.Timer at 1 kHz, and asyncio.sleep loops at 100 Hz and 1 kHz.
 """
 
@@ -73,6 +74,8 @@ def run_varnex(engine, hz, seconds, main):
     handle = decorator(tick)()
     if main == "busy":
         busy_main(seconds)
+    elif main == "block_until":
+        varnex.block_until(wait_ms=int(seconds * 1000))  # waits without the GIL, then stops all
     else:
         time.sleep(seconds)
     handle.stop()
@@ -158,6 +161,8 @@ def run_asyncio(hz, seconds):
 
 def child_main(case):
     kind, hz, seconds, main = case["kind"], case["hz"], case["seconds"], case.get("main", "idle")
+    if "switch_ms" in case:
+        sys.setswitchinterval(case["switch_ms"] / 1000)
     cpu0, wall0 = time.process_time(), time.perf_counter()
     if kind in ("high", "realtime", "normal"):
         out = run_varnex(kind, hz, seconds, main)
@@ -319,6 +324,15 @@ def cases(quick):
             (f"normal 100 Hz, main {main}", {"kind": "normal", "hz": 100.0, "seconds": d, "main": main}),
         ]
     c += [
+        ("high 1 kHz, main in block_until", {"kind": "high", "hz": 1000.0, "seconds": short_s, "main": "block_until"}),
+        ("high 1 kHz, main busy, switch 1 ms",
+         {"kind": "high", "hz": 1000.0, "seconds": short_s, "main": "busy", "switch_ms": 1.0}),
+        ("high 1 kHz, main busy, switch 0.2 ms",
+         {"kind": "high", "hz": 1000.0, "seconds": short_s, "main": "busy", "switch_ms": 0.2}),
+        ("normal 100 Hz, main busy, switch 1 ms",
+         {"kind": "normal", "hz": 100.0, "seconds": short_s, "main": "busy", "switch_ms": 1.0}),
+    ]
+    c += [
         ("anchor time.sleep grid 1 kHz", {"kind": "sleep-grid", "hz": 1000.0, "seconds": short_s}),
         ("anchor threading.Timer 1 kHz", {"kind": "threading.Timer", "hz": 1000.0, "seconds": short_s}),
         ("anchor asyncio.sleep 100 Hz", {"kind": "asyncio.sleep", "hz": 100.0, "seconds": short_s}),
@@ -334,19 +348,19 @@ def fmt(v, width=9, digits=1):
 
 
 def print_table(rows):
-    print(f"{'case':32} {'grid':6} {'p50':>8} {'p99':>8} {'p99.9':>8} {'max':>8}  {'calls/s':>8}"
+    print(f"{'case':36} {'grid':6} {'p50':>8} {'p99':>8} {'p99.9':>8} {'max':>8}  {'calls/s':>8}"
           f" {'target%':>7} {'served%':>7} {'skipped':>7} {'cpu':>5} {'others':>6}")
-    print(f"{'':39}{'lateness, µs':^35}")
+    print(f"{'':43}{'lateness, µs':^35}")
     for r in rows:
         if "error" in r:
-            print(f"{r['case']:32} ERROR {r['error']}")
+            print(f"{r['case']:36} ERROR {r['error']}")
             continue
-        print(f"{r['case']:32} {r['grid']:6} {fmt(r['p50'], 8)} {fmt(r['p99'], 8)} {fmt(r['p999'], 8)}"
+        print(f"{r['case']:36} {r['grid']:6} {fmt(r['p50'], 8)} {fmt(r['p99'], 8)} {fmt(r['p999'], 8)}"
               f" {fmt(r['max'], 8)}  {fmt(r['calls_per_s'], 8)} {fmt(100 * r['calls_per_s'] / r['target'], 7, 2)}"
               f" {fmt(100 * r['served'], 7, 2)} {r['skipped']:7d} {r['cpu']:5.2f} {r['others']:6.2f}")
         f = r.get("fitted")
         if f:
-            print(f"{'':32} {'fitted':6} {fmt(f['p50'], 8)} {fmt(f['p99'], 8)} {fmt(f['p999'], 8)} {fmt(f['max'], 8)}")
+            print(f"{'':36} {'fitted':6} {fmt(f['p50'], 8)} {fmt(f['p99'], 8)} {fmt(f['p999'], 8)} {fmt(f['max'], 8)}")
 
 
 def check_goals(rows):
