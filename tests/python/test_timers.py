@@ -285,3 +285,39 @@ def test_timer_started_from_a_background_call_runs_and_stops():
         handle.stop()
     time.sleep(0.05)
     assert not handle.is_running()
+
+
+def test_timer_thread_keeps_one_python_thread_state_for_its_life():
+    # threading.local lives in the thread state: it survives between ticks only if the timer
+    # thread keeps its thread state instead of making a new one per call.
+    import threading
+
+    local = threading.local()
+    seen = []
+
+    def tick():
+        seen.append(getattr(local, "mark", None))
+        local.mark = "kept"
+
+    handle = varnex.precision_timer(500.0)(tick)()
+    try:
+        assert wait_until(lambda: len(seen) >= 5)
+    finally:
+        handle.stop()
+    assert seen[0] is None and set(seen[1:]) == {"kept"}
+
+
+def test_a_wrapper_in_a_reference_cycle_is_collected():
+    import gc
+    import weakref
+
+    class Callback:
+        def __call__(self):
+            pass
+
+    callback = Callback()
+    callback.wrapper = varnex.timer(10.0)(callback)  # callback -> wrapper -> callback
+    gone = weakref.ref(callback)
+    del callback
+    gc.collect()
+    assert gone() is None
