@@ -52,6 +52,25 @@ def test_missing_interface_is_refused_by_provisioning(cls):
     assert str(err.value) == "CAN interface 'nosuch0' does not exist"
 
 
+METHODS = [
+    (varnex.CanDevice, "send", "(self, /, id, data)", "Send a CAN frame (blocking)"),
+    (varnex.CanDevice, "receive", "(self, /)", "Receive a CAN frame (blocking)"),
+    (varnex.CanDevice, "interface", "(self, /)", "Get the interface name"),
+    (varnex.CanDeviceNonBlocking, "send", "(self, /, id, data)", "Send a CAN frame (non-blocking)"),
+    (varnex.CanDeviceNonBlocking, "try_receive", "(self, /)", "Try to receive a CAN frame (non-blocking)"),
+    (varnex.CanDeviceNonBlocking, "receive_timeout", "(self, /, timeout_ms)", "Receive a CAN frame with timeout"),
+    (varnex.CanDeviceNonBlocking, "interface", "(self, /)", "Get the interface name"),
+]
+
+
+@pytest.mark.parametrize("cls, name, signature, first_line", METHODS)
+def test_methods_declare_their_signature_and_summary(cls, name, signature, first_line):
+    import inspect
+    method = getattr(cls, name)
+    assert str(inspect.signature(method)) == signature
+    assert method.__doc__.splitlines()[0] == first_line
+
+
 # ---- frames on the wire ----
 
 @requires_can
@@ -393,3 +412,17 @@ def test_interface_down_mid_run_reports_errors_hangs_nothing_and_recovers():
         "Failed to send CAN frame: Network is down (os error 100)",
         "[CAN] Interface 'vcan1' needs configuration (up=false, bitrate=none), configuring...",
     ]
+
+
+@requires_can
+@pytest.mark.parametrize("cls", [varnex.CanDevice, varnex.CanDeviceNonBlocking])
+def test_devices_can_be_created_and_used_from_a_background_call(cls):
+    def body():
+        dev = cls(BUS)
+        dev.send(0x66, b"bg")
+        return dev
+
+    with CanPeer(BUS) as peer:
+        dev = varnex.run_async(body)().wait(timeout_ms=30000)
+        assert isinstance(dev, cls)
+        assert peer.recv(10.0)[1:] == (0x66, False, False, b"bg")
