@@ -4,6 +4,7 @@ A raw socket hears every other socket on its interface, so each test keeps one o
 bus unless it means to make two of them talk.
 """
 
+import inspect
 import os
 import shutil
 import signal
@@ -65,7 +66,6 @@ METHODS = [
 
 @pytest.mark.parametrize("cls, name, signature, first_line", METHODS)
 def test_methods_declare_their_signature_and_summary(cls, name, signature, first_line):
-    import inspect
     method = getattr(cls, name)
     assert str(inspect.signature(method)) == signature
     assert method.__doc__.splitlines()[0] == first_line
