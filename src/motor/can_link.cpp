@@ -1,0 +1,32 @@
+#include "motor/can_link.hpp"
+
+#include <utility>
+
+#include "can/can_device_async.hpp"
+
+namespace varnex::motor {
+namespace {
+
+class AsyncDeviceLink final : public CanLink {
+ public:
+  explicit AsyncDeviceLink(std::shared_ptr<CanDeviceAsync> device) : device_(std::move(device)) {}
+
+  Status send(uint32_t id, std::vector<uint8_t> data) override {
+    return device_->send_nonblocking(id, std::move(data));
+  }
+
+  rt::Task<std::optional<CanMessage>> receive(uint64_t timeout_ms) override {
+    return device_->receive_timeout_async(timeout_ms);
+  }
+
+ private:
+  std::shared_ptr<CanDeviceAsync> device_;
+};
+
+}  // namespace
+
+std::shared_ptr<CanLink> link_to(std::shared_ptr<CanDeviceAsync> device) {
+  return std::make_shared<AsyncDeviceLink>(std::move(device));
+}
+
+}  // namespace varnex::motor

@@ -1,0 +1,37 @@
+// The two things a motor group needs from its CAN device: queue a frame, and wait a bounded time
+// for the next received one. The group and its devices hold the link, never the socket, so the
+// group can be driven without a bus (the unit tests put a scripted bus behind it).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "can/can_frame.hpp"
+#include "common/result.hpp"
+#include "runtime/task.hpp"
+
+namespace varnex {
+class CanDeviceAsync;
+}
+
+namespace varnex::motor {
+
+class CanLink {
+ public:
+  virtual ~CanLink() = default;
+
+  // Queues one frame; never waits for the bus. Error "channel closed" (ErrorKind::Os) once the
+  // device's background task has ended.
+  virtual Status send(uint32_t id, std::vector<uint8_t> data) = 0;
+
+  // The next received frame within timeout_ms, awaited inside a runtime task. Nothing on
+  // time-out, and also (at once) when the device can deliver nothing any more.
+  virtual rt::Task<std::optional<CanMessage>> receive(uint64_t timeout_ms) = 0;
+};
+
+// The link over a non-blocking CAN device; the link keeps the device alive.
+std::shared_ptr<CanLink> link_to(std::shared_ptr<CanDeviceAsync> device);
+
+}  // namespace varnex::motor

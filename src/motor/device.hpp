@@ -1,0 +1,80 @@
+// One motor driver of a group: its slot in the broadcast frame, its node id, the mode its target
+// is encoded with, the latest target and the latest feedback.
+//
+// A Device is shared by its group's list, by the Python object that wraps it and, briefly, by
+// whoever looks it up. It holds the group's link, so it can still send configuration frames
+// after its group is gone (its feedback then no longer changes and its target is no longer
+// broadcast).
+//
+// Locks: the target has a plain mutex held only to read or write the one float (taken after the
+// group's list lock in a broadcast). The feedback sits behind a FIFO async mutex, held only to
+// copy three floats, so a reader always sees the three values of one frame.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "common/result.hpp"
+#include "motor/can_link.hpp"
+#include "motor/protocol.hpp"
+#include "runtime/async_mutex.hpp"
+#include "runtime/task.hpp"
+
+namespace varnex::motor {
+
+// The highest slot of the broadcast frame; a larger requested slot is stored as this one.
+inline constexpr uint8_t kLastSlot = 3;
+
+class Device {
+ public:
+  // Target 0.0, feedback all 0.0, slot min(slot, kLastSlot). Sends nothing.
+  static std::shared_ptr<Device> create(uint8_t slot, uint32_t node_id, FocMode mode,
+                                        std::shared_ptr<CanLink> link, uint32_t host_id);
+
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  uint32_t node_id() const { return node_id_; }
+  uint32_t host_id() const { return host_id_; }
+  uint8_t slot_index() const { return slot_index_; }
+  // The mode given at registration. It fixes the target encoding for the device's whole life;
+  // set_foc_mode reconfigures the driver but not this.
+  FocMode mode() const { return mode_; }
+
+  void set_target(float value);
+  float target() const;
+  // The target as the broadcast frame carries it, encoded with mode().
+  int16_t encoded_target() const;
+
+  // DR v1 frames addressed to this driver, queued on the host id; errors: "channel closed".
+  Status enter_configure();                 // the session-opening pair
+  Status exit_configure();                  // end session
+  Status set_foc_mode(FocMode mode);        // set mode; the stored mode stays as it was
+  Status start_calibration();               // encoder zero, then a 200 ms sleep if queued
+
+  // The latest feedback, for threads outside the runtime's tasks (Python callers): takes the
+  // feedback lock on the calling thread, waiting if the receive task holds it.
+  Feedback get_feedback_blocking();
+
+  // Stores all three values of one frame at once; awaited by the receive task. The caller keeps
+  // the device alive until it completes.
+  rt::Task<void> update_feedback(Feedback feedback);
+
+ private:
+  Device(uint8_t slot, uint32_t node_id, FocMode mode, std::shared_ptr<CanLink> link,
+         uint32_t host_id);
+
+  uint16_t destination() const { return destination_of(node_id_); }
+
+  const uint32_t node_id_;
+  const uint32_t host_id_;
+  mutable std::mutex target_mutex_;
+  float target_ = 0.0f;
+  const std::shared_ptr<CanLink> link_;
+  rt::AsyncMutexed<Feedback> feedback_;
+  const uint8_t slot_index_;
+  const FocMode mode_;
+};
+
+}  // namespace varnex::motor

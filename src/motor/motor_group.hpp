@@ -1,0 +1,82 @@
+// A motor group: one CAN device, one host id, any number of drivers (normally up to four)
+// addressed through the four slots of one broadcast target frame, and one receive task that
+// routes the drivers' feedback frames (receive_task.hpp).
+//
+// Every frame the group and its devices send goes out on the host id and only queues it on the
+// CAN device (never waits for the bus); the only error is "channel closed", once the CAN
+// device's background task has ended.
+//
+// Lifetime: destroying the group aborts its receive task and waits until the task is gone, so
+// no diagnostic line of this group appears after the destructor returns; then the group drops
+// its references to the CAN device and the list. Devices still held elsewhere keep the CAN
+// device and can still send.
+//
+// Threads: any thread outside the runtime's tasks (Python callers); the receive task runs on a
+// runtime worker. Lock order: the list, then a device's target.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/result.hpp"
+#include "motor/can_link.hpp"
+#include "motor/device.hpp"
+#include "motor/device_list.hpp"
+#include "motor/protocol.hpp"
+#include "motor/receive_task.hpp"
+#include "runtime/join_handle.hpp"
+
+namespace varnex::motor {
+
+class Motor {
+ public:
+  // Creates the non-blocking CAN device for `interface` (provisioning, socket, its task; errors
+  // returned unchanged, nothing else created), then starts the receive task.
+  static Result<std::unique_ptr<Motor>> create(const std::string& interface, uint32_t host);
+  // The same over a given link.
+  static std::unique_ptr<Motor> over(std::shared_ptr<CanLink> link, uint32_t host);
+
+  ~Motor();
+  Motor(const Motor&) = delete;
+  Motor& operator=(const Motor&) = delete;
+
+  uint32_t host() const { return host_; }
+
+  // Queues open session (0x73, 0x74), set mode, end session to the node, in this order, then
+  // registers the device. Any error is returned and nothing is registered. No check against the
+  // devices already registered: shared slots and node ids are allowed.
+  Result<std::shared_ptr<Device>> add_device(uint8_t slot, uint32_t node_id, FocMode mode);
+
+  // Queues the target frame: every device's encoded target in its slot, the later device winning
+  // a shared slot, unoccupied slots 0.
+  Status broadcast();
+
+  // The first registered device whose stored slot equals `slot` (compared as given). No device:
+  // set_target does nothing and get_feedback gives nothing.
+  void set_target(uint8_t slot, float value);
+  std::optional<Feedback> get_feedback(uint8_t slot);
+
+  std::vector<std::shared_ptr<Device>> devices() const { return devices_->snapshot(); }
+  std::size_t device_count() const { return devices_->size(); }
+
+  // DR v1 to every driver (destination 0xFFFF). None changes any device's stored mode.
+  Status enter_configure_broadcast();
+  Status exit_configure_broadcast();
+  Status calibrate_broadcast();  // sleeps 200 ms after a queued frame
+  Status set_foc_mode_broadcast(FocMode mode);
+
+ private:
+  Motor(std::shared_ptr<CanLink> link, uint32_t host);
+
+  std::shared_ptr<CanLink> can_;
+  std::shared_ptr<DeviceList> devices_;
+  uint32_t host_;
+  rt::JoinHandle<void> receive_task_;
+  std::shared_ptr<TaskGoneLatch> receive_task_gone_;
+};
+
+}  // namespace varnex::motor

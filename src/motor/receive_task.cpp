@@ -1,0 +1,84 @@
+#include "motor/receive_task.hpp"
+
+#include <cstdio>
+#include <optional>
+#include <utility>
+
+#include "common/diagnostics.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/time.hpp"
+
+namespace varnex::motor {
+namespace {
+
+std::string hex_id(uint32_t id) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%X", static_cast<unsigned>(id));
+  return buf;
+}
+
+}  // namespace
+
+void TaskGoneLatch::set() {
+  {
+    std::lock_guard lock(mutex_);
+    gone_ = true;
+  }
+  changed_.notify_all();
+}
+
+void TaskGoneLatch::wait() {
+  rt::block_in_place([&] {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return gone_; });
+  });
+}
+
+std::string unexpected_length_line(uint32_t id, std::size_t length) {
+  return "Warning: ignoring CAN frame 0x" + hex_id(id) + " with unexpected length " +
+         std::to_string(length) + "\n";
+}
+
+std::string unmatched_frame_line(uint32_t id, std::span<const uint8_t> data) {
+  std::string line = "[Motor] unmatched feedback frame: id=0x" + hex_id(id) + ", data=[";
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (i > 0) line += ", ";
+    line += std::to_string(data[i]);
+  }
+  line += "]\n";
+  return line;
+}
+
+rt::Task<void> receive_feedback(SetWhenGone /*on_exit*/, std::shared_ptr<CanLink> link_arg,
+                                std::shared_ptr<DeviceList> devices_arg) {
+  // Locals go before the parameters, so the link and the list are released before the latch is
+  // set (on_exit, the first parameter, is destroyed last).
+  std::shared_ptr<CanLink> link = std::move(link_arg);
+  std::shared_ptr<DeviceList> devices = std::move(devices_arg);
+
+  for (;;) {
+    const rt::Instant attempt_start = rt::Clock::now();
+    std::optional<CanMessage> message = co_await link->receive(kReceiveWait.count());
+    if (!message) {
+      // A time-out has already taken its 100 ms; a link that delivers nothing any more answers at
+      // once, and is asked again only after the same pause.
+      const rt::Instant next_attempt = attempt_start + kReceiveWait;
+      if (rt::Clock::now() < next_attempt) co_await rt::sleep_until(next_attempt);
+      continue;
+    }
+    if (message->data.size() != kFrameLength) {
+      write_stderr(unexpected_length_line(message->id, message->data.size()));
+      continue;
+    }
+    const Feedback feedback = decode_feedback(std::span<const uint8_t, kFrameLength>(
+        message->data.data(), kFrameLength));
+    std::shared_ptr<Device> device = devices->find_by_node(message->id);
+    if (device) {
+      co_await device->update_feedback(feedback);
+    } else {
+      write_stderr(unmatched_frame_line(message->id, message->data));
+    }
+  }
+}
+
+}  // namespace varnex::motor

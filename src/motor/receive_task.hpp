@@ -1,0 +1,67 @@
+// The receive task of a motor group: routes each driver's feedback frames to its Device.
+//
+// Forever: wait at most 100 ms for the next frame on the group's link, so that an abort never
+// waits long for the task to reach a suspension point; drop a frame whose length is not 8 with
+//   "Warning: ignoring CAN frame 0x<ID> with unexpected length <n>"
+// (before any matching, so this applies to frames from any sender); decode the rest and store
+// the feedback in the first registered device with that node id, or report it with
+//   "[Motor] unmatched feedback frame: id=0x<ID>, data=[b0, b1, ..., b7]"
+// Ids are upper-case hexadecimal without leading zeros, bytes decimal; each line goes to fd 2.
+//
+// Should the link ever stop delivering (the CAN device's task ended), every attempt returns at
+// once; attempts are then spaced 100 ms apart rather than polled in a loop.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "motor/can_link.hpp"
+#include "motor/device_list.hpp"
+#include "runtime/task.hpp"
+
+namespace varnex::motor {
+
+inline constexpr std::chrono::milliseconds kReceiveWait{100};
+
+// Set once the receive task is gone (finished, aborted, or aborted before it ever ran).
+class TaskGoneLatch {
+ public:
+  void set();
+  // Blocks the calling thread until set(); on a runtime worker it first hands its place over.
+  void wait();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool gone_ = false;
+};
+
+// Sets the latch when destroyed. The task takes it as a parameter: a coroutine frame destroys its
+// parameters last, and also when the task is aborted before its body ever started.
+class SetWhenGone {
+ public:
+  explicit SetWhenGone(std::shared_ptr<TaskGoneLatch> latch) : latch_(std::move(latch)) {}
+  SetWhenGone(SetWhenGone&&) noexcept = default;
+  SetWhenGone& operator=(SetWhenGone&&) = delete;
+  ~SetWhenGone() {
+    if (latch_) latch_->set();
+  }
+
+ private:
+  std::shared_ptr<TaskGoneLatch> latch_;
+};
+
+rt::Task<void> receive_feedback(SetWhenGone on_exit, std::shared_ptr<CanLink> link,
+                                std::shared_ptr<DeviceList> devices);
+
+// The two diagnostic lines, with their line feed.
+std::string unexpected_length_line(uint32_t id, std::size_t length);
+std::string unmatched_frame_line(uint32_t id, std::span<const uint8_t> data);
+
+}  // namespace varnex::motor

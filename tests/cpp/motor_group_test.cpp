@@ -1,0 +1,349 @@
+// The motor group over a scripted bus: what goes out, slot lookup, feedback routing and the
+// receive task's lifetime. The wire bytes themselves are covered by motor_protocol_test.
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "motor/config_commands.hpp"
+#include "motor/motor_group.hpp"
+#include "runtime/channel.hpp"
+#include "runtime/time.hpp"
+
+namespace {
+
+using namespace varnex;
+using namespace varnex::motor;
+using namespace std::chrono_literals;
+
+// Stands in for the CAN device: records what is queued, delivers what the test feeds in.
+class ScriptedBus final : public CanLink {
+ public:
+  ScriptedBus() {
+    auto [tx, rx] = rt::make_channel<CanMessage>();
+    incoming_tx_.emplace(std::move(tx));
+    incoming_rx_.emplace(std::move(rx));
+  }
+
+  Status send(uint32_t id, std::vector<uint8_t> data) override {
+    std::lock_guard lock(mutex_);
+    ++attempts_;
+    if (fail_from_ >= 0 && attempts_ > fail_from_) return Error::os("channel closed");
+    sent_.push_back(CanMessage{id, std::move(data)});
+    return {};
+  }
+
+  rt::Task<std::optional<CanMessage>> receive(uint64_t timeout_ms) override {
+    receives_.fetch_add(1);
+    return next(timeout_ms);
+  }
+
+  // Sends after the first `n` attempts (counted from now) fail with "channel closed".
+  void fail_after(int n) {
+    std::lock_guard lock(mutex_);
+    fail_from_ = attempts_ + n;
+  }
+  // The device's task has ended: sends fail, receives return nothing at once.
+  void close() {
+    fail_after(0);
+    incoming_tx_.reset();
+  }
+  void deliver(uint32_t id, std::vector<uint8_t> data) {
+    (void)incoming_tx_->send(CanMessage{id, std::move(data)});
+  }
+
+  std::vector<CanMessage> take_sent() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(sent_, {});
+  }
+  int attempts() {
+    std::lock_guard lock(mutex_);
+    return attempts_;
+  }
+  int receives() const { return receives_.load(); }
+
+ private:
+  rt::Task<std::optional<CanMessage>> next(uint64_t timeout_ms) {
+    auto op = incoming_rx_->recv_op();
+    std::optional<std::optional<CanMessage>> got =
+        co_await rt::timeout(rt::deadline_after_ms(timeout_ms), op);
+    if (!got) co_return std::nullopt;
+    co_return std::move(*got);
+  }
+
+  std::mutex mutex_;
+  std::vector<CanMessage> sent_;
+  int attempts_ = 0;
+  int fail_from_ = -1;
+  std::atomic<int> receives_{0};
+  std::optional<rt::Sender<CanMessage>> incoming_tx_;
+  std::optional<rt::Receiver<CanMessage>> incoming_rx_;
+};
+
+std::vector<uint8_t> bytes(const FrameData& frame) { return {frame.begin(), frame.end()}; }
+
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return pred();
+}
+
+// Feedback bytes for position p (float32), speed and current in wire counts.
+std::vector<uint8_t> feedback_frame(float position, int16_t speed, int16_t current) {
+  std::vector<uint8_t> out(8);
+  const uint32_t bits = std::bit_cast<uint32_t>(position);
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
+  out[4] = static_cast<uint8_t>(speed & 0xFF);
+  out[5] = static_cast<uint8_t>((speed >> 8) & 0xFF);
+  out[6] = static_cast<uint8_t>(current & 0xFF);
+  out[7] = static_cast<uint8_t>((current >> 8) & 0xFF);
+  return out;
+}
+
+class MotorGroup : public ::testing::Test {
+ protected:
+  std::shared_ptr<ScriptedBus> bus = std::make_shared<ScriptedBus>();
+  std::unique_ptr<Motor> motor = Motor::over(bus, 0x100);
+};
+
+// ---- configuration traffic ----
+
+TEST_F(MotorGroup, AddDeviceQueuesOpenPairSetModeEndSessionOnTheHostId) {
+  auto device = motor->add_device(0, 0x201, FocMode::Speed);
+  ASSERT_TRUE(device);
+  const uint16_t dest = destination_of(0x201);
+  const SessionOpening open = open_session_frames(dest);
+  const std::vector<CanMessage> expected{
+      {0x100, bytes(open.first)},
+      {0x100, bytes(open.second)},
+      {0x100, bytes(set_foc_mode_frame(dest, FocMode::Speed))},
+      {0x100, bytes(end_session_frame(dest))},
+  };
+  EXPECT_EQ(bus->take_sent(), expected);
+  EXPECT_EQ(motor->device_count(), 1u);
+  EXPECT_EQ((*device)->host_id(), 0x100u);
+}
+
+TEST_F(MotorGroup, AddDeviceRegistersNothingWhenAnyOfItsFramesFails) {
+  for (int queued = 0; queued < 4; ++queued) {
+    bus->take_sent();
+    const int before = bus->attempts();
+    bus->fail_after(queued);
+    auto device = motor->add_device(1, 0x202, FocMode::Current);
+    ASSERT_FALSE(device) << "failing after " << queued << " frames";
+    EXPECT_EQ(device.error(), Error::os("channel closed"));
+    EXPECT_EQ(motor->device_count(), 0u);
+    EXPECT_EQ(bus->take_sent().size(), static_cast<size_t>(queued));
+    // Each step stops the sequence: nothing is tried after the failing frame.
+    EXPECT_EQ(bus->attempts() - before, queued + 1);
+  }
+}
+
+TEST_F(MotorGroup, BroadcastCommandsUseTheAllDriversDestinationAndSendTheSecondOpeningFrameOnlyAfterTheFirst) {
+  ASSERT_TRUE(motor->enter_configure_broadcast());
+  ASSERT_TRUE(motor->set_foc_mode_broadcast(FocMode::Position));
+  ASSERT_TRUE(motor->exit_configure_broadcast());
+  const SessionOpening open = open_session_frames(kBroadcastDestination);
+  const std::vector<CanMessage> expected{
+      {0x100, bytes(open.first)},
+      {0x100, bytes(open.second)},
+      {0x100, bytes(set_foc_mode_frame(kBroadcastDestination, FocMode::Position))},
+      {0x100, bytes(end_session_frame(kBroadcastDestination))},
+  };
+  EXPECT_EQ(bus->take_sent(), expected);
+
+  bus->fail_after(0);
+  const int before = bus->attempts();
+  EXPECT_EQ(motor->enter_configure_broadcast().error(), Error::os("channel closed"));
+  EXPECT_EQ(bus->attempts() - before, 1);
+}
+
+TEST_F(MotorGroup, CalibrationSleepsOnlyAfterAQueuedFrame) {
+  auto device = motor->add_device(0, 0x201, FocMode::Speed);
+  ASSERT_TRUE(device);
+  bus->take_sent();
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE((*device)->start_calibration());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kCalibrationPause);
+  start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(motor->calibrate_broadcast());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kCalibrationPause);
+  const std::vector<CanMessage> expected{
+      {0x100, bytes(encoder_zero_frame(0x0201))},
+      {0x100, bytes(encoder_zero_frame(kBroadcastDestination))},
+  };
+  EXPECT_EQ(bus->take_sent(), expected);
+
+  bus->close();
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE((*device)->start_calibration());
+  EXPECT_FALSE(motor->calibrate_broadcast());
+  // Two sleeps would take 400 ms; the bound leaves room for a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kCalibrationPause);
+}
+
+// ---- targets and slots ----
+
+FrameData last_frame(ScriptedBus& bus) {
+  std::vector<CanMessage> sent = bus.take_sent();
+  EXPECT_FALSE(sent.empty());
+  FrameData frame{};
+  if (sent.empty()) return frame;
+  EXPECT_EQ(sent.back().id, 0x100u);
+  EXPECT_EQ(sent.back().data.size(), 8u);
+  std::copy_n(sent.back().data.begin(), 8, frame.begin());
+  return frame;
+}
+
+TEST_F(MotorGroup, BroadcastWithoutDevicesIsEightZeroBytes) {
+  ASSERT_TRUE(motor->broadcast());
+  EXPECT_EQ(last_frame(*bus), FrameData{});
+}
+
+TEST_F(MotorGroup, BroadcastCarriesEachDevicesTargetInItsSlotAndTheLaterDeviceWinsASharedSlot) {
+  auto a = motor->add_device(0, 0x201, FocMode::Speed).value();
+  auto b = motor->add_device(1, 0x202, FocMode::Speed).value();
+  auto c = motor->add_device(1, 0x203, FocMode::Current).value();
+  a->set_target(10.0f);
+  b->set_target(-5.0f);
+  c->set_target(1.5f);
+  bus->take_sent();
+  ASSERT_TRUE(motor->broadcast());
+  EXPECT_EQ(last_frame(*bus), (FrameData{0x64, 0x00, 150, 0x00, 0, 0, 0, 0}));
+
+  // Motor::set_target on a shared slot reaches the earlier device, which the frame does not show.
+  motor->set_target(1, 7.0f);
+  EXPECT_EQ(b->target(), 7.0f);
+  EXPECT_EQ(c->target(), 1.5f);
+  ASSERT_TRUE(motor->broadcast());
+  EXPECT_EQ(last_frame(*bus), (FrameData{0x64, 0x00, 150, 0x00, 0, 0, 0, 0}));
+}
+
+TEST_F(MotorGroup, SlotAboveThreeIsStoredAsThreeAndLookupComparesTheRequestAsGiven) {
+  auto device = motor->add_device(5, 0x205, FocMode::Current).value();
+  EXPECT_EQ(device->slot_index(), 3);
+  motor->set_target(5, 2.0f);
+  EXPECT_EQ(device->target(), 0.0f);
+  EXPECT_EQ(motor->get_feedback(5), std::nullopt);
+  motor->set_target(3, 2.0f);
+  EXPECT_EQ(device->target(), 2.0f);
+  EXPECT_EQ(motor->get_feedback(3), Feedback{});
+  bus->take_sent();
+  ASSERT_TRUE(motor->broadcast());
+  EXPECT_EQ(last_frame(*bus), (FrameData{0, 0, 0, 0, 0, 0, 200, 0}));
+}
+
+TEST_F(MotorGroup, TargetEncodingKeepsTheRegistrationModeAfterTheDriverIsSwitched) {
+  auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
+  bus->take_sent();
+  ASSERT_TRUE(device->set_foc_mode(FocMode::Position));
+  EXPECT_EQ(bus->take_sent(),
+            (std::vector<CanMessage>{{0x100, bytes(set_foc_mode_frame(0x0201, FocMode::Position))}}));
+  device->set_target(1.0f);
+  EXPECT_EQ(device->mode(), FocMode::Speed);
+  EXPECT_EQ(device->encoded_target(), 10);
+}
+
+// ---- feedback routing ----
+
+TEST_F(MotorGroup, FeedbackFramesReachTheFirstDeviceWithThatNodeId) {
+  auto first = motor->add_device(0, 0x201, FocMode::Speed).value();
+  auto twin = motor->add_device(1, 0x201, FocMode::Speed).value();
+  EXPECT_EQ(first->get_feedback_blocking(), Feedback{});
+  bus->deliver(0x201, {0x00, 0x00, 0xC0, 0x3F, 0x7B, 0x00, 0x06, 0xFF});
+  ASSERT_TRUE(eventually([&] { return first->get_feedback_blocking().position == 1.5f; }));
+  EXPECT_EQ(first->get_feedback_blocking(), (Feedback{1.5f, 12.3f, -2.5f}));
+  EXPECT_EQ(motor->get_feedback(0), (Feedback{1.5f, 12.3f, -2.5f}));
+  EXPECT_EQ(twin->get_feedback_blocking(), Feedback{});
+}
+
+TEST_F(MotorGroup, WrongLengthAndUnmatchedFramesArePrintedAndChangeNothing) {
+  auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
+  testing::internal::CaptureStderr();
+  bus->deliver(0x201, {1, 2, 3, 4, 5, 6, 7});
+  bus->deliver(0x1ABCDE, {});
+  bus->deliver(0x7F, {0, 0, 192, 63, 123, 0, 6, 255});
+  // Frames are handled in order, so once this one is stored the others have been printed.
+  bus->deliver(0x201, feedback_frame(4.0f, 1, 2));
+  const bool stored = eventually([&] { return device->get_feedback_blocking().position == 4.0f; });
+  const std::string printed = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(printed,
+            "Warning: ignoring CAN frame 0x201 with unexpected length 7\n"
+            "Warning: ignoring CAN frame 0x1ABCDE with unexpected length 0\n"
+            "[Motor] unmatched feedback frame: id=0x7F, data=[0, 0, 192, 63, 123, 0, 6, 255]\n");
+  EXPECT_EQ(device->get_feedback_blocking(), (Feedback{4.0f, 0.1f, 0.02f}));
+}
+
+TEST_F(MotorGroup, ReaderNeverSeesValuesFromTwoDifferentFrames) {
+  auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
+  constexpr int kFrames = 3000;
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (!done.load()) {
+      const Feedback f = device->get_feedback_blocking();
+      // Frame k carries position k and k counts of speed and current: a mix of two frames breaks it.
+      const float k = f.position;
+      if (f.speed != k / 10.0f || f.current != k / 100.0f) torn.fetch_add(1);
+    }
+  });
+  for (int k = 1; k <= kFrames; ++k) {
+    bus->deliver(0x201, feedback_frame(static_cast<float>(k), static_cast<int16_t>(k),
+                                       static_cast<int16_t>(k)));
+  }
+  const bool all = eventually([&] { return device->get_feedback_blocking().position == kFrames; });
+  done = true;
+  reader.join();
+  ASSERT_TRUE(all);
+  EXPECT_EQ(torn.load(), 0);
+}
+
+// ---- lifetime ----
+
+TEST(MotorGroupLifetime, DestroyingTheGroupEndsItsReceiveTaskBeforeReturning) {
+  auto bus = std::make_shared<ScriptedBus>();
+  auto motor = Motor::over(bus, 0x100);
+  auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
+  ASSERT_TRUE(eventually([&] { return bus->receives() > 0; }));
+  motor.reset();
+  // The task's frame (and its reference to the link) is gone once the destructor returns; what
+  // remains is ours and the device's.
+  EXPECT_EQ(bus.use_count(), 2);
+  const int receives = bus->receives();
+  testing::internal::CaptureStderr();
+  bus->deliver(0x7F, {1, 2, 3, 4, 5, 6, 7, 8});
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(bus->receives(), receives);
+
+  // The device outlives its group and still sends on the host id.
+  bus->take_sent();
+  ASSERT_TRUE(device->exit_configure());
+  EXPECT_EQ(bus->take_sent(), (std::vector<CanMessage>{{0x100, bytes(end_session_frame(0x0201))}}));
+}
+
+TEST(MotorGroupLifetime, ReceiveTaskWaitsBetweenAttemptsOnceTheLinkDeliversNothing) {
+  auto bus = std::make_shared<ScriptedBus>();
+  auto motor = Motor::over(bus, 0x100);
+  bus->close();
+  const int before = bus->receives();
+  std::this_thread::sleep_for(500ms);
+  const int attempts = bus->receives() - before;
+  // About one attempt per 100 ms; polling without a pause would make millions.
+  EXPECT_GE(attempts, 2);
+  EXPECT_LE(attempts, 10);
+}
+
+}  // namespace
