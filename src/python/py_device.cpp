@@ -1,0 +1,147 @@
+// The Python class Device. No Python constructor: instances come from Motor.add_device. Each holds
+// a shared reference to its device, which keeps the group's CAN device alive, so a Device that
+// outlives its Motor still sends. Every member takes shared access and keeps the GIL, also
+// through start_calibration's 200 ms pause.
+#include "python/py_device.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/module_parts.hpp"
+#include "python/motor_values.hpp"
+#include "python/object.hpp"
+#include "python/values.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+using DeviceRef = std::shared_ptr<motor::Device>;
+using DeviceObject = Object<DeviceRef>;
+
+constexpr Signature kSetTarget{"set_target", 1, {"value"}};
+PyRef set_target(PyObject* self, const CallArgs& args) {
+  auto [value] = bind(kSetTarget, args);
+  const float target = to_f32(value, "value");
+  (*DeviceObject::shared(self))->set_target(target);
+  return none();
+}
+
+PyRef get_target(PyObject* self) { return py_float((*DeviceObject::shared(self))->target()); }
+
+PyRef get_feedback(PyObject* self) {
+  return feedback_dict((*DeviceObject::shared(self))->get_feedback_blocking());
+}
+
+PyRef slot_index(PyObject* self) { return py_int((*DeviceObject::shared(self))->slot_index()); }
+
+PyRef node_id(PyObject* self) { return py_int((*DeviceObject::shared(self))->node_id()); }
+
+PyRef enter_configure(PyObject* self) {
+  check((*DeviceObject::shared(self))->enter_configure());
+  return none();
+}
+
+PyRef exit_configure(PyObject* self) {
+  check((*DeviceObject::shared(self))->exit_configure());
+  return none();
+}
+
+PyRef start_calibration(PyObject* self) {
+  check((*DeviceObject::shared(self))->start_calibration());
+  return none();
+}
+
+constexpr Signature kSetFocMode{"set_foc_mode", 1, {"mode"}};
+PyRef set_foc_mode(PyObject* self, const CallArgs& args) {
+  auto [mode] = bind(kSetFocMode, args);
+  const motor::FocMode parsed = to_foc_mode(mode, "mode");
+  check((*DeviceObject::shared(self))->set_foc_mode(parsed));
+  return none();
+}
+
+// Four decimals; NaN as "NaN", infinities as "inf" and "-inf".
+std::string target_text(float target) {
+  if (std::isnan(target)) return "NaN";
+  if (std::isinf(target)) return target > 0 ? "inf" : "-inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.4f", static_cast<double>(target));
+  return buf;
+}
+
+PyRef repr(PyObject* self) {
+  auto borrowed = DeviceObject::shared(self);
+  const DeviceRef& device = *borrowed;
+  char head[64];
+  std::snprintf(head, sizeof head, "Device(slot=%u, node_id=0x%X, target=",
+                static_cast<unsigned>(device->slot_index()), static_cast<unsigned>(device->node_id()));
+  return py_str(std::string(head) + target_text(device->target()) + ")");
+}
+
+PyMethodDef methods[] = {
+    method<set_target>("set_target",
+                       "set_target($self, value)\n--\n\n"
+                       "设置目标值，单位为物理单位：电流模式为 A，速度模式为 rad/s，位置模式为 rad。\n"
+                       "在下一次 Motor.broadcast() 时编码为 i16 写入广播帧。"),
+    method<get_target>("get_target",
+                       "get_target($self)\n--\n\n"
+                       "读取当前目标值。"),
+    method<get_feedback>("get_feedback",
+                         "get_feedback($self)\n--\n\n"
+                         "读取最新反馈。\n\n"
+                         "返回:\n"
+                         "    字典 {\"position\": 位置 (rad), \"speed\": 速度 (rad/s), \"current\": 电流 (A)}；\n"
+                         "    收到第一帧反馈之前三个值都是 0.0。"),
+    method<enter_configure>("enter_configure",
+                            "enter_configure($self)\n--\n\n"
+                            "DR v1：在此驱动器上打开配置会话（第一帧字节 3 为 0x73，第二帧为 0x74，\n"
+                            "两帧目标相同，CTL 字节 6 相同）。"),
+    method<exit_configure>("exit_configure",
+                           "exit_configure($self)\n--\n\n"
+                           "DR v1：发送结束会话（组 0，代码 0），不改变固件的运行状态。"),
+    method<start_calibration>("start_calibration",
+                              "start_calibration($self)\n--\n\n"
+                              "DR v1：在配置会话中请求编码器电角度零位标定；发送后阻塞约 200 ms。"),
+    method<set_foc_mode>("set_foc_mode",
+                         "set_foc_mode($self, mode)\n--\n\n"
+                         "DR v1：设置 FOC 模式（\"current\"、\"speed\" 或 \"position\"），仅在配置会话中有效。\n"
+                         "目标值的编码仍按注册时的模式进行。"),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    property<slot_index>("slot_index", "槽位索引 (0-3)。"),
+    property<node_id>("node_id", "驱动器的节点 ID，即它的反馈帧 CAN ID，与固件中的 node_id 相同。"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    slot(Py_tp_doc, "广播组中一个电机驱动器的收发单元，由 Motor.add_device() 创建。\n\n"
+                    "随时可以调用 set_target(value) 设置下一次广播的目标值，调用 get_feedback() "
+                    "读取最新反馈。\n\n"
+                    "广播帧为 8 字节，4 × i16 小端：字节 0-1 为槽位 0，2-3 为槽位 1，"
+                    "4-5 为槽位 2，6-7 为槽位 3。"),
+    slot(Py_tp_dealloc, &DeviceObject::dealloc),
+    slot(Py_tp_methods, methods),
+    slot(Py_tp_getset, properties),
+    slot(Py_tp_repr, &unary_slot<repr>),
+    {0, nullptr},
+};
+
+PyType_Spec spec = object_spec<DeviceRef>("varnex.Device", kClassFlags | kNoConstructor, slots);
+
+}  // namespace
+
+PyTypeObject* device_type() {
+  static constinit ProcessType type;
+  return type.get(spec);
+}
+
+PyRef new_device_object(std::shared_ptr<motor::Device> device) {
+  return DeviceObject::create(device_type(), std::move(device));
+}
+
+}  // namespace varnex::py

@@ -1,0 +1,199 @@
+// The Python class Motor: a broadcast group of motor drivers on one CAN interface. Destroying the
+// object destroys the group, which aborts its receive task. Every member takes shared access and
+// keeps the GIL, also while the constructor brings the interface up and while
+// calibrate_broadcast pauses for 200 ms.
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "motor/motor_group.hpp"
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/module_parts.hpp"
+#include "python/motor_values.hpp"
+#include "python/object.hpp"
+#include "python/py_device.hpp"
+#include "python/values.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+using MotorGroup = std::unique_ptr<motor::Motor>;
+using MotorObject = Object<MotorGroup>;
+
+// The group under shared access for the duration of one call.
+class Group {
+ public:
+  explicit Group(PyObject* self) : borrowed_(MotorObject::shared(self)) {}
+  motor::Motor* operator->() const { return borrowed_->get(); }
+
+ private:
+  Borrowed<MotorGroup, BorrowFlag::Shared> borrowed_;
+};
+
+constexpr Signature kNew{"Motor", 1, {"interface", "host", "host_id"}};
+PyRef motor_new(PyTypeObject* type, const CallArgs& args) {
+  auto [interface, host, host_id] = bind(kNew, args);
+  const std::string name = to_string(interface, "interface");
+  const std::optional<uint32_t> by_host = to_optional(host, "host", to_u32);
+  const std::optional<uint32_t> by_host_id = to_optional(host_id, "host_id", to_u32);
+  if (!by_host && !by_host_id) {
+    throw_error(Error::value("missing host CAN id: use second argument or host= / host_id="));
+  }
+  if (by_host && by_host_id) {
+    throw_error(Error::value("pass only one of 'host' or 'host_id', not both"));
+  }
+  return MotorObject::create(type, unwrap(motor::Motor::create(name, by_host ? *by_host : *by_host_id)));
+}
+
+constexpr Signature kAddDevice{"add_device", 3, {"slot_index", "node_id", "mode"}};
+PyRef add_device(PyObject* self, const CallArgs& args) {
+  auto [slot_index, node_id, mode] = bind(kAddDevice, args);
+  const uint8_t slot = to_u8(slot_index, "slot_index");
+  const uint32_t node = to_u32(node_id, "node_id");
+  const motor::FocMode parsed = to_foc_mode(mode, "mode");
+  return new_device_object(unwrap(Group(self)->add_device(slot, node, parsed)));
+}
+
+constexpr Signature kSetTarget{"set_target", 2, {"slot_index", "value"}};
+PyRef set_target(PyObject* self, const CallArgs& args) {
+  auto [slot_index, value] = bind(kSetTarget, args);
+  const uint8_t slot = to_u8(slot_index, "slot_index");
+  const float target = to_f32(value, "value");
+  Group(self)->set_target(slot, target);
+  return none();
+}
+
+PyRef broadcast(PyObject* self) {
+  check(Group(self)->broadcast());
+  return none();
+}
+
+constexpr Signature kGetFeedback{"get_feedback", 1, {"slot_index"}};
+PyRef get_feedback(PyObject* self, const CallArgs& args) {
+  auto [slot_index] = bind(kGetFeedback, args);
+  const uint8_t slot = to_u8(slot_index, "slot_index");
+  const std::optional<motor::Feedback> feedback = Group(self)->get_feedback(slot);
+  return feedback ? feedback_dict(*feedback) : none();
+}
+
+PyRef host(PyObject* self) { return py_int(Group(self)->host()); }
+
+PyRef enter_configure_broadcast(PyObject* self) {
+  check(Group(self)->enter_configure_broadcast());
+  return none();
+}
+
+PyRef exit_configure_broadcast(PyObject* self) {
+  check(Group(self)->exit_configure_broadcast());
+  return none();
+}
+
+PyRef calibrate_broadcast(PyObject* self) {
+  check(Group(self)->calibrate_broadcast());
+  return none();
+}
+
+constexpr Signature kSetFocModeBroadcast{"set_foc_mode_broadcast", 1, {"mode"}};
+PyRef set_foc_mode_broadcast(PyObject* self, const CallArgs& args) {
+  auto [mode] = bind(kSetFocModeBroadcast, args);
+  const motor::FocMode parsed = to_foc_mode(mode, "mode");
+  check(Group(self)->set_foc_mode_broadcast(parsed));
+  return none();
+}
+
+PyRef repr(PyObject* self) {
+  const Group group(self);
+  char text[64];
+  std::snprintf(text, sizeof text, "Motor(host=0x%X, devices=%zu)",
+                static_cast<unsigned>(group->host()), group->device_count());
+  return py_str(text);
+}
+
+PyMethodDef methods[] = {
+    method<add_device>("add_device",
+                       "add_device($self, slot_index, node_id, mode)\n--\n\n"
+                       "添加一个驱动器：以单播方式打开 DR v1 配置会话，设置 mode 指定的 FOC 模式，"
+                       "然后结束会话（不写 flash，不做编码器零位标定）。\n\n"
+                       "参数:\n"
+                       "    slot_index: 广播帧中的槽位 (0-3)，必须与驱动器固件的 target_index 一致。\n"
+                       "    node_id: 驱动器的节点 ID，即它的反馈帧 CAN ID。\n"
+                       "    mode: \"current\"、\"speed\" 或 \"position\"（不区分大小写）。\n\n"
+                       "返回:\n"
+                       "    新的 Device。\n\n"
+                       "异常:\n"
+                       "    ValueError: 未知的模式，此时不发送任何帧。\n"
+                       "    OSError: CAN 发送失败。"),
+    method<set_target>("set_target",
+                       "set_target($self, slot_index, value)\n--\n\n"
+                       "设置指定槽位上设备的目标值，单位为该设备模式的物理单位；"
+                       "没有设备占用该槽位时忽略。"),
+    method<broadcast>("broadcast",
+                      "broadcast($self)\n--\n\n"
+                      "把所有设备的目标值打包成一个广播帧并发送：8 字节，4 × i16 小端，"
+                      "未注册的槽位为 0。"),
+    method<get_feedback>("get_feedback",
+                         "get_feedback($self, slot_index)\n--\n\n"
+                         "按槽位读取反馈。\n\n"
+                         "返回:\n"
+                         "    字典 {\"position\": 位置 (rad), \"speed\": 速度 (rad/s), \"current\": 电流 (A)}；\n"
+                         "    没有设备占用该槽位时返回 None。"),
+    method<enter_configure_broadcast>("enter_configure_broadcast",
+                                      "enter_configure_broadcast($self)\n--\n\n"
+                                      "DR v1：在所有驱动器上打开配置会话（目标 0xFFFF；先 0x73 后 0x74，"
+                                      "两帧目标相同，CTL 字节 6 相同）。"),
+    method<exit_configure_broadcast>("exit_configure_broadcast",
+                                     "exit_configure_broadcast($self)\n--\n\n"
+                                     "DR v1：结束所有驱动器的配置会话（组 0，代码 0）。"),
+    method<calibrate_broadcast>("calibrate_broadcast",
+                                "calibrate_broadcast($self)\n--\n\n"
+                                "DR v1：在配置会话中请求所有驱动器进行编码器电角度零位标定；"
+                                "发送后阻塞约 200 ms。"),
+    method<set_foc_mode_broadcast>("set_foc_mode_broadcast",
+                                   "set_foc_mode_broadcast($self, mode)\n--\n\n"
+                                   "设置所有驱动器的 FOC 模式。"),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    property<host>("host", "主机侧控制帧 CAN ID。"),
+    property<host>("host_id", "主机侧控制帧 CAN ID，与 host 相同。"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    slot(Py_tp_doc, "Motor(interface, host=None, host_id=None)\n--\n\n"
+                    "广播式电机控制器。\n\n"
+                    "每个 CAN 接口使用一个 Motor；用 add_device() 注册最多四个驱动器，"
+                    "每次 broadcast() 把所有驱动器的目标值打包进同一个 CAN 帧。\n\n"
+                    "参数:\n"
+                    "    interface: CAN 接口名，例如 \"can0\"。\n"
+                    "    host: 主机侧控制帧 CAN ID，也可作为第二个位置参数给出。\n"
+                    "    host_id: host 的另一个名字；两者只能给一个。\n\n"
+                    "示例:\n"
+                    "    motor = Motor(\"can0\", host=0x100)\n"
+                    "    m1 = motor.add_device(slot_index=0, node_id=0x201, mode=\"speed\")\n"
+                    "    m2 = motor.add_device(slot_index=1, node_id=0x202, mode=\"speed\")\n"
+                    "    m1.set_target(10.0)   # 10 rad/s\n"
+                    "    m2.set_target(-5.0)\n"
+                    "    motor.broadcast()     # 两个目标值在同一帧中发出"),
+    slot(Py_tp_new, &new_slot<motor_new>),
+    slot(Py_tp_dealloc, &MotorObject::dealloc),
+    slot(Py_tp_methods, methods),
+    slot(Py_tp_getset, properties),
+    slot(Py_tp_repr, &unary_slot<repr>),
+    {0, nullptr},
+};
+
+PyType_Spec spec = object_spec<MotorGroup>("varnex.Motor", kClassFlags, slots);
+
+}  // namespace
+
+PyTypeObject* motor_type() {
+  static constinit ProcessType type;
+  return type.get(spec);
+}
+
+}  // namespace varnex::py
