@@ -4,12 +4,13 @@ Timing bounds are generous: these run on a loaded 2-core machine. Precise figure
 bench/timer_latency.py.
 """
 
+import signal
 import time
 
 import pytest
 
 import varnex
-from timer_support import current_thread_os_name, os_thread_names, run_child
+from timer_support import current_thread_blocked_signals, current_thread_os_name, os_thread_names, run_child
 
 
 def wait_until(predicate, timeout=5.0):
@@ -78,15 +79,21 @@ def test_high_timer_at_1khz_serves_at_least_95_percent_of_its_ticks():
 
 
 @pytest.mark.parametrize("realtime, mode", [(False, "High"), (True, "Realtime")])
-def test_timer_thread_is_named_after_its_task_id_and_mode(realtime, mode):
-    names = []
-    handle = varnex.precision_timer(100.0, realtime=realtime)(lambda: names.append(current_thread_os_name()))()
+def test_timer_thread_is_named_after_its_task_id_and_mode_and_leaves_signals_to_python(realtime, mode):
+    seen = []
+
+    def tick():
+        seen.append((current_thread_os_name(), current_thread_blocked_signals()))
+
+    handle = varnex.precision_timer(100.0, realtime=realtime)(tick)()
     try:
-        assert wait_until(lambda: names)
+        assert wait_until(lambda: seen)
     finally:
         handle.stop()
-    assert names[0] == f"timer-{handle.task_id}-{mode}"[:15]
+    name, blocked = seen[0]
+    assert name == f"timer-{handle.task_id}-{mode}"[:15]
     assert handle.precision_mode() == mode.lower()
+    assert {signal.SIGINT, signal.SIGTERM} <= blocked  # delivered to the interpreter's threads
 
 
 def test_each_raising_call_prints_one_error_line_and_the_timer_goes_on():

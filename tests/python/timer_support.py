@@ -35,3 +35,13 @@ def os_thread_names():
         except FileNotFoundError:
             pass  # the thread ended meanwhile
     return names
+
+
+def current_thread_blocked_signals():
+    """The signal numbers blocked on the calling thread (from SigBlk in /proc)."""
+    with open(f"/proc/self/task/{threading.get_native_id()}/status") as f:
+        for line in f:
+            if line.startswith("SigBlk:"):
+                mask = int(line.split()[1], 16)
+                return {n for n in range(1, 65) if mask >> (n - 1) & 1}
+    return set()
