@@ -66,6 +66,9 @@ LinkState parse_ip_link_details(std::string_view output) {
     }
     const std::string_view word = first_word(line);
     if (word == "vcan" || word == "vxcan") state.is_virtual = true;
+    if (state.link_type.empty() && word.starts_with("link/")) {
+      state.link_type = std::string(word.substr(5));
+    }
   }
   return state;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace varnex {
@@ -16,6 +17,9 @@ struct LinkState {
   // A details line starts with the word "vcan" or "vxcan": a virtual interface, which has
   // no bit timing and must not be asked to set one.
   bool is_virtual = false;
+  // The type named by the first "link/<type>" line ("can", "ether", "loopback"); empty when the
+  // output has none. Anything but "can" is not a CAN interface and must not be reconfigured.
+  std::string link_type;
 
   bool operator==(const LinkState&) const = default;
 };

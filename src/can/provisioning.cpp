@@ -58,6 +58,12 @@ Status ensure_can_interface(const std::string& interface) {
   if (!query.succeeded) return Error::os("CAN interface '" + interface + "' does not exist");
 
   const LinkState state = parse_ip_link_details(query.output);
+  // Reconfiguring is only ever meant for CAN interfaces: taking "eth0" or "lo" down because a
+  // wrong name was passed would cut the machine off.
+  if (!state.link_type.empty() && state.link_type != "can") {
+    return Error::os("Interface '" + interface + "' is not a CAN interface (link/" +
+                     state.link_type + ")");
+  }
   // A virtual interface has no bit timing ("type can bitrate" is refused), so it only needs
   // to be up; asking it for a bit rate would fail on every call, even under sudo.
   const bool ready = state.is_virtual ? state.up : state.up && state.bitrate == kCanBitrate;

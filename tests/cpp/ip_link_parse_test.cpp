@@ -30,11 +30,11 @@ std::string hardware_with(std::string_view flags, std::string_view bitrate_line)
 }  // namespace
 
 TEST(IpLinkParse, RealVirtualInterfaceIsUpWithoutBitrate) {
-  EXPECT_EQ(parse_ip_link_details(kVcanOutput), (LinkState{true, std::nullopt, true}));
+  EXPECT_EQ(parse_ip_link_details(kVcanOutput), (LinkState{true, std::nullopt, true, "can"}));
 }
 
 TEST(IpLinkParse, RealHardwareInterfaceIsUpAtItsBitrate) {
-  EXPECT_EQ(parse_ip_link_details(kHardwareOutput), (LinkState{true, 1000000u, false}));
+  EXPECT_EQ(parse_ip_link_details(kHardwareOutput), (LinkState{true, 1000000u, false, "can"}));
 }
 
 TEST(IpLinkParse, UpOnlyWhenAFlagIsExactlyUp) {
@@ -81,7 +81,7 @@ TEST(IpLinkParse, CarriageReturnLineEndsAreAccepted) {
   const std::string crlf =
       "3: can0: <NOARP,UP,LOWER_UP>\r\n    can state ERROR-ACTIVE\r\n\t  bitrate 1000000\r\n"
       "    vcan\r\n";
-  EXPECT_EQ(parse_ip_link_details(crlf), (LinkState{true, 1000000u, true}));
+  EXPECT_EQ(parse_ip_link_details(crlf), (LinkState{true, 1000000u, true, ""}));
   EXPECT_EQ(parse_ip_link_details("<UP>\r\n bitrate \r\n bitrate 7\r\n").bitrate, std::nullopt);
 }
 
@@ -90,12 +90,12 @@ TEST(IpLinkParse, InvalidUtf8DoesNotChangeTheResult) {
       "3: can0\xff\xfe: <NOARP,\xc3UP,UP,\xe2\x82> mtu \x80\n"
       "    can \xf0\x9f state\n"
       "\t  \xed\xa0\x80 bitrate 1000000\xc0 sample-point\n";
-  EXPECT_EQ(parse_ip_link_details(noisy), (LinkState{true, 1000000u, false}));
+  EXPECT_EQ(parse_ip_link_details(noisy), (LinkState{true, 1000000u, false, ""}));
   // A broken sequence right before an ASCII byte must not swallow it.
   EXPECT_EQ(parse_ip_link_details("<\xe2UP,\xe2>\n\xc3 bitrate \xe2""42\n\xf0vcan x\n"),
-            (LinkState{false, std::nullopt, false}));
+            (LinkState{false, std::nullopt, false, ""}));
   EXPECT_EQ(parse_ip_link_details("<\xe2,UP>\n\xc3 bitrate 42\xe2\n \t vcan\xff x\n"),
-            (LinkState{true, 42u, false}));
+            (LinkState{true, 42u, false, ""}));
 }
 
 TEST(IpLinkParse, VirtualOnlyWhenADetailsLineStartsWithVcanOrVxcan) {
@@ -104,4 +104,11 @@ TEST(IpLinkParse, VirtualOnlyWhenADetailsLineStartsWithVcanOrVxcan) {
   EXPECT_FALSE(parse_ip_link_details(kHardwareOutput).is_virtual);
   EXPECT_FALSE(parse_ip_link_details("2: vcan: <NOARP,UP>\n    link/can\n").is_virtual);
   EXPECT_FALSE(parse_ip_link_details("2: x: <UP>\n    vcanfd numtxqueues 1\n").is_virtual);
+}
+
+TEST(IpLinkParse, LinkTypeComesFromTheFirstLinkLine) {
+  EXPECT_EQ(parse_ip_link_details(kVcanOutput).link_type, "can");
+  EXPECT_EQ(parse_ip_link_details("2: eth0: <UP>\n    link/ether 52:54:00:12:34:56\n").link_type,
+            "ether");
+  EXPECT_EQ(parse_ip_link_details("3: can0: <NOARP>\n").link_type, "");
 }

@@ -278,6 +278,16 @@ TEST_F(Provisioning, SudoCommandKilledBySignalFails) {
   expect_error(provision("can0").status, "'sudo ip link set can0 up' failed");
 }
 
+TEST_F(Provisioning, ANonCanInterfaceIsRefusedAndLeftAlone) {
+  answer("query.out",
+         "1: lo: <LOOPBACK,UP,LOWER_UP> mtu 65536 qdisc noqueue state UNKNOWN\n"
+         "    link/loopback 00:00:00:00:00:00 brd 00:00:00:00:00:00 promiscuity 0\n");
+  const Outcome out = provision("lo");
+  expect_error(out.status, "Interface 'lo' is not a CAN interface (link/loopback)");
+  EXPECT_EQ(log(), (Log{"ip -details link show lo"}));
+  EXPECT_EQ(out.stderr_text, "");
+}
+
 TEST_F(Provisioning, UnsuccessfulQueryMeansNoSuchInterface) {
   answer("ip.query.rc", "1");
   const Outcome out = provision("nosuch0");
