@@ -42,6 +42,20 @@ class JoinState final : public TaskContext {
     return outcome_.index() != 0;
   }
 
+  // Moves the value out of a finished state that nobody else joins (block_on's own state),
+  // so move-only results work. Rethrows the task's exception; TaskAborted if it was aborted.
+  Value take() {
+    std::lock_guard lock(mutex_);
+    switch (outcome_.index()) {
+      case 1:
+        return std::move(std::get<1>(outcome_));
+      case 2:
+        std::rethrow_exception(std::get<2>(outcome_));
+      default:
+        throw TaskAborted{};
+    }
+  }
+
   // The op behind awaiting a JoinHandle.
   std::optional<Value> poll_join(const Waker& waker) {
     std::unique_lock lock(mutex_);

@@ -91,8 +91,7 @@ StoredValue<T> block_on(Task<T> task) {
   auto root = detail::run_root<T>(state, std::move(task));
   local.schedule(Job{root.handle, nullptr});
   while (!state->done()) run_job(local.next());
-  // Done: polling with no waker cannot register anything.
-  return *state->poll_join(Waker{});
+  return state->take();
 }
 
 // Waits for one op on the calling thread without a coroutine (used by blocking locks).

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -154,4 +155,12 @@ TEST(SpawnBlocking, RunsOnThePoolAndCanBeAwaited) {
 TEST(SpawnBlocking, BlockOnIsAllowedOnAPoolThread) {
   auto handle = spawn_blocking([] { return block_on(add_after(1, 2, 1ms)); });
   EXPECT_EQ(block_on(handle.join()), 3);
+}
+
+TEST(BlockOn, ReturnsMoveOnlyResults) {
+  auto task = []() -> Task<std::unique_ptr<int>> {
+    co_await sleep_for(1ms);
+    co_return std::make_unique<int>(9);
+  };
+  EXPECT_EQ(*block_on(task()), 9);
 }
