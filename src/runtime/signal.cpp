@@ -44,19 +44,21 @@ void on_signal(int signo, siginfo_t* info, void* context) {
   int saved_errno = errno;
   if (signo > 0 && signo < kMaxSignal) {
     SignalSlot& slot = slots()[signo];
-    slot.deliveries.fetch_add(1, std::memory_order_acq_rel);
-    int fd = g_pipe_write_fd.load(std::memory_order_acquire);
-    if (fd >= 0) {
-      unsigned char byte = static_cast<unsigned char>(signo);
-      ssize_t ignored = write(fd, &byte, 1);  // a full pipe already guarantees a wake-up
-      (void)ignored;
-    }
+    // The previous handler runs first, so that whatever it records (the interpreter's
+    // pending KeyboardInterrupt) is in place before any listener can wake up and act.
     const struct sigaction& prev = slot.previous;
     if (prev.sa_flags & SA_SIGINFO) {
       if (prev.sa_sigaction != nullptr) prev.sa_sigaction(signo, info, context);
     } else if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN &&
                prev.sa_handler != nullptr) {
       prev.sa_handler(signo);
+    }
+    slot.deliveries.fetch_add(1, std::memory_order_acq_rel);
+    int fd = g_pipe_write_fd.load(std::memory_order_acquire);
+    if (fd >= 0) {
+      unsigned char byte = static_cast<unsigned char>(signo);
+      ssize_t ignored = write(fd, &byte, 1);  // a full pipe already guarantees a wake-up
+      (void)ignored;
     }
   }
   errno = saved_errno;
