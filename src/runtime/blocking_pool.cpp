@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "common/os_error.hpp"
 #include "runtime/fatal.hpp"
 #include "runtime/thread_util.hpp"
 #include "runtime/waker.hpp"
@@ -20,8 +21,7 @@ void BlockingPool::submit(std::function<void()> job) {
     start_named_thread("varnex-blocking", [this] { thread_main(); });
   } catch (const std::system_error& e) {
     queue_.pop_back();
-    throw FatalError("OS can't spawn worker thread: " + e.code().message() + " (os error " +
-                     std::to_string(e.code().value()) + ")");
+    throw FatalError("OS can't spawn worker thread: " + os_error_text(e.code().value()));
   }
   ++threads_;
 }

@@ -47,7 +47,7 @@ Runtime& Runtime::get() {
     i.runtime.store(runtime, std::memory_order_release);
     return *runtime;
   } catch (const std::system_error& e) {
-    i.failure = e.code().message() + " (os error " + std::to_string(e.code().value()) + ")";
+    i.failure = os_error_text(e.code().value());
   } catch (const FatalError& e) {
     i.failure = e.what();
   }

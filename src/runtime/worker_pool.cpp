@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "common/os_error.hpp"
 #include "runtime/fatal.hpp"
 #include "runtime/task_context.hpp"
 #include "runtime/thread_util.hpp"
@@ -19,8 +20,7 @@ void WorkerPool::spawn_worker_locked() {
   try {
     start_named_thread("varnex-worker", [this] { worker_main(); });
   } catch (const std::system_error& e) {
-    throw FatalError("OS can't spawn worker thread: " + e.code().message() + " (os error " +
-                     std::to_string(e.code().value()) + ")");
+    throw FatalError("OS can't spawn worker thread: " + os_error_text(e.code().value()));
   }
   ++active_;
 }
