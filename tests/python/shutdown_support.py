@@ -9,6 +9,7 @@ listeners of the first wait exist). The parent reads that line and only then sen
 
 import os
 import subprocess
+import time
 import sys
 import textwrap
 
@@ -60,14 +61,25 @@ def start_child(code):
     )
 
 
-def signal_when_listening(proc, signo, timeout=30):
-    """Waits for the child's "listening" line, sends `signo`, and returns (rc, stdout, stderr)."""
+def signal_when_listening(proc, signo, timeout=30, repeat_every=None):
+    """Waits for the child's "listening" line, sends `signo`, and returns (rc, stdout, stderr).
+
+    With `repeat_every` (seconds) the signal is sent again at that pace until the child ends:
+    for children with several waits, whose listeners cannot all be seen from outside.
+    """
     line = proc.stdout.readline()
     if line.strip() != "listening":
         proc.kill()
         out, err = proc.communicate()
         raise AssertionError(f"child did not start listening: {line!r}{out!r}\nstderr: {err}")
     proc.send_signal(signo)
+    if repeat_every is not None:
+        deadline = time.monotonic() + timeout
+        while proc.poll() is None and time.monotonic() < deadline:
+            try:
+                proc.wait(timeout=repeat_every)
+            except subprocess.TimeoutExpired:
+                proc.send_signal(signo)
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
