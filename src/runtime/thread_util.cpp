@@ -11,35 +11,47 @@ namespace varnex::rt {
 
 namespace {
 
+struct Start {
+  std::string name;
+  std::function<void()> body;
+};
+
 void* thread_main(void* arg) {
-  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
-  (*body)();
+  std::unique_ptr<Start> start(static_cast<Start*>(arg));
+  // Named from inside: a detached thread may already be gone when its creator could name it.
+  pthread_setname_np(pthread_self(), start->name.substr(0, 15).c_str());
+  start->body();
   return nullptr;
 }
 
 }  // namespace
 
 void start_named_thread(const std::string& name, std::function<void()> body) {
-  auto owned = std::make_unique<std::function<void()>>(std::move(body));
-
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD, SIGPIPE})
-    sigaddset(&blocked, s);
-  // The new thread inherits the creator's mask: block around the creation, then restore.
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  auto owned = std::make_unique<Start>(Start{name, std::move(body)});
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  int rc = pthread_create(&thread, &attr, thread_main, owned.get());
+  int rc;
+  {
+    AsyncSignalsBlocked blocked;
+    rc = pthread_create(&thread, &attr, thread_main, owned.get());
+  }
   pthread_attr_destroy(&attr);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "pthread_create");
   owned.release();
-  pthread_setname_np(thread, name.substr(0, 15).c_str());
 }
+
+AsyncSignalsBlocked::AsyncSignalsBlocked() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD, SIGPIPE})
+    sigaddset(&blocked, s);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+}
+
+AsyncSignalsBlocked::~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 unsigned available_cpus() {
   cpu_set_t set;

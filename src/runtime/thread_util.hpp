@@ -1,6 +1,7 @@
 // Starting the runtime's own threads.
 #pragma once
 
+#include <csignal>
 #include <functional>
 #include <string>
 
@@ -11,6 +12,20 @@ namespace varnex::rt {
 // interpreter's threads, where Python expects them. Throws std::system_error when the OS
 // refuses the thread.
 void start_named_thread(const std::string& name, std::function<void()> body);
+
+// Blocks the asynchronous signals (SIGINT, SIGTERM, ...) on the calling thread for its scope.
+// Threads created meanwhile inherit the mask, so they never take a signal the interpreter
+// expects on its own threads.
+class AsyncSignalsBlocked {
+ public:
+  AsyncSignalsBlocked();
+  ~AsyncSignalsBlocked();
+  AsyncSignalsBlocked(const AsyncSignalsBlocked&) = delete;
+  AsyncSignalsBlocked& operator=(const AsyncSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 // Number of CPUs this process may run on (at least 1).
 unsigned available_cpus();

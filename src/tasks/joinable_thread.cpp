@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/os_error.hpp"
+#include "runtime/thread_util.hpp"
 
 namespace varnex {
 
@@ -29,15 +30,12 @@ Result<JoinableThread> JoinableThread::start(std::string name, std::function<voi
                                              const char* what) {
   auto owned = std::make_unique<Start>(Start{std::move(name), std::move(body)});
 
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD, SIGPIPE})
-    sigaddset(&blocked, s);
-  // The new thread inherits the creator's mask: block around the creation, then restore.
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   pthread_t thread;
-  const int rc = pthread_create(&thread, nullptr, thread_main, owned.get());
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  int rc;
+  {
+    rt::AsyncSignalsBlocked blocked;  // the new thread inherits the mask
+    rc = pthread_create(&thread, nullptr, thread_main, owned.get());
+  }
   if (rc != 0) return Error::fatal(std::string(what) + ": " + os_error_text(rc));
   owned.release();
   return JoinableThread(thread);
