@@ -26,21 +26,34 @@ void* thread_main(void* arg) {
 
 }  // namespace
 
-void start_named_thread(const std::string& name, std::function<void()> body) {
-  auto owned = std::make_unique<Start>(Start{name, std::move(body)});
+namespace {
 
+int create_thread(const std::string& name, std::function<void()> body, bool detached,
+                  pthread_t* thread) {
+  auto owned = std::make_unique<Start>(Start{name, std::move(body)});
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
+  if (detached) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   int rc;
   {
-    AsyncSignalsBlocked blocked;
-    rc = pthread_create(&thread, &attr, thread_main, owned.get());
+    AsyncSignalsBlocked blocked;  // the new thread inherits the mask
+    rc = pthread_create(thread, &attr, thread_main, owned.get());
   }
   pthread_attr_destroy(&attr);
+  if (rc == 0) owned.release();  // the thread owns it now
+  return rc;
+}
+
+}  // namespace
+
+void start_named_thread(const std::string& name, std::function<void()> body) {
+  pthread_t thread;
+  int rc = create_thread(name, std::move(body), true, &thread);
   if (rc != 0) throw std::system_error(rc, std::generic_category(), "pthread_create");
-  owned.release();
+}
+
+int create_named_thread(const std::string& name, std::function<void()> body, pthread_t* thread) {
+  return create_thread(name, std::move(body), false, thread);
 }
 
 AsyncSignalsBlocked::AsyncSignalsBlocked() {

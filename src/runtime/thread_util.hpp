@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <functional>
+#include <pthread.h>
 #include <string>
 
 namespace varnex::rt {
@@ -12,6 +13,9 @@ namespace varnex::rt {
 // interpreter's threads, where Python expects them. Throws std::system_error when the OS
 // refuses the thread.
 void start_named_thread(const std::string& name, std::function<void()> body);
+
+// The same, joinable: the new thread's id goes to *thread. Returns 0 or the error number.
+int create_named_thread(const std::string& name, std::function<void()> body, pthread_t* thread);
 
 // Blocks the asynchronous signals (SIGINT, SIGTERM, ...) on the calling thread for its scope.
 // Threads created meanwhile inherit the mask, so they never take a signal the interpreter

@@ -9,35 +9,11 @@
 
 namespace varnex {
 
-namespace {
-
-struct Start {
-  std::string name;
-  std::function<void()> body;
-};
-
-void* thread_main(void* arg) {
-  std::unique_ptr<Start> start(static_cast<Start*>(arg));
-  // Named from inside, so the name is in place before the body runs.
-  pthread_setname_np(pthread_self(), start->name.substr(0, 15).c_str());
-  start->body();
-  return nullptr;  // the body (and what it captured) is destroyed here, on this thread
-}
-
-}  // namespace
-
 Result<JoinableThread> JoinableThread::start(std::string name, std::function<void()> body,
                                              const char* what) {
-  auto owned = std::make_unique<Start>(Start{std::move(name), std::move(body)});
-
   pthread_t thread;
-  int rc;
-  {
-    rt::AsyncSignalsBlocked blocked;  // the new thread inherits the mask
-    rc = pthread_create(&thread, nullptr, thread_main, owned.get());
-  }
+  const int rc = rt::create_named_thread(name, std::move(body), &thread);
   if (rc != 0) return Error::fatal(std::string(what) + ": " + os_error_text(rc));
-  owned.release();
   return JoinableThread(thread);
 }
 
