@@ -28,7 +28,7 @@ class ProcessType {
  public:
   constexpr ProcessType() noexcept = default;
 
-  // Borrowed. Throws PyErrOccurred if the type cannot be created. The spec (and the method and
+  // Borrowed. Throws PyErrOccurred if the type cannot be created. The PyType_Spec (and the method and
   // property tables it points to) must live for the life of the process.
   PyTypeObject* get(PyType_Spec& spec) {
     if (PyTypeObject* type = type_.load(std::memory_order_acquire)) return type;
@@ -123,7 +123,7 @@ struct Object {
   }
 };
 
-// The spec of a class whose instances are Object<T>. name is "varnex.ClassName".
+// The PyType_Spec of a class whose instances are Object<T>. name is "varnex.ClassName".
 template <class T>
 constexpr PyType_Spec object_spec(const char* name, unsigned long flags, PyType_Slot* slots) {
   return {name, static_cast<int>(sizeof(Object<T>)), 0, static_cast<unsigned int>(flags), slots};
