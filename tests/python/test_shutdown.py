@@ -227,8 +227,8 @@ def test_two_threads_waiting_are_both_woken_by_one_signal():
         import varnex
         results = []
         t = threading.Thread(target=lambda: results.append(varnex.block_until(wait_ms=60000)))
+        announce_when_listening()  # before either wait can install the handlers
         t.start()
-        announce_when_listening()
         results.append(varnex.block_all())
         t.join(20)
         print(sorted(map(str, results)), flush=True)
