@@ -82,22 +82,20 @@ def signal_when_listening(proc, signo, timeout=30, repeat_every=None):
                 proc.wait(timeout=repeat_every)
             except subprocess.TimeoutExpired:
                 proc.send_signal(signo)
+    return finish_child(proc, timeout, "after the signal")
+
+
+def finish_child(proc, timeout, when=""):
+    """Waits for the child to end: (rc, stdout, stderr); kills it and fails after `timeout` s."""
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
         proc.kill()
         out, err = proc.communicate()
-        raise AssertionError(f"child still running {timeout} s after the signal\nstdout: {out}\nstderr: {err}")
+        raise AssertionError(f"child still running {timeout} s {when}\nstdout: {out}\nstderr: {err}")
     return proc.returncode, out, err
 
 
 def run_child(code, timeout=30):
     """Runs a child to its end: (rc, stdout, stderr)."""
-    proc = start_child(code)
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-        raise AssertionError(f"child still running after {timeout} s\nstdout: {out}\nstderr: {err}")
-    return proc.returncode, out, err
+    return finish_child(start_child(code), timeout, "after its start")
