@@ -1,5 +1,7 @@
 #include "can/child_process.hpp"
 
+#include "common/unique_fd.hpp"
+
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -14,21 +16,7 @@ extern char** environ;
 namespace varnex {
 namespace {
 
-class Fd {
- public:
-  Fd() = default;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = UniqueFd;
 
 // A pipe end is given a number of 3 or more: if this process runs with a standard stream
 // closed, an end sitting on 0, 1 or 2 would be clobbered by the child's dup2 onto that number.
