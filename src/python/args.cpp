@@ -15,30 +15,29 @@ const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
 // "argument '<name>': " before its message; any other error is left as it is.
 [[noreturn]] void throw_naming_argument(const char* name) {
 #if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exc = PyErr_GetRaisedException();
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
 #else
-  PyObject *type, *exc, *traceback;
-  PyErr_Fetch(&type, &exc, &traceback);
-  PyErr_NormalizeException(&type, &exc, &traceback);
-  if (exc != nullptr && traceback != nullptr) PyException_SetTraceback(exc, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
+  PyObject *raw_type, *raw_exc, *raw_traceback;
+  PyErr_Fetch(&raw_type, &raw_exc, &raw_traceback);
+  PyErr_NormalizeException(&raw_type, &raw_exc, &raw_traceback);
+  PyRef type = PyRef::steal(raw_type);
+  PyRef exc = PyRef::steal(raw_exc);
+  PyRef traceback = PyRef::steal(raw_traceback);
+  if (exc && traceback) PyException_SetTraceback(exc.get(), traceback.get());
 #endif
-  PyObject* exc_type = exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : nullptr;
+  PyObject* exc_type = exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc.get())) : nullptr;
   if (exc_type != PyExc_TypeError && exc_type != PyExc_OverflowError &&
       exc_type != PyExc_ValueError) {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
+    PyErr_SetRaisedException(exc.release());
 #else
-    if (exc) PyErr_Restore(Py_NewRef(exc_type), exc, nullptr);
+    if (exc) PyErr_Restore(Py_NewRef(exc_type), exc.release(), nullptr);
 #endif
     throw PyErrOccurred{};
   }
-  if (PyObject* message = PyObject_Str(exc)) {
-    PyErr_Format(exc_type, "argument '%s': %U", name, message);
-    Py_DECREF(message);
+  if (PyRef message = PyRef::steal(PyObject_Str(exc.get()))) {
+    PyErr_Format(exc_type, "argument '%s': %U", name, message.get());
   }
-  Py_DECREF(exc);
   throw PyErrOccurred{};
 }
 
@@ -129,10 +128,9 @@ std::uint64_t to_u64(PyObject* obj, const char* name) {
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_naming_argument(name);
     return v;
   }
-  PyObject* index = PyNumber_Index(obj);  // __index__; refuses float and str
-  if (index == nullptr) throw_naming_argument(name);
-  const unsigned long long v = PyLong_AsUnsignedLongLong(index);
-  Py_DECREF(index);
+  PyRef index = PyRef::steal(PyNumber_Index(obj));  // __index__; refuses float and str
+  if (!index) throw_naming_argument(name);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_naming_argument(name);
   return v;
 }
@@ -178,6 +176,12 @@ std::string to_string(PyObject* obj, const char* name) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (utf8 == nullptr) throw_naming_argument(name);
+  // Every str the module takes ends up as a C string (an interface name given to the kernel and
+  // to `ip`): a NUL would silently cut it, so it is refused, in the interpreter's own words.
+  if (std::memchr(utf8, '\0', static_cast<std::size_t>(size)) != nullptr) {
+    PyErr_SetString(PyExc_ValueError, "embedded null character");
+    throw PyErrOccurred{};
+  }
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
@@ -193,13 +197,14 @@ std::vector<std::uint8_t> to_bytes(PyObject* obj, const char* name) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
     throw_type_error(name, "a sequence of ints in 0..255", obj);
   }
-  PyRef items = PyRef::steal(PySequence_Fast(obj, "a sequence is required"));
+  // A tuple snapshot that holds a reference to every item: an item's __index__ may clear or
+  // grow a list, which would free the array a list-backed view points into.
+  PyRef items = PyRef::steal(PySequence_Tuple(obj));
   if (!items) throw_naming_argument(name);
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   std::vector<std::uint8_t> out;
   out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_u8(item[i], name));
+  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_u8(PyTuple_GET_ITEM(items.get(), i), name));
   return out;
 }
 
