@@ -16,6 +16,15 @@ namespace varnex::py {
 // references and the GIL. Never takes the GIL once the interpreter is finalizing.
 std::unique_ptr<ForeignCall> make_python_call(PyRef func, PyRef args);
 
+// The exception that is set, normalised, as a new reference (null if none); the error indicator
+// is cleared. The GIL must be held.
+PyRef take_exception() noexcept;
+
+// str(object) and getattr(object, name): new references, or null with a Python error set. Made
+// through without_thread_exit (gil.hpp), as they may run Python code. The GIL must be held.
+PyRef str_of(PyObject* object) noexcept;
+PyRef attribute(PyObject* object, const char* name) noexcept;
+
 // "<qualified type name>: <str(exception)>" for the exception that is set, which is cleared.
 // "<exception str() failed>" stands in for a str() that raises. The GIL must be held.
 std::string take_exception_text();

@@ -1,11 +1,12 @@
 #include "python/timer_call.hpp"
 
-#include <initializer_list>
 #include <string>
 #include <utility>
 
 #include "common/diagnostics.hpp"
+#include "python/deferred_release.hpp"
 #include "python/gil.hpp"
+#include "python/python_call.hpp"
 
 namespace varnex::py {
 
@@ -17,86 +18,53 @@ constexpr std::string_view kCoroutineWarning =
 
 // UTF-8 of a str object (unencodable characters replaced), or nothing with the error cleared.
 bool utf8_of(PyObject* text, std::string& out) {
-  PyObject* bytes = PyUnicode_AsEncodedString(text, "utf-8", "replace");
-  if (bytes == nullptr) {
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
+  if (!bytes) {
     PyErr_Clear();
     return false;
   }
-  out.append(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-  Py_DECREF(bytes);
+  out.append(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
   return true;
 }
 
-// The error line for the exception being raised, which it takes and clears. Raw references
-// only: a forced thread exit inside must not run Python-touching destructors (see gil.hpp).
+// The error line for the exception being raised, which it takes and clears. Every call in here
+// that may run Python code goes through without_thread_exit (see gil.hpp), so a forced thread
+// exit never unwinds through these frames.
 std::string take_error_line() {
-  PyObject* exc = nullptr;
-#if PY_VERSION_HEX >= 0x030C0000
-  exc = PyErr_GetRaisedException();
-#else
-  PyObject* type = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &exc, &traceback);
-  PyErr_NormalizeException(&type, &exc, &traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-#endif
+  // Its traceback may hold frames whose locals run __del__ when released.
+  const AnyThreadRef exc(take_exception());
   std::string line = "Timer function error: ";
-  if (exc == nullptr) return line + "SystemError: error return without exception set\n";
+  if (!exc) return line + "SystemError: error return without exception set\n";
 
-  PyObject* exc_type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
-  PyObject* qualname = PyObject_GetAttrString(exc_type, "__qualname__");
-  if (qualname == nullptr || !PyUnicode_Check(qualname) || !utf8_of(qualname, line)) {
+  PyRef qualname = attribute(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "__qualname__");
+  if (!qualname || !PyUnicode_Check(qualname.get()) || !utf8_of(qualname.get(), line)) {
     PyErr_Clear();
-    line += Py_TYPE(exc)->tp_name;
+    line += Py_TYPE(exc.get())->tp_name;
   }
-  Py_XDECREF(qualname);
 
   line += ": ";
-  PyObject* text = PyObject_Str(exc);
-  if (text == nullptr || !utf8_of(text, line)) {
+  PyRef text = str_of(exc.get());
+  if (!text || !utf8_of(text.get(), line)) {
     PyErr_Clear();
     line += "<exception str() failed>";
   }
-  Py_XDECREF(text);
-  Py_DECREF(exc);
   line += '\n';
   return line;
 }
 
 // call_timer_function's work under the GIL: func(*args), the result dropped; returns the error
 // line to print (empty when the call returned).
-std::string call_with_gil(PyObject* func, PyObject* args) noexcept {
-  return without_thread_exit([func, args]() -> std::string {
-    PyObject* result = PyObject_Call(func, args, nullptr);
-    if (result != nullptr) {
-      Py_DECREF(result);  // a coroutine object from an async function is dropped unawaited
-      return {};
-    }
-    return take_error_line();
-  });
+std::string call_with_gil(PyObject* func, PyObject* args) {
+  // A coroutine object from an async function is dropped unawaited; dropping may run __del__.
+  if (AnyThreadRef result{PyRef::steal(call_object(func, args, nullptr))}) return {};
+  return take_error_line();
 }
 
-// Drops owned references from any thread: directly when this thread holds the GIL, else under
-// a temporary GIL hold; left alone when the interpreter is finalizing or gone (the process is
-// ending and the objects may already be freed).
-void release_anywhere(std::initializer_list<PyObject*> refs) noexcept {
-  if (!interpreter_alive()) return;
-  auto drop = [&refs] {
-    for (PyObject* ref : refs) Py_XDECREF(ref);
-  };
-  if (PyGILState_Check()) {
-    without_thread_exit(drop);
-    return;
-  }
-  GilGuard gil;
-  if (gil) without_thread_exit(drop);
-}
-
+// The references are dropped through release_reference: the last holder may be a thread
+// without the GIL (a timer thread at its end, a pool thread).
 class PoolTimerCall final : public TickCallback {
  public:
-  PoolTimerCall(PyRef func, PyRef args) : func_(func.release()), args_(args.release()) {}
-  ~PoolTimerCall() override { release_anywhere({func_, args_}); }
+  PoolTimerCall(PyRef func, PyRef args) : func_(std::move(func)), args_(std::move(args)) {}
   PoolTimerCall(const PoolTimerCall&) = delete;
   PoolTimerCall& operator=(const PoolTimerCall&) = delete;
 
@@ -105,23 +73,20 @@ class PoolTimerCall final : public TickCallback {
     {
       GilGuard gil;
       if (!gil) return false;
-      error = call_with_gil(func_, args_);
+      error = call_with_gil(func_.get(), args_.get());
     }
     if (!error.empty()) write_stderr(error);  // after the GIL is released
     return true;
   }
 
  private:
-  PyObject* func_;  // owned
-  PyObject* args_;  // owned
+  AnyThreadRef func_;
+  AnyThreadRef args_;
 };
 
 class ThreadTimerCall final : public TickCallback {
  public:
-  ThreadTimerCall(PyRef func, PyRef args) : func_(func.release()), args_(args.release()) {}
-  // Runs on the timer thread at its end (or on the starting thread if the thread never
-  // started); the kept thread state goes after the references.
-  ~ThreadTimerCall() override { release_anywhere({func_, args_}); }
+  ThreadTimerCall(PyRef func, PyRef args) : func_(std::move(func)), args_(std::move(args)) {}
   ThreadTimerCall(const ThreadTimerCall&) = delete;
   ThreadTimerCall& operator=(const ThreadTimerCall&) = delete;
 
@@ -130,16 +95,18 @@ class ThreadTimerCall final : public TickCallback {
     {
       PersistentThreadState::Scope gil(thread_state_);
       if (!gil) return false;
-      error = call_with_gil(func_, args_);
+      error = call_with_gil(func_.get(), args_.get());
     }
     if (!error.empty()) write_stderr(error);
     return true;
   }
 
  private:
+  // Destroyed on the timer thread at its end (or on the starting thread if the thread never
+  // started); the references are queued before the kept thread state goes.
   PersistentThreadState thread_state_;
-  PyObject* func_;  // owned
-  PyObject* args_;  // owned
+  AnyThreadRef func_;
+  AnyThreadRef args_;
 };
 
 }  // namespace
@@ -153,20 +120,17 @@ std::shared_ptr<TickCallback> make_thread_timer_call(PyRef func, PyRef args) {
 }
 
 void warn_if_coroutine_function(PyObject* func) noexcept {
-  PyObject* inspect = PyImport_ImportModule("inspect");
-  if (inspect == nullptr) {
+  PyRef inspect = PyRef::steal(PyImport_ImportModule("inspect"));
+  if (!inspect) {
     PyErr_Clear();
     return;
   }
-  PyObject* result = PyObject_CallMethod(inspect, "iscoroutinefunction", "O", func);
-  Py_DECREF(inspect);
-  if (result == nullptr) {
+  PyRef result = PyRef::steal(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", func));
+  if (!result) {
     PyErr_Clear();
     return;
   }
-  const bool is_coroutine_function = result == Py_True;
-  Py_DECREF(result);
-  if (is_coroutine_function) write_stderr(kCoroutineWarning);
+  if (result.get() == Py_True) write_stderr(kCoroutineWarning);
 }
 
 }  // namespace varnex::py

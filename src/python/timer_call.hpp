@@ -7,8 +7,8 @@
 //   "Timer function error: <qualified type>: <str(exception)>"
 // (": <exception str() failed>" when str() raises) straight to fd 2 and still counts as a call.
 // Once the interpreter is finalizing, call() takes nothing and reports false, so the loop ends.
-// Dropping the callback releases its references under the GIL from whichever thread drops it,
-// or leaves them alone when the interpreter is finalizing or gone.
+// Dropping the callback releases its references from whichever thread drops it, through
+// release_reference (deferred_release.hpp).
 #pragma once
 
 #include <Python.h>
