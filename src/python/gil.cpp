@@ -43,10 +43,13 @@ GilGuard::GilGuard() noexcept {
   if (!interpreter_alive()) return;
   state_ = ensure_gil();
   acquired_ = true;
+  mask_.emplace();
 }
 
 GilGuard::~GilGuard() {
-  if (acquired_) release_gil(state_);
+  if (!acquired_) return;
+  mask_.reset();  // the runtime's mask again before anything else can run on this thread
+  release_gil(state_);
 }
 
 bool PersistentThreadState::acquire() noexcept {
@@ -58,12 +61,14 @@ bool PersistentThreadState::acquire() noexcept {
     restore_thread(state_);
   }
   held_ = true;
+  mask_.emplace();
   return true;
 }
 
 void PersistentThreadState::release() noexcept {
   if (!held_) return;
   held_ = false;
+  mask_.reset();
   state_ = PyEval_SaveThread();
 }
 

@@ -16,7 +16,10 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include <optional>
 #include <utility>
+
+#include "runtime/thread_util.hpp"
 
 namespace varnex::py {
 
@@ -74,7 +77,9 @@ class GilRelease {
   PyThreadState* state_;
 };
 
-// Takes the GIL on a thread that CPython did not create, for one call into Python. Refuses
+// Takes the GIL on a thread that CPython did not create, for one call into Python; while it is
+// held, one of the module's threads runs with a plain Python thread's signal mask
+// (rt::PythonSignalMask), so that the Python code run there behaves as on any thread. Refuses
 // (acquired() is false, nothing is touched) when the interpreter is finalizing or gone.
 // Creates and destroys a thread state each time; a thread that calls into Python often keeps
 // one with PersistentThreadState instead (several times cheaper per call).
@@ -91,10 +96,12 @@ class GilGuard {
  private:
   PyGILState_STATE state_{};
   bool acquired_ = false;
+  std::optional<rt::PythonSignalMask> mask_;
 };
 
 // One Python thread state kept for the life of one of our threads, so that each call into
-// Python costs only a restore and a save of the GIL instead of a new thread state.
+// Python costs only a restore and a save of the GIL instead of a new thread state. The signal
+// mask follows the GIL as with GilGuard.
 // Owned and used by that thread only. The thread state is created on the first acquire()
 // (PyGILState_Ensure, so nested PyGILState_Ensure calls in callbacks find it) and released when
 // this object is destroyed at the end of the thread, if the interpreter is still alive then;
@@ -132,6 +139,7 @@ class PersistentThreadState {
   PyThreadState* state_ = nullptr;  // null until the first acquire()
   PyGILState_STATE gil_state_{};
   bool held_ = false;
+  std::optional<rt::PythonSignalMask> mask_;
 };
 
 }  // namespace varnex::py

@@ -14,13 +14,29 @@ namespace {
 struct Start {
   std::string name;
   std::function<void()> body;
+  sigset_t python_mask;
 };
+
+// On the module's threads: the mask a plain Python thread started where this thread was
+// started would have. Null on every other thread.
+thread_local const sigset_t* t_python_mask = nullptr;
+
+// The mask a thread started from here should give to Python code: a thread of ours passes on
+// the one it was given, any other thread (the interpreter's) its current mask.
+sigset_t python_mask_here() {
+  if (t_python_mask != nullptr) return *t_python_mask;
+  sigset_t current;
+  pthread_sigmask(SIG_BLOCK, nullptr, &current);
+  return current;
+}
 
 void* thread_main(void* arg) {
   std::unique_ptr<Start> start(static_cast<Start*>(arg));
   // Named from inside: a detached thread may already be gone when its creator could name it.
   pthread_setname_np(pthread_self(), start->name.substr(0, 15).c_str());
+  t_python_mask = &start->python_mask;
   start->body();
+  t_python_mask = nullptr;
   return nullptr;
 }
 
@@ -30,7 +46,7 @@ namespace {
 
 int create_thread(const std::string& name, std::function<void()> body, bool detached,
                   pthread_t* thread) {
-  auto owned = std::make_unique<Start>(Start{name, std::move(body)});
+  auto owned = std::make_unique<Start>(Start{name, std::move(body), python_mask_here()});
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   if (detached) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -65,6 +81,14 @@ AsyncSignalsBlocked::AsyncSignalsBlocked() {
 }
 
 AsyncSignalsBlocked::~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+PythonSignalMask::PythonSignalMask() noexcept : applied_(t_python_mask != nullptr) {
+  if (applied_) pthread_sigmask(SIG_SETMASK, t_python_mask, &previous_);
+}
+
+PythonSignalMask::~PythonSignalMask() {
+  if (applied_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
 
 unsigned available_cpus() {
   cpu_set_t set;

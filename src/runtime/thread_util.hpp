@@ -10,8 +10,9 @@ namespace varnex::rt {
 
 // Starts a detached thread with the given name (the OS keeps 15 bytes) and with SIGINT,
 // SIGTERM and the other asynchronous signals blocked, so that they are delivered to the
-// interpreter's threads, where Python expects them. Throws std::system_error when the OS
-// refuses the thread.
+// interpreter's threads, where Python expects them, and the runtime's own waits never see EINTR.
+// The thread remembers the mask a plain Python thread started at this point would have (see
+// PythonSignalMask). Throws std::system_error when the OS refuses the thread.
 void start_named_thread(const std::string& name, std::function<void()> body);
 
 // The same, joinable: the new thread's id goes to *thread. Returns 0 or the error number.
@@ -29,6 +30,24 @@ class AsyncSignalsBlocked {
 
  private:
   sigset_t previous_;
+};
+
+// On one of the threads started above, for its scope: the signal mask a plain Python thread
+// started where this thread was started would have. Python code run by the module (timer
+// ticks, background calls, finalisers) runs under it, so that the children it starts
+// (subprocess, multiprocessing) inherit that mask and not the runtime's. Does nothing on any
+// other thread. Module calls made from that Python code wait as they do on the interpreter's
+// threads, where EINTR is expected and handled.
+class PythonSignalMask {
+ public:
+  PythonSignalMask() noexcept;
+  ~PythonSignalMask();
+  PythonSignalMask(const PythonSignalMask&) = delete;
+  PythonSignalMask& operator=(const PythonSignalMask&) = delete;
+
+ private:
+  sigset_t previous_;
+  bool applied_;
 };
 
 // Number of CPUs this process may run on (at least 1).
