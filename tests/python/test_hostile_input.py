@@ -19,8 +19,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import varnex
 from can_support import CanPeer, requires_can
 
-LEAN = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-CLEAN = (TypeError, ValueError, OverflowError)
+LEAN = settings(max_examples=60, deadline=None, database=None,
+                suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 
 class Raises(Exception):
