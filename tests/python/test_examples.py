@@ -186,3 +186,22 @@ def test_motor_demo_against_the_simulator_command(sim_args):
         else:
             assert answers == wrong == 4 * targets
             assert "Warning: ignoring CAN frame 0x201 with unexpected length 7" in err.splitlines()
+
+
+@requires_can
+def test_feedback_plot_writes_the_log_and_a_png_of_the_expected_size(tmp_path):
+    pytest.importorskip("matplotlib")
+    csv_path, png_path = tmp_path / "run.csv", tmp_path / "run.png"
+    rc, out, err = run_example("feedback_plot.py", "--interface", "vcan0", "--simulate", "--duration", "3",
+                               "--csv", str(csv_path), "--png", str(png_path), timeout=300)
+    assert rc == 0, err
+    rows = csv_path.read_text().splitlines()
+    assert rows[0] == "t,target,position,speed,current"
+    assert f"wrote {len(rows) - 1} rows to {csv_path}" in out and len(rows) > 50
+    # The simulated driver follows the 1 rad step: after it, position stays near the target.
+    settled = [tuple(map(float, r.split(","))) for r in rows[1:] if 1.5 <= float(r.split(",")[0]) < 2.0]
+    assert settled and all(abs(target - position) < 0.2 for _, target, position, _, _ in settled)
+    png = png_path.read_bytes()
+    assert png[:8] == PNG_SIGNATURE and png[12:16] == b"IHDR"
+    assert struct.unpack(">II", png[16:24]) == (800, 400)
+    assert len(png) > 10_000 and f"wrote 800x400 plot to {png_path}" in out
