@@ -59,7 +59,10 @@ def main() -> None:
         except RuntimeError as e:
             print(f"batch {batch}: failed: {e}")
             continue
-        summary = analyse(batch, values).wait(timeout_ms=10_000)
+        summary = analyse(batch, values).wait(timeout_ms=10_000) if values is not None else None
+        if summary is None:
+            print(f"batch {batch}: cancelled")  # wait() gives None for a cancelled call
+            continue
         print(f"batch {summary.batch}: {summary.samples} samples, mean={summary.mean:.2f}, peak={summary.peak:.2f}")
     print(f"{args.batches} batches in {time.monotonic() - start:.2f} s "
           f"({args.batches * args.duration:.2f} s of acquisition)")

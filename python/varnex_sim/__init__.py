@@ -357,11 +357,13 @@ class Simulator:
                 self._queue_answer(driver.node_id, data, now)
 
     def _serve(self) -> None:
-        # Wakes at least every 50 ms to notice close(), sooner when a delayed answer is due.
+        # Wakes at least every 50 ms to notice close(), sooner when a delayed answer is due. The
+        # wait never reaches 0, which would switch the shared socket to non-blocking mode under
+        # a concurrent send().
         while not self._stop.is_set():
             now = time.monotonic()
             self._send_due(now)
-            wait = 0.05 if not self._pending else _clamp(self._pending[0][0] - now, 0.0, 0.05)
+            wait = 0.05 if not self._pending else _clamp(self._pending[0][0] - now, 0.001, 0.05)
             try:
                 frame = self._receive(wait)
             except OSError:
