@@ -100,7 +100,8 @@ def main() -> None:
 
     with ExitStack() as stack:
         if args.simulate:
-            stack.enter_context(varnex_sim.Simulator(args.interface, HOST_ID))
+            stack.enter_context(varnex_sim.Simulator(
+                args.interface, HOST_ID, [varnex_sim.SimulatedDriver(NODE_ID, slot=0, mode="position")]))
         motor = varnex.Motor(args.interface, host=HOST_ID)
         logger = Logger(motor, motor.add_device(slot_index=0, node_id=NODE_ID, mode="position"))
         handle = varnex.timer(args.rate)(logger.tick)()

@@ -1,6 +1,6 @@
 """Motor control loop: a precision timer drives two motor drivers of one group.
 
-    varnex-sim --interface vcan0 &                    # simulated drivers 0x201..0x204
+    varnex-sim --interface vcan0 &        # simulated drivers 0x201 and 0x202
     python examples/motor_demo.py --interface vcan0 --duration 3
 
 or, with the simulated drivers inside this process: `python examples/motor_demo.py --simulate`.

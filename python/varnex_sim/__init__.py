@@ -1,7 +1,7 @@
 """A simulated motor driver group on a SocketCAN interface, for trying the motor API without hardware.
 
 The simulator is an ordinary peer on the bus: one raw CAN socket (Python's own `socket` module),
-no code shared with `varnex`. It plays up to four drivers of one group. For every broadcast target
+no code shared with `varnex`. It plays up to four drivers of one group (by default 0x201 and 0x202 on slots 0 and 1). For every broadcast target
 frame from the host id each driver reads its slot, moves a simple motor model toward the target
 and answers with a feedback frame on its node id. DR v1 configuration frames addressed to a driver
 (or to all) are obeyed silently: inside a session they switch its control mode or zero its position.
@@ -48,7 +48,7 @@ WireFeedback = Tuple[float, int, int]
 
 DEFAULT_HOST_ID = 0x100
 # Node id -> slot of the drivers a bare `varnex-sim` plays.
-DEFAULT_NODES = ((0x201, 0), (0x202, 1), (0x203, 2), (0x204, 3))
+DEFAULT_NODES = ((0x201, 0), (0x202, 1))
 
 # <linux/can.h>: the classic frame record is the id word with flag bits, the length, three bytes
 # of padding and eight data bytes, in host byte order.
