@@ -16,7 +16,6 @@ import time
 import pytest
 
 import shutdown_support
-import varnex
 from can_support import CanPeer, requires_can
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,27 +23,14 @@ EXAMPLES = os.path.join(HERE, "..", "..", "examples")
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
-def child_env():
-    # The module's folder also holds varnex_sim: installed side by side, or linked in a build folder.
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.path.dirname(varnex.__file__)
-    return env
-
-
 def start(args):
+    # The child finds varnex_sim beside the module: installed side by side, or linked in a build folder.
     return subprocess.Popen([sys.executable, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=child_env())
+                            text=True, env=shutdown_support.child_env())
 
 
 def finish(proc, timeout=120):
-    """(rc, stdout, stderr) of a child; kills it and fails when it runs longer than timeout s."""
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-        raise AssertionError(f"child still running after {timeout} s\nstdout: {out}\nstderr: {err}")
-    return proc.returncode, out, err
+    return shutdown_support.finish_child(proc, timeout, "after its start")
 
 
 def run_example(name, *args, timeout=120):
