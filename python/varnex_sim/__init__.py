@@ -29,7 +29,7 @@ import struct
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Literal, Optional, Sequence, Tuple
+from typing import Callable, Literal, Optional, Sequence, Tuple, Union, overload
 
 __all__ = [
     "DEFAULT_HOST_ID",
@@ -54,6 +54,8 @@ DEFAULT_NODES = ((0x201, 0), (0x202, 1))
 # of padding and eight data bytes, in host byte order.
 AF_CAN = getattr(socket, "AF_CAN", 29)
 CAN_RAW = getattr(socket, "CAN_RAW", 1)
+SOL_CAN_RAW = getattr(socket, "SOL_CAN_RAW", 101)
+CAN_RAW_FILTER = getattr(socket, "CAN_RAW_FILTER", 1)
 CAN_FRAME = struct.Struct("=IB3x8s")
 CAN_EFF_FLAG = 0x80000000
 CAN_RTR_FLAG = 0x40000000
@@ -104,6 +106,17 @@ def pack_frame(can_id: int, data: bytes) -> bytes:
         raise ValueError(f"a classic CAN frame holds at most 8 data bytes, got {len(data)}")
     word = can_id | CAN_EFF_FLAG if can_id > CAN_SFF_MASK else can_id
     return CAN_FRAME.pack(word, len(data), data)
+
+
+def id_filters(ids: Sequence[int]) -> bytes:
+    """A CAN_RAW_FILTER value that passes exactly these identifiers (data frames only)."""
+    packed = b""
+    for can_id in ids:
+        extended = can_id > CAN_SFF_MASK
+        word = can_id | (CAN_EFF_FLAG if extended else 0)
+        mask = CAN_EFF_FLAG | CAN_RTR_FLAG | (CAN_EFF_MASK if extended else CAN_SFF_MASK)
+        packed += struct.pack("=II", word, mask)
+    return packed
 
 
 @dataclass(frozen=True)
@@ -215,6 +228,8 @@ class Simulator:
     """Plays `drivers` on `interface` for the group on `host_id`, on a background thread.
 
     `record=True` keeps every frame heard (for tests; a long run would grow without bound).
+    `hears` limits what it hears to those CAN ids, by a kernel filter, so that a flooded bus
+    cannot crowd the host's frames out of its receive buffer.
     `silent_after` (seconds) stops all answers that long after the start; `silent` can also be
     set at any time. Call `close()` (or use `with`) to stop it.
     """
@@ -228,6 +243,7 @@ class Simulator:
         faults: Optional[Faults] = None,
         silent_after: Optional[float] = None,
         record: bool = False,
+        hears: Optional[Sequence[int]] = None,
     ) -> None:
         self.interface = interface
         self.host_id = host_id
@@ -246,6 +262,8 @@ class Simulator:
         self._stop = threading.Event()
         self._sock = socket.socket(AF_CAN, socket.SOCK_RAW, CAN_RAW)
         try:
+            if hears is not None:
+                self._sock.setsockopt(SOL_CAN_RAW, CAN_RAW_FILTER, id_filters(hears))
             self._sock.bind((interface,))
         except OSError:
             self._sock.close()
@@ -265,18 +283,24 @@ class Simulator:
             for driver in self.drivers:
                 driver.targets.clear()
 
-    def wait_for(self, predicate: Callable[[Frame], bool] = lambda f: True, timeout: float = 10.0) -> Frame:
-        """The first recorded frame matching predicate, waiting up to timeout seconds."""
-        return self.wait_for_many(predicate, 1, timeout)[0]
+    # A literal count of 1 gives one frame; mypy resolves the overloads in order.
+    @overload
+    def wait_for(self, predicate: Callable[[Frame], bool] = ..., count: Literal[1] = 1,  # type: ignore[overload-overlap]
+                 timeout: float = 10.0) -> Frame: ...
 
-    def wait_for_many(self, predicate: Callable[[Frame], bool], count: int, timeout: float = 10.0) -> list[Frame]:
-        """The first `count` recorded frames matching predicate, waiting up to timeout seconds."""
+    @overload
+    def wait_for(self, predicate: Callable[[Frame], bool], count: int, timeout: float = 10.0) -> list[Frame]: ...
+
+    def wait_for(self, predicate: Callable[[Frame], bool] = lambda f: True, count: int = 1,
+                 timeout: float = 10.0) -> Union[Frame, list[Frame]]:
+        """The first recorded frame matching predicate (the first `count` as a list when count > 1),
+        waiting up to timeout seconds."""
         end = time.monotonic() + timeout
         with self._changed:
             while True:
                 hits = [f for f in self._frames if predicate(f)]
                 if len(hits) >= count:
-                    return hits[:count]
+                    return hits[0] if count == 1 else hits[:count]
                 left = end - time.monotonic()
                 if left <= 0:
                     raise AssertionError(f"expected {count} matching frame(s), heard {self._frames}")
@@ -406,9 +430,9 @@ class SimDriver(Simulator):
     """
 
     def __init__(self, interface: str, node_id: int, host_id: int, slot: int = 0,
-                 feedback: Optional[WireFeedback] = None) -> None:
+                 feedback: Optional[WireFeedback] = None, hears: Optional[Sequence[int]] = None) -> None:
         self.driver = SimulatedDriver(node_id, slot, fixed=feedback, silent=feedback is None)
-        super().__init__(interface, host_id, [self.driver], record=True)
+        super().__init__(interface, host_id, [self.driver], record=True, hears=hears)
 
     @property
     def node_id(self) -> int:
