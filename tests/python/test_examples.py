@@ -161,9 +161,10 @@ def test_motor_demo_against_the_simulator_command(sim_args):
     ticks = numbers(out, r"loop: (\d+) ticks")[0]
     heard, targets, answers, dropped, wrong = numbers(
         sim_out, r"heard (\d+) frames, (\d+) target frames; sent (\d+) answers \((\d+) dropped, (\d+) with")
-    # One target frame per tick (the last may still be queued when the demo exits), and the
-    # two devices' configuration frames.
-    assert ticks - 2 <= targets <= ticks and ticks > 0 and heard >= targets + 8
+    # One target frame per tick, and the two devices' configuration frames. The demo's count can
+    # miss a call still running when the wait returned; the last frame may still be queued
+    # when the demo exits.
+    assert ticks - 2 <= targets <= ticks + 1 and ticks > 0 and heard >= targets + 8
     left = numbers(out, r"^left: position=(-?[\d.]+) rad speed=(-?[\d.]+)")
     if sim_args[0] == "--drop":
         # Drivers 0x201 and 0x202 each answer every target frame unless the draw drops it.
