@@ -1,80 +1,79 @@
-"""Motor demo: a 100 Hz speed-control loop for two motor drivers, simulated on vcan0.
+"""Motor control loop: a precision timer drives two motor drivers of one group.
 
-Needs SocketCAN with vcan0 up: on such a kernel (as root), or through the test VM:
+    varnex-sim --interface vcan0 &        # simulated drivers 0x201 and 0x202
+    python examples/motor_demo.py --interface vcan0 --duration 3
 
-    tools/can-vm run -- /work/main/.venv/bin/python examples/motor_demo.py
+or, with the simulated drivers inside this process: `python examples/motor_demo.py --simulate`.
 
-The two "drivers" are a thread with a raw CAN socket: on every target frame from the host they
-move a little toward their slot's target speed and answer with a feedback frame on their node id,
-as real drivers would.
+The left driver runs in speed mode toward 10 rad/s; the right one in position mode follows a
+slow sine. Each tick of the 100 Hz loop sets both targets, sends them in one broadcast frame and
+reads the latest feedback. The main thread waits in block_until (Ctrl+C ends it early), then
+prints how the loop kept time and where the motors ended.
 """
 
+from __future__ import annotations
+
+import argparse
 import math
-import socket
-import struct
-import threading
 import time
+from contextlib import ExitStack
+from dataclasses import dataclass
 
 import varnex
+import varnex_sim
 
-BUS = "vcan0"
-HOST = 0x100
-DRIVERS = {0x201: 0, 0x202: 1}  # node id -> slot
-CAN_FRAME = struct.Struct("=IB3x8s")  # struct can_frame: id word, length, padding, data
-CAN_EFF_FLAG, CAN_EFF_MASK = 0x80000000, 0x1FFFFFFF
-
-
-def simulated_drivers(stop):
-    sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-    sock.bind((BUS,))
-    sock.settimeout(0.1)
-    state = {node: (0.0, 0.0) for node in DRIVERS}  # position (rad), speed (rad/s)
-    while not stop.is_set():
-        try:
-            word, length, data = CAN_FRAME.unpack(sock.recv(CAN_FRAME.size))
-        except socket.timeout:
-            continue
-        can_id = word & CAN_EFF_MASK if word & CAN_EFF_FLAG else word & 0x7FF
-        if can_id != HOST or length != 8 or data[:3] == b"DR1":
-            continue  # configuration frames need no answer
-        slots = struct.unpack("<4h", data)
-        for node, slot in DRIVERS.items():
-            target = slots[slot] / 10.0  # speed mode: 0.1 rad/s per count
-            position, speed = state[node]
-            current = 0.8 * (target - speed)
-            speed += 0.2 * (target - speed)
-            position += speed * 0.01
-            state[node] = (position, speed)
-            payload = struct.pack("<fhh", position, round(speed * 10), round(current * 100))
-            sock.send(CAN_FRAME.pack(node, 8, payload))
-    sock.close()
+HOST_ID = 0x100
+LEFT_NODE, RIGHT_NODE = 0x201, 0x202
+LEFT_SPEED = 10.0  # rad/s
+RIGHT_AMPLITUDE, RIGHT_HZ = 1.0, 0.5  # rad, Hz
 
 
-def main():
-    stop = threading.Event()
-    drivers = threading.Thread(target=simulated_drivers, args=(stop,), daemon=True)
-    drivers.start()
+@dataclass
+class Loop:
+    motor: varnex.Motor
+    left: varnex.Device
+    right: varnex.Device
+    start: float
+    worst_error: float = 0.0  # largest |target - position| of the right motor after the first second
 
-    motor = varnex.Motor(BUS, host=HOST)
-    left = motor.add_device(slot_index=0, node_id=0x201, mode="speed")
-    right = motor.add_device(slot_index=1, node_id=0x202, mode="speed")
-    print(motor, left, right, sep="\n")
 
-    period = 0.01
-    next_tick = time.monotonic()
-    for tick in range(150):
-        t = tick * period
-        left.set_target(10.0)                         # rad/s
-        right.set_target(-5.0 * math.cos(2.0 * t))    # rad/s
-        motor.broadcast()                             # both targets in one frame
-        if tick % 30 == 29:
-            print(f"t={t:4.2f}s  left={left.get_feedback()}")
-            print(f"         right={motor.get_feedback(1)}")
-        next_tick += period
-        time.sleep(max(0.0, next_tick - time.monotonic()))
+def control_step(loop: Loop) -> None:
+    t = time.monotonic() - loop.start
+    target = RIGHT_AMPLITUDE * math.sin(2.0 * math.pi * RIGHT_HZ * t)
+    loop.left.set_target(LEFT_SPEED)
+    loop.right.set_target(target)
+    loop.motor.broadcast()
+    position = loop.right.get_feedback()["position"]
+    if t > 1.0:
+        loop.worst_error = max(loop.worst_error, abs(target - position))
 
-    stop.set()
-    drivers.join()
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--interface", default="vcan0")
+    parser.add_argument("--duration", type=float, default=3.0, help="seconds to run")
+    parser.add_argument("--rate", type=float, default=100.0, help="loop rate in Hz")
+    parser.add_argument("--simulate", action="store_true", help="run simulated drivers in this process")
+    args = parser.parse_args()
+
+    with ExitStack() as stack:
+        if args.simulate:
+            stack.enter_context(varnex_sim.Simulator(args.interface, HOST_ID))
+        motor = varnex.Motor(args.interface, host=HOST_ID)
+        left = motor.add_device(slot_index=0, node_id=LEFT_NODE, mode="speed")
+        right = motor.add_device(slot_index=1, node_id=RIGHT_NODE, mode="position")
+        print(motor, left, right, sep="\n", flush=True)
+
+        loop = Loop(motor, left, right, start=time.monotonic())
+        handle = varnex.precision_timer(args.rate)(control_step)(loop)
+        reason, clean = varnex.block_until(wait_ms=int(args.duration * 1000), shutdown_timeout_ms=2000)
+
+    print(f"stopped: {reason}, clean={clean}")
+    print(f"loop: {handle.tick_count()} ticks, {handle.actual_frequency():.1f} Hz (set {handle.frequency():g} Hz)")
+    for name, device in (("left", left), ("right", right)):
+        fb = device.get_feedback()
+        print(f"{name}: position={fb['position']:.2f} rad speed={fb['speed']:.1f} rad/s current={fb['current']:.2f} A")
+    print(f"right: worst tracking error {loop.worst_error:.3f} rad")
 
 
 if __name__ == "__main__":

@@ -16,7 +16,7 @@ import pytest
 
 import varnex
 from can_support import CanPeer, requires_can
-from sim_driver import SimDriver, feedback_bytes
+from varnex_sim import SimDriver, feedback_bytes
 
 BUS = "vcan0"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -340,7 +340,7 @@ def test_every_way_of_giving_the_host_id_makes_the_same_group(args, kwargs):
 
 STRAY_FRAMES = """
 import time, varnex
-from sim_driver import SimDriver
+from varnex_sim import SimDriver
 with SimDriver('vcan0', 0x201, 0x100) as sim:
     motor = varnex.Motor('vcan0', 0x100)
     dev = motor.add_device(0, 0x201, 'speed')
@@ -375,7 +375,7 @@ def test_wrong_length_and_unmatched_frames_are_reported_and_change_nothing():
 
 OUTLIVING_DEVICE = """
 import time, varnex
-from sim_driver import SimDriver
+from varnex_sim import SimDriver
 with SimDriver('vcan0', 0x201, 0x100) as sim:
     motor = varnex.Motor('vcan0', 0x100)
     dev = motor.add_device(0, 0x201, 'speed')
