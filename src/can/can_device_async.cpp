@@ -1,5 +1,6 @@
 #include "can/can_device_async.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <variant>
 
@@ -67,6 +68,31 @@ rt::Task<std::optional<CanMessage>> receive_with_timeout(
   co_return std::move(*got);         // a frame, or nothing once the task has ended
 }
 
+// Marks the calling thread as receiving on one device for the duration of a blocking receive.
+// The marks are per thread, so no lock guards them; they are compared, never dereferenced.
+class ReceivingHere {
+ public:
+  explicit ReceivingHere(const CanDeviceAsync& device) : device_(&device) {
+    first_ = std::find(receiving_.begin(), receiving_.end(), device_) == receiving_.end();
+    if (first_) receiving_.push_back(device_);
+  }
+  ReceivingHere(const ReceivingHere&) = delete;
+  ReceivingHere& operator=(const ReceivingHere&) = delete;
+  ~ReceivingHere() {
+    if (first_) receiving_.erase(std::find(receiving_.begin(), receiving_.end(), device_));
+  }
+
+  // False: this thread is already receiving on the device, further up its stack.
+  bool first() const { return first_; }
+
+ private:
+  static thread_local std::vector<const CanDeviceAsync*> receiving_;
+  const CanDeviceAsync* device_;
+  bool first_;
+};
+
+thread_local std::vector<const CanDeviceAsync*> ReceivingHere::receiving_;
+
 }  // namespace
 
 Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string& interface) {
@@ -89,11 +115,14 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
 }
 
 Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) {
+  if (Result<can_frame> frame = build_can_frame(id, data); !frame) return std::move(frame).error();
   if (outgoing_.send(CanMessage{id, std::move(data)})) return Error::os("channel closed");
   return {};
 }
 
-std::optional<CanMessage> CanDeviceAsync::try_receive() {
+Result<std::optional<CanMessage>> CanDeviceAsync::try_receive() {
+  ReceivingHere here(*this);
+  if (!here.first()) return Error::runtime(kNestedReceive);
   std::shared_ptr<Incoming> incoming = incoming_;
   std::optional<rt::AsyncMutexGuard> guard = incoming->mutex().try_lock();
   if (!guard) {
@@ -103,32 +132,36 @@ std::optional<CanMessage> CanDeviceAsync::try_receive() {
   return incoming->value_unsafe().try_recv();
 }
 
-std::optional<CanMessage> CanDeviceAsync::receive_timeout(uint64_t timeout_ms) {
-  return receive_timeout_interruptible(timeout_ms, {}).message;
+Result<std::optional<CanMessage>> CanDeviceAsync::receive_timeout(uint64_t timeout_ms) {
+  Result<TimedReceive> got = receive_timeout_interruptible(timeout_ms, {});
+  if (!got) return std::move(got).error();
+  return std::move(got->message);
 }
 
 rt::Task<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(uint64_t timeout_ms) {
   return receive_with_timeout(incoming_, timeout_ms);
 }
 
-CanDeviceAsync::TimedReceive CanDeviceAsync::receive_timeout_interruptible(
+Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive_timeout_interruptible(
     uint64_t timeout_ms, const InterruptCheck& interrupted) {
+  ReceivingHere here(*this);
+  if (!here.first()) return Error::runtime(kNestedReceive);
   std::shared_ptr<Incoming> incoming = incoming_;
   std::optional<rt::AsyncMutexGuard> guard = incoming->mutex().try_lock();
   if (!guard) {
     rt::LockOp lock = incoming->mutex().lock_op();
     SlicedWait<rt::AsyncMutexGuard> locked = wait_sliced(lock, std::nullopt, interrupted);
-    if (locked.interrupted) return {std::nullopt, true};
+    if (locked.interrupted) return TimedReceive{std::nullopt, true};
     guard = std::move(locked.value);
   }
   const std::optional<rt::Instant> deadline = rt::deadline_after_ms(timeout_ms);
   rt::Receiver<CanMessage>& queue = incoming->value_unsafe();
-  if (std::optional<CanMessage> queued = queue.try_recv()) return {std::move(queued), false};
+  if (std::optional<CanMessage> queued = queue.try_recv()) return TimedReceive{std::move(queued)};
   auto next = queue.recv_op();
   SlicedWait<std::optional<CanMessage>> got = wait_sliced(next, deadline, interrupted);
-  if (got.interrupted) return {std::nullopt, true};
-  if (!got.value) return {};  // timed out
-  return {std::move(*got.value), false};
+  if (got.interrupted) return TimedReceive{std::nullopt, true};
+  if (!got.value) return TimedReceive{};  // timed out
+  return TimedReceive{std::move(*got.value)};
 }
 
 }  // namespace varnex

@@ -7,7 +7,7 @@
 // starve the other. It reads continuously, whether or not anyone receives.
 //
 // Failures of the task are printed, one line each on standard error, and it goes on:
-//   "Failed to send CAN frame: <error>"      invalid frame or write failure (the frame is lost)
+//   "Failed to send CAN frame: <error>"      write failure (the frame is lost)
 //   "Failed to receive CAN frame: <error>"   read failure, followed by a 100 ms pause
 //
 // Lifetime: when the device is destroyed, the task writes the frames already queued for
@@ -44,19 +44,27 @@ class CanDeviceAsync {
 
   const std::string& interface() const { return interface_; }
 
-  // Queues a frame for the task; never waits. Not validated here: an invalid id or payload is
-  // reported by the task ("Failed to send CAN frame: ...") and dropped.
+  // Queues a frame for the task; never waits. The frame is built here, so an invalid id or
+  // payload is the caller's error, with the texts of the blocking send ("Payload is larger than
+  // CAN maximum of 8 bytes", then "CAN ID too large"), and nothing is queued.
   // Error "channel closed" (ErrorKind::Os) once the task has ended.
   Status send_nonblocking(uint32_t id, std::vector<uint8_t> data);
 
-  // The first queued frame, if any. Waits only for the receive mutex. Blocking wrapper.
-  std::optional<CanMessage> try_receive();
+  // Receives from a plain thread (blocking wrappers). One thread cannot receive twice at once on
+  // the same device: a receive that waits on the main thread lets Python signal handlers run
+  // between its slices, and a handler that received on the same device would wait for the
+  // receive mutex its own thread holds or has asked for. Such a nested receive fails at once
+  // with kNestedReceive (ErrorKind::Runtime) and takes nothing.
+  static constexpr const char* kNestedReceive = "CAN device is already receiving on this thread";
+
+  // The first queued frame, if any. Waits only for the receive mutex.
+  Result<std::optional<CanMessage>> try_receive();
 
   // The next frame within timeout_ms (a frame already queued is returned even at 0 ms; a
   // timeout too large for the clock means no limit). The wait for the receive mutex comes
   // first and is not counted. Nothing on time-out, or once the task has ended and the queue
-  // is empty. Blocking wrapper.
-  std::optional<CanMessage> receive_timeout(uint64_t timeout_ms);
+  // is empty.
+  Result<std::optional<CanMessage>> receive_timeout(uint64_t timeout_ms);
 
   // The same, to be awaited inside a runtime task.
   rt::Task<std::optional<CanMessage>> receive_timeout_async(uint64_t timeout_ms);
@@ -68,7 +76,8 @@ class CanDeviceAsync {
     std::optional<CanMessage> message;
     bool interrupted = false;
   };
-  TimedReceive receive_timeout_interruptible(uint64_t timeout_ms, const InterruptCheck& interrupted);
+  Result<TimedReceive> receive_timeout_interruptible(uint64_t timeout_ms,
+                                                     const InterruptCheck& interrupted);
 
   // The incoming queue: a receiver behind the receive mutex, shared by the device and every
   // receive in progress.

@@ -15,7 +15,17 @@ Result<CanDeviceSync> CanDeviceSync::create(const std::string& interface) {
 }
 
 Status CanDeviceSync::send(uint32_t id, std::vector<uint8_t> data) {
-  return rt::block_in_place([&] { return rt::block_on(device_->send(id, std::move(data))); });
+  return std::move(*send_interruptible(id, std::move(data), {}).value);
+}
+
+SlicedWait<Status> CanDeviceSync::send_interruptible(uint32_t id, std::vector<uint8_t> data,
+                                                     const InterruptCheck& interrupted) {
+  Result<can_frame> frame = build_can_frame(id, data);
+  if (!frame) return {Status(std::move(frame).error()), false};
+  // One op for the whole wait: it writes the record once, when the socket has room, so a
+  // frame is never written twice however many slices the wait takes.
+  CanDevice::SendOp op = device_->send_op(frame.value());
+  return wait_sliced(op, std::nullopt, interrupted);
 }
 
 Result<CanMessage> CanDeviceSync::receive() {

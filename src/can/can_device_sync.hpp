@@ -27,6 +27,12 @@ class CanDeviceSync {
   // as "<description> (os error N)"). The device stays usable after an error.
   Status send(uint32_t id, std::vector<uint8_t> data);
 
+  // The same, with the wait for room in the send buffer (a stalled transmit queue can hold it
+  // for ever) in slices of at most kInterruptCheckPeriod with `interrupted` called between them;
+  // when it returns true the wait ends with `interrupted` set and the frame not written.
+  SlicedWait<Status> send_interruptible(uint32_t id, std::vector<uint8_t> data,
+                                        const InterruptCheck& interrupted);
+
   // Waits without limit for the next frame.
   Result<CanMessage> receive();
 

@@ -20,18 +20,14 @@ std::unique_ptr<Motor> Motor::over(std::shared_ptr<CanLink> link, uint32_t host)
 }
 
 Motor::Motor(std::shared_ptr<CanLink> link, uint32_t host)
-    : can_(std::move(link)),
-      devices_(std::make_shared<DeviceList>()),
-      host_(host),
-      receive_task_gone_(std::make_shared<TaskGoneLatch>()) {
-  receive_task_ = rt::spawn(receive_feedback(SetWhenGone(receive_task_gone_), can_, devices_));
+    : can_(std::move(link)), devices_(std::make_shared<DeviceList>()), host_(host) {
+  receive_task_ = rt::spawn(receive_feedback(can_, devices_));
 }
 
 Motor::~Motor() {
-  // The abort takes effect at the task's next suspension; waiting for it keeps a line that the
-  // task is printing right now from appearing after the group is gone.
+  // Takes effect at the task's next suspension. Never waited for: the task may be blocked in a
+  // write to a full standard error pipe for as long as nobody reads it.
   receive_task_.abort();
-  receive_task_gone_->wait();
 }
 
 Result<std::shared_ptr<Device>> Motor::add_device(uint8_t slot, uint32_t node_id, FocMode mode) {

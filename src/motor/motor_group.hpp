@@ -6,10 +6,12 @@
 // CAN device (never waits for the bus); the only error is "channel closed", once the CAN
 // device's background task has ended.
 //
-// Lifetime: destroying the group aborts its receive task and waits until the task is gone, so
-// no diagnostic line of this group appears after the destructor returns; then the group drops
-// its references to the CAN device and the list. Devices still held elsewhere keep the CAN
-// device and can still send.
+// Lifetime: destroying the group aborts its receive task without waiting for it (the task may be
+// stuck in a write of a diagnostic line to a standard error that nobody reads), then drops its
+// references to the CAN device and the list. The task owns shared references to everything it
+// uses, so it ends at its next suspension without touching the group; a line it is printing at
+// that moment may still appear after the destructor has returned. Devices still held elsewhere
+// keep the CAN device and can still send.
 //
 // Threads: any thread outside the runtime's tasks (Python callers); the receive task runs on a
 // runtime worker. Lock order: the list, then a device's target.
@@ -76,7 +78,6 @@ class Motor {
   std::shared_ptr<DeviceList> devices_;
   uint32_t host_;
   rt::JoinHandle<void> receive_task_;
-  std::shared_ptr<TaskGoneLatch> receive_task_gone_;
 };
 
 }  // namespace varnex::motor

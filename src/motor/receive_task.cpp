@@ -19,21 +19,6 @@ std::string hex_id(uint32_t id) {
 
 }  // namespace
 
-void TaskGoneLatch::set() {
-  {
-    std::lock_guard lock(mutex_);
-    gone_ = true;
-  }
-  changed_.notify_all();
-}
-
-void TaskGoneLatch::wait() {
-  rt::block_in_place([&] {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return gone_; });
-  });
-}
-
 std::string unexpected_length_line(uint32_t id, std::size_t length) {
   return "Warning: ignoring CAN frame 0x" + hex_id(id) + " with unexpected length " +
          std::to_string(length) + "\n";
@@ -49,13 +34,8 @@ std::string unmatched_frame_line(uint32_t id, std::span<const uint8_t> data) {
   return line;
 }
 
-rt::Task<void> receive_feedback(SetWhenGone /*on_exit*/, std::shared_ptr<CanLink> link_arg,
-                                std::shared_ptr<DeviceList> devices_arg) {
-  // Locals go before the parameters, so the link and the list are released before the latch is
-  // set (on_exit, the first parameter, is destroyed last).
-  std::shared_ptr<CanLink> link = std::move(link_arg);
-  std::shared_ptr<DeviceList> devices = std::move(devices_arg);
-
+rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link,
+                                std::shared_ptr<DeviceList> devices) {
   for (;;) {
     const rt::Instant attempt_start = rt::Clock::now();
     std::optional<CanMessage> message = co_await link->receive(kReceiveWait.count());

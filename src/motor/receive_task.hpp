@@ -13,10 +13,8 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <utility>
@@ -29,36 +27,9 @@ namespace varnex::motor {
 
 inline constexpr std::chrono::milliseconds kReceiveWait{100};
 
-// Set once the receive task is gone (finished, aborted, or aborted before it ever ran).
-class TaskGoneLatch {
- public:
-  void set();
-  // Blocks the calling thread until set(); on a runtime worker it first hands its place over.
-  void wait();
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool gone_ = false;
-};
-
-// Sets the latch when destroyed. The task takes it as a parameter: a coroutine frame destroys its
-// parameters last, and also when the task is aborted before its body ever started.
-class SetWhenGone {
- public:
-  explicit SetWhenGone(std::shared_ptr<TaskGoneLatch> latch) : latch_(std::move(latch)) {}
-  SetWhenGone(SetWhenGone&&) noexcept = default;
-  SetWhenGone& operator=(SetWhenGone&&) = delete;
-  ~SetWhenGone() {
-    if (latch_) latch_->set();
-  }
-
- private:
-  std::shared_ptr<TaskGoneLatch> latch_;
-};
-
-rt::Task<void> receive_feedback(SetWhenGone on_exit, std::shared_ptr<CanLink> link,
-                                std::shared_ptr<DeviceList> devices);
+// The task holds its own references to the link and the list, so it never depends on the group
+// that started it: the group aborts it and goes without waiting.
+rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<DeviceList> devices);
 
 // The two diagnostic lines, with their line feed.
 std::string unexpected_length_line(uint32_t id, std::size_t length);

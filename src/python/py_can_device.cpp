@@ -1,6 +1,6 @@
 // The Python class CanDevice: a CAN device whose every call blocks until done.
 // send and receive take exclusive access to the object; interface takes shared access.
-// Waits keep the GIL; on the main thread receive still lets signal handlers run (Ctrl+C).
+// Waits keep the GIL; on the main thread send and receive still let signal handlers run (Ctrl+C).
 #include "can/can_device_sync.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
@@ -29,7 +29,10 @@ PyRef send(PyObject* self, const CallArgs& args) {
   const uint32_t can_id = to_u32(id, "id");
   std::vector<uint8_t> payload = to_bytes(data, "data");
   auto device = CanDeviceObject::exclusive(self);
-  check(device->send(can_id, std::move(payload)));
+  SlicedWait<Status> sent =
+      device->send_interruptible(can_id, std::move(payload), pending_signal_check());
+  if (sent.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
+  check(std::move(*sent.value));
   return none();
 }
 

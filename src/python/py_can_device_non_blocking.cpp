@@ -1,6 +1,7 @@
 // The Python class CanDeviceNonBlocking: a CAN device served by a background task. send never
 // waits; receives poll or wait with a time-out. Every member takes shared access. Waits keep
-// the GIL; on the main thread receive_timeout still lets signal handlers run (Ctrl+C).
+// the GIL; on the main thread receive_timeout still lets signal handlers run (Ctrl+C), and a
+// handler that receives on the same device gets RuntimeError at once instead of a deadlock.
 #include <memory>
 
 #include "can/can_device_async.hpp"
@@ -42,7 +43,7 @@ PyRef send(PyObject* self, const CallArgs& args) {
 
 PyRef try_receive(PyObject* self) {
   auto device = CanDeviceNonBlockingObject::shared(self);
-  return optional_message((*device)->try_receive());
+  return optional_message(unwrap((*device)->try_receive()));
 }
 
 constexpr Signature kReceiveTimeout{"receive_timeout", 1, {"timeout_ms"}};
@@ -51,7 +52,7 @@ PyRef receive_timeout(PyObject* self, const CallArgs& args) {
   const uint64_t timeout = to_u64(timeout_ms, "timeout_ms");
   auto device = CanDeviceNonBlockingObject::shared(self);
   CanDeviceAsync::TimedReceive got =
-      (*device)->receive_timeout_interruptible(timeout, pending_signal_check());
+      unwrap((*device)->receive_timeout_interruptible(timeout, pending_signal_check()));
   if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
   return optional_message(got.message);
 }
@@ -71,14 +72,20 @@ PyMethodDef methods[] = {
                         "try_receive($self)\n--\n\n"
                         "Try to receive a CAN frame (non-blocking)\n\n"
                         "Returns:\n"
-                        "    Tuple of (id, data) if message available, None otherwise"),
+                        "    Tuple of (id, data) if message available, None otherwise\n\n"
+                        "Raises:\n"
+                        "    RuntimeError: called while this thread is already receiving on\n"
+                        "        this device (from a signal handler run during receive_timeout)"),
     method<receive_timeout>("receive_timeout",
                             "receive_timeout($self, timeout_ms)\n--\n\n"
                             "Receive a CAN frame with timeout\n\n"
                             "Args:\n"
                             "    timeout_ms: Timeout in milliseconds\n\n"
                             "Returns:\n"
-                            "    Tuple of (id, data) if message received, None if timeout"),
+                            "    Tuple of (id, data) if message received, None if timeout\n\n"
+                            "Raises:\n"
+                            "    RuntimeError: called while this thread is already receiving on\n"
+                            "        this device (from a signal handler run during the wait)"),
     method<interface>("interface",
                       "interface($self)\n--\n\n"
                       "Get the interface name"),

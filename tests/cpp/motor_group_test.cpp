@@ -3,7 +3,9 @@
 #include <atomic>
 #include <bit>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -312,15 +314,14 @@ TEST_F(MotorGroup, ReaderNeverSeesValuesFromTwoDifferentFrames) {
 
 // ---- lifetime ----
 
-TEST(MotorGroupLifetime, DestroyingTheGroupEndsItsReceiveTaskBeforeReturning) {
+TEST(MotorGroupLifetime, DestroyedGroupsReceiveTaskEndsAndItsDevicesStillSend) {
   auto bus = std::make_shared<ScriptedBus>();
   auto motor = Motor::over(bus, 0x100);
   auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
   ASSERT_TRUE(eventually([&] { return bus->receives() > 0; }));
   motor.reset();
-  // The task's frame (and its reference to the link) is gone once the destructor returns; what
-  // remains is ours and the device's.
-  EXPECT_EQ(bus.use_count(), 2);
+  // The task lets go of the link at its next suspension; what remains is ours and the device's.
+  ASSERT_TRUE(eventually([&] { return bus.use_count() == 2; }));
   const int receives = bus->receives();
   testing::internal::CaptureStderr();
   bus->deliver(0x7F, {1, 2, 3, 4, 5, 6, 7, 8});
@@ -332,6 +333,48 @@ TEST(MotorGroupLifetime, DestroyingTheGroupEndsItsReceiveTaskBeforeReturning) {
   bus->take_sent();
   ASSERT_TRUE(device->exit_configure());
   EXPECT_EQ(bus->take_sent(), (std::vector<CanMessage>{{0x100, bytes(end_session_frame(0x0201))}}));
+}
+
+// A link whose receive blocks the calling worker until released, as a diagnostic write to a
+// standard error pipe that nobody reads does.
+class StuckLink final : public CanLink {
+ public:
+  Status send(uint32_t, std::vector<uint8_t>) override { return {}; }
+  rt::Task<std::optional<CanMessage>> receive(uint64_t) override {
+    std::unique_lock lock(mutex_);
+    stuck_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
+    return nothing();
+  }
+  void wait_until_stuck() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stuck_; });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  static rt::Task<std::optional<CanMessage>> nothing() { co_return std::nullopt; }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stuck_ = false;
+  bool released_ = false;
+};
+
+TEST(MotorGroupLifetime, DestroyingTheGroupNeverWaitsForAStuckReceiveTask) {
+  auto link = std::make_shared<StuckLink>();
+  auto motor = Motor::over(link, 0x100);
+  link->wait_until_stuck();
+  auto destroyed = std::async(std::launch::async, [&] { motor.reset(); });
+  const bool returned = destroyed.wait_for(10s) == std::future_status::ready;
+  link->release();  // lets a destructor that does wait finish, so the test ends either way
+  destroyed.wait();
+  EXPECT_TRUE(returned);
+  EXPECT_TRUE(eventually([&] { return link.use_count() == 1; }));
 }
 
 TEST(MotorGroupLifetime, ReceiveTaskWaitsBetweenAttemptsOnceTheLinkDeliversNothing) {

@@ -12,8 +12,11 @@ so those tests run in the test VM (tools/can-vm run -- <pytest command>); elsewh
         frame = peer.recv(timeout=2.0)  # (raw_id_word, id, is_extended, is_remote, data) or None
 """
 
+import contextlib
 import functools
 import os
+import shutil
+import subprocess
 import socket
 import struct
 
@@ -156,3 +159,33 @@ class CanPeer:
 
     def __exit__(self, *exc):
         self.close()
+
+
+# ---- a stalled transmit queue (root and tc, as in the test VM) ----
+
+can_stall_tc = pytest.mark.skipif(shutil.which("tc") is None or os.geteuid() != 0,
+                                  reason="stalls a transmit queue with tc: needs tc and root (as in the test VM)")
+
+
+@contextlib.contextmanager
+def stalled_tx(interface):
+    """Holds every frame sent on `interface` in a plugged queue discipline while the block runs.
+
+    The plug holds far more than a socket's send buffer, so a sender runs out of buffer room
+    (EAGAIN) before the queue overflows (ENOBUFS). `release()` on the yielded object lets the
+    held frames through in order; the discipline is removed at the end whatever happens.
+    """
+
+    def tc(*args):
+        subprocess.run(["tc", "qdisc", *args], check=True, capture_output=True)
+
+    class Stall:
+        @staticmethod
+        def release():
+            tc("change", "dev", interface, "root", "plug", "release_indefinite")
+
+    tc("add", "dev", interface, "root", "plug", "limit", "10000000")
+    try:
+        yield Stall()
+    finally:
+        subprocess.run(["tc", "qdisc", "del", "dev", interface, "root"], capture_output=True)

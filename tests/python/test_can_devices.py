@@ -6,16 +6,19 @@ bus unless it means to make two of them talk.
 
 import inspect
 import os
+import queue
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
 
 import varnex
-from can_support import CAN_EFF_FLAG, CanPeer, requires_can
+from can_support import CAN_EFF_FLAG, CanPeer, can_stall_tc, requires_can, stalled_tx
 
 BUS = "vcan1"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -29,11 +32,23 @@ def run_child(code, timeout=60, **popen):
                           timeout=timeout, env=env, **popen)
 
 
-def start_child(code):
+def start_child(code, **popen):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(varnex.__file__), HERE])
     return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env)
+                            stderr=subprocess.PIPE, text=True, env=env, **popen)
+
+
+def line_reader(stream):
+    """A queue that a daemon thread fills with the lines of `stream`, so waits can be bounded."""
+    lines = queue.Queue()
+
+    def pump():
+        for line in stream:
+            lines.put(line.rstrip("\n"))
+
+    threading.Thread(target=pump, daemon=True).start()
+    return lines
 
 
 def wait_for(predicate, timeout=10.0):
@@ -92,42 +107,21 @@ def test_sent_frames_are_standard_up_to_0x7ff_and_extended_above(cls):
 
 
 @requires_can
-def test_blocking_send_reports_payload_length_before_id_and_sends_nothing():
+@pytest.mark.parametrize("cls", [varnex.CanDevice, varnex.CanDeviceNonBlocking])
+def test_invalid_frames_raise_at_the_call_payload_length_first_and_nothing_is_sent(cls):
     with CanPeer(BUS) as peer:
-        dev = varnex.CanDevice(BUS)
-        with pytest.raises(OSError) as err:
-            dev.send(0x20000000, bytes(9))
-        assert str(err.value) == "Payload is larger than CAN maximum of 8 bytes"
-        with pytest.raises(OSError) as err:
-            dev.send(0x20000000, bytes(0))
-        assert str(err.value) == "CAN ID too large"
-        with pytest.raises(OSError) as err:
-            dev.send(0x1, bytes(9))
-        assert str(err.value) == "Payload is larger than CAN maximum of 8 bytes"
-        assert peer.drain(0.2) == []
-        dev.send(0x5, b"ok")  # still usable
-        assert peer.recv(5.0)[1:] == (0x5, False, False, b"ok")
-
-
-@requires_can
-def test_non_blocking_send_reports_invalid_frames_on_stderr_and_goes_on():
-    code = (
-        "import varnex\n"
-        "from can_support import CanPeer\n"
-        "with CanPeer('vcan1') as peer:\n"
-        "    dev = varnex.CanDeviceNonBlocking('vcan1')\n"
-        "    print(dev.send(0x20000000, bytes(0)), dev.send(0x20000000, bytes(9)))\n"
-        "    dev.send(0x7FF, b'\\x01')\n"
-        "    print(peer.recv(10.0))\n"
-        "    print(peer.drain(0.2))\n"
-    )
-    out = run_child(code)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines() == ["None None", "(2047, 2047, False, False, b'\\x01')", "[]"]
-    assert out.stderr.splitlines() == [
-        "Failed to send CAN frame: CAN ID too large",
-        "Failed to send CAN frame: Payload is larger than CAN maximum of 8 bytes",
-    ]
+        dev = cls(BUS)
+        for can_id, data, message in [
+            (0x20000000, bytes(9), "Payload is larger than CAN maximum of 8 bytes"),
+            (0x20000000, bytes(0), "CAN ID too large"),
+            (0xFFFFFFFF, b"", "CAN ID too large"),
+            (0x1, bytes(9), "Payload is larger than CAN maximum of 8 bytes"),
+        ]:
+            with pytest.raises(OSError) as err:
+                dev.send(can_id, data)
+            assert type(err.value) is OSError and str(err.value) == message
+        dev.send(0x5, b"ok")  # still usable, and the invalid frames were never queued
+        assert [f[1:] for f in peer.drain(0.5)] == [(0x5, False, False, b"ok")]
 
 
 @requires_can
@@ -278,6 +272,44 @@ def test_calls_from_a_signal_handler_during_receive_are_refused_without_waiting(
         assert dev.receive() == (0x3, b"x")
 
 
+NESTED_RECEIVE = """
+import signal, varnex
+from can_support import CanPeer
+dev = varnex.CanDeviceNonBlocking('vcan1')
+
+class Stop(Exception):
+    pass
+
+def handler(signo, frame):
+    for call in (dev.try_receive, lambda: dev.receive_timeout(0), lambda: dev.receive_timeout(10**9)):
+        try:
+            print('served', call())
+        except RuntimeError as e:
+            print('refused', e)
+    raise Stop
+
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+try:
+    dev.receive_timeout(600000)
+except Stop:
+    print('stopped')
+with CanPeer('vcan1') as peer:  # the receive lock was let go
+    peer.send(0x7, b'ok')
+    print(dev.receive_timeout(10000), dev.try_receive())
+"""
+
+
+@requires_can
+def test_receive_from_a_signal_handler_during_receive_timeout_fails_at_once():
+    # Both waits keep the GIL: a nested receive that waited for the receive lock held further up
+    # its own thread would hang the process.
+    out = run_child(NESTED_RECEIVE, timeout=60)
+    assert out.returncode == 0, out.stderr
+    refused = "refused CAN device is already receiving on this thread"
+    assert out.stdout.splitlines() == [refused] * 3 + ["stopped", "(7, b'ok') None"]
+
+
 INTERRUPTED_RECEIVE = """
 import time, varnex
 from can_support import CanPeer
@@ -314,6 +346,61 @@ def test_ctrl_c_ends_a_long_receive_on_the_main_thread(cls, call, again):
     lines = out.splitlines()
     assert lines[0].startswith("interrupted"), out
     assert lines[1] == "(85, b'after')"
+
+
+STALLED_SEND = """
+import sys, varnex
+dev = varnex.CanDevice('vcan1')
+sent, in_send = 0, False
+try:
+    while True:
+        in_send = True
+        dev.send(0x123, sent.to_bytes(4, 'little'))
+        in_send = False
+        sent += 1
+        print('sent', sent, flush=True)
+except KeyboardInterrupt:
+    print('interrupted', sent, in_send, flush=True)
+sys.stdin.readline()  # the queue has been released
+dev.send(0x124, b'after')
+print('done', flush=True)
+"""
+
+
+@requires_can
+@can_stall_tc
+def test_ctrl_c_ends_a_send_waiting_on_a_stalled_transmit_queue():
+    with CanPeer(BUS) as peer, stalled_tx(BUS) as stall:
+        # Room for every held frame at once when the queue is released (SO_RCVBUFFORCE, as root).
+        peer.sock.setsockopt(socket.SOL_SOCKET, 33, 1 << 22)
+        child = start_child(STALLED_SEND, stdin=subprocess.PIPE)
+        try:
+            lines = line_reader(child.stdout)
+            # Sends complete until the socket's buffer is full; then one waits for room that the
+            # plugged queue never makes. A second without progress means it is waiting.
+            last, deadline = None, time.monotonic() + 120
+            while time.monotonic() < deadline:
+                try:
+                    last = lines.get(timeout=1.0)
+                except queue.Empty:
+                    if last is not None:
+                        break
+            assert last is not None and last.startswith("sent"), (last, child.poll())
+            child.send_signal(signal.SIGINT)
+            interrupted = lines.get(timeout=30)
+            stall.release()
+            child.stdin.write("\n")
+            child.stdin.flush()
+            done = lines.get(timeout=30)
+            child.wait(timeout=30)
+        finally:
+            child.kill()
+        sent = int(last.split()[1])
+        assert interrupted == f"interrupted {sent} True", child.stderr.read()
+        assert done == "done"
+        # Every completed send reached the bus once, in order; the interrupted one never did.
+        frames = [(f[1], f[4]) for f in peer.drain(1.0)]
+        assert frames == [(0x123, i.to_bytes(4, "little")) for i in range(sent)] + [(0x124, b"after")]
 
 
 # ---- lifetime ----

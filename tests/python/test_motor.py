@@ -403,6 +403,41 @@ def test_destroyed_motor_prints_nothing_more_and_its_device_still_sends_and_cali
     assert out.stdout.splitlines() == ["calibration took True", "44 52 31 ff 01 02 01 da"]
 
 
+STDERR_NOBODY_READS = """
+import fcntl, os, struct, termios, time, varnex
+from can_support import CanPeer
+F_SETPIPE_SZ, F_GETPIPE_SZ = 1031, 1032
+unread, stderr = os.pipe()
+fcntl.fcntl(stderr, F_SETPIPE_SZ, 4096)
+os.dup2(stderr, 2)
+capacity = fcntl.fcntl(2, F_GETPIPE_SZ)
+line = len('[Motor] unmatched feedback frame: id=0x7F, data=[0, 0, 0, 0, 0, 0, 0, 0]\\n')
+
+def room():
+    return capacity - struct.unpack('i', fcntl.ioctl(2, termios.FIONREAD, bytes(4)))[0]
+
+motor = varnex.Motor('vcan0', 0x100)
+with CanPeer('vcan0') as peer:
+    for _ in range(2 * capacity // line):
+        peer.send(0x7F, bytes(8))
+    # Polled: the pipe's fill level is the only outward sign that the receive task is stuck
+    # writing a line that no longer fits.
+    deadline = time.monotonic() + 60
+    while room() >= line and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print('stuck', room() < line, flush=True)
+    del motor
+    print('dropped', flush=True)
+"""
+
+
+@requires_can
+def test_dropping_a_motor_whose_receive_task_is_stuck_on_a_full_stderr_returns():
+    out = run_child(STDERR_NOBODY_READS, timeout=60)
+    assert out.returncode == 0
+    assert out.stdout.splitlines() == ["stuck True", "dropped"]
+
+
 @requires_can
 def test_broadcast_calibration_pauses_after_its_frame():
     with CanPeer(BUS) as peer:
