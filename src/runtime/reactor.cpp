@@ -1,13 +1,17 @@
 #include "runtime/reactor.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
+#include <string>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
 
+#include "common/diagnostics.hpp"
+#include "common/os_error.hpp"
 #include "runtime/signal.hpp"
 #include "runtime/thread_util.hpp"
 
@@ -22,6 +26,14 @@ namespace {
 // Tags in epoll_event.data for the reactor's own descriptors; sockets use their fd.
 constexpr uint64_t kTimerTag = 1ull << 62;
 constexpr uint64_t kSignalTag = 1ull << 61;
+
+// The reactor thread has no caller to hand an error to, and every wait in the process
+// depends on it: a failure it cannot recover from ends the process with the reason on fd 2.
+[[noreturn]] void fail_fatally(const char* call, int errnum) {
+  write_stderr("Fatal: the task runtime's reactor failed: " + std::string(call) + ": " +
+               os_error_text(errnum) + "\n");
+  std::abort();
+}
 
 }  // namespace
 
@@ -61,18 +73,26 @@ void IoRegistration::on_event(uint32_t events) {
 }
 
 Reactor::Reactor() {
-  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd_ < 0) throw_errno("epoll_create1");
-  timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (timer_fd_ < 0) throw_errno("timerfd_create");
-  if (pipe2(signal_pipe_, O_NONBLOCK | O_CLOEXEC) != 0) throw_errno("pipe2");
+  // Each descriptor is owned as soon as it exists, so a failure below closes the earlier ones.
+  epoll_fd_.reset(epoll_create1(EPOLL_CLOEXEC));
+  if (!epoll_fd_) throw_errno("epoll_create1");
+  timer_fd_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  if (!timer_fd_) throw_errno("timerfd_create");
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) != 0) throw_errno("pipe2");
+  signal_read_.reset(pipe_fds[0]);
+  signal_write_.reset(pipe_fds[1]);
 
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = kTimerTag;
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, timer_fd_, &ev) != 0) throw_errno("epoll_ctl");
+  if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, timer_fd_.get(), &ev) != 0) {
+    throw_errno("epoll_ctl");
+  }
   ev.data.u64 = kSignalTag;
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, signal_pipe_[0], &ev) != 0) throw_errno("epoll_ctl");
+  if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, signal_read_.get(), &ev) != 0) {
+    throw_errno("epoll_ctl");
+  }
 }
 
 void Reactor::start() { start_named_thread("varnex-reactor", [this] { run(); }); }
@@ -86,7 +106,7 @@ std::shared_ptr<IoRegistration> Reactor::register_fd(int fd) {
   epoll_event ev{};
   ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
   ev.data.u64 = static_cast<uint64_t>(fd);
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+  if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
     int saved = errno;
     std::lock_guard lock(io_mutex_);
     io_.erase(fd);
@@ -96,7 +116,7 @@ std::shared_ptr<IoRegistration> Reactor::register_fd(int fd) {
 }
 
 void Reactor::deregister_fd(int fd) {
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, fd, nullptr);
   std::lock_guard lock(io_mutex_);
   io_.erase(fd);
 }
@@ -128,12 +148,12 @@ void Reactor::arm_timerfd_locked() {
     armed_for_ = deadline;
   }
   // steady_clock is CLOCK_MONOTONIC on Linux, so its epoch is the timerfd's.
-  timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+  timerfd_settime(timer_fd_.get(), TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 void Reactor::fire_timers() {
   uint64_t expirations;
-  while (read(timer_fd_, &expirations, sizeof expirations) > 0) {
+  while (read(timer_fd_.get(), &expirations, sizeof expirations) > 0) {
   }
   std::vector<Waker> due;
   {
@@ -149,7 +169,7 @@ void Reactor::fire_timers() {
 
 void Reactor::drain_signal_pipe() {
   unsigned char buffer[64];
-  while (read(signal_pipe_[0], buffer, sizeof buffer) > 0) {
+  while (read(signal_read_.get(), buffer, sizeof buffer) > 0) {
   }
   wake_signal_listeners();
 }
@@ -157,10 +177,12 @@ void Reactor::drain_signal_pipe() {
 void Reactor::run() {
   std::vector<epoll_event> events(64);
   for (;;) {
-    int n = epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()), -1);
+    int n = epoll_wait(epoll_fd_.get(), events.data(), static_cast<int>(events.size()), -1);
     if (n < 0) {
       if (errno == EINTR) continue;
-      continue;  // nothing sensible to do but keep serving
+      // Only a broken descriptor or argument gets here, and it fails again at once: looping
+      // would spin a core and leave every waiter asleep for ever. There is no caller to tell.
+      fail_fatally("epoll_wait", errno);
     }
     for (int i = 0; i < n; ++i) {
       uint64_t tag = events[i].data.u64;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "common/unique_fd.hpp"
 #include "runtime/waker.hpp"
 
 namespace varnex::rt {
@@ -50,7 +51,9 @@ class Reactor {
   // fired (and was removed) is a harmless miss.
   using TimerKey = std::pair<Instant, uint64_t>;
 
-  Reactor();  // throws std::system_error when a descriptor cannot be created
+  // Throws std::system_error when a descriptor cannot be created; the ones already made are
+  // closed again. A started reactor is never destroyed: its thread runs until the process ends.
+  Reactor();
   Reactor(const Reactor&) = delete;
   Reactor& operator=(const Reactor&) = delete;
 
@@ -64,7 +67,7 @@ class Reactor {
   TimerKey add_timer(Instant deadline, Waker waker);
   void cancel_timer(TimerKey key);
 
-  int signal_pipe_write_fd() const { return signal_pipe_[1]; }
+  int signal_pipe_write_fd() const { return signal_write_.get(); }
 
  private:
   void run();
@@ -72,9 +75,10 @@ class Reactor {
   void arm_timerfd_locked();
   void drain_signal_pipe();
 
-  int epoll_fd_ = -1;
-  int timer_fd_ = -1;
-  int signal_pipe_[2] = {-1, -1};
+  UniqueFd epoll_fd_;
+  UniqueFd timer_fd_;
+  UniqueFd signal_read_;
+  UniqueFd signal_write_;
 
   std::mutex timers_mutex_;
   std::map<TimerKey, Waker> timers_;

@@ -76,6 +76,10 @@ def construct(cls, interface, path_dir):
         "    print(e)\n"
     )
     env = {"PATH": str(path_dir), "PYTHONPATH": os.path.dirname(varnex.__file__)}
+    # Under tools/sanitizer-tests the module loads only with the sanitizer runtime preloaded, and
+    # leak checks need the interpreter's memory on the C heap.
+    env.update({k: v for k, v in os.environ.items()
+                if k in ("LD_PRELOAD", "PYTHONMALLOC") or k.endswith("SAN_OPTIONS")})
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
                          timeout=60, stdin=subprocess.DEVNULL)
     assert out.returncode == 0, out.stderr
