@@ -1,16 +1,20 @@
-"""Type information for the ``varnex`` extension module.
+"""CAN motor-group control and precise periodic tasks for Python robot programs (Linux, SocketCAN).
 
-``varnex`` is one compiled module, so its types cannot sit beside it inline: this file is
-installed as the stub-only package ``varnex-stubs`` (PEP 561), which mypy, pyright and IDEs
-find in site-packages next to the module. The API reference of the documentation is generated
-from this file.
+Raw CAN devices (``CanDevice``, ``CanDeviceNonBlocking``), a broadcast group of up to four motor
+drivers (``Motor``, ``Device``), fixed-rate timers (``timer``, ``precision_timer``), background
+calls (``run_async``), the process-wide ``TaskManager`` and a graceful shutdown on SIGINT or
+SIGTERM (``block_all``, ``block_until``, ``shutdown_all``).
 
-Names that exist only here, for annotations (``Feedback``, ``TaskStatus``, ``FocModeName``,
-``PrecisionMode``, ``SignalName``, ``StopReason``, ``CanFrame``), are not attributes of the
-module at run time: import them under ``if typing.TYPE_CHECKING:``. Likewise ``AsyncHandle``,
-``RunAsync`` and ``TimerWrapper`` are generic only for type checkers; write ``AsyncHandle[int]``
-in annotations that are not evaluated (``from __future__ import annotations`` or quotes).
+The names ``Feedback``, ``TaskStatus``, ``FocModeName``, ``PrecisionMode``, ``SignalName``,
+``StopReason`` and ``CanFrame`` exist only for type checkers: import them under
+``if typing.TYPE_CHECKING:``. ``AsyncHandle``, ``RunAsync`` and ``TimerWrapper`` are generic only
+for type checkers: write ``AsyncHandle[int]`` only in annotations that are not evaluated
+(``from __future__ import annotations``, or quoted).
 """
+
+# The module is one compiled file, which can carry neither inline types nor a py.typed marker,
+# so this file is installed as the stub-only package varnex-stubs (PEP 561; see CMakeLists.txt),
+# and the API reference of the documentation is generated from it.
 
 from collections.abc import Callable, Sequence
 from typing import Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
@@ -230,7 +234,7 @@ class Motor:
 
     @property
     def host(self) -> int:
-        """The host CAN id: the id of every frame this group sends."""
+        """The host CAN id, the id of every frame this group sends."""
 
     @property
     def host_id(self) -> int:
@@ -631,4 +635,17 @@ def block_until(
     """
 
 @overload
-def block_until(wait_ms: int, shutdown_timeout_ms: int | None = None) -> tuple[StopReason, bool]: ...
+def block_until(wait_ms: int, shutdown_timeout_ms: int | None = None) -> tuple[StopReason, bool]:
+    """Block until SIGINT or SIGTERM arrives or ``wait_ms`` ms have passed, then stop everything.
+
+    As ``block_all``, with a time limit on the wait: the shutdown runs in either case, with up
+    to ``shutdown_timeout_ms`` ms for the stop. Without ``wait_ms`` only a signal ends the wait.
+
+    Example::
+
+        reason, clean = varnex.block_until(wait_ms=10000, shutdown_timeout_ms=5000)
+
+    Returns:
+        ``(reason, clean)``: reason ``"signal:SIGINT"``, ``"signal:SIGTERM"`` or ``"timeout"``;
+        clean is True when everything stopped within ``shutdown_timeout_ms``.
+    """
