@@ -434,13 +434,15 @@ def plot(rows, path):
             n = len(late)
             share = [(n - k) / n for k in range(n)]  # late is sorted: share of calls >= late[k]
             anchor = r in anchors
-            ax.step(late, share, where="post", linewidth=1.2, linestyle="--" if anchor else "-",
-                    color=None if not anchor else f"{0.25 + 0.15 * anchors.index(r)}",
+            dashes = ["--", ":", "-.", (0, (6, 2, 1, 2, 1, 2))]
+            ax.step(late, share, where="post", linewidth=1.2,
+                    linestyle=dashes[anchors.index(r) % 4] if anchor else "-",
+                    color=f"{0.15 + 0.12 * anchors.index(r)}" if anchor else None,
                     label=r["case"].replace("anchor ", "plain Python: ") + ("" if anchor else f" ({r['grid']} grid)"))
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_ylim(1e-4, 1.05)
-        ax.set_xlim(floor, 2e4)
+        ax.set_xlim(floor, 1e5)
         ax.set_title(title)
         ax.set_xlabel("lateness: call start minus deadline (µs)")
         ax.grid(True, which="major", alpha=0.3)
