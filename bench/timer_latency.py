@@ -1,6 +1,6 @@
 """How late varnex's timer calls start, against plain-Python ways of running code on a grid.
 
-    PYTHONPATH=build/<dir> .venv/bin/python bench/timer_latency.py [--quick] [--json FILE]
+    PYTHONPATH=build/<dir> .venv/bin/python bench/timer_latency.py [--quick] [--json FILE] [--plot PNG]
 
 Every case runs in its own child process (a fresh interpreter, no other timer running) and
 records the monotonic clock (time.perf_counter_ns, CLOCK_MONOTONIC like the engines) at the
@@ -261,7 +261,7 @@ def lateness_stats(stamps, period, origin, rule):
     return {
         "p50": percentile(late, 50), "p99": percentile(late, 99), "p999": percentile(late, 99.9),
         "max": late[-1], "min": late[0], "served": len(set(due)) / span_points,
-        "skipped": span_points - len(set(due)),
+        "skipped": span_points - len(set(due)), "late": late,
     }
 
 
@@ -401,11 +401,66 @@ def check_goals(rows):
           + ("  (noisy run: compare with care)" if quiet > 0.2 else "  (quiet run)"))
 
 
+def without_samples(value):
+    """The rows without the per-call lateness lists, which only the plot needs."""
+    if isinstance(value, dict):
+        return {k: without_samples(v) for k, v in value.items() if k != "late"}
+    if isinstance(value, list):
+        return [without_samples(v) for v in value]
+    return value
+
+
+def plot(rows, path):
+    """Writes the lateness distribution of each case as a PNG: share of calls later than x.
+
+    Left, the main thread waiting (what a control program should do); right, the main thread
+    busy in Python. The plain-Python anchors are drawn dashed in both."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ok = [r for r in rows if "error" not in r]
+    anchors = [r for r in ok if r["case"].startswith("anchor")]
+    panels = [
+        ("main thread waiting", [r for r in ok if "main idle" in r["case"] or "block_until" in r["case"]]),
+        ("main thread busy in Python", [r for r in ok if "main busy" in r["case"]]),
+    ]
+    fig, axes = plt.subplots(1, 2, figsize=(12, 5), sharey=True, layout="constrained")
+    floor = 0.1  # µs: a fitted grid puts a few calls at or just before 0 on a log axis
+    for ax, (title, own) in zip(axes, panels):
+        for i, r in enumerate(own + anchors):
+            late = [max(v, floor) for v in r["late"]]
+            n = len(late)
+            share = [(n - k) / n for k in range(n)]  # late is sorted: share of calls >= late[k]
+            anchor = r in anchors
+            dashes = ["--", ":", "-.", (0, (6, 2, 1, 2, 1, 2))]
+            ax.step(late, share, where="post", linewidth=1.2,
+                    linestyle=dashes[anchors.index(r) % 4] if anchor else "-",
+                    color=f"{0.15 + 0.12 * anchors.index(r)}" if anchor else None,
+                    label=r["case"].replace("anchor ", "plain Python: ") + ("" if anchor else f" ({r['grid']} grid)"))
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_ylim(1e-4, 1.05)
+        ax.set_xlim(floor, 1e5)
+        ax.set_title(title)
+        ax.set_xlabel("lateness: call start minus deadline (µs)")
+        ax.grid(True, which="major", alpha=0.3)
+        ax.legend(fontsize=7, loc="lower left")
+    axes[0].set_ylabel("share of calls at least this late")
+    quiet = max((r["others"] for r in ok), default=0)
+    fig.suptitle(f"varnex timers against plain-Python loops (Python {sys.version.split()[0]}, "
+                 f"{os.cpu_count()} CPUs, rest of machine up to {quiet:.2f} CPUs busy)", fontsize=10)
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--child")
     parser.add_argument("--quick", action="store_true", help="shorter cases (about a minute)")
     parser.add_argument("--json", help="also write the rows to this file")
+    parser.add_argument("--plot", help="also draw the lateness distributions into this PNG (needs matplotlib)")
     args = parser.parse_args()
     if args.child:
         child_main(json.loads(args.child))
@@ -420,7 +475,9 @@ def main():
     check_goals(rows)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump(rows, f, indent=1)
+            json.dump(without_samples(rows), f, indent=1)
+    if args.plot:
+        plot(rows, args.plot)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,651 @@
+"""CAN motor-group control and precise periodic tasks for Python robot programs (Linux, SocketCAN).
+
+Raw CAN devices (``CanDevice``, ``CanDeviceNonBlocking``), a broadcast group of up to four motor
+drivers (``Motor``, ``Device``), fixed-rate timers (``timer``, ``precision_timer``), background
+calls (``run_async``), the process-wide ``TaskManager`` and a graceful shutdown on SIGINT or
+SIGTERM (``block_all``, ``block_until``, ``shutdown_all``).
+
+The names ``Feedback``, ``TaskStatus``, ``FocModeName``, ``PrecisionMode``, ``SignalName``,
+``StopReason`` and ``CanFrame`` exist only for type checkers: import them under
+``if typing.TYPE_CHECKING:``. ``AsyncHandle``, ``RunAsync`` and ``TimerWrapper`` are generic only
+for type checkers: write ``AsyncHandle[int]`` only in annotations that are not evaluated
+(``from __future__ import annotations``, or quoted).
+"""
+
+# The module is one compiled file, which can carry neither inline types nor a py.typed marker,
+# so this file is installed as the stub-only package varnex-stubs (PEP 561; see CMakeLists.txt),
+# and the API reference of the documentation is generated from it.
+
+from collections.abc import Callable, Sequence
+from typing import Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
+
+_P = ParamSpec("_P")
+_R_co = TypeVar("_R_co", covariant=True)
+
+# ---- names for annotations only ---------------------------------------------------------------
+
+FocModeName: TypeAlias = Literal["current", "speed", "position"]
+"""A driver's control mode as ``Motor.add_device`` and the ``set_foc_mode`` methods take it.
+
+The module lower-cases the text before comparing it, so ``"Speed"`` and ``"SPEED"`` work at run
+time too; the type admits only the lower-case spelling so that a misspelt mode (``"sped"``,
+``"pwm"``) is caught before the program runs. A mode read from a file or the command line is a
+plain ``str``: check it against these three values (or ``typing.cast`` it) before passing it.
+"""
+
+PrecisionMode: TypeAlias = Literal["normal", "high", "realtime"]
+"""How a timer waits for its deadlines, as ``TimerHandle.precision_mode()`` reports it."""
+
+SignalName: TypeAlias = Literal["SIGINT", "SIGTERM"]
+"""The signal that ended ``block_all``."""
+
+StopReason: TypeAlias = Literal["signal:SIGINT", "signal:SIGTERM", "timeout"]
+"""Why ``block_until`` stopped waiting: a signal, or its wait time ran out."""
+
+CanFrame: TypeAlias = tuple[int, bytes]
+"""A received CAN frame: ``(id, data)``, the identifier without flag bits and 0 to 8 data bytes.
+
+Identifiers above ``0x7FF`` travel as extended (29-bit) frames; a frame does not say whether it
+was standard or extended.
+"""
+
+@type_check_only
+class Feedback(TypedDict):
+    """A driver's latest feedback, as ``Device.get_feedback()`` and ``Motor.get_feedback()`` return it.
+
+    All three values are ``0.0`` until the driver's first feedback frame arrives. They come from
+    32-bit floats, so a speed of 12.3 reads back as 12.300000190734863.
+    """
+
+    position: float
+    """Position in rad."""
+    speed: float
+    """Speed in rad/s (0.1 rad/s resolution on the wire)."""
+    current: float
+    """Current in A (0.01 A resolution on the wire)."""
+
+@type_check_only
+class TaskStatus(TypedDict):
+    """Counts of the process-wide task registry, as ``TaskManager.status()`` returns them.
+
+    ``running_timers + running_tasks + stopped == total``.
+    """
+
+    running_timers: int
+    """Registered timers that are still running."""
+    running_tasks: int
+    """Registered background calls that are still running."""
+    stopped: int
+    """Registered timers and calls that have stopped but are still in the registry."""
+    total: int
+    """Every entry of the registry."""
+
+# ---- CAN devices --------------------------------------------------------------------------------
+
+@final
+class CanDevice:
+    """A CAN device on one SocketCAN interface whose calls block until they are done.
+
+    Before the socket is opened the interface is checked and, if it is down or not at
+    1 000 000 bit/s, reconfigured with ``ip`` (through ``sudo`` when privileges are missing).
+    The socket receives every data frame on the bus. It closes when the object is destroyed.
+
+    ``send`` and ``receive`` hold the GIL while they wait. Only one of them may run on a device
+    at a time: a second call from another thread meanwhile raises ``RuntimeError``
+    ("Already borrowed").
+
+    Raises:
+        OSError: the interface does not exist, cannot be brought up, or the socket cannot be
+            opened; the message says which.
+    """
+
+    def __new__(cls, interface: str) -> CanDevice: ...
+    def send(self, id: int, data: Sequence[int]) -> None:
+        """Send one frame and return once the kernel has it.
+
+        Args:
+            id: CAN identifier, 0 to 0x1FFFFFFF; above 0x7FF the frame is extended.
+            data: 0 to 8 byte values (``bytes``, ``bytearray``, or a list or tuple of ints in
+                0..255; a ``str`` is refused).
+
+        Raises:
+            OSError: "Payload is larger than CAN maximum of 8 bytes", "CAN ID too large", or the
+                system's error for the write (for example a full transmit queue). The device
+                stays usable.
+            OverflowError: ``id`` is negative or does not fit 32 bits.
+        """
+
+    def receive(self) -> CanFrame:
+        """Wait, without a time limit, for the next frame and return it as ``(id, data)``.
+
+        Raises:
+            OSError: the read failed; the device stays usable.
+        """
+
+    def interface(self) -> str:
+        """The interface name given to the constructor."""
+
+@final
+class CanDeviceNonBlocking:
+    """A CAN device whose socket is served by a background task.
+
+    ``send`` only queues the frame and never waits; received frames collect in an unbounded
+    queue from the moment the device exists, and ``try_receive`` / ``receive_timeout`` take them
+    in arrival order. The interface is checked and brought up as for ``CanDevice``.
+
+    Raises:
+        OSError: the interface does not exist, cannot be brought up, or the socket cannot be
+            opened.
+    """
+
+    def __new__(cls, interface: str) -> CanDeviceNonBlocking: ...
+    def send(self, id: int, data: Sequence[int]) -> None:
+        """Queue one frame for sending and return at once.
+
+        Args:
+            id: CAN identifier, 0 to 0x1FFFFFFF; above 0x7FF the frame is extended.
+            data: 0 to 8 byte values, as for ``CanDevice.send``.
+
+        Raises:
+            OSError: "channel closed" when the background task has ended.
+        """
+
+    def try_receive(self) -> CanFrame | None:
+        """Take the oldest received frame, or return ``None`` at once when there is none."""
+
+    def receive_timeout(self, timeout_ms: int) -> CanFrame | None:
+        """Take the oldest received frame, waiting up to ``timeout_ms`` milliseconds for one.
+
+        A frame that is already queued is returned even with ``timeout_ms=0``. The GIL stays
+        held while it waits.
+
+        Returns:
+            ``(id, data)``, or ``None`` when the time ran out.
+        """
+
+    def interface(self) -> str:
+        """The interface name given to the constructor."""
+
+# ---- motor group --------------------------------------------------------------------------------
+
+@final
+class Motor:
+    """A broadcast group of up to four motor drivers on one CAN interface.
+
+    Every frame of the group is sent with the host CAN id. ``add_device`` registers a driver
+    under one of the four slots of the broadcast target frame; ``broadcast()`` packs every
+    driver's target into that one 8-byte frame (four signed 16-bit slots, little-endian).
+    A background task routes each driver's feedback frames (CAN id = its node id) to its
+    ``Device``. Give the host id either as ``host`` (or the second positional argument) or as
+    ``host_id``, never both.
+
+    Example::
+
+        motor = Motor("can0", host=0x100)
+        left = motor.add_device(slot_index=0, node_id=0x201, mode="speed")
+        right = motor.add_device(slot_index=1, node_id=0x202, mode="speed")
+        left.set_target(10.0)   # rad/s
+        right.set_target(-5.0)
+        motor.broadcast()       # both targets in one frame
+
+    Raises:
+        ValueError: neither or both of ``host`` and ``host_id`` given.
+        OSError: the CAN interface or socket cannot be set up.
+    """
+
+    @overload
+    def __new__(cls, interface: str, host: int, host_id: None = None) -> Motor: ...
+    @overload
+    def __new__(cls, interface: str, host: None = None, *, host_id: int) -> Motor: ...
+    def add_device(self, slot_index: int, node_id: int, mode: FocModeName) -> Device:
+        """Configure a driver and add it to the group.
+
+        Queues, addressed to ``node_id``: the two session-opening frames, the set-mode frame and
+        the end-session frame (no flash write, no encoder zeroing). No answer is awaited.
+
+        Args:
+            slot_index: the broadcast slot, 0 to 3 (larger values are stored as 3); must equal
+                the driver firmware's ``target_index``.
+            node_id: the driver's node id, which is also the CAN id of its feedback frames.
+            mode: the control mode; it also fixes how this device's target is scaled for the
+                wire for the device's whole life.
+
+        Raises:
+            ValueError: unknown mode; nothing is sent.
+            OSError: "channel closed" when the CAN background task has ended.
+        """
+
+    def set_target(self, slot_index: int, value: float) -> None:
+        """Set the target of the first device registered on ``slot_index``; no device there: ignored.
+
+        The unit is that of the device's mode (A, rad/s or rad). It is sent by the next
+        ``broadcast()``.
+        """
+
+    def broadcast(self) -> None:
+        """Queue the broadcast target frame: every device's target, unoccupied slots 0.
+
+        Raises:
+            OSError: "channel closed" when the CAN background task has ended.
+        """
+
+    def get_feedback(self, slot_index: int) -> Feedback | None:
+        """The latest feedback of the first device registered on ``slot_index``, or ``None`` if none is."""
+
+    @property
+    def host(self) -> int:
+        """The host CAN id, the id of every frame this group sends."""
+
+    @property
+    def host_id(self) -> int:
+        """The same value as ``host``."""
+
+    def enter_configure_broadcast(self) -> None:
+        """Open a configuration session on every driver on the bus (destination 0xFFFF).
+
+        Raises:
+            OSError: "channel closed" when the CAN background task has ended.
+        """
+
+    def exit_configure_broadcast(self) -> None:
+        """End the configuration session on every driver, without changing their running state.
+
+        Raises:
+            OSError: "channel closed" when the CAN background task has ended.
+        """
+
+    def calibrate_broadcast(self) -> None:
+        """Ask every driver for its encoder electrical zero, then block for 200 ms.
+
+        Only meaningful inside a configuration session. The GIL stays held during the 200 ms.
+
+        Raises:
+            OSError: "channel closed" when the CAN background task has ended (no pause then).
+        """
+
+    def set_foc_mode_broadcast(self, mode: FocModeName) -> None:
+        """Set the control mode of every driver; only meaningful inside a configuration session.
+
+        The stored mode of each ``Device`` (and so the scaling of its target) does not change.
+
+        Raises:
+            ValueError: unknown mode; nothing is sent.
+            OSError: "channel closed" when the CAN background task has ended.
+        """
+
+@final
+class Device:
+    """One driver of a ``Motor`` group, created by ``Motor.add_device``.
+
+    Set its target at any time with ``set_target``; the next ``Motor.broadcast()`` sends it in the
+    device's slot of the broadcast frame. ``get_feedback`` reads the latest feedback the driver
+    sent. A ``Device`` keeps the group's CAN device alive after its ``Motor`` is gone.
+    """
+
+    def set_target(self, value: float) -> None:
+        """Set the target in the unit of the device's mode: A (current), rad/s (speed), rad (position).
+
+        Stored as a 32-bit float; encoded to the wire (saturating, NaN as 0) at the next
+        ``Motor.broadcast()``.
+        """
+
+    def get_target(self) -> float:
+        """The stored target (a 32-bit float widened: 0.1 reads back as 0.10000000149011612)."""
+
+    def get_feedback(self) -> Feedback:
+        """The latest feedback; all zeros before the driver's first feedback frame."""
+
+    @property
+    def slot_index(self) -> int:
+        """The broadcast slot, 0 to 3."""
+
+    @property
+    def node_id(self) -> int:
+        """The driver's node id, which is also the CAN id of its feedback frames."""
+
+    def enter_configure(self) -> None:
+        """Open a configuration session on this driver.
+
+        Raises:
+            OSError: "channel closed" when the CAN background task has ended.
+        """
+
+    def exit_configure(self) -> None:
+        """End this driver's configuration session without changing its running state.
+
+        Raises:
+            OSError: "channel closed" when the CAN background task has ended.
+        """
+
+    def start_calibration(self) -> None:
+        """Ask this driver for its encoder electrical zero, then block for 200 ms.
+
+        Only meaningful inside a configuration session. The GIL stays held during the 200 ms.
+
+        Raises:
+            OSError: "channel closed" when the CAN background task has ended (no pause then).
+        """
+
+    def set_foc_mode(self, mode: FocModeName) -> None:
+        """Set this driver's control mode; only meaningful inside a configuration session.
+
+        The target keeps the scaling of the mode given to ``Motor.add_device``.
+
+        Raises:
+            ValueError: unknown mode; nothing is sent.
+            OSError: "channel closed" when the CAN background task has ended.
+        """
+
+# ---- timers ------------------------------------------------------------------------------------
+
+@final
+class Timer:
+    """Decorator for a normal-precision timer (about 1 to 10 ms), made by ``timer()``.
+
+    The timer runs on the module's shared runtime and costs almost no CPU. Decorating wraps the
+    function in a ``TimerWrapper``; nothing runs until the wrapper is called::
+
+        @varnex.timer(10.0)
+        def update() -> None: ...
+
+        handle = update()   # starts calling update() ten times a second
+        handle.stop()
+
+    Raises:
+        ValueError: "frequency_hz must be positive".
+    """
+
+    def __new__(cls, frequency_hz: float) -> Timer: ...
+    def __call__(self, func: Callable[_P, object]) -> TimerWrapper[_P]:
+        """Wrap ``func``; its return value is ignored on every tick.
+
+        Raises:
+            TypeError: "timer decorator requires a callable".
+        """
+
+@final
+class PrecisionTimer:
+    """Decorator for a high-precision timer (about 10 to 100 µs), made by ``precision_timer()``.
+
+    Each started timer has its own thread, which sleeps until shortly before each deadline and
+    then spins on the clock: 0.8 ms of every period, or 3 ms with ``realtime=True`` (more
+    precise, but at 1 kHz it keeps a whole CPU busy).
+
+    Raises:
+        ValueError: "frequency_hz must be positive", or "frequency > 10kHz requires
+            realtime=True".
+        TypeError: ``realtime`` is not a ``bool`` (``0`` and ``1`` are refused).
+    """
+
+    def __new__(cls, frequency_hz: float, realtime: bool = False) -> PrecisionTimer: ...
+    def __call__(self, func: Callable[_P, object]) -> TimerWrapper[_P]:
+        """Wrap ``func``; its return value is ignored on every tick.
+
+        Raises:
+            TypeError: "precision_timer decorator requires a callable".
+        """
+
+@final
+class TimerWrapper(Generic[_P]):
+    """A function wrapped by a timer decorator. Calling it starts a timer.
+
+    The arguments of the call are passed to the function on every tick. Pass them by position:
+    the wrapper refuses keyword arguments with ``TypeError`` at run time, which a type checker
+    cannot see. Each call starts a new, independent timer with its own task id. An ``async def``
+    function is not awaited: a warning is printed and the timer starts anyway.
+    """
+
+    def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> TimerHandle:
+        """Start a timer that calls the wrapped function with these arguments at its frequency."""
+
+@final
+class TimerHandle:
+    """The handle of a running timer: stop it, read its statistics.
+
+    Keep it: when the handle is destroyed the timer stops (with a warning on standard error if
+    it was still running) and leaves the ``TaskManager``.
+    """
+
+    def stop(self) -> None:
+        """Stop the timer and return at once; a call in progress finishes, no new one starts."""
+
+    def is_running(self) -> bool:
+        """Whether the timer is still running (False once stopped by any route)."""
+
+    def frequency(self) -> float:
+        """The frequency given to the decorator, in Hz."""
+
+    def precision_mode(self) -> PrecisionMode:
+        """``"normal"`` for ``timer``; ``"high"`` or ``"realtime"`` for ``precision_timer``."""
+
+    def tick_count(self) -> int:
+        """How many calls of the function have completed (raising ones included)."""
+
+    def actual_frequency(self) -> float:
+        """Completed calls per elapsed second, in Hz (0.0 right after the start)."""
+
+    def elapsed_secs(self) -> float:
+        """Seconds since the timer started; keeps growing after it stopped."""
+
+    @property
+    def task_id(self) -> int:
+        """The timer's id in the ``TaskManager``, unique among timers and background calls."""
+
+def timer(frequency_hz: float) -> Timer:
+    """A decorator that runs a function ``frequency_hz`` times a second at normal precision.
+
+    Example::
+
+        @varnex.timer(10.0)
+        def update() -> None: ...
+
+        handle = update()
+
+    Raises:
+        ValueError: "frequency_hz must be positive".
+    """
+
+def precision_timer(frequency_hz: float, realtime: bool = False) -> PrecisionTimer:
+    """A decorator that runs a function ``frequency_hz`` times a second on its own thread.
+
+    Args:
+        frequency_hz: calls per second; at most 10000.0 unless ``realtime`` is True.
+        realtime: spin for the last 3 ms before each deadline instead of 0.8 ms: the most
+            precise mode, and the most CPU-hungry.
+
+    Example::
+
+        @varnex.precision_timer(1000.0, realtime=True)
+        def control() -> None: ...
+
+        handle = control()
+
+    Raises:
+        ValueError: "frequency_hz must be positive", or "frequency > 10kHz requires
+            realtime=True".
+        TypeError: ``realtime`` is not a ``bool``.
+    """
+
+# ---- background calls --------------------------------------------------------------------------
+
+@final
+class RunAsync(Generic[_P, _R_co]):
+    """Decorator that runs the function in the background each time it is called.
+
+    Calling the decorated function starts it on the module's shared runtime and returns an
+    ``AsyncHandle`` at once::
+
+        @varnex.run_async
+        def double(x: int) -> int:
+            return x * 2
+
+        handle = double(21)
+        assert handle.wait() == 42
+
+    Pass arguments by position: keyword arguments are refused with ``TypeError`` at run time,
+    which a type checker cannot see. The function runs with the GIL taken for the call, and
+    nothing interrupts it once it has started.
+    """
+
+    def __new__(cls, func: Callable[_P, _R_co]) -> RunAsync[_P, _R_co]: ...
+    def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> AsyncHandle[_R_co]:
+        """Start one background call of the function with these arguments."""
+
+@final
+class AsyncHandle(Generic[_R_co]):
+    """The handle of one background call: query it, wait for it, fetch its result, cancel it.
+
+    Results are ``None`` also when the call never ran (cancelled, or stopped by the
+    ``TaskManager`` before it started), hence the ``| None`` in ``wait`` and ``try_result``.
+    """
+
+    @property
+    def task_id(self) -> int:
+        """The call's id in the ``TaskManager``, unique among timers and background calls."""
+
+    def is_done(self) -> bool:
+        """Whether the call has ended (returned, raised or was skipped) or was cancelled."""
+
+    def is_completed(self) -> bool:
+        """Whether the call has ended; also True when the function raised or was skipped."""
+
+    def is_cancelled(self) -> bool:
+        """Whether ``cancel()`` was called."""
+
+    def cancel(self) -> None:
+        """Mark the call as cancelled. A call that has not started is skipped; one that is running finishes."""
+
+    def try_result(self) -> _R_co | None:
+        """The result if the call has returned, else ``None``; never waits.
+
+        Raises:
+            RuntimeError: the function raised; the message is its type and text, for example
+                "ValueError: bad value".
+        """
+
+    def wait(self, timeout_ms: int | None = None) -> _R_co | None:
+        """Wait for the call to end and return its result; the GIL is released while waiting.
+
+        Returns at once with ``None`` when the call is cancelled before it returns.
+
+        Raises:
+            TimeoutError: "Async task wait timed out"; the call goes on and can be waited for
+                again.
+            RuntimeError: the function raised; the message is its type and text.
+        """
+
+def run_async(func: Callable[_P, _R_co]) -> RunAsync[_P, _R_co]:
+    """Use as ``@run_async``: calling the decorated function starts it in the background.
+
+    The same as ``RunAsync(func)``.
+    """
+
+# ---- task registry and shutdown ----------------------------------------------------------------
+
+@final
+class TaskManager:
+    """A view of the process-wide registry of timers and background calls.
+
+    Every instance shows the same registry. Once any stop (``stop_all``, ``shutdown``,
+    ``shutdown_all``, ``block_all``, ``block_until``) has happened, newly started timers end
+    before their first call; background calls still run.
+    """
+
+    def __new__(cls) -> TaskManager: ...
+    def stop_all(self) -> None:
+        """Stop every timer and every background call that has not started yet."""
+
+    def wait_all(self, timeout_ms: int | None = None) -> bool:
+        """Wait until nothing registered is running; the GIL is released while waiting.
+
+        Returns:
+            True when nothing runs any more, False when ``timeout_ms`` passed first.
+        """
+
+    def shutdown(self, timeout_ms: int | None = None) -> bool:
+        """``stop_all()``, then ``wait_all(timeout_ms)``; the same as ``shutdown_all``."""
+
+    def cleanup(self) -> None:
+        """Remove the stopped entries from the registry."""
+
+    def status(self) -> TaskStatus:
+        """The registry's counts."""
+
+    @property
+    def running_count(self) -> int:
+        """Running timers and background calls."""
+
+    @property
+    def total_count(self) -> int:
+        """Every entry of the registry, stopped ones included."""
+
+    @property
+    def timer_count(self) -> int:
+        """Running timers."""
+
+    @property
+    def async_task_count(self) -> int:
+        """Running background calls."""
+
+def get_task_manager() -> TaskManager:
+    """A view of the process-wide task registry (a new object on each call, the same registry)."""
+
+def shutdown_all(timeout_ms: int | None = None) -> bool:
+    """Stop every timer and background call and wait for them, up to ``timeout_ms`` ms.
+
+    Prints nothing. The GIL is released while waiting.
+
+    Returns:
+        True when everything stopped, False when ``timeout_ms`` passed first.
+    """
+
+def block_all(timeout_ms: int | None = None) -> SignalName:
+    """Block until SIGINT (Ctrl+C) or SIGTERM arrives, then stop everything.
+
+    The GIL is released while waiting, so timers and background calls go on until the signal.
+    Then the shutdown lines are printed on standard error, every timer and background call is
+    stopped and waited for (up to ``timeout_ms`` ms), and the Ctrl+C does not surface as
+    ``KeyboardInterrupt``. Once called, SIGTERM no longer ends the process by itself.
+
+    Example::
+
+        handle = control()
+        print("stopped by", varnex.block_all(timeout_ms=5000))
+
+    Returns:
+        ``"SIGINT"`` or ``"SIGTERM"``.
+    """
+
+@overload
+def block_until(
+    wait_ms: None = None, shutdown_timeout_ms: int | None = None
+) -> tuple[Literal["signal:SIGINT", "signal:SIGTERM"], bool]:
+    """Block until SIGINT or SIGTERM arrives or ``wait_ms`` ms have passed, then stop everything.
+
+    As ``block_all``, with a time limit on the wait: the shutdown runs in either case, with up
+    to ``shutdown_timeout_ms`` ms for the stop. Without ``wait_ms`` only a signal ends the wait.
+
+    Example::
+
+        reason, clean = varnex.block_until(wait_ms=10000, shutdown_timeout_ms=5000)
+
+    Returns:
+        ``(reason, clean)``: reason ``"signal:SIGINT"``, ``"signal:SIGTERM"`` or ``"timeout"``;
+        clean is True when everything stopped within ``shutdown_timeout_ms``.
+    """
+
+@overload
+def block_until(wait_ms: int, shutdown_timeout_ms: int | None = None) -> tuple[StopReason, bool]:
+    """Block until SIGINT or SIGTERM arrives or ``wait_ms`` ms have passed, then stop everything.
+
+    As ``block_all``, with a time limit on the wait: the shutdown runs in either case, with up
+    to ``shutdown_timeout_ms`` ms for the stop. Without ``wait_ms`` only a signal ends the wait.
+
+    Example::
+
+        reason, clean = varnex.block_until(wait_ms=10000, shutdown_timeout_ms=5000)
+
+    Returns:
+        ``(reason, clean)``: reason ``"signal:SIGINT"``, ``"signal:SIGTERM"`` or ``"timeout"``;
+        clean is True when everything stopped within ``shutdown_timeout_ms``.
+    """
