@@ -103,6 +103,9 @@ class CanDevice:
     def send(self, id: int, data: Sequence[int]) -> None:
         """Send one frame and return once the kernel has it.
 
+        While the transmit queue is full the call waits for room; on the main thread Ctrl+C
+        (any signal handler that raises) ends that wait, and the frame is then not sent.
+
         Args:
             id: CAN identifier, 0 to 0x1FFFFFFF; above 0x7FF the frame is extended.
             data: 0 to 8 byte values (``bytes``, ``bytearray``, or a list or tuple of ints in
@@ -146,12 +149,22 @@ class CanDeviceNonBlocking:
             id: CAN identifier, 0 to 0x1FFFFFFF; above 0x7FF the frame is extended.
             data: 0 to 8 byte values, as for ``CanDevice.send``.
 
+        The frame is checked here, so an invalid one raises what ``CanDevice.send`` raises
+        for it and is not queued. Write errors come later and are reported on standard error.
+
         Raises:
-            OSError: "channel closed" when the background task has ended.
+            OSError: "Payload is larger than CAN maximum of 8 bytes", "CAN ID too large", or
+                "channel closed" when the background task has ended.
+            OverflowError: ``id`` is negative or does not fit 32 bits.
         """
 
     def try_receive(self) -> CanFrame | None:
-        """Take the oldest received frame, or return ``None`` at once when there is none."""
+        """Take the oldest received frame, or return ``None`` at once when there is none.
+
+        Raises:
+            RuntimeError: called from a signal handler while this thread is already
+                receiving on the same device (the nested call is refused, never deadlocks).
+        """
 
     def receive_timeout(self, timeout_ms: int) -> CanFrame | None:
         """Take the oldest received frame, waiting up to ``timeout_ms`` milliseconds for one.
@@ -161,6 +174,10 @@ class CanDeviceNonBlocking:
 
         Returns:
             ``(id, data)``, or ``None`` when the time ran out.
+
+        Raises:
+            RuntimeError: called from a signal handler while this thread is already
+                receiving on the same device (the nested call is refused, never deadlocks).
         """
 
     def interface(self) -> str:
