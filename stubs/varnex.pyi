@@ -17,10 +17,12 @@ for type checkers: write ``AsyncHandle[int]`` only in annotations that are not e
 # and the API reference of the documentation is generated from it.
 
 from collections.abc import Callable, Sequence
-from typing import Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
+from typing import Any, Concatenate, Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
 
 _P = ParamSpec("_P")
+_Q = ParamSpec("_Q")
 _R_co = TypeVar("_R_co", covariant=True)
+_T = TypeVar("_T")
 
 # ---- names for annotations only ---------------------------------------------------------------
 
@@ -320,6 +322,19 @@ class Device:
     def node_id(self) -> int:
         """The driver's node id, which is also the CAN id of its feedback frames."""
 
+    def feedback_age(self) -> float | None:
+        """Seconds since this device's last feedback frame was stored, or None if none ever arrived.
+
+        Tells a driver that went silent from one that answers: ``get_feedback`` keeps returning
+        the last values (or zeros) either way. Reads two atomics, so it never waits for the
+        receive task and may be called from any thread at any rate.
+        """
+
+    @property
+    def feedback_count(self) -> int:
+        """The number of feedback frames stored for this device so far (frames of a wrong length
+        are not counted). Read without waiting for the receive task."""
+
     def enter_configure(self) -> None:
         """Open a configuration session on this driver.
 
@@ -410,10 +425,24 @@ class TimerWrapper(Generic[_P]):
     the wrapper refuses keyword arguments with ``TypeError`` at run time, which a type checker
     cannot see. Each call starts a new, independent timer with its own task id. An ``async def``
     function is not awaited: a warning is printed and the timer starts anyway.
+
+    The wrapper carries the function's ``__name__``, ``__qualname__``, ``__doc__``, ``__module__``
+    and ``__wrapped__`` (as ``functools.update_wrapper`` sets them), so ``inspect.signature``
+    shows the function's parameters. Decorating a method works: through an instance the wrapper
+    binds like a function, and every tick receives the instance as ``self``.
     """
 
     def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> TimerHandle:
         """Start a timer that calls the wrapped function with these arguments at its frequency."""
+
+    @overload
+    def __get__(self, instance: None, owner: type[Any], /) -> TimerWrapper[_P]: ...
+    @overload
+    def __get__(
+        self: TimerWrapper[Concatenate[_T, _Q]], instance: _T, owner: type[Any] | None = None, /
+    ) -> Callable[_Q, TimerHandle]:
+        """Through an instance, a bound method: the timer calls the function with the instance
+        first. Through the class, the wrapper itself."""
 
 @final
 class TimerHandle:
@@ -502,11 +531,25 @@ class RunAsync(Generic[_P, _R_co]):
     Pass arguments by position: keyword arguments are refused with ``TypeError`` at run time,
     which a type checker cannot see. The function runs with the GIL taken for the call, and
     nothing interrupts it once it has started.
+
+    The decorator object carries the function's ``__name__``, ``__qualname__``, ``__doc__``,
+    ``__module__`` and ``__wrapped__`` (as ``functools.update_wrapper`` sets them), so
+    ``inspect.signature`` shows the function's parameters. Decorating a method works: through an
+    instance it binds like a function, and the background call receives the instance as ``self``.
     """
 
     def __new__(cls, func: Callable[_P, _R_co]) -> RunAsync[_P, _R_co]: ...
     def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> AsyncHandle[_R_co]:
         """Start one background call of the function with these arguments."""
+
+    @overload
+    def __get__(self, instance: None, owner: type[Any], /) -> RunAsync[_P, _R_co]: ...
+    @overload
+    def __get__(
+        self: RunAsync[Concatenate[_T, _Q], _R_co], instance: _T, owner: type[Any] | None = None, /
+    ) -> Callable[_Q, AsyncHandle[_R_co]]:
+        """Through an instance, a bound method: the background call gets the instance first.
+        Through the class, the decorator object itself."""
 
 @final
 class AsyncHandle(Generic[_R_co]):

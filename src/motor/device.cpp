@@ -6,6 +6,7 @@
 
 #include "motor/config_commands.hpp"
 #include "runtime/runtime.hpp"
+#include "runtime/time.hpp"
 
 namespace varnex::motor {
 
@@ -60,6 +61,17 @@ rt::Task<void> Device::update_feedback(Feedback feedback) {
   rt::LockOp lock = feedback_.mutex().lock_op();
   rt::AsyncMutexGuard guard = co_await rt::wait(lock);
   feedback_.value_unsafe() = feedback;
+  const auto now = rt::Clock::now().time_since_epoch();
+  feedback_stored_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
+                            std::memory_order_relaxed);
+  feedback_count_.fetch_add(1, std::memory_order_release);
+}
+
+std::optional<double> Device::feedback_age() const {
+  if (feedback_count() == 0) return std::nullopt;
+  const auto stored = rt::Instant(std::chrono::duration_cast<rt::Clock::duration>(
+      std::chrono::nanoseconds(feedback_stored_ns_.load(std::memory_order_relaxed))));
+  return std::chrono::duration<double>(rt::Clock::now() - stored).count();
 }
 
 }  // namespace varnex::motor

@@ -11,9 +11,11 @@
 // copy three floats, so a reader always sees the three values of one frame.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "common/result.hpp"
 #include "motor/can_link.hpp"
@@ -61,6 +63,11 @@ class Device {
   // the device alive until it completes.
   rt::Task<void> update_feedback(Feedback feedback);
 
+  // How fresh the feedback is, readable from any thread without the feedback lock: the number of
+  // frames stored so far, and the seconds since the last one was stored (none before the first).
+  uint64_t feedback_count() const { return feedback_count_.load(std::memory_order_acquire); }
+  std::optional<double> feedback_age() const;
+
  private:
   Device(uint8_t slot, uint32_t node_id, FocMode mode, std::shared_ptr<CanLink> link,
          uint32_t host_id);
@@ -73,6 +80,10 @@ class Device {
   float target_ = 0.0f;
   const std::shared_ptr<CanLink> link_;
   rt::AsyncMutexed<Feedback> feedback_;
+  // Written by the receive task after each store: the monotonic time of the store first, then the
+  // count, so a reader that sees a count above zero also sees a time.
+  std::atomic<int64_t> feedback_stored_ns_{0};
+  std::atomic<uint64_t> feedback_count_{0};
   const uint8_t slot_index_;
   const FocMode mode_;
 };

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "python/args.hpp"
@@ -34,6 +35,16 @@ PyRef get_target(PyObject* self) { return py_float((*DeviceObject::shared(self))
 
 PyRef get_feedback(PyObject* self) {
   return feedback_dict((*DeviceObject::shared(self))->get_feedback_blocking());
+}
+
+// Lock-free: two atomics the receive task writes after each stored frame.
+PyRef feedback_age(PyObject* self) {
+  const std::optional<double> age = (*DeviceObject::shared(self))->feedback_age();
+  return age ? py_float(*age) : none();
+}
+
+PyRef feedback_count(PyObject* self) {
+  return py_int((*DeviceObject::shared(self))->feedback_count());
 }
 
 PyRef slot_index(PyObject* self) { return py_int((*DeviceObject::shared(self))->slot_index()); }
@@ -109,12 +120,17 @@ PyMethodDef methods[] = {
                          "set_foc_mode($self, mode)\n--\n\n"
                          "DR v1：设置 FOC 模式（\"current\"、\"speed\" 或 \"position\"），仅在配置会话中有效。\n"
                          "目标值的编码仍按注册时的模式进行。"),
+    method<feedback_age>("feedback_age",
+                         "feedback_age($self)\n--\n\n"
+                         "距离最近一帧反馈被存储已经过去的秒数 (float)；从未收到反馈时为 None。\n"
+                         "不等待接收任务，可在任何线程中随时调用。"),
     {},
 };
 
 PyGetSetDef properties[] = {
     property<slot_index>("slot_index", "槽位索引 (0-3)。"),
     property<node_id>("node_id", "驱动器的节点 ID，即它的反馈帧 CAN ID，与固件中的 node_id 相同。"),
+    property<feedback_count>("feedback_count", "已为此驱动器存储的反馈帧数量 (int)。"),
     {},
 };
 

@@ -1,10 +1,12 @@
 // The Python class RunAsync (a decorator that runs a function as a background call) and the
 // function run_async.
+#include <cstddef>
 #include <utility>
 
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/deferred_release.hpp"
+#include "python/function_identity.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
 #include "python/py_async_handle.hpp"
@@ -19,19 +21,31 @@ namespace {
 // Any object is accepted: whether it can be called is found out by the call in the background.
 struct RunAsyncState {
   PyRef func;
+  PyRef dict;  // the function's identity; filled by the interpreter through __dictoffset__
 
   int traverse(visitproc visit, void* arg) {
     Py_VISIT(func.get());
+    Py_VISIT(dict.get());
     return 0;
   }
-  void clear() { func = PyRef(); }
+  void clear() {
+    func = PyRef();
+    dict = PyRef();
+  }
 };
 using RunAsyncObject = Object<RunAsyncState>;
+
+// A decorated function keeps its name, doc and signature, and a decorated method receives self.
+PyRef make_run_async(PyTypeObject* type, PyObject* func) {
+  PyRef object = RunAsyncObject::create(type, RunAsyncState{PyRef::from_borrowed(func), PyRef()});
+  copy_function_identity(object.get(), func);
+  return object;
+}
 
 constexpr Signature kNew{"RunAsync", 1, {"func"}};
 PyRef new_run_async(PyTypeObject* type, const CallArgs& args) {
   auto [func] = bind(kNew, args);
-  return RunAsyncObject::create(type, RunAsyncState{PyRef::from_borrowed(func)});
+  return make_run_async(type, func);
 }
 
 // Keyword arguments are refused before anything starts: no id is taken, nothing registered.
@@ -44,6 +58,8 @@ PyRef call(PyObject* self, const CallArgs& args) {
 }
 
 PyRef repr(PyObject*) { return py_str("RunAsync(...)"); }
+
+PyMemberDef members[] = {VARNEX_IDENTITY_DICT_MEMBER(offsetof(RunAsyncObject, value.dict)), {}};
 
 PyType_Slot slots[] = {
     slot(Py_tp_doc, "RunAsync(func)\n--\n\n"
@@ -60,6 +76,9 @@ PyType_Slot slots[] = {
     slot(Py_tp_new, &new_slot<new_run_async>),
     slot(Py_tp_call, &call_slot<call>),
     slot(Py_tp_repr, &unary_slot<repr>),
+    slot(Py_tp_descr_get, &bind_like_function),
+    slot(Py_tp_members, members),
+    slot(Py_tp_getset, identity_getset),
     slot(Py_tp_dealloc, &RunAsyncObject::dealloc),
     slot(Py_tp_traverse, &RunAsyncObject::traverse),
     slot(Py_tp_clear, &RunAsyncObject::clear),
@@ -72,7 +91,7 @@ PyType_Spec spec =
 constexpr Signature kRunAsync{"run_async", 1, {"func"}};
 PyRef run_async(PyObject*, const CallArgs& args) {
   auto [func] = bind(kRunAsync, args);
-  return RunAsyncObject::create(run_async_type(), RunAsyncState{PyRef::from_borrowed(func)});
+  return make_run_async(run_async_type(), func);
 }
 
 }  // namespace

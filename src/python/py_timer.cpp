@@ -1,10 +1,12 @@
 // The timer decorators: timer() / Timer, precision_timer() / PrecisionTimer, and the
 // TimerWrapper they return, whose call starts a timer (py_timer_handle.cpp).
+#include <cstddef>
 #include <string>
 
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/errors.hpp"
+#include "python/function_identity.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
 #include "python/py_timer_handle.hpp"
@@ -29,12 +31,17 @@ struct TimerWrapperState {
   PyRef func;  // null only after the garbage collector cleared a wrapper in a cycle
   double frequency;
   TimerPrecision precision;
+  PyRef dict;  // the function's identity; filled by the interpreter through __dictoffset__
 
   int traverse(visitproc visit, void* arg) {
     Py_VISIT(func.get());
+    Py_VISIT(dict.get());
     return 0;
   }
-  void clear() { func = PyRef(); }
+  void clear() {
+    func = PyRef();
+    dict = PyRef();
+  }
 };
 using TimerWrapperObject = Object<TimerWrapperState>;
 
@@ -59,12 +66,18 @@ PyRef wrapper_repr(PyObject* self) {
                 "Hz, mode=" + lower_name(w->precision) + ")");
 }
 
+PyMemberDef wrapper_members[] = {
+    VARNEX_IDENTITY_DICT_MEMBER(offsetof(TimerWrapperObject, value.dict)), {}};
+
 PyType_Slot wrapper_slots[] = {
     slot(Py_tp_doc, "被包装的定时器函数。\n\n"
                     "调用它即启动一个新的定时器，参数会在每次执行时原样传给被装饰的函数，"
                     "并返回 TimerHandle；请保存该句柄，例如 handle = update()。"),
     slot(Py_tp_call, &call_slot<wrapper_call>),
     slot(Py_tp_repr, &unary_slot<wrapper_repr>),
+    slot(Py_tp_descr_get, &bind_like_function),
+    slot(Py_tp_members, wrapper_members),
+    slot(Py_tp_getset, identity_getset),
     slot(Py_tp_dealloc, &TimerWrapperObject::dealloc),
     slot(Py_tp_traverse, &TimerWrapperObject::traverse),
     slot(Py_tp_clear, &TimerWrapperObject::clear),
@@ -76,8 +89,11 @@ PyType_Spec wrapper_spec = object_spec<TimerWrapperState>(
 PyRef make_wrapper(PyObject* func, double frequency, TimerPrecision precision,
                    const char* not_callable) {
   if (!PyCallable_Check(func)) throw_python(PyExc_TypeError, not_callable);
-  return TimerWrapperObject::create(timer_wrapper_type(),
-                                    TimerWrapperState{PyRef::from_borrowed(func), frequency, precision});
+  // A decorated function keeps its name, doc and signature; a decorated method's ticks get self.
+  PyRef wrapper = TimerWrapperObject::create(
+      timer_wrapper_type(), TimerWrapperState{PyRef::from_borrowed(func), frequency, precision, PyRef()});
+  copy_function_identity(wrapper.get(), func);
+  return wrapper;
 }
 
 // ---- Timer ----

@@ -270,6 +270,25 @@ TEST_F(MotorGroup, FeedbackFramesReachTheFirstDeviceWithThatNodeId) {
   EXPECT_EQ(twin->get_feedback_blocking(), Feedback{});
 }
 
+TEST_F(MotorGroup, EachStoredFeedbackFrameIsCountedAndStampedOnlyOnItsDevice) {
+  auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
+  auto other = motor->add_device(1, 0x202, FocMode::Speed).value();
+  EXPECT_EQ(device->feedback_count(), 0u);
+  EXPECT_EQ(device->feedback_age(), std::nullopt);
+  bus->deliver(0x201, {1, 2, 3});  // wrong length: not stored, so not counted
+  bus->deliver(0x201, feedback_frame(1.0f, 0, 0));
+  bus->deliver(0x201, feedback_frame(2.0f, 0, 0));
+  ASSERT_TRUE(eventually([&] { return device->feedback_count() == 2; }));
+  const std::optional<double> age = device->feedback_age();
+  ASSERT_TRUE(age.has_value());
+  EXPECT_GE(*age, 0.0);
+  EXPECT_LT(*age, 60.0);
+  ASSERT_TRUE(eventually([&] { return *device->feedback_age() > *age; }));
+  EXPECT_EQ(device->feedback_count(), 2u);
+  EXPECT_EQ(other->feedback_count(), 0u);
+  EXPECT_EQ(other->feedback_age(), std::nullopt);
+}
+
 TEST_F(MotorGroup, WrongLengthAndUnmatchedFramesArePrintedAndChangeNothing) {
   auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
   testing::internal::CaptureStderr();

@@ -301,6 +301,26 @@ def test_two_devices_with_one_node_id_only_the_earlier_gets_feedback():
 
 
 @requires_can
+def test_feedback_age_is_none_until_a_frame_is_stored_and_grows_once_the_driver_is_silent():
+    with SimDriver(BUS, 0x201, 0x100) as sim:
+        motor = varnex.Motor(BUS, 0x100)
+        dev = motor.add_device(0, 0x201, "speed")
+        assert (dev.feedback_age(), dev.feedback_count) == (None, 0)
+        sim.feedback = (1.0, 0, 0)
+        for expected in (1, 2):
+            motor.broadcast()
+            assert wait_for(lambda: dev.feedback_count == expected)
+        assert 0.0 <= dev.feedback_age() < 5.0
+        sim.feedback = None  # silent from now on: targets are heard, nothing answers
+        motor.broadcast()
+        age = dev.feedback_age()
+        assert wait_for(lambda: dev.feedback_age() > age + 0.3)
+        assert dev.feedback_count == 2
+        with pytest.raises(AttributeError):
+            dev.feedback_count = 0
+
+
+@requires_can
 def test_target_is_stored_as_float32_and_shown_with_four_decimals():
     motor = varnex.Motor(BUS, host=0x1A0)
     assert repr(motor) == "Motor(host=0x1A0, devices=0)"

@@ -75,6 +75,30 @@ def background() -> None:
     del wide
 
 
+class Arm:
+    @varnex.run_async
+    def move(self, x: int) -> int:
+        return x
+
+    @varnex.timer(10.0)
+    def tick(self, gain: float) -> None: ...
+
+
+def decorated_methods(arm: Arm) -> None:
+    assert_type(arm.move(3), varnex.AsyncHandle[int])
+    arm.move("3")  # type: ignore[arg-type]
+    assert_type(arm.tick(2.0), varnex.TimerHandle)
+    arm.tick()  # type: ignore[call-arg]
+    assert_type(Arm.move(arm, 3), varnex.AsyncHandle[int])  # through the class: self explicit
+    Arm.move(3)  # type: ignore[arg-type, call-arg]
+
+
+def feedback_freshness(d: varnex.Device) -> None:
+    assert_type(d.feedback_age(), float | None)
+    assert_type(d.feedback_count, int)
+    d.feedback_count = 1  # type: ignore[misc]
+
+
 def shutdown() -> None:
     assert_type(varnex.block_all(), Literal["SIGINT", "SIGTERM"])
     reason, clean = varnex.block_until()
