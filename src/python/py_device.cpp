@@ -122,15 +122,15 @@ PyMethodDef methods[] = {
                          "目标值的编码仍按注册时的模式进行。"),
     method<feedback_age>("feedback_age",
                          "feedback_age($self)\n--\n\n"
-                         "距离最近一帧反馈被存储已经过去的秒数 (float)；从未收到反馈时为 None。\n"
-                         "不等待接收任务，可在任何线程中随时调用。"),
+                         "Seconds (float) since this device's last feedback frame was stored, or None if\n"
+                         "none ever arrived. Never waits for the receive task."),
     {},
 };
 
 PyGetSetDef properties[] = {
     property<slot_index>("slot_index", "槽位索引 (0-3)。"),
     property<node_id>("node_id", "驱动器的节点 ID，即它的反馈帧 CAN ID，与固件中的 node_id 相同。"),
-    property<feedback_count>("feedback_count", "已为此驱动器存储的反馈帧数量 (int)。"),
+    property<feedback_count>("feedback_count", "Number of feedback frames stored for this device (int)."),
     {},
 };
 
