@@ -42,7 +42,7 @@ def feedback_bytes(position, speed_counts, current_counts):
 
 
 class SimDriver:
-    def __init__(self, interface, node_id, host_id, slot=0, feedback=None):
+    def __init__(self, interface, node_id, host_id, slot=0, feedback=None, hears=None):
         self.node_id = node_id
         self.host_id = host_id
         self.slot = slot
@@ -52,7 +52,7 @@ class SimDriver:
         self._frames = []
         self._changed = threading.Condition()
         self._stop = threading.Event()
-        self._peer = CanPeer(interface)
+        self._peer = CanPeer(interface, ids=hears)  # hears=None: every frame on the bus
         self._thread = threading.Thread(target=self._serve, name=f"sim-driver-{node_id:X}", daemon=True)
         self._thread.start()
 
