@@ -15,44 +15,138 @@ namespace {
 
 constexpr std::chrono::milliseconds kPauseAfterReadError{100};
 
-void report(const char* what, const Error& error) {
-  write_stderr(std::string(what) + error.message + "\n");
-}
+// The writing half of one turn of the task: the next queued frame, built and written. A frame
+// that waits for room in the socket stays in `pending`, which outlives the turn, so reading goes
+// on while the transmit side is stalled and the frame is written once there is room.
+class WriteSide {
+ public:
+  struct Event {
+    bool closed = false;  // every sender is gone and the queue is drained
+    Status status;        // the frame's fate: written, invalid, or the write failure
+  };
+  using Output = Event;
 
-// The background task. It owns the socket; the socket closes when the task ends.
-rt::Task<void> serve(std::unique_ptr<CanDevice> socket, rt::Receiver<CanMessage> outgoing,
-                     rt::Sender<CanMessage> incoming) {
+  WriteSide(CanDevice& socket, rt::Receiver<CanMessage>& outgoing, std::optional<can_frame>& pending)
+      : socket_(socket), outgoing_(outgoing), pending_(pending) {}
+
+  std::optional<Event> poll(const rt::Waker& waker) {
+    if (!pending_) {
+      auto next = outgoing_.recv_op();
+      std::optional<std::optional<CanMessage>> got = next.poll(waker);
+      if (!got) return std::nullopt;
+      if (!*got) return Event{true, {}};
+      Result<can_frame> frame = build_can_frame((*got)->id, (*got)->data);
+      if (!frame) return Event{false, std::move(frame).error()};
+      pending_ = frame.value();
+    }
+    CanDevice::SendOp write = socket_.send_op(*pending_);
+    std::optional<Status> written = write.poll(waker);
+    if (!written) return std::nullopt;
+    pending_.reset();
+    return Event{false, std::move(*written)};
+  }
+
+ private:
+  CanDevice& socket_;
+  rt::Receiver<CanMessage>& outgoing_;
+  std::optional<can_frame>& pending_;
+};
+
+// The reading half of one turn: the next frame or read error, or, while reading rests (after a
+// read error, or while the interface is gone), nothing once the rest is over.
+class ReadSide {
+ public:
+  using Output = std::optional<Result<can_frame>>;
+
+  ReadSide(CanDevice& socket, std::optional<rt::Instant> resting_until) : socket_(socket) {
+    if (resting_until) rest_.emplace(*resting_until);
+  }
+
+  std::optional<Output> poll(const rt::Waker& waker) {
+    if (rest_) {
+      if (!rest_->poll(waker)) return std::nullopt;
+      return Output{};
+    }
+    CanDevice::ReceiveOp read = socket_.receive_op();
+    std::optional<Result<can_frame>> got = read.poll(waker);
+    if (!got) return std::nullopt;
+    return Output{std::move(*got)};
+  }
+
+ private:
+  CanDevice& socket_;
+  std::optional<rt::SleepOp> rest_;
+};
+
+// The background task. It owns the socket; the socket closes when the task ends, which is once
+// the device is gone and every frame it queued has been written or reported.
+rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
+                     rt::Receiver<CanMessage> outgoing, rt::Sender<CanMessage> incoming) {
+  // A fault hits every frame (a link down under a 1 kHz loop): one line per second per text.
+  RepeatLimiter diagnostics;
+  std::optional<can_frame> pending;
+  std::optional<rt::Instant> resting_until;  // reading rests until then
+  bool gone_reported = false;
+  bool anyone_receives = true;
+
   for (;;) {
-    auto next_outgoing = outgoing.recv_op();
-    CanDevice::ReceiveOp next_frame = socket->receive_op();
-    rt::Select2 either(next_outgoing, next_frame);
-    auto event = co_await rt::wait(either);
+    diagnostics.flush();
+    if (socket->interface_gone() && !gone_reported) {
+      gone_reported = true;
+      write_stderr("[CAN] Interface '" + interface +
+                   "' is gone; its socket will be reopened when it is back\n");
+      resting_until = rt::Clock::now() + kReopenPollPeriod;
+    }
+
+    WriteSide write(*socket, outgoing, pending);
+    std::variant<WriteSide::Event, ReadSide::Output> event;
+    if (anyone_receives) {
+      ReadSide read(*socket, resting_until);
+      rt::Select2 either(write, read);
+      event = co_await rt::wait(either);
+    } else {
+      // Only the queued frames are left to write; the device is gone, so the queue closes soon.
+      event.emplace<0>(co_await rt::wait(write));
+    }
 
     if (event.index() == 0) {
-      std::optional<CanMessage>& message = std::get<0>(event);
+      WriteSide::Event& wrote = std::get<0>(event);
       // Every sender is gone and the queue is drained: the device was destroyed and all it
       // queued has been written.
-      if (!message) co_return;
-      Result<can_frame> frame = build_can_frame(message->id, message->data);
-      if (!frame) {
-        report("Failed to send CAN frame: ", frame.error());
-        continue;
-      }
-      CanDevice::SendOp write = socket->send_op(frame.value());
-      Status written = co_await rt::wait(write);
-      if (!written) report("Failed to send CAN frame: ", written.error());
+      if (wrote.closed) co_return;
+      if (!wrote.status) diagnostics.report("Failed to send CAN frame: " + wrote.status.error().message);
       continue;
     }
 
-    Result<can_frame>& frame = std::get<1>(event);
-    if (!frame) {
-      report("Failed to receive CAN frame: ", frame.error());
-      // A persistent fault (interface down) would otherwise print as fast as reads fail.
-      co_await rt::sleep_for(kPauseAfterReadError);
+    std::optional<Result<can_frame>>& got = std::get<1>(event);
+    if (!got) {
+      resting_until.reset();
+      if (!socket->interface_gone()) continue;
+      // While no interface has the name there is nothing new to say: the removal was reported.
+      if (interface_exists(interface)) {
+        Result<std::unique_ptr<CanDevice>> reopened = CanDevice::open(interface);
+        if (reopened) {
+          socket = std::move(reopened).value();
+          gone_reported = false;
+          write_stderr("[CAN] Interface '" + interface + "' is back; socket reopened\n");
+          continue;
+        }
+        diagnostics.report("[CAN] Interface '" + interface + "' is back but cannot be opened: " +
+                           reopened.error().message);
+      }
+      resting_until = rt::Clock::now() + kReopenPollPeriod;
+      continue;
+    }
+    if (!*got) {
+      diagnostics.report("Failed to receive CAN frame: " + got->error().message);
+      // The socket's pending error is reported once, but a read that keeps failing would
+      // otherwise go round as fast as it fails.
+      if (!socket->interface_gone()) resting_until = rt::Clock::now() + kPauseAfterReadError;
       continue;
     }
     // Nobody can receive any more: the device and every receive using its queue are gone.
-    if (incoming.send(parse_can_frame(frame.value()))) co_return;
+    // The frames it queued before are still written.
+    if (incoming.send(parse_can_frame(got->value()))) anyone_receives = false;
   }
 }
 
@@ -109,7 +203,7 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   auto [incoming_tx, incoming_rx] = rt::make_channel<CanMessage>();
   auto incoming = std::make_shared<Incoming>(std::move(incoming_rx));
   rt::JoinHandle<void> task =
-      rt::spawn(serve(std::move(opened).value(), std::move(outgoing_rx), std::move(incoming_tx)));
+      rt::spawn(serve(interface, std::move(opened).value(), std::move(outgoing_rx), std::move(incoming_tx)));
   return std::shared_ptr<CanDeviceAsync>(new CanDeviceAsync(
       interface, std::move(outgoing_tx), std::move(incoming), std::move(task)));
 }

@@ -3,17 +3,24 @@
 // Users exchange frames with the task through two unbounded queues: send_nonblocking() appends
 // to the outgoing queue and never waits; received frames wait in the incoming queue, behind a
 // FIFO async mutex that serialises receives (first come, first served). The task picks fairly
-// at random between an outgoing frame to write and a frame to read, so neither direction can
-// starve the other. It reads continuously, whether or not anyone receives.
+// at random between writing an outgoing frame and reading one, so neither direction can starve
+// the other, and it goes on reading while a frame waits for room in a stalled transmit queue.
+// It reads continuously, whether or not anyone receives.
 //
-// Failures of the task are printed, one line each on standard error, and it goes on:
+// Failures of the task are printed on standard error and it goes on; each distinct line at most
+// once a second, later ones counted (see RepeatLimiter):
 //   "Failed to send CAN frame: <error>"      write failure (the frame is lost)
-//   "Failed to receive CAN frame: <error>"   read failure, followed by a 100 ms pause
+//   "Failed to receive CAN frame: <error>"   read failure; reading then rests 100 ms
+// When the interface is removed (unplugged adapter, `ip link del`), the task says so once with
+// a "[CAN] " line, looks for an interface of the same name every kReopenPollPeriod and, once
+// there is one, opens a new socket on it (without provisioning it: an interface that comes back
+// down stays down until someone brings it up) and says so. Meanwhile frames queued for sending
+// fail as the old socket's writes do.
 //
-// Lifetime: when the device is destroyed, the task writes the frames already queued for
-// sending, then ends and closes the socket, whether or not any frame arrives. It also ends when
-// a frame arrives and nobody can receive it any more. Receives still in progress keep the
-// incoming queue alive; after the task has ended they return what is left in it, then nothing.
+// Lifetime: when the device is destroyed, the task writes every frame already queued for
+// sending (or reports its failure), then ends and closes the socket, whether or not frames keep
+// arriving. Receives still in progress keep the incoming queue alive; after the task has ended
+// they return what is left in it, then nothing.
 #pragma once
 
 #include <cstdint>

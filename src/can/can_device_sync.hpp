@@ -1,6 +1,12 @@
 // CanDeviceSync: the blocking front end of a CAN socket. Every call waits on the calling
 // thread until it is done (block_in_place around block_on on the shared runtime); the runtime's
 // workers only deliver the socket's readiness. One call at a time per device.
+//
+// A removed interface (unplugged adapter, `ip link del`) shows once as the failed call's error.
+// There is no background task to watch for its return, so each later call looks for it: once
+// an interface of the same name exists, a new socket is opened on it (not provisioned) and the
+// call goes on there. Until then send fails with the opening error ("CAN Device not found:
+// ..."), and receive waits for the interface to come back, looking every kReopenPollPeriod.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +39,7 @@ class CanDeviceSync {
   SlicedWait<Status> send_interruptible(uint32_t id, std::vector<uint8_t> data,
                                         const InterruptCheck& interrupted);
 
-  // Waits without limit for the next frame.
+  // Waits without limit for the next frame (across a removal of the interface, see above).
   Result<CanMessage> receive();
 
   // The same wait, in slices of at most kInterruptCheckPeriod with `interrupted` called between
@@ -43,6 +49,9 @@ class CanDeviceSync {
  private:
   CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface)
       : device_(std::move(device)), interface_(std::move(interface)) {}
+
+  // A new socket on the interface, when the current one's interface was removed.
+  Status reopen_if_gone();
 
   std::unique_ptr<CanDevice> device_;
   std::string interface_;

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -30,6 +29,10 @@ rt::Task<void> open_into(const std::string& interface,
 
 }  // namespace
 
+bool interface_exists(const std::string& interface) {
+  return if_nametoindex(interface.c_str()) != 0;
+}
+
 Result<std::unique_ptr<CanDevice>> CanDevice::open_blocking(const std::string& interface) {
   std::optional<Result<std::unique_ptr<CanDevice>>> opened;
   rt::block_in_place([&] { rt::block_on(open_into(interface, opened)); });
@@ -45,42 +48,42 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface)
     return Error::os("CAN Device not found: " + errno_name(errnum) + ": " + description);
   }
 
-  const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
-  if (fd < 0) return io_error(errno);
+  UniqueFd fd(::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW));
+  if (!fd) return io_error(errno);
 
   sockaddr_can address{};
   address.can_family = AF_CAN;
   address.can_ifindex = static_cast<int>(index);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int errnum = errno;
-    ::close(fd);
-    return io_error(errnum);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return io_error(errno);
   }
 
   std::shared_ptr<rt::IoRegistration> registration;
   try {
-    registration = rt::Runtime::get().reactor().register_fd(fd);
+    registration = rt::Runtime::get().reactor().register_fd(fd.get());
   } catch (const std::system_error& e) {
-    ::close(fd);
     return io_error(e.code().value());
-  } catch (...) {
-    ::close(fd);  // the runtime could not be built: a fatal error for the caller
-    throw;
   }
-  return std::unique_ptr<CanDevice>(new CanDevice(fd, std::move(registration)));
+  return std::unique_ptr<CanDevice>(new CanDevice(std::move(fd), std::move(registration)));
 }
 
 CanDevice::~CanDevice() {
-  // Deregister first, so the reactor never sees an event for a number that close() freed.
-  rt::Runtime::get().reactor().deregister_fd(fd_);
-  ::close(fd_);
+  // Deregister first, so the reactor never sees an event for a number that closing freed.
+  rt::Runtime::get().reactor().deregister_fd(fd_.get());
+}
+
+Error CanDevice::failure(int errnum) {
+  // ENODEV is the socket's pending error when its interface is unregistered; ENXIO is what
+  // every write on the unbound socket gets afterwards.
+  if (errnum == ENODEV || errnum == ENXIO) interface_gone_.store(true, std::memory_order_relaxed);
+  return Error::os(os_error_text(errnum));
 }
 
 std::optional<Status> CanDevice::SendOp::poll(const rt::Waker& waker) {
   for (;;) {
     auto ready = device_.registration_->poll_ready(rt::Interest::Write, waker);
     if (!ready) return std::nullopt;
-    const ssize_t n = ::write(device_.fd_, &frame_, sizeof frame_);
+    const ssize_t n = ::write(device_.fd(), &frame_, sizeof frame_);
     if (n == kRecordSize) return Status{};
     if (n >= 0) return Error::os(os_error_text(EIO));
     if (errno == EINTR) continue;
@@ -89,7 +92,7 @@ std::optional<Status> CanDevice::SendOp::poll(const rt::Waker& waker) {
       device_.registration_->clear_ready(rt::Interest::Write, *ready);
       continue;
     }
-    return Error::os(os_error_text(errno));
+    return device_.failure(errno);
   }
 }
 
@@ -98,7 +101,7 @@ std::optional<Result<can_frame>> CanDevice::ReceiveOp::poll(const rt::Waker& wak
     auto ready = device_.registration_->poll_ready(rt::Interest::Read, waker);
     if (!ready) return std::nullopt;
     can_frame frame;
-    const ssize_t n = ::read(device_.fd_, &frame, sizeof frame);
+    const ssize_t n = ::read(device_.fd(), &frame, sizeof frame);
     if (n == kRecordSize) return Result<can_frame>(frame);
     if (n >= 0) return Result<can_frame>(Error::os(os_error_text(EIO)));
     if (errno == EINTR) continue;
@@ -106,7 +109,7 @@ std::optional<Result<can_frame>> CanDevice::ReceiveOp::poll(const rt::Waker& wak
       device_.registration_->clear_ready(rt::Interest::Read, *ready);
       continue;
     }
-    return Result<can_frame>(Error::os(os_error_text(errno)));
+    return Result<can_frame>(device_.failure(errno));
   }
 }
 

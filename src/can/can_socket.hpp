@@ -1,12 +1,19 @@
 // CanDevice: one raw SocketCAN socket bound to one interface, non-blocking and driven by the
 // shared runtime's reactor. Destroying it deregisters and closes the socket.
 //
+// When the interface is removed (a USB adapter unplugged, `ip link del`), the kernel unbinds the
+// socket for good: reads report ENODEV once, writes fail with ENXIO from then on, even after an
+// interface of the same name appears again. The ops note such a failure (interface_gone()), so
+// that the owner can open a new socket on the name instead of failing for ever.
+//
 // The socket receives every data frame on the bus (no filter) and no error frames. Its
 // operations are ops in the runtime's poll model (see runtime/poll.hpp), so they can take part
 // in a select or a timeout. At most one send and one receive may wait at a time: the reactor
 // keeps one waker per direction.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 #include <string>
@@ -14,10 +21,20 @@
 #include <linux/can.h>
 
 #include "common/result.hpp"
+#include "common/unique_fd.hpp"
 #include "runtime/poll.hpp"
 #include "runtime/reactor.hpp"
 
 namespace varnex {
+
+// How often an owner whose interface was removed looks for an interface of the same name.
+// SocketCAN tells a socket nothing when an interface appears; only a netlink route socket would,
+// at the cost of a second descriptor and message parsing per device, while a lookup by name is
+// one ioctl. A tenth of a second keeps recovery well under a second for no measurable load.
+inline constexpr std::chrono::milliseconds kReopenPollPeriod{100};
+
+// True when a network interface of that name exists now.
+bool interface_exists(const std::string& interface);
 
 class CanDevice {
  public:
@@ -34,7 +51,11 @@ class CanDevice {
   CanDevice& operator=(const CanDevice&) = delete;
   ~CanDevice();
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
+
+  // True once a read or write failed because the interface this socket was bound to no longer
+  // exists; the socket will never carry a frame again.
+  bool interface_gone() const { return interface_gone_.load(std::memory_order_relaxed); }
 
   // Op: writes one frame record. Waits while the socket's send buffer is full; any other
   // write failure is the error, as "<description> (os error N)".
@@ -73,11 +94,15 @@ class CanDevice {
   rt::Task<Result<can_frame>> receive();
 
  private:
-  CanDevice(int fd, std::shared_ptr<rt::IoRegistration> registration)
-      : fd_(fd), registration_(std::move(registration)) {}
+  CanDevice(UniqueFd fd, std::shared_ptr<rt::IoRegistration> registration)
+      : fd_(std::move(fd)), registration_(std::move(registration)) {}
 
-  int fd_;
+  // An error of a read or write: its text, noting first whether it means the interface is gone.
+  Error failure(int errnum);
+
+  UniqueFd fd_;
   std::shared_ptr<rt::IoRegistration> registration_;
+  std::atomic<bool> interface_gone_{false};
 };
 
 }  // namespace varnex

@@ -19,4 +19,83 @@ void write_stderr(std::string_view text) {
   }
 }
 
+namespace {
+
+void write_lines(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) write_stderr(line + "\n");
+}
+
+}  // namespace
+
+RepeatLimiter::~RepeatLimiter() {
+  std::lock_guard lock(mutex_);
+  write_lines(due_locked(std::nullopt));
+}
+
+void RepeatLimiter::report(const std::string& line) {
+  if (std::optional<std::string> text = admit(line, Clock::now())) write_lines({*text});
+}
+
+void RepeatLimiter::flush() {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(mutex_);
+    if (!next_due_) return;
+    const Clock::time_point now = Clock::now();
+    if (now < *next_due_) return;
+    lines = due_locked(now);
+  }
+  write_lines(lines);
+}
+
+std::string RepeatLimiter::with_count(const std::string& line, uint64_t suppressed) {
+  if (suppressed == 0) return line;
+  return line + " (" + std::to_string(suppressed) + " similar messages suppressed)";
+}
+
+std::optional<std::string> RepeatLimiter::admit(const std::string& line, Clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  auto [it, fresh] = seen_.try_emplace(line, Seen{now, 0});
+  if (fresh) return line;
+  Seen& seen = it->second;
+  if (now - seen.printed < window_) {
+    if (seen.suppressed++ == 0) {
+      const Clock::time_point due_at = seen.printed + window_;
+      if (!next_due_ || due_at < *next_due_) next_due_ = due_at;
+    }
+    return std::nullopt;
+  }
+  std::string text = with_count(line, seen.suppressed);
+  seen = Seen{now, 0};
+  return text;
+}
+
+std::vector<std::string> RepeatLimiter::due(Clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  return due_locked(now);
+}
+
+// Without `now` (at destruction) everything counted is due.
+std::vector<std::string> RepeatLimiter::due_locked(std::optional<Clock::time_point> now) {
+  std::vector<std::string> lines;
+  next_due_.reset();
+  for (auto it = seen_.begin(); it != seen_.end();) {
+    Seen& seen = it->second;
+    const bool window_passed = !now || *now - seen.printed >= window_;
+    if (seen.suppressed > 0 && window_passed) {
+      // The summary stands for the last repeat itself, so it counts the others.
+      lines.push_back(with_count(it->first, seen.suppressed - 1));
+      seen = Seen{now.value_or(seen.printed), 0};
+    } else if (seen.suppressed == 0 && window_passed) {
+      it = seen_.erase(it);  // a new occurrence would be printed anyway; forget the text
+      continue;
+    } else if (seen.suppressed > 0) {
+      const Clock::time_point due_at = seen.printed + window_;
+      if (!next_due_ || due_at < *next_due_) next_due_ = due_at;
+    }
+    ++it;
+  }
+  return lines;
+}
+
 }  // namespace varnex

@@ -2,11 +2,63 @@
 // so that they appear even while the interpreter is busy or shutting down.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace varnex {
 
 // Writes text exactly as given (callers include the line feed) in one write where possible.
 void write_stderr(std::string_view text);
+
+// Keeps a fault that repeats on every frame (a link down under a 1 kHz loop) from flooding
+// standard error: each distinct line is printed at most once per window. The first occurrence
+// is printed as given; repeats inside the window are counted, and the next line printed for that
+// text carries the count: "<line> (N similar messages suppressed)". Every occurrence is thus
+// either printed or counted in the next printed line of the same text.
+//
+// Repeats are summarised when the same line comes again after the window, or by flush(), which
+// the owner calls whenever it is about (its loop turns); at destruction whatever is still
+// counted is summarised. Safe to share between threads.
+class RepeatLimiter {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kDefaultWindow{1};
+
+  explicit RepeatLimiter(Clock::duration window = kDefaultWindow) : window_(window) {}
+  RepeatLimiter(const RepeatLimiter&) = delete;
+  RepeatLimiter& operator=(const RepeatLimiter&) = delete;
+  ~RepeatLimiter();
+
+  // Prints `line` (without its line feed) unless the same text was printed within the window.
+  void report(const std::string& line);
+  // Prints the summary of every text whose window has passed with repeats counted.
+  void flush();
+
+  // The decisions behind report() and flush(), at a given time, returning the lines (without
+  // line feed) to print instead of printing them.
+  std::optional<std::string> admit(const std::string& line, Clock::time_point now);
+  std::vector<std::string> due(Clock::time_point now);
+
+ private:
+  struct Seen {
+    Clock::time_point printed;
+    uint64_t suppressed = 0;
+  };
+  static std::string with_count(const std::string& line, uint64_t suppressed);
+  std::vector<std::string> due_locked(std::optional<Clock::time_point> now);
+
+  const Clock::duration window_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, Seen> seen_;
+  // Earliest time a counted repeat may be summarised; none while nothing is counted, so that
+  // flush() costs one comparison on a healthy bus.
+  std::optional<Clock::time_point> next_due_;
+};
 
 }  // namespace varnex

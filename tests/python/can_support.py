@@ -97,6 +97,17 @@ def pack_frame(can_id, data=b"", extended=None, remote=False):
     return CAN_FRAME.pack(word, len(data), data)
 
 
+def id_filters(ids):
+    """A CAN_RAW_FILTER value that passes exactly these identifiers (data frames only)."""
+    packed = b""
+    for can_id in ids:
+        extended = can_id > CAN_SFF_MASK
+        word = can_id | (CAN_EFF_FLAG if extended else 0)
+        mask = CAN_EFF_FLAG | CAN_RTR_FLAG | (CAN_EFF_MASK if extended else CAN_SFF_MASK)
+        packed += struct.pack("=II", word, mask)
+    return packed
+
+
 def unpack_frame(record):
     """(raw_id_word, id, is_extended, is_remote, data) of a frame record.
 
@@ -113,13 +124,16 @@ class CanPeer:
     """A raw CAN socket bound to one interface, standing in for another node on the bus.
 
     Like every raw socket it receives the frames other sockets send on the interface, not
-    its own.
+    its own. With `ids` it hears only frames with those identifiers (a kernel filter, so a
+    flooded bus cannot crowd them out of its receive buffer).
     """
 
-    def __init__(self, interface="vcan0"):
+    def __init__(self, interface="vcan0", ids=None):
         self.interface = interface
         self.sock = socket.socket(AF_CAN, socket.SOCK_RAW, CAN_RAW)
         try:
+            if ids is not None:
+                self.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, id_filters(ids))
             self.sock.bind((interface,))
         except OSError:
             self.sock.close()
