@@ -83,7 +83,20 @@ AsyncSignalsBlocked::AsyncSignalsBlocked() {
 AsyncSignalsBlocked::~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 PythonSignalMask::PythonSignalMask() noexcept : applied_(t_python_mask != nullptr) {
-  if (applied_) pthread_sigmask(SIG_SETMASK, t_python_mask, &previous_);
+  if (!applied_) return;
+  sigset_t mask = *t_python_mask;
+  // A signal already pending for the process has been aimed at a thread that wants it (the
+  // main thread, normally). Unblocking it here would let this thread take it first, since the
+  // mask change itself makes the kernel look for pending signals; the interpreter would then
+  // only see it when the main thread next runs Python code, so a main thread in time.sleep
+  // would miss Ctrl+C. Such signals stay blocked on this thread for this call.
+  sigset_t pending;
+  if (sigpending(&pending) == 0) {
+    for (int signo = 1; signo < NSIG; ++signo) {
+      if (sigismember(&pending, signo) == 1) sigaddset(&mask, signo);
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &mask, &previous_);
 }
 
 PythonSignalMask::~PythonSignalMask() {
