@@ -149,13 +149,12 @@ PyRef try_result(PyObject* self) {
 // Waits until the call's body has ended, or also until it is cancelled when `cancel_ends`;
 // false when `limit` passed first. It polls the flags (the body sets them without any means to
 // wake a waiter), with the GIL released only while it sleeps.
-bool wait_for_end(const BackgroundCall& call, std::optional<std::chrono::nanoseconds> limit,
-                  bool cancel_ends) {
+bool wait_for_end(const BackgroundCall& call, std::chrono::nanoseconds limit, bool cancel_ends) {
   const auto start = std::chrono::steady_clock::now();
   if (!call.is_completed()) {
     for (;;) {
       if (cancel_ends && call.is_cancelled()) break;
-      if (limit && std::chrono::steady_clock::now() - start >= *limit) return false;
+      if (std::chrono::steady_clock::now() - start >= limit) return false;
       {
         GilRelease released;
         std::this_thread::sleep_for(kPollInterval);
@@ -176,14 +175,16 @@ PyRef wait(PyObject* self, const CallArgs& args) {
   const std::optional<std::uint64_t> limit_ms = to_optional_millis(timeout_ms, "timeout_ms");
   const auto handle = AsyncHandleObject::shared(self);
   const BackgroundCall& call = handle->call;
-  const auto limit = limit_ms ? std::optional(limit_from_ms(*limit_ms)) : std::nullopt;
+  // The largest limit stands for "none" (about 292 years), which keeps one form of wait.
+  const std::chrono::nanoseconds limit =
+      limit_ms ? limit_from_ms(*limit_ms) : std::chrono::nanoseconds::max();
   if (!wait_for_end(call, limit, true)) throw_error(Error::timeout("Async task wait timed out"));
   return read_outcome(call);
 }
 
-// Seconds as a wait limit: None is none; a negative time does not wait.
-std::optional<std::chrono::nanoseconds> limit_from_seconds(PyObject* timeout) {
-  if (timeout == nullptr || timeout == Py_None) return std::nullopt;
+// Seconds as a wait limit: None is none (the largest limit); a negative time does not wait.
+std::chrono::nanoseconds limit_from_seconds(PyObject* timeout) {
+  if (timeout == nullptr || timeout == Py_None) return std::chrono::nanoseconds::max();
   const double seconds = to_f64(timeout, "timeout");
   if (std::isnan(seconds)) throw_python(PyExc_ValueError, "timeout must not be NaN");
   using std::chrono::nanoseconds;
