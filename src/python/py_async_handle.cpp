@@ -274,7 +274,10 @@ PyRef settle_future(PyObject* future, PyObject* self) {
   const BackgroundCall& call = handle->call;
   PyRef outcome;
   if (call.skipped->load(std::memory_order_acquire)) {
-    outcome = PyRef::steal(PyObject_CallMethod(future, "cancel", nullptr));
+    // What result() raises, rather than cancelling the future: that would read as the
+    // awaiting task itself having been cancelled.
+    PyRef error = cancelled_error();
+    outcome = PyRef::steal(PyObject_CallMethod(future, "set_exception", "O", error.get()));
   } else if (PyRef exception = outcome_exception(call)) {
     outcome = PyRef::steal(PyObject_CallMethod(future, "set_exception", "O", exception.get()));
   } else {

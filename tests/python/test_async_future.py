@@ -2,13 +2,15 @@
 
 import asyncio
 import concurrent.futures
+import signal
 import threading
+import time
 import traceback
 
 import pytest
 
 import varnex
-from shutdown_support import run_child
+from shutdown_support import run_child, start_child
 
 LONG = 30.0  # seconds: generous bounds for a loaded machine
 
@@ -71,6 +73,33 @@ def test_result_timeout_conversion_errors():
         handle.result(float("nan"))
 
 
+def test_ctrl_c_ends_result_on_the_main_thread_and_leaves_the_call_alone():
+    proc = start_child(
+        """
+        import varnex
+        release = threading.Event()
+        h = varnex.run_async(lambda: release.wait() and "later")()
+        try:
+            print("waiting", flush=True)
+            h.result()
+        except KeyboardInterrupt:
+            print("interrupted", h.is_done(), flush=True)
+        release.set()
+        print(h.result(30), flush=True)
+        """
+    )
+    assert proc.stdout.readline() == "waiting\n"
+    time.sleep(0.3)  # into the wait; an earlier signal would end it the same way
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=LONG)
+    assert proc.returncode == 0, err
+    assert out.splitlines() == ["interrupted False", "later"]
+
+
+async def awaited(handle):
+    return await handle
+
+
 def test_cancelled_error_exactly_when_the_call_was_skipped():
     # Whether cancel() comes before the call starts is a race; every handle must agree with
     # whether its function ran.
@@ -90,6 +119,9 @@ def test_cancelled_error_exactly_when_the_call_was_skipped():
             with pytest.raises(concurrent.futures.CancelledError):
                 handle.exception(LONG)
             assert handle.wait() is None  # unchanged: a skipped call reads as None
+            if skipped == 1:
+                with pytest.raises(concurrent.futures.CancelledError):
+                    asyncio.run(awaited(handle))
         else:
             assert i in ran
     assert skipped > 0  # cancel() right after the start nearly always comes first
