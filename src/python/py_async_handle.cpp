@@ -23,7 +23,7 @@ namespace varnex::py {
 
 namespace {
 
-// wait() looks at the flags this often, with the GIL released only while it sleeps.
+// The waits look at the flags this often, with the GIL released only while they sleep.
 constexpr std::chrono::milliseconds kPollInterval{1};
 
 struct AsyncHandleState {
