@@ -385,9 +385,6 @@ PyMethodDef methods[] = {
                               "Call fn(handle) once when the call ends: at once if it has already "
                               "ended, else from a background thread holding the GIL. An exception "
                               "raised by fn is reported on stderr and otherwise ignored."),
-    method<await_handle>("__await__", "__await__($self)\n--\n\n"
-                                      "Await the call's outcome in an asyncio event loop without "
-                                      "blocking it (await handle)."),
     {},
 };
 
