@@ -16,7 +16,7 @@ for type checkers: write ``AsyncHandle[int]`` only in annotations that are not e
 # so this file is installed as the stub-only package varnex-stubs (PEP 561; see CMakeLists.txt),
 # and the API reference of the documentation is generated from it.
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Generator, Sequence
 from typing import Any, Concatenate, Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
 
 _P = ParamSpec("_P")
@@ -591,7 +591,45 @@ class AsyncHandle(Generic[_R_co]):
         Raises:
             TimeoutError: "Async task wait timed out"; the call goes on and can be waited for
                 again.
-            RuntimeError: the function raised; the message is its type and text.
+            RuntimeError: the function raised; the message is its type and text, and its
+                ``__cause__`` is the exception the function raised.
+        """
+
+    def result(self, timeout: float | None = None) -> _R_co:
+        """Wait for the call to end and return what the function returned, like ``Future.result``.
+
+        ``timeout`` is in seconds; ``None`` waits for ever. The GIL is released while waiting,
+        and on the main thread Ctrl+C ends the wait (the call goes on).
+
+        Raises:
+            Exception: the very exception object the function raised, with the function's frame
+                in its traceback.
+            TimeoutError: the time ran out; the call goes on and can be waited for again.
+            concurrent.futures.CancelledError: the call was cancelled before it ran.
+        """
+
+    def exception(self, timeout: float | None = None) -> BaseException | None:
+        """Wait for the call to end and return the exception the function raised, or ``None``.
+
+        Same waiting rules as ``result``.
+
+        Raises:
+            TimeoutError: the time ran out.
+            concurrent.futures.CancelledError: the call was cancelled before it ran.
+        """
+
+    def add_done_callback(self, fn: Callable[[AsyncHandle[_R_co]], object]) -> None:
+        """Call ``fn(handle)`` once when the call ends (returned, raised or skipped).
+
+        If it has already ended, ``fn`` runs at once on the caller's thread; otherwise on a
+        background thread, holding the GIL. An exception raised by ``fn`` is reported on one
+        line of stderr and otherwise ignored.
+        """
+
+    def __await__(self) -> Generator[Any, None, _R_co]:
+        """``await handle`` in an asyncio event loop: the loop keeps running while the call runs.
+
+        The outcome is that of ``result()``: the value, or the function's exception.
         """
 
 def run_async(func: Callable[_P, _R_co]) -> RunAsync[_P, _R_co]:

@@ -1,6 +1,8 @@
 #include "python/py_async_handle.hpp"
 
 #include <chrono>
+#include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
+#include "python/python_call.hpp"
 #include "python/values.hpp"
 #include "runtime/runtime.hpp"
 
@@ -20,7 +23,7 @@ namespace varnex::py {
 
 namespace {
 
-// wait() looks at the flags this often, with the GIL released only while it sleeps.
+// The waits look at the flags this often, with the GIL released only while they sleep.
 constexpr std::chrono::milliseconds kPollInterval{1};
 
 struct AsyncHandleState {
@@ -48,17 +51,67 @@ rt::AsyncMutexGuard lock_slot(rt::AsyncMutex& mutex) {
   return rt::block_in_place([&mutex] { return mutex.lock_blocking(); });
 }
 
-// The stored error raised as RuntimeError, else the stored value, else None. Both stay stored.
-PyRef read_outcome(const BackgroundCall& call) {
-  std::optional<std::string> error;
-  {
-    rt::AsyncMutexGuard guard = lock_slot(call.error->mutex());
-    error = call.error->value_unsafe();
-  }
-  if (error) throw_error(Error::runtime(*error));
+// The error object the call raised, or null (no error, or only a text was stored).
+PyRef stored_exception(const BackgroundCall& call) {
+  rt::AsyncMutexGuard guard = lock_slot(call.exception->mutex());
+  return PyRef::from_borrowed(static_cast<PyObject*>(call.exception->value_unsafe().get()));
+}
+
+std::optional<std::string> stored_error(const BackgroundCall& call) {
+  rt::AsyncMutexGuard guard = lock_slot(call.error->mutex());
+  return call.error->value_unsafe();
+}
+
+PyRef stored_value(const BackgroundCall& call) {
   rt::AsyncMutexGuard guard = lock_slot(call.result->mutex());
   auto* value = static_cast<PyObject*>(call.result->value_unsafe().get());
   return value != nullptr ? PyRef::from_borrowed(value) : none();
+}
+
+// Sets `exception` (an exception instance) as the pending error, with its own traceback, so
+// that raising it again shows where it first came from.
+[[noreturn]] void raise_object(PyRef exception) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+  Py_INCREF(type);
+  PyObject* traceback = PyException_GetTraceback(exception.get());
+  PyErr_Restore(type, exception.release(), traceback);
+  throw PyErrOccurred{};
+}
+
+// RuntimeError(text), caused by the call's own error object when there is one.
+PyRef runtime_error(const std::string& text, PyRef cause) {
+  PyRef message = py_str(text);
+  PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
+  if (!error) throw PyErrOccurred{};
+  if (cause) PyException_SetCause(error.get(), cause.release());
+  return error;
+}
+
+// The stored error raised as RuntimeError, else the stored value, else None. Both stay stored.
+PyRef read_outcome(const BackgroundCall& call) {
+  if (std::optional<std::string> error = stored_error(call)) {
+    raise_object(runtime_error(*error, stored_exception(call)));
+  }
+  return stored_value(call);
+}
+
+// The error the call raised as an object (the very one the function raised when the language
+// gave it), or null when the call returned.
+PyRef outcome_exception(const BackgroundCall& call) {
+  std::optional<std::string> error = stored_error(call);
+  if (!error) return PyRef();
+  PyRef exception = stored_exception(call);
+  return exception ? std::move(exception) : runtime_error(*error, PyRef());
+}
+
+PyRef cancelled_error() {
+  PyRef module = PyRef::steal(PyImport_ImportModule("concurrent.futures"));
+  if (!module) throw PyErrOccurred{};
+  PyRef type = PyRef::steal(PyObject_GetAttrString(module.get(), "CancelledError"));
+  if (!type) throw PyErrOccurred{};
+  PyRef error = PyRef::steal(PyObject_CallNoArgs(type.get()));
+  if (!error) throw PyErrOccurred{};
+  return error;
 }
 
 std::chrono::nanoseconds limit_from_ms(std::uint64_t ms) {
@@ -93,20 +146,15 @@ PyRef try_result(PyObject* self) {
   return read_outcome(AsyncHandleObject::shared(self)->call);
 }
 
-constexpr Signature kWait{"wait", 0, {"timeout_ms"}};
-PyRef wait(PyObject* self, const CallArgs& args) {
-  auto [timeout_ms] = bind(kWait, args);
-  const std::optional<std::uint64_t> limit_ms = to_optional_millis(timeout_ms, "timeout_ms");
-  const auto handle = AsyncHandleObject::shared(self);
-  const BackgroundCall& call = handle->call;
+// Waits until the call's body has ended, or also until it is cancelled when `cancel_ends`;
+// false when `limit` passed first. It polls the flags (the body sets them without any means to
+// wake a waiter), with the GIL released only while it sleeps.
+bool wait_for_end(const BackgroundCall& call, std::chrono::nanoseconds limit, bool cancel_ends) {
   const auto start = std::chrono::steady_clock::now();
-  const auto limit = limit_ms ? std::optional(limit_from_ms(*limit_ms)) : std::nullopt;
   if (!call.is_completed()) {
     for (;;) {
-      if (call.is_cancelled()) break;
-      if (limit && std::chrono::steady_clock::now() - start >= *limit) {
-        throw_error(Error::timeout("Async task wait timed out"));
-      }
+      if (cancel_ends && call.is_cancelled()) break;
+      if (std::chrono::steady_clock::now() - start >= limit) return false;
       {
         GilRelease released;
         std::this_thread::sleep_for(kPollInterval);
@@ -118,7 +166,170 @@ PyRef wait(PyObject* self, const CallArgs& args) {
     }
   }
   drain_deferred_releases();
+  return true;
+}
+
+constexpr Signature kWait{"wait", 0, {"timeout_ms"}};
+PyRef wait(PyObject* self, const CallArgs& args) {
+  auto [timeout_ms] = bind(kWait, args);
+  const std::optional<std::uint64_t> limit_ms = to_optional_millis(timeout_ms, "timeout_ms");
+  const auto handle = AsyncHandleObject::shared(self);
+  const BackgroundCall& call = handle->call;
+  // The largest limit stands for "none" (about 292 years), which keeps one form of wait.
+  const std::chrono::nanoseconds limit =
+      limit_ms ? limit_from_ms(*limit_ms) : std::chrono::nanoseconds::max();
+  if (!wait_for_end(call, limit, true)) throw_error(Error::timeout("Async task wait timed out"));
   return read_outcome(call);
+}
+
+// Seconds as a wait limit: None is none (the largest limit); a negative time does not wait.
+std::chrono::nanoseconds limit_from_seconds(PyObject* timeout) {
+  if (timeout == nullptr || timeout == Py_None) return std::chrono::nanoseconds::max();
+  const double seconds = to_f64(timeout, "timeout");
+  if (std::isnan(seconds)) throw_python(PyExc_ValueError, "timeout must not be NaN");
+  using std::chrono::nanoseconds;
+  if (seconds <= 0) return nanoseconds::zero();
+  const double ns = seconds * 1e9;
+  if (ns >= static_cast<double>(nanoseconds::max().count())) return nanoseconds::max();
+  return nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+// Waits for the body to end (a cancel() does not end the wait: a call already running still
+// delivers its outcome); TimeoutError or CancelledError as concurrent.futures raises them.
+void wait_for_outcome(const BackgroundCall& call, PyObject* timeout) {
+  if (!wait_for_end(call, limit_from_seconds(timeout), false)) {
+    throw_error(Error::timeout("AsyncHandle result timed out"));
+  }
+  if (call.skipped->load(std::memory_order_acquire)) raise_object(cancelled_error());
+}
+
+constexpr Signature kResult{"result", 0, {"timeout"}};
+PyRef result(PyObject* self, const CallArgs& args) {
+  auto [timeout] = bind(kResult, args);
+  const auto handle = AsyncHandleObject::shared(self);
+  wait_for_outcome(handle->call, timeout);
+  if (PyRef exception = outcome_exception(handle->call)) raise_object(std::move(exception));
+  return stored_value(handle->call);
+}
+
+constexpr Signature kException{"exception", 0, {"timeout"}};
+PyRef exception(PyObject* self, const CallArgs& args) {
+  auto [timeout] = bind(kException, args);
+  const auto handle = AsyncHandleObject::shared(self);
+  wait_for_outcome(handle->call, timeout);
+  PyRef exception = outcome_exception(handle->call);
+  return exception ? std::move(exception) : none();
+}
+
+// Calls fn(handle) (GIL held). What it raises is reported on one line, never propagated.
+void run_done_callback(PyObject* fn, PyObject* handle) noexcept {
+  PyObject* result = without_thread_exit([=] { return PyObject_CallOneArg(fn, handle); });
+  if (result != nullptr) {
+    Py_DECREF(result);
+    return;
+  }
+  std::string text = take_exception_text();
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  write_stderr("Warning: exception in AsyncHandle done callback: " + text + "\n");
+}
+
+void add_done(PyObject* self, PyObject* fn) {
+  const auto handle = AsyncHandleObject::shared(self);
+  // Shared so that the function object can be copied; both are dropped with the GIL held when
+  // the callback runs, or leaked harmlessly if it never can (the interpreter went away).
+  auto fn_ref = std::make_shared<AnyThreadRef>(PyRef::from_borrowed(fn));
+  auto self_ref = std::make_shared<AnyThreadRef>(PyRef::from_borrowed(self));
+  const bool queued = handle->call.done->add([fn_ref, self_ref] {
+    GilGuard gil;
+    if (!gil) return;
+    run_done_callback(fn_ref->get(), self_ref->get());
+    fn_ref->reset();
+    self_ref->reset();
+    drain_deferred_releases();
+  });
+  if (!queued) run_done_callback(fn, self);
+}
+
+constexpr Signature kAddDoneCallback{"add_done_callback", 1, {"fn"}};
+PyRef add_done_callback(PyObject* self, const CallArgs& args) {
+  auto [fn] = bind(kAddDoneCallback, args);
+  add_done(self, fn);
+  return none();
+}
+
+// ---- awaiting from asyncio ----
+// The handle's done callback hands the outcome to an asyncio future through the loop's
+// call_soon_threadsafe; the awaiting task waits on that future, so the loop never blocks.
+
+// Runs on the loop: settles `future` (unless the awaiting task already cancelled it).
+PyRef settle_future(PyObject* future, PyObject* self) {
+  PyRef done = PyRef::steal(PyObject_CallMethod(future, "done", nullptr));
+  if (!done) throw PyErrOccurred{};
+  const int is_done = PyObject_IsTrue(done.get());
+  if (is_done < 0) throw PyErrOccurred{};
+  if (is_done) return none();
+  const auto handle = AsyncHandleObject::shared(self);
+  const BackgroundCall& call = handle->call;
+  PyRef outcome;
+  if (call.skipped->load(std::memory_order_acquire)) {
+    // What result() raises, rather than cancelling the future: that would read as the
+    // awaiting task itself having been cancelled.
+    PyRef error = cancelled_error();
+    outcome = PyRef::steal(PyObject_CallMethod(future, "set_exception", "O", error.get()));
+  } else if (PyRef exception = outcome_exception(call)) {
+    outcome = PyRef::steal(PyObject_CallMethod(future, "set_exception", "O", exception.get()));
+  } else {
+    PyRef value = stored_value(call);
+    outcome = PyRef::steal(PyObject_CallMethod(future, "set_result", "O", value.get()));
+  }
+  if (!outcome) throw PyErrOccurred{};
+  return none();
+}
+
+PyObject* settle_future_c(PyObject* future, PyObject* self) noexcept {
+  return boundary<PyObject*>(nullptr, [&] { return detail::into_python(settle_future(future, self)); });
+}
+PyMethodDef settle_def{"_settle", detail::function_cast<PyCFunction>(&settle_future_c), METH_O,
+                       nullptr};
+
+// The done callback of an awaited handle; `target` is (loop, future).
+PyRef post_to_loop(PyObject* target, PyObject* self) {
+  PyObject* loop = PyTuple_GET_ITEM(target, 0);
+  PyObject* future = PyTuple_GET_ITEM(target, 1);
+  PyRef settle = PyRef::steal(PyCFunction_New(&settle_def, future));
+  if (!settle) throw PyErrOccurred{};
+  PyRef posted = PyRef::steal(
+      PyObject_CallMethod(loop, "call_soon_threadsafe", "OO", settle.get(), self));
+  // A closed loop has nobody left to tell.
+  if (!posted && PyErr_ExceptionMatches(PyExc_RuntimeError)) {
+    PyErr_Clear();
+    return none();
+  }
+  if (!posted) throw PyErrOccurred{};
+  return none();
+}
+
+PyObject* post_to_loop_c(PyObject* target, PyObject* self) noexcept {
+  return boundary<PyObject*>(nullptr, [&] { return detail::into_python(post_to_loop(target, self)); });
+}
+PyMethodDef post_def{"_post_to_loop", detail::function_cast<PyCFunction>(&post_to_loop_c),
+                     METH_O, nullptr};
+
+PyRef await_handle(PyObject* self) {
+  PyRef asyncio = PyRef::steal(PyImport_ImportModule("asyncio"));
+  if (!asyncio) throw PyErrOccurred{};
+  PyRef loop = PyRef::steal(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr));
+  if (!loop) throw PyErrOccurred{};
+  PyRef future = PyRef::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+  if (!future) throw PyErrOccurred{};
+  PyRef target = PyRef::steal(PyTuple_Pack(2, loop.get(), future.get()));
+  if (!target) throw PyErrOccurred{};
+  PyRef post = PyRef::steal(PyCFunction_New(&post_def, target.get()));
+  if (!post) throw PyErrOccurred{};
+  add_done(self, post.get());
+  return PyRef::steal(PyObject_CallMethod(future.get(), "__await__", nullptr));
 }
 
 PyRef repr(PyObject* self) {
@@ -158,6 +369,22 @@ PyMethodDef methods[] = {
                          "    RuntimeError: 任务执行失败。\n\n"
                          "等待期间释放 GIL；在主线程上等待时可用 Ctrl+C 中断"
                          "（抛出 KeyboardInterrupt，任务本身不受影响）。"),
+    method<result>("result", "result($self, timeout=None)\n--\n\n"
+                             "Wait for the call to end and return what the function returned.\n\n"
+                             "timeout is in seconds (float or int); None waits for ever. Raises the "
+                             "very exception the function raised, TimeoutError when the time runs "
+                             "out, and concurrent.futures.CancelledError when the call was cancelled "
+                             "before it ran. The GIL is released while waiting; on the main thread "
+                             "Ctrl+C ends the wait."),
+    method<exception>("exception", "exception($self, timeout=None)\n--\n\n"
+                                   "Wait for the call to end and return the exception the function "
+                                   "raised, or None if it returned.\n\n"
+                                   "Same waiting rules and errors as result()."),
+    method<add_done_callback>("add_done_callback",
+                              "add_done_callback($self, fn)\n--\n\n"
+                              "Call fn(handle) once when the call ends: at once if it has already "
+                              "ended, else from a background thread holding the GIL. An exception "
+                              "raised by fn is reported on stderr and otherwise ignored."),
     {},
 };
 
@@ -171,6 +398,7 @@ PyType_Slot slots[] = {
                     "由 RunAsync 装饰的函数调用时返回，不能直接创建。"),
     slot(Py_tp_dealloc, &AsyncHandleObject::dealloc),
     slot(Py_tp_repr, &unary_slot<repr>),
+    slot(Py_am_await, &unary_slot<await_handle>),
     slot(Py_tp_methods, methods),
     slot(Py_tp_getset, properties),
     {0, nullptr},

@@ -36,6 +36,8 @@ std::string qualified_type_name(PyObject* type) {
   return reinterpret_cast<PyTypeObject*>(type)->tp_name;
 }
 
+CallError take_call_error();
+
 class PythonCall final : public ForeignCall {
  public:
   PythonCall(PyRef func, PyRef args) : func_(std::move(func)), args_(std::move(args)) {}
@@ -47,7 +49,7 @@ class PythonCall final : public ForeignCall {
     PyObject* result = call_object(func_.get(), args_.get(), nullptr);
     CallOutcome outcome = result != nullptr
                               ? CallOutcome(to_foreign_value(PyRef::steal(result)))
-                              : CallOutcome(take_exception_text());
+                              : CallOutcome(take_call_error());
     // Released here, while the GIL is held, rather than queued for later.
     func_.reset();
     args_.reset();
@@ -77,9 +79,10 @@ PyRef take_exception() noexcept {
 #endif
 }
 
-std::string take_exception_text() {
-  // Its traceback may hold frames whose locals run __del__ when released.
-  const AnyThreadRef exception(take_exception());
+namespace {
+
+// The text of an exception: "<qualified type name>: <str()>".
+std::string exception_text(const AnyThreadRef& exception) {
   if (!exception) return "<unknown>: <exception str() failed>";
   std::string text = qualified_type_name(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
   text += ": ";
@@ -92,6 +95,22 @@ std::string take_exception_text() {
     text += "<exception str() failed>";
   }
   return text;
+}
+
+// The pending exception as a call's error: its text, and the object kept (with its traceback,
+// which holds the raising function's frame) for whoever wants to raise it again.
+CallError take_call_error() {
+  AnyThreadRef exception(take_exception());
+  std::string text = exception_text(exception);
+  return CallError(std::move(text), to_foreign_value(PyRef::from_borrowed(exception.get())));
+}
+
+}  // namespace
+
+std::string take_exception_text() {
+  // Its traceback may hold frames whose locals run __del__ when released.
+  const AnyThreadRef exception(take_exception());
+  return exception_text(exception);
 }
 
 ForeignValue to_foreign_value(PyRef object) {

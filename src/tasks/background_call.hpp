@@ -11,6 +11,9 @@
 //                                       end or by stop_all, whichever comes first
 //   result     handle, task body        the value the call returned
 //   error      handle, task body        the text of the error the call raised
+//   exception  handle, task body        the error object itself, when the language gave one
+//   skipped    handle, task body        the body ended without making the call
+//   done       handle, task body        what to run once the body has ended
 //   task_slot  handle, registry         the body's join handle; nobody awaits it, and dropping
 //                                       it detaches the body
 //
@@ -30,10 +33,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "runtime/async_mutex.hpp"
 #include "runtime/join_handle.hpp"
@@ -51,8 +57,34 @@ struct ForeignValueDeleter {
 // An owned value of the embedding language; null means "nothing".
 using ForeignValue = std::unique_ptr<void, ForeignValueDeleter>;
 
-// What a call produced: its value, or the text describing the error it raised.
-using CallOutcome = std::variant<ForeignValue, std::string>;
+// The error a call raised: its text, and the error object itself when there is one.
+struct CallError {
+  CallError(std::string t, ForeignValue e = {}) : text(std::move(t)), exception(std::move(e)) {}
+  std::string text;
+  ForeignValue exception;
+};
+
+// What a call produced: its value, or the error it raised.
+using CallOutcome = std::variant<ForeignValue, CallError>;
+
+// Functions run once after a call's body has ended. Each runs exactly once: on the thread that
+// adds it if the body has already ended (add() then returns false and keeps nothing), else on
+// the thread the body hands them to. run_all() takes the list out under the lock and runs it
+// without the lock, so a function may add further ones or look at the call freely.
+class DoneCallbacks {
+ public:
+  using Fn = std::function<void()>;
+  // False when the body has already ended: the caller runs `fn` itself.
+  bool add(Fn fn);
+  // Marks the body ended and takes what was added so far; later add() calls return false.
+  std::vector<Fn> take_all();
+  bool empty() const;
+
+ private:
+  mutable std::mutex mutex_;
+  bool ended_ = false;
+  std::vector<Fn> fns_;
+};
 
 // One call, supplied by the language binding. invoke() runs once, on a blocking-pool thread;
 // it takes and releases whatever lock the language needs. The destructor may run on any thread
@@ -76,6 +108,9 @@ struct BackgroundCall {
   ResultSlot result;
   ErrorSlot error;
   CallTaskSlot task_slot;
+  ResultSlot exception;
+  SharedFlag skipped;
+  std::shared_ptr<DoneCallbacks> done;
 
   bool is_completed() const { return completed->load(std::memory_order_acquire); }
   bool is_cancelled() const { return cancelled->load(std::memory_order_acquire); }
@@ -89,12 +124,19 @@ struct CallRunState {
   RunningFlag running;
   ResultSlot result;
   ErrorSlot error;
+  // Optional: a null one is not filled (set, run).
+  ResultSlot exception = {};
+  SharedFlag skipped = {};
+  std::shared_ptr<DoneCallbacks> done = {};
 };
 
 // The task body, run once on the runtime: unless `cancelled` is set or `running` is clear (a
 // stop_all came first), checked once before anything else, it runs call->invoke() on the
-// blocking pool, awaits it and stores the value in `result` or the text in `error`; then it sets
-// `completed` and clears `running`, and drops `call`. start_background_call spawns it.
+// blocking pool, awaits it and stores the value in `result` or the text in `error` (and the error
+// object in `exception`); a skipped call sets `skipped`. Then it sets `completed`, clears
+// `running` and drops `call`; last, the `done` functions run on the blocking pool (they may
+// want the language's lock, which a runtime worker must never wait for).
+// start_background_call spawns it.
 rt::Task<void> run_call_body(CallRunState state, std::shared_ptr<ForeignCall> call);
 
 // Starts `call` in the background under a new task id: takes the id, creates the run state

@@ -76,7 +76,10 @@ CallRunState fresh_state() {
                       std::make_shared<std::atomic<bool>>(false),
                       std::make_shared<std::atomic<bool>>(true),
                       std::make_shared<rt::AsyncMutexed<ForeignValue>>(),
-                      std::make_shared<rt::AsyncMutexed<std::optional<std::string>>>()};
+                      std::make_shared<rt::AsyncMutexed<std::optional<std::string>>>(),
+                      std::make_shared<rt::AsyncMutexed<ForeignValue>>(),
+                      std::make_shared<std::atomic<bool>>(false),
+                      std::make_shared<DoneCallbacks>()};
 }
 
 // Waits (polling, as the Python handle does) until the flag is set; false after `limit`.
@@ -112,14 +115,39 @@ TEST(BackgroundCallBody, StoresTheValueRunsOffTheWorkersThenMarksCompletedAndNot
   EXPECT_EQ(stored_error(state.error), std::nullopt);
 }
 
-TEST(BackgroundCallBody, StoresTheErrorTextAndNoValue) {
+TEST(BackgroundCallBody, StoresTheErrorTextAndObjectAndNoValue) {
   auto record = std::make_shared<FakeCall::Record>();
   CallRunState state = fresh_state();
-  rt::block_on(run_call_body(
-      state, std::make_shared<FakeCall>(record, [] { return CallOutcome(std::string("ValueError: bad")); })));
+  rt::block_on(run_call_body(state, std::make_shared<FakeCall>(record, [] {
+    return CallOutcome(CallError("ValueError: bad", int_value(13)));
+  })));
   EXPECT_TRUE(state.completed->load());
+  EXPECT_FALSE(state.skipped->load());
   EXPECT_EQ(stored_error(state.error), "ValueError: bad");
+  EXPECT_EQ(stored_int(state.exception), 13);
   EXPECT_EQ(stored_int(state.result), -1);
+}
+
+TEST(BackgroundCallBody, DoneCallbacksRunOnceOffTheWorkersOrAtOnceWhenAdded) {
+  auto record = std::make_shared<FakeCall::Record>();
+  CallRunState state = fresh_state();
+  struct Seen {
+    std::atomic<int> runs{0};
+    std::atomic<bool> on_worker{true};
+    Gate ran;
+  };
+  auto seen = std::make_shared<Seen>();  // the job may still be ending when the test goes on
+  ASSERT_TRUE(state.done->add([seen] {
+    seen->on_worker = rt::this_thread_context().drives_tasks;
+    ++seen->runs;
+    seen->ran.open();
+  }));
+  rt::block_on(run_call_body(state, std::make_shared<FakeCall>(record, [] { return int_value(1); })));
+  seen->ran.pass();
+  EXPECT_EQ(seen->runs.load(), 1);
+  EXPECT_FALSE(seen->on_worker.load());
+  EXPECT_FALSE(state.done->add([] {}));  // ended: the caller runs it itself
+  EXPECT_TRUE(state.done->empty());
 }
 
 TEST(BackgroundCallBody, CancelledOrStoppedBeforeItRunsSkipsTheCallButStillCompletes) {
@@ -136,6 +164,7 @@ TEST(BackgroundCallBody, CancelledOrStoppedBeforeItRunsSkipsTheCallButStillCompl
     EXPECT_TRUE(record->destroyed.load());
     EXPECT_TRUE(state.completed->load());
     EXPECT_FALSE(state.running->load());
+    EXPECT_TRUE(state.skipped->load());
     EXPECT_EQ(stored_int(state.result), -1);
     EXPECT_EQ(stored_error(state.error), std::nullopt);
   }

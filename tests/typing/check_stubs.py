@@ -73,6 +73,20 @@ def background() -> None:
     double("21")  # type: ignore[arg-type]
     wide: varnex.AsyncHandle[object] = h  # handles are covariant in their result
     del wide
+    assert_type(h.result(0.5), int)
+    assert_type(h.result(timeout=None), int)
+    assert_type(h.exception(1), BaseException | None)
+    h.result("1")  # type: ignore[arg-type]
+
+    def on_done(handle: varnex.AsyncHandle[int]) -> None: ...
+
+    h.add_done_callback(on_done)
+    h.add_done_callback(lambda handle: print(handle.task_id))
+    h.add_done_callback(lambda: None)  # type: ignore[arg-type, misc]
+
+
+async def awaiting(h: varnex.AsyncHandle[int]) -> None:
+    assert_type(await h, int)
 
 
 class Arm:
