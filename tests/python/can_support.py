@@ -22,6 +22,8 @@ import struct
 
 import pytest
 
+from varnex_sim import id_filters  # one filter builder for every peer
+
 # Kernel numbers from <linux/can.h>; Python's socket module has most but not all of them everywhere.
 AF_CAN = getattr(socket, "AF_CAN", 29)
 CAN_RAW = getattr(socket, "CAN_RAW", 1)
@@ -95,17 +97,6 @@ def pack_frame(can_id, data=b"", extended=None, remote=False):
     if remote:
         word |= CAN_RTR_FLAG
     return CAN_FRAME.pack(word, len(data), data)
-
-
-def id_filters(ids):
-    """A CAN_RAW_FILTER value that passes exactly these identifiers (data frames only)."""
-    packed = b""
-    for can_id in ids:
-        extended = can_id > CAN_SFF_MASK
-        word = can_id | (CAN_EFF_FLAG if extended else 0)
-        mask = CAN_EFF_FLAG | CAN_RTR_FLAG | (CAN_EFF_MASK if extended else CAN_SFF_MASK)
-        packed += struct.pack("=II", word, mask)
-    return packed
 
 
 def unpack_frame(record):

@@ -15,14 +15,6 @@ from shutdown_support import run_child, start_child
 LONG = 30.0  # seconds: generous bounds for a loaded machine
 
 
-@pytest.fixture
-def gate():
-    """An event a background function waits on; always opened at the end of the test."""
-    event = threading.Event()
-    yield event
-    event.set()
-
-
 def blocked_until(event, result=None, started=None):
     def body():
         if started is not None:
