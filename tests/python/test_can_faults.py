@@ -257,8 +257,10 @@ def test_fault_is_reported_survived_and_recovered_from(kind, fault_name, end):
             child.wait()
 
     assert rc == 3, err
-    # The watcher's "listening" may come after the summary when the wait is short.
-    summary = json.loads(next(line for line in out.splitlines() if line.startswith("{")))
+    # The watcher thread's "listening" may land before, inside or after the summary's line when
+    # the wait is short (print writes the text and its newline separately).
+    line = next(line for line in out.splitlines() if '{"result"' in line)
+    summary = json.loads(line[line.index('{"result"'):].replace("listening", ""))
     assert summary["result"] == ("SIGINT" if end == "sigint" else ["timeout", True])
     lines = err.splitlines()
     if kind == "blocking":
