@@ -15,29 +15,27 @@ namespace {
 
 constexpr std::chrono::milliseconds kPauseAfterReadError{100};
 
-// The writing half of one turn of the task: the next queued frame, built and written. A frame
-// that waits for room in the socket stays in `pending`, which outlives the turn, so reading goes
-// on while the transmit side is stalled and the frame is written once there is room.
+// The writing half of one turn of the task: the next queued frame, written. A frame that waits
+// for room in the socket stays in `pending`, which outlives the turn, so reading goes on while
+// the transmit side is stalled and the frame is written once there is room.
 class WriteSide {
  public:
   struct Event {
     bool closed = false;  // every sender is gone and the queue is drained
-    Status status;        // the frame's fate: written, invalid, or the write failure
+    Status status;        // the frame's fate: written, or the write failure
   };
   using Output = Event;
 
-  WriteSide(CanDevice& socket, rt::Receiver<CanMessage>& outgoing, std::optional<can_frame>& pending)
+  WriteSide(CanDevice& socket, rt::Receiver<can_frame>& outgoing, std::optional<can_frame>& pending)
       : socket_(socket), outgoing_(outgoing), pending_(pending) {}
 
   std::optional<Event> poll(const rt::Waker& waker) {
     if (!pending_) {
       auto next = outgoing_.recv_op();
-      std::optional<std::optional<CanMessage>> got = next.poll(waker);
+      std::optional<std::optional<can_frame>> got = next.poll(waker);
       if (!got) return std::nullopt;
       if (!*got) return Event{true, {}};
-      Result<can_frame> frame = build_can_frame((*got)->id, (*got)->data);
-      if (!frame) return Event{false, std::move(frame).error()};
-      pending_ = frame.value();
+      pending_ = **got;
     }
     CanDevice::SendOp write = socket_.send_op(*pending_);
     std::optional<Status> written = write.poll(waker);
@@ -48,7 +46,7 @@ class WriteSide {
 
  private:
   CanDevice& socket_;
-  rt::Receiver<CanMessage>& outgoing_;
+  rt::Receiver<can_frame>& outgoing_;
   std::optional<can_frame>& pending_;
 };
 
@@ -81,7 +79,7 @@ class ReadSide {
 // The background task. It owns the socket; the socket closes when the task ends, which is once
 // the device is gone and every frame it queued has been written or reported.
 rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
-                     rt::Receiver<CanMessage> outgoing, rt::Sender<CanMessage> incoming) {
+                     rt::Receiver<can_frame> outgoing, rt::Sender<CanMessage> incoming) {
   // A fault hits every frame (a link down under a 1 kHz loop): one line per second per text.
   RepeatLimiter diagnostics;
   std::optional<can_frame> pending;
@@ -199,7 +197,7 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   });
   if (!opened) return std::move(opened).error();
 
-  auto [outgoing_tx, outgoing_rx] = rt::make_channel<CanMessage>();
+  auto [outgoing_tx, outgoing_rx] = rt::make_channel<can_frame>();
   auto [incoming_tx, incoming_rx] = rt::make_channel<CanMessage>();
   auto incoming = std::make_shared<Incoming>(std::move(incoming_rx));
   rt::JoinHandle<void> task =
@@ -209,8 +207,9 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
 }
 
 Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) {
-  if (Result<can_frame> frame = build_can_frame(id, data); !frame) return std::move(frame).error();
-  if (outgoing_.send(CanMessage{id, std::move(data)})) return Error::os("channel closed");
+  Result<can_frame> frame = build_can_frame(id, data);
+  if (!frame) return std::move(frame).error();
+  if (outgoing_.send(frame.value())) return Error::os("channel closed");
   return {};
 }
 

@@ -91,7 +91,7 @@ class CanDeviceAsync {
   using Incoming = rt::AsyncMutexed<rt::Receiver<CanMessage>>;
 
  private:
-  CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
+  CanDeviceAsync(std::string interface, rt::Sender<can_frame> outgoing,
                  std::shared_ptr<Incoming> incoming, rt::JoinHandle<void> task)
       : interface_(std::move(interface)),
         outgoing_(std::move(outgoing)),
@@ -99,7 +99,7 @@ class CanDeviceAsync {
         task_(std::move(task)) {}
 
   std::string interface_;
-  rt::Sender<CanMessage> outgoing_;
+  rt::Sender<can_frame> outgoing_;  // frames already built and checked
   std::shared_ptr<Incoming> incoming_;
   rt::JoinHandle<void> task_;  // keeps the task attached to the device; never awaited
 };
