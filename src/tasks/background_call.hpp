@@ -69,7 +69,7 @@ using CallOutcome = std::variant<ForeignValue, CallError>;
 
 // Functions run once after a call's body has ended. Each runs exactly once: on the thread that
 // adds it if the body has already ended (add() then returns false and keeps nothing), else on
-// the thread the body hands them to. run_all() takes the list out under the lock and runs it
+// the thread the body hands them to. take_all() takes the list out under the lock; they run
 // without the lock, so a function may add further ones or look at the call freely.
 class DoneCallbacks {
  public:
