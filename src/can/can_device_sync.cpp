@@ -6,9 +6,6 @@
 
 namespace varnex {
 
-// A receive waiting for a removed interface checks for interrupts after each look.
-static_assert(kReopenPollPeriod <= kInterruptCheckPeriod);
-
 Result<CanDeviceSync> CanDeviceSync::create(const std::string& interface) {
   if (Status provisioned = ensure_can_interface(interface); !provisioned) {
     return std::move(provisioned).error();
@@ -51,8 +48,7 @@ Result<CanMessage> CanDeviceSync::receive() {
 SlicedWait<Result<CanMessage>> CanDeviceSync::receive_interruptible(const InterruptCheck& interrupted) {
   while (device_->interface_gone() && !interface_exists(interface_)) {
     rt::SleepOp pause(rt::Clock::now() + kReopenPollPeriod);
-    wait_sliced(pause, std::nullopt, {});
-    if (interrupted && interrupted()) return {std::nullopt, true};
+    if (wait_sliced(pause, std::nullopt, interrupted).interrupted) return {std::nullopt, true};
   }
   if (Status reopened = reopen_if_gone(); !reopened) {
     return {Result<CanMessage>(std::move(reopened).error()), false};

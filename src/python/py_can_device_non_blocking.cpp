@@ -10,7 +10,7 @@
 #include "python/can_message.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
-#include "python/signal_check.hpp"
+#include "python/blocking_wait.hpp"
 #include "python/values.hpp"
 
 namespace varnex::py {

@@ -1,11 +1,9 @@
 #include "python/py_task_manager.hpp"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <functional>
 
 #include "python/args.hpp"
+#include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
@@ -16,10 +14,6 @@
 namespace varnex::py {
 
 namespace {
-
-// Python runs signal handlers on the thread that initialised it, which for the python program
-// (and after fork, for the forking thread) is the process's main thread: tid == pid.
-bool on_main_thread() { return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid(); }
 
 // The class holds no state: every instance shows the process-wide registry.
 struct TaskManagerView {};
@@ -139,18 +133,11 @@ PyRef shutdown_all(PyObject*, const CallArgs& args) {
 }  // namespace
 
 bool wait_all_without_gil(std::optional<std::uint64_t> timeout_ms, bool stop_first) {
-  const bool check_signals = on_main_thread();
   WaitOutcome outcome;
   {
     GilRelease released;
     if (stop_first) task_manager().stop_all();
-    std::function<bool()> interrupted;
-    if (check_signals) {
-      interrupted = [&released] {
-        return released.with_gil([] { return PyErr_CheckSignals() < 0; });
-      };
-    }
-    outcome = task_manager().wait_all(timeout_ms, interrupted);
+    outcome = task_manager().wait_all(timeout_ms, pending_signal_check(released));
   }
   if (outcome == WaitOutcome::Interrupted) throw PyErrOccurred{};  // the handler's exception
   return outcome == WaitOutcome::AllStopped;

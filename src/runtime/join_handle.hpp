@@ -14,6 +14,7 @@
 #include <utility>
 #include <variant>
 
+#include "runtime/completion.hpp"
 #include "runtime/poll.hpp"
 #include "runtime/task_context.hpp"
 #include "runtime/waker.hpp"
@@ -23,8 +24,6 @@ namespace varnex::rt {
 struct TaskAborted : std::exception {
   const char* what() const noexcept override { return "task aborted"; }
 };
-
-struct Unit {};
 
 template <class T>
 using StoredValue = std::conditional_t<std::is_void_v<T>, Unit, T>;
@@ -37,9 +36,17 @@ class JoinState final : public TaskContext {
   void set_value(Value value) { complete(Outcome(std::in_place_index<1>, std::move(value))); }
   void set_exception(std::exception_ptr e) { complete(Outcome(std::in_place_index<2>, e)); }
 
-  bool done() const {
+  bool done() const { return finished_.is_set(); }
+
+  // Set once the outcome is stored; threads and coroutines wait for the task through it.
+  const Completion& finished() const { return finished_; }
+
+  // The value of a task that returned, read in place: null while it runs, after an exception
+  // or an abort. The value is never written again once stored.
+  const Value* peek() const {
+    if (!done()) return nullptr;
     std::lock_guard lock(mutex_);
-    return outcome_.index() != 0;
+    return outcome_.index() == 1 ? &std::get<1>(outcome_) : nullptr;
   }
 
   // Moves the value out of a finished state that nobody else joins (block_on's own state),
@@ -58,11 +65,9 @@ class JoinState final : public TaskContext {
 
   // The op behind awaiting a JoinHandle.
   std::optional<Value> poll_join(const Waker& waker) {
-    std::unique_lock lock(mutex_);
+    if (!finished_.poll(waker)) return std::nullopt;
+    std::lock_guard lock(mutex_);
     switch (outcome_.index()) {
-      case 0:
-        joiner_ = waker;
-        return std::nullopt;
       case 1:
         return std::get<1>(outcome_);  // copied so the state can be joined more than once
       case 2:
@@ -79,19 +84,17 @@ class JoinState final : public TaskContext {
   using Outcome = std::variant<std::monostate, Value, std::exception_ptr, Unit>;
 
   void complete(Outcome outcome) {
-    Waker joiner;
     {
       std::lock_guard lock(mutex_);
       if (outcome_.index() != 0) return;
       outcome_ = std::move(outcome);
-      joiner = std::move(joiner_);
     }
-    if (joiner) joiner->wake();
+    finished_.set();
   }
 
   mutable std::mutex mutex_;
   Outcome outcome_;
-  Waker joiner_;
+  Completion finished_;
 };
 
 template <class T>
@@ -103,6 +106,8 @@ class JoinHandle {
   explicit JoinHandle(std::shared_ptr<JoinState<T>> state) : state_(std::move(state)) {}
 
   bool valid() const { return static_cast<bool>(state_); }
+  // The shared state, for waiting on its completion outside a coroutine.
+  const std::shared_ptr<JoinState<T>>& state() const { return state_; }
   bool is_finished() const { return state_ && state_->done(); }
   void abort() {
     if (state_) state_->request_abort();

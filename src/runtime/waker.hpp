@@ -58,6 +58,12 @@ class WakeTarget {
     return state_.compare_exchange_strong(expected, State::Armed, std::memory_order_acq_rel);
   }
   void finish() { state_.store(State::Done, std::memory_order_release); }
+  // Armed -> Done, for a waiter that stops waiting. False when a wake already claimed the
+  // target: its schedule() is under way.
+  bool disarm() {
+    State expected = State::Armed;
+    return state_.compare_exchange_strong(expected, State::Done, std::memory_order_acq_rel);
+  }
   bool fired() const { return state_.load(std::memory_order_acquire) == State::Fired; }
 
  private:
