@@ -5,11 +5,11 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "common/diagnostics.hpp"
 #include "python/args.hpp"
+#include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
 #include "python/deferred_release.hpp"
 #include "python/gil.hpp"
@@ -17,55 +17,49 @@
 #include "python/object.hpp"
 #include "python/python_call.hpp"
 #include "python/values.hpp"
-#include "runtime/runtime.hpp"
+#include "runtime/time.hpp"
 
 namespace varnex::py {
 
 namespace {
 
-// The waits look at the flags this often, with the GIL released only while they sleep.
-constexpr std::chrono::milliseconds kPollInterval{1};
-
 struct AsyncHandleState {
-  explicit AsyncHandleState(BackgroundCall c) : call(std::move(c)) {}
+  explicit AsyncHandleState(std::shared_ptr<BackgroundCall> c) : call(std::move(c)) {}
   AsyncHandleState(const AsyncHandleState&) = delete;
   AsyncHandleState& operator=(const AsyncHandleState&) = delete;
 
-  // The call goes on; it only leaves the registry, and its outcome becomes unreachable.
+  // The call goes on, and stays registered until it ends; its outcome becomes unreachable.
   ~AsyncHandleState() {
-    if (!call.is_completed() && !call.is_cancelled()) {
-      write_stderr("Warning: AsyncHandle(id=" + std::to_string(call.task_id) +
+    if (!call->is_completed() && !call->is_cancelled()) {
+      write_stderr("Warning: AsyncHandle(id=" + std::to_string(call->task_id()) +
                    ") dropped while task still running. Consider calling handle.cancel() or "
                    "handle.wait() before dropping.\n");
     }
-    task_manager().unregister_task(call.task_id);
+    task_manager().release_task(call->task_id());
   }
 
-  BackgroundCall call;
+  std::shared_ptr<BackgroundCall> call;
 };
 using AsyncHandleObject = Object<AsyncHandleState>;
 
-// Slot locks are held by the task body only for the moment of storing, never while it wants
-// the GIL, so waiting for one with the GIL held is short.
-rt::AsyncMutexGuard lock_slot(rt::AsyncMutex& mutex) {
-  return rt::block_in_place([&mutex] { return mutex.lock_blocking(); });
-}
+// The outcome is read in place: the call wrote it once, before it completed.
+PyObject* as_object(const ForeignValue& value) { return static_cast<PyObject*>(value.get()); }
 
 // The error object the call raised, or null (no error, or only a text was stored).
 PyRef stored_exception(const BackgroundCall& call) {
-  rt::AsyncMutexGuard guard = lock_slot(call.exception->mutex());
-  return PyRef::from_borrowed(static_cast<PyObject*>(call.exception->value_unsafe().get()));
+  const CallError* error = call.error();
+  return error != nullptr ? PyRef::from_borrowed(as_object(error->exception)) : PyRef();
 }
 
 std::optional<std::string> stored_error(const BackgroundCall& call) {
-  rt::AsyncMutexGuard guard = lock_slot(call.error->mutex());
-  return call.error->value_unsafe();
+  const CallError* error = call.error();
+  if (error == nullptr) return std::nullopt;
+  return error->text;
 }
 
 PyRef stored_value(const BackgroundCall& call) {
-  rt::AsyncMutexGuard guard = lock_slot(call.result->mutex());
-  auto* value = static_cast<PyObject*>(call.result->value_unsafe().get());
-  return value != nullptr ? PyRef::from_borrowed(value) : none();
+  const ForeignValue* value = call.value();
+  return value != nullptr && *value ? PyRef::from_borrowed(as_object(*value)) : none();
 }
 
 // Sets `exception` (an exception instance) as the pending error, with its own traceback, so
@@ -114,57 +108,44 @@ PyRef cancelled_error() {
   return error;
 }
 
-std::chrono::nanoseconds limit_from_ms(std::uint64_t ms) {
-  using std::chrono::nanoseconds;
-  constexpr std::uint64_t kMaxMs = static_cast<std::uint64_t>(nanoseconds::max().count()) / 1'000'000;
-  if (ms >= kMaxMs) return nanoseconds::max();
-  return std::chrono::milliseconds(static_cast<std::int64_t>(ms));
-}
+const BackgroundCall& call_of(PyObject* self) { return *AsyncHandleObject::shared(self)->call; }
 
-PyRef task_id(PyObject* self) { return py_int(AsyncHandleObject::shared(self)->call.task_id); }
+PyRef task_id(PyObject* self) { return py_int(call_of(self).task_id()); }
 
 PyRef is_done(PyObject* self) {
-  const auto handle = AsyncHandleObject::shared(self);
-  return py_bool(handle->call.is_completed() || handle->call.is_cancelled());
+  const BackgroundCall& call = call_of(self);
+  return py_bool(call.is_completed() || call.is_cancelled());
 }
 
-PyRef is_completed(PyObject* self) {
-  return py_bool(AsyncHandleObject::shared(self)->call.is_completed());
-}
+PyRef is_completed(PyObject* self) { return py_bool(call_of(self).is_completed()); }
 
-PyRef is_cancelled(PyObject* self) {
-  return py_bool(AsyncHandleObject::shared(self)->call.is_cancelled());
-}
+PyRef is_cancelled(PyObject* self) { return py_bool(call_of(self).is_cancelled()); }
 
 PyRef cancel(PyObject* self) {
-  AsyncHandleObject::shared(self)->call.cancel();
+  AsyncHandleObject::shared(self)->call->cancel();
   return none();
 }
 
 PyRef try_result(PyObject* self) {
   drain_deferred_releases();
-  return read_outcome(AsyncHandleObject::shared(self)->call);
+  return read_outcome(call_of(self));
 }
 
-// Waits until the call's body has ended, or also until it is cancelled when `cancel_ends`;
-// false when `limit` passed first. It polls the flags (the body sets them without any means to
-// wake a waiter), with the GIL released only while it sleeps.
-bool wait_for_end(const BackgroundCall& call, std::chrono::nanoseconds limit, bool cancel_ends) {
-  const auto start = std::chrono::steady_clock::now();
-  if (!call.is_completed()) {
-    for (;;) {
-      if (cancel_ends && call.is_cancelled()) break;
-      if (std::chrono::steady_clock::now() - start >= limit) return false;
-      {
-        GilRelease released;
-        std::this_thread::sleep_for(kPollInterval);
-      }
-      // On the main thread, Ctrl+C ends the wait with the handler's exception (KeyboardInterrupt);
-      // the call is not affected. Elsewhere this does nothing.
-      if (PyErr_CheckSignals() < 0) throw PyErrOccurred{};
-      if (call.is_completed()) break;
-    }
-  }
+// The end of a wait of `limit` from now; none for the largest limit (or one past the clock's end).
+std::optional<rt::Instant> deadline_after(std::chrono::nanoseconds limit) {
+  if (limit == std::chrono::nanoseconds::max()) return std::nullopt;
+  const rt::Instant now = rt::Clock::now();
+  if (limit > rt::Instant::max() - now) return std::nullopt;
+  return now + limit;
+}
+
+// Waits until the call has ended, or also until it is cancelled when `cancel_ends`; false when
+// `limit` passed first. On the main thread Ctrl+C ends the wait with the handler's exception
+// (KeyboardInterrupt); the call is not affected.
+bool wait_for_end(const BackgroundCall& call, std::optional<rt::Instant> deadline,
+                  bool cancel_ends) {
+  const rt::Completion& end = cancel_ends ? call.settled() : call.completed();
+  if (!wait_without_gil(end, deadline)) return false;
   drain_deferred_releases();
   return true;
 }
@@ -174,11 +155,10 @@ PyRef wait(PyObject* self, const CallArgs& args) {
   auto [timeout_ms] = bind(kWait, args);
   const std::optional<std::uint64_t> limit_ms = to_optional_millis(timeout_ms, "timeout_ms");
   const auto handle = AsyncHandleObject::shared(self);
-  const BackgroundCall& call = handle->call;
-  // The largest limit stands for "none" (about 292 years), which keeps one form of wait.
-  const std::chrono::nanoseconds limit =
-      limit_ms ? limit_from_ms(*limit_ms) : std::chrono::nanoseconds::max();
-  if (!wait_for_end(call, limit, true)) throw_error(Error::timeout("Async task wait timed out"));
+  const BackgroundCall& call = *handle->call;
+  const std::optional<rt::Instant> deadline =
+      limit_ms ? rt::deadline_after_ms(*limit_ms) : std::nullopt;
+  if (!wait_for_end(call, deadline, true)) throw_error(Error::timeout("Async task wait timed out"));
   return read_outcome(call);
 }
 
@@ -197,27 +177,27 @@ std::chrono::nanoseconds limit_from_seconds(PyObject* timeout) {
 // Waits for the body to end (a cancel() does not end the wait: a call already running still
 // delivers its outcome); TimeoutError or CancelledError as concurrent.futures raises them.
 void wait_for_outcome(const BackgroundCall& call, PyObject* timeout) {
-  if (!wait_for_end(call, limit_from_seconds(timeout), false)) {
+  if (!wait_for_end(call, deadline_after(limit_from_seconds(timeout)), false)) {
     throw_error(Error::timeout("AsyncHandle result timed out"));
   }
-  if (call.skipped->load(std::memory_order_acquire)) raise_object(cancelled_error());
+  if (call.skipped()) raise_object(cancelled_error());
 }
 
 constexpr Signature kResult{"result", 0, {"timeout"}};
 PyRef result(PyObject* self, const CallArgs& args) {
   auto [timeout] = bind(kResult, args);
   const auto handle = AsyncHandleObject::shared(self);
-  wait_for_outcome(handle->call, timeout);
-  if (PyRef exception = outcome_exception(handle->call)) raise_object(std::move(exception));
-  return stored_value(handle->call);
+  wait_for_outcome(*handle->call, timeout);
+  if (PyRef exception = outcome_exception(*handle->call)) raise_object(std::move(exception));
+  return stored_value(*handle->call);
 }
 
 constexpr Signature kException{"exception", 0, {"timeout"}};
 PyRef exception(PyObject* self, const CallArgs& args) {
   auto [timeout] = bind(kException, args);
   const auto handle = AsyncHandleObject::shared(self);
-  wait_for_outcome(handle->call, timeout);
-  PyRef exception = outcome_exception(handle->call);
+  wait_for_outcome(*handle->call, timeout);
+  PyRef exception = outcome_exception(*handle->call);
   return exception ? std::move(exception) : none();
 }
 
@@ -241,7 +221,7 @@ void add_done(PyObject* self, PyObject* fn) {
   // the callback runs, or leaked harmlessly if it never can (the interpreter went away).
   auto fn_ref = std::make_shared<AnyThreadRef>(PyRef::from_borrowed(fn));
   auto self_ref = std::make_shared<AnyThreadRef>(PyRef::from_borrowed(self));
-  const bool queued = handle->call.done->add([fn_ref, self_ref] {
+  const bool queued = handle->call->done_callbacks().add([fn_ref, self_ref] {
     GilGuard gil;
     if (!gil) return;
     run_done_callback(fn_ref->get(), self_ref->get());
@@ -271,9 +251,9 @@ PyRef settle_future(PyObject* future, PyObject* self) {
   if (is_done < 0) throw PyErrOccurred{};
   if (is_done) return none();
   const auto handle = AsyncHandleObject::shared(self);
-  const BackgroundCall& call = handle->call;
+  const BackgroundCall& call = *handle->call;
   PyRef outcome;
-  if (call.skipped->load(std::memory_order_acquire)) {
+  if (call.skipped()) {
     // What result() raises, rather than cancelling the future: that would read as the
     // awaiting task itself having been cancelled.
     PyRef error = cancelled_error();
@@ -333,12 +313,11 @@ PyRef await_handle(PyObject* self) {
 }
 
 PyRef repr(PyObject* self) {
-  const auto handle = AsyncHandleObject::shared(self);
-  const char* status = handle->call.is_cancelled()   ? "cancelled"
-                       : handle->call.is_completed() ? "completed"
-                                                     : "running";
-  return py_str("AsyncHandle(id=" + std::to_string(handle->call.task_id) + ", status=" + status +
-                ")");
+  const BackgroundCall& call = call_of(self);
+  const char* status = call.is_cancelled()   ? "cancelled"
+                       : call.is_completed() ? "completed"
+                                             : "running";
+  return py_str("AsyncHandle(id=" + std::to_string(call.task_id()) + ", status=" + status + ")");
 }
 
 PyMethodDef methods[] = {
@@ -409,8 +388,8 @@ PyType_Spec spec =
 
 }  // namespace
 
-PyRef new_async_handle(BackgroundCall call) {
-  const std::uint64_t id = call.task_id;
+PyRef new_async_handle(std::shared_ptr<BackgroundCall> call) {
+  const std::uint64_t id = call->task_id();
   try {
     return AsyncHandleObject::create(async_handle_type(), std::move(call));
   } catch (const PyErrOccurred&) {

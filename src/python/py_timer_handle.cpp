@@ -20,41 +20,34 @@ namespace varnex::py {
 namespace {
 
 // The handle's share of the run state. Destroying it stops the timer (with a warning when it
-// was still running) and removes its registry entry; the join handles it drops only detach.
+// was still running) and releases its registry entry, which leaves once no call of it runs.
 class TimerHandleState {
  public:
-  TimerHandleState(const TimerRunState& run, std::uint64_t task_id, double frequency,
+  TimerHandleState(std::shared_ptr<TimerRun> timer, std::uint64_t task_id, double frequency,
                    TimerPrecision precision)
-      : start_time_(run.start_time),
-        running_(run.running),
-        task_slot_(run.task_slot),
-        thread_slot_(run.thread_slot),
-        tick_count_(run.tick_count),
-        task_id_(task_id),
-        frequency_(frequency),
-        precision_(precision) {}
+      : timer_(std::move(timer)), task_id_(task_id), frequency_(frequency), precision_(precision) {}
   TimerHandleState(const TimerHandleState&) = delete;
   TimerHandleState& operator=(const TimerHandleState&) = delete;
 
   ~TimerHandleState() {
-    if (running_->load(std::memory_order_acquire)) {
+    if (is_running()) {
       write_stderr("Warning: TimerHandle(id=" + std::to_string(task_id_) +
                    ") dropped while still running. Make sure to save the handle returned by "
                    "timer-decorated functions.\n");
     }
-    running_->store(false, std::memory_order_release);
-    task_manager().unregister_task(task_id_);
+    timer_->run.request_stop();
+    task_manager().release_task(task_id_);
   }
 
-  void stop() const { running_->store(false, std::memory_order_release); }
-  bool is_running() const { return running_->load(std::memory_order_acquire); }
-  std::uint64_t tick_count() const { return tick_count_->load(std::memory_order_acquire); }
+  void stop() const { timer_->run.request_stop(); }
+  bool is_running() const { return !timer_->run.stop_requested(); }
+  std::uint64_t tick_count() const { return timer_->tick_count.load(std::memory_order_acquire); }
   double frequency() const { return frequency_; }
   TimerPrecision precision() const { return precision_; }
   std::uint64_t task_id() const { return task_id_; }
 
   double elapsed_secs() const {
-    const auto elapsed = TimerClock::now() - start_time_;
+    const auto elapsed = TimerClock::now() - timer_->start_time;
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
     const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs);
     return static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9;
@@ -67,11 +60,7 @@ class TimerHandleState {
   }
 
  private:
-  TimerInstant start_time_;
-  RunningFlag running_;
-  std::shared_ptr<TaskJoinSlot> task_slot_;
-  std::shared_ptr<ThreadJoinSlot> thread_slot_;
-  TickCount tick_count_;
+  std::shared_ptr<TimerRun> timer_;
   std::uint64_t task_id_;
   double frequency_;
   TimerPrecision precision_;
@@ -160,22 +149,17 @@ PyRef start_timer(PyObject* func, PyRef args, double frequency_hz, TimerPrecisio
   warn_if_coroutine_function(func);
 
   PyTypeObject* handle_type = timer_handle_type();
-  const TimerRunState run = TimerRunState::create();
-  TaskManager& manager = task_manager();
-  if (precision == TimerPrecision::Normal) {
-    check(start_task_engine(run, period, make_pool_timer_call(std::move(func_ref), std::move(args)),
-                            manager.stop_flag()));
-  } else {
-    check(start_thread_engine(run, id, precision, period,
-                              make_thread_timer_call(std::move(func_ref), std::move(args)),
-                              manager.stop_flag()));
-  }
-  manager.register_task(id, run.running, run.task_slot, TaskKind::Timer);
+  std::shared_ptr<TickCallback> callback =
+      precision == TimerPrecision::Normal
+          ? make_pool_timer_call(std::move(func_ref), std::move(args))
+          : make_thread_timer_call(std::move(func_ref), std::move(args));
+  std::shared_ptr<TimerRun> timer =
+      unwrap(varnex::start_timer(id, precision, period, std::move(callback)));
   try {
-    return TimerHandleObject::create(handle_type, run, id, frequency_hz, precision);
+    return TimerHandleObject::create(handle_type, timer, id, frequency_hz, precision);
   } catch (...) {
-    run.running->store(false, std::memory_order_release);
-    manager.unregister_task(id);
+    timer->run.request_stop();
+    task_manager().unregister_task(id);
     throw;
   }
 }

@@ -1,51 +1,58 @@
 #include "tasks/task_registry.hpp"
 
 #include <mutex>
-#include <thread>
 #include <utility>
-#include <vector>
+
+#include "runtime/time.hpp"
 
 namespace varnex {
 
-namespace {
-
-bool is_set(const RunningFlag& flag) { return flag->load(std::memory_order_acquire); }
-
-// A limit too large for the clock's nanosecond count never runs out in practice.
-std::chrono::nanoseconds limit_from_ms(std::uint64_t ms) {
-  constexpr auto kMaxMs = static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::nanoseconds::max())
-          .count());
-  if (ms >= kMaxMs) return std::chrono::nanoseconds::max();
-  return std::chrono::milliseconds(static_cast<std::int64_t>(ms));
-}
-
-}  // namespace
-
-void TaskManager::register_task(std::uint64_t id, RunningFlag running,
-                                std::shared_ptr<void> task_slot, TaskKind kind) {
-  TaskEntry entry{kind, std::move(running), std::move(task_slot)};
-  {
-    std::unique_lock lock(mutex_);
-    std::swap(entries_[id], entry);
+void TaskManager::register_task(std::uint64_t id, std::shared_ptr<RunState> run, TaskKind kind) {
+  TaskEntry entry{kind, std::move(run)};
+  std::unique_lock lock(mutex_);
+  auto [it, added] = entries_.try_emplace(id, std::move(entry));
+  if (!added) {
+    if (it->second.released) released_.fetch_sub(1, std::memory_order_relaxed);
+    it->second = std::move(entry);
   }
-  // A replaced entry (now in `entry`) is dropped here, outside the lock: releasing a slot may
-  // run arbitrary destructors.
 }
 
 void TaskManager::unregister_task(std::uint64_t id) {
-  TaskEntry removed{};
-  {
-    std::unique_lock lock(mutex_);
-    auto it = entries_.find(id);
-    if (it == entries_.end()) return;
-    removed = std::move(it->second);
+  std::unique_lock lock(mutex_);
+  auto it = entries_.find(id);
+  if (it == entries_.end()) return;
+  if (it->second.released) released_.fetch_sub(1, std::memory_order_relaxed);
+  entries_.erase(it);
+}
+
+void TaskManager::release_task(std::uint64_t id) {
+  std::unique_lock lock(mutex_);
+  auto it = entries_.find(id);
+  if (it == entries_.end() || it->second.released) return;
+  if (it->second.run->ended()) {
     entries_.erase(it);
+    return;
+  }
+  it->second.released = true;
+  released_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void TaskManager::drop_released_ended() const {
+  if (released_.load(std::memory_order_relaxed) == 0) return;
+  std::unique_lock lock(mutex_);
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (it->second.released && it->second.run->ended()) {
+      released_.fetch_sub(1, std::memory_order_relaxed);
+      it = entries_.erase(it);
+    } else {
+      ++it;
+    }
   }
 }
 
 template <class Pred>
 std::size_t TaskManager::count_if(Pred pred) const {
+  drop_released_ended();
   std::shared_lock lock(mutex_);
   std::size_t n = 0;
   for (const auto& [id, entry] : entries_) {
@@ -55,29 +62,28 @@ std::size_t TaskManager::count_if(Pred pred) const {
 }
 
 std::size_t TaskManager::running_count() const {
-  return count_if([](const TaskEntry& e) { return is_set(e.running); });
+  return count_if([](const TaskEntry& e) { return !e.run->ended(); });
 }
 
 std::size_t TaskManager::total_count() const {
-  std::shared_lock lock(mutex_);
-  return entries_.size();
+  return count_if([](const TaskEntry&) { return true; });
 }
 
 std::size_t TaskManager::timer_count() const {
-  return count_if(
-      [](const TaskEntry& e) { return e.kind == TaskKind::Timer && is_set(e.running); });
+  return count_if([](const TaskEntry& e) { return e.kind == TaskKind::Timer && !e.run->ended(); });
 }
 
 std::size_t TaskManager::async_task_count() const {
   return count_if(
-      [](const TaskEntry& e) { return e.kind == TaskKind::AsyncTask && is_set(e.running); });
+      [](const TaskEntry& e) { return e.kind == TaskKind::AsyncTask && !e.run->ended(); });
 }
 
 StatusSummary TaskManager::status_summary() const {
+  drop_released_ended();
   std::shared_lock lock(mutex_);
   StatusSummary s;
   for (const auto& [id, entry] : entries_) {
-    if (!is_set(entry.running)) {
+    if (entry.run->ended()) {
       ++s.stopped;
     } else if (entry.kind == TaskKind::AsyncTask) {
       ++s.running_tasks;
@@ -90,10 +96,21 @@ StatusSummary TaskManager::status_summary() const {
 }
 
 void TaskManager::stop_all() {
-  // The stop flag goes first, so a timer registered while the flags are cleared still sees it.
+  // The stop flag goes first, so a timer registered meanwhile still sees it before its first call.
   stop_flag_.store(true, std::memory_order_release);
   std::shared_lock lock(mutex_);
-  for (auto& [id, entry] : entries_) entry.running->store(false, std::memory_order_release);
+  for (auto& [id, entry] : entries_) entry.run->request_stop();
+}
+
+std::vector<std::shared_ptr<RunState>> TaskManager::not_ended() const {
+  drop_released_ended();
+  std::vector<std::shared_ptr<RunState>> runs;
+  const RunState* waiting = RunState::current();
+  std::shared_lock lock(mutex_);
+  for (const auto& [id, entry] : entries_) {
+    if (!entry.run->ended() && entry.run.get() != waiting) runs.push_back(entry.run);
+  }
+  return runs;
 }
 
 bool TaskManager::wait_all(std::optional<std::uint64_t> timeout_ms) const {
@@ -101,23 +118,24 @@ bool TaskManager::wait_all(std::optional<std::uint64_t> timeout_ms) const {
 }
 
 WaitOutcome TaskManager::wait_all(std::optional<std::uint64_t> timeout_ms,
-                                  const std::function<bool()>& interrupted) const {
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
-  if (!timeout_ms) {
-    while (running_count() != 0) {
-      std::this_thread::sleep_for(kPollInterval);
-      if (interrupted && interrupted()) return WaitOutcome::Interrupted;
-    }
-    return WaitOutcome::AllStopped;
-  }
-  const auto limit = limit_from_ms(*timeout_ms);
-  if (running_count() == 0) return WaitOutcome::AllStopped;
+                                  const rt::InterruptCheck& interrupted) const {
+  const std::optional<rt::Instant> deadline =
+      timeout_ms ? rt::deadline_after_ms(*timeout_ms) : std::nullopt;
+  // Everything must end, so waiting for each in turn ends when the last one does. Entries added
+  // meanwhile are found by the next pass.
   for (;;) {
-    if (Clock::now() - start >= limit) return WaitOutcome::TimedOut;
-    std::this_thread::sleep_for(kPollInterval);
-    if (interrupted && interrupted()) return WaitOutcome::Interrupted;
-    if (running_count() == 0) return WaitOutcome::AllStopped;
+    std::vector<std::shared_ptr<RunState>> runs = not_ended();
+    if (runs.empty()) return WaitOutcome::AllStopped;
+    for (const std::shared_ptr<RunState>& run : runs) {
+      switch (rt::wait_for_completion(run->ended_event(), deadline, interrupted)) {
+        case rt::WaitEnd::Done:
+          break;
+        case rt::WaitEnd::TimedOut:
+          return WaitOutcome::TimedOut;
+        case rt::WaitEnd::Interrupted:
+          return WaitOutcome::Interrupted;
+      }
+    }
   }
 }
 
@@ -126,15 +144,16 @@ std::size_t TaskManager::cleanup() {
   {
     std::unique_lock lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end();) {
-      if (is_set(it->second.running)) {
+      if (!it->second.run->ended()) {
         ++it;
-      } else {
-        removed.push_back(std::move(it->second));
-        it = entries_.erase(it);
+        continue;
       }
+      if (it->second.released) released_.fetch_sub(1, std::memory_order_relaxed);
+      removed.push_back(std::move(it->second));
+      it = entries_.erase(it);
     }
   }
-  return removed.size();  // the entries are dropped after the lock is released
+  return removed.size();  // the run states are dropped after the lock is released
 }
 
 TaskManager& task_manager() {

@@ -1,25 +1,30 @@
-// The process-wide registry of running timers and background calls.
+// The process-wide registry of timers and background calls.
 //
-// The registry does not own what it lists. Each timer or background call shares a running flag
-// with its entry; the registry only reads and clears that flag and never cancels, joins or awaits
-// anything. Entries leave the map when their handle is destroyed (unregister_task) or through
-// cleanup().
+// The registry does not own what it lists: each entry shares the item's RunState. It counts an
+// item as running until the item has ended (no code of it runs or will run), asks items to stop
+// and waits for them to end; it never cancels, joins or interrupts anything.
 //
-// Locking: one reader-writer lock guards the map's structure. register/unregister/cleanup take it
-// for writing; counting, status and stop_all take it for reading. The flags are atomics. No
-// sleep happens and no callback runs while the lock is held, so a caller that holds the GIL while
-// waiting for the lock never blocks a lock holder.
+// An entry leaves the map through unregister_task (at once), release_task (its handle is gone:
+// at once if the item has ended, else as soon as it has, so that nothing in progress escapes
+// wait_all) or cleanup().
+//
+// Locking: one reader-writer lock guards the map's structure. Adding and removing take it for
+// writing; counting, status and stop_all for reading. No wait happens and no callback runs
+// while it is held, so a caller that holds the GIL while waiting for the lock never blocks a
+// holder.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
 #include <unordered_map>
+#include <vector>
+
+#include "runtime/completion.hpp"
+#include "tasks/run_state.hpp"
 
 namespace varnex {
 
@@ -28,14 +33,10 @@ enum class TaskKind : std::uint8_t {
   AsyncTask = 1,  // a background call
 };
 
-using RunningFlag = std::shared_ptr<std::atomic<bool>>;
-
 struct TaskEntry {
   TaskKind kind;
-  RunningFlag running;  // set while the item is meant to run; clear counts as stopped
-  // The item's join-handle slot, kept alive as long as the entry exists. The registry never
-  // reads it, so it holds it type-erased.
-  std::shared_ptr<void> task_slot;
+  std::shared_ptr<RunState> run;
+  bool released = false;  // its handle is gone: it leaves once it has ended
 };
 
 // Counts from one pass over the entries; running_timers + running_tasks + stopped == total.
@@ -49,54 +50,52 @@ struct StatusSummary {
 };
 
 enum class WaitOutcome : std::uint8_t {
-  AllStopped,   // no entry's running flag is set
+  AllStopped,   // every entry has ended
   TimedOut,     // the time limit passed first
   Interrupted,  // the interrupt check asked to stop waiting
 };
 
 class TaskManager {
  public:
-  // wait_all polls the running flags at this interval with plain thread sleeps.
-  static constexpr std::chrono::milliseconds kPollInterval{10};
-
   TaskManager() = default;
   TaskManager(const TaskManager&) = delete;
   TaskManager& operator=(const TaskManager&) = delete;
 
-  // Adds an entry (its running flag is normally set). An entry already stored under the id is
-  // replaced; ids come from next_task_id(), so that does not happen.
-  void register_task(std::uint64_t id, RunningFlag running, std::shared_ptr<void> task_slot,
-                     TaskKind kind);
-  // Removes the entry of `id`; an unknown id is ignored.
+  // Adds an entry. One already stored under the id is replaced; ids come from next_task_id(),
+  // so that does not happen.
+  void register_task(std::uint64_t id, std::shared_ptr<RunState> run, TaskKind kind);
+  // Removes the entry of `id` at once; an unknown id is ignored.
   void unregister_task(std::uint64_t id);
+  // The handle of `id` is gone: the entry leaves now if the item has ended, else once it has.
+  void release_task(std::uint64_t id);
 
-  // Entries whose running flag is set.
+  // Entries that have not ended.
   std::size_t running_count() const;
-  // All entries, stopped ones included.
+  // All entries, ended ones included.
   std::size_t total_count() const;
-  // Timer entries whose running flag is set.
+  // Timer entries that have not ended.
   std::size_t timer_count() const;
-  // AsyncTask entries whose running flag is set.
+  // AsyncTask entries that have not ended.
   std::size_t async_task_count() const;
   StatusSummary status_summary() const;
 
-  // Sets the stop flag (for good), then clears every entry's running flag. Removes nothing and
-  // interrupts nothing: a timer ends at its next check, a call in progress runs to its end.
+  // Sets the stop flag (for good), then asks every entry to stop. Removes nothing and
+  // interrupts nothing: a timer's call in progress and a call already begun run to their end.
   void stop_all();
 
-  // Waits until no entry's running flag is set. Without a limit it waits as long as that takes;
-  // with a limit T it returns false once T has passed (checked before each sleep), so a limit of
-  // 0 with a running entry returns false at once. Returns true at once, without sleeping, when
-  // nothing runs. Holds the lock only for each count, never across a sleep.
+  // Waits until every entry has ended, waking as each one ends. Called from inside a timer's or
+  // a background call's own call, it does not wait for that one (it cannot end meanwhile). With a limit T it returns false
+  // once T has passed, so a limit of 0 with an entry not ended returns false at once; without
+  // one it waits as long as that takes. Returns true at once when nothing runs.
   bool wait_all(std::optional<std::uint64_t> timeout_ms) const;
 
-  // The same wait, calling `interrupted` after every sleep; when it returns true the wait ends
-  // with WaitOutcome::Interrupted. The Python layer uses it to let Ctrl+C end a wait.
+  // The same wait, calling `interrupted` at least every rt::kInterruptCheckPeriod; when it
+  // returns true the wait ends with WaitOutcome::Interrupted. The Python layer uses it to let
+  // Ctrl+C end a wait.
   WaitOutcome wait_all(std::optional<std::uint64_t> timeout_ms,
-                       const std::function<bool()>& interrupted) const;
+                       const rt::InterruptCheck& interrupted) const;
 
-  // Removes every entry whose running flag is clear; running entries stay. Returns how many
-  // were removed.
+  // Removes every entry that has ended; the others stay. Returns how many were removed.
   std::size_t cleanup();
 
   // Set by the first stop_all and never cleared. Timer loops read it before every call.
@@ -106,9 +105,13 @@ class TaskManager {
  private:
   template <class Pred>
   std::size_t count_if(Pred pred) const;
+  // Removes released entries that have ended; cheap when there are none.
+  void drop_released_ended() const;
+  std::vector<std::shared_ptr<RunState>> not_ended() const;
 
   mutable std::shared_mutex mutex_;
-  std::unordered_map<std::uint64_t, TaskEntry> entries_;
+  mutable std::unordered_map<std::uint64_t, TaskEntry> entries_;
+  mutable std::atomic<std::size_t> released_{0};  // released entries still in the map
   std::atomic<bool> stop_flag_{false};
 };
 

@@ -11,10 +11,11 @@
 //                  points). Each call is handed to the blocking pool and awaited, so calls
 //                  never overlap and no runtime worker ever runs the callback.
 //
-// Both loops check `running` before waiting for a tick and the stop flag right before each
-// call; seeing the stop flag (or a callback that can no longer run) they clear `running` and
-// end. A call in progress is never
-// interrupted. `tick_count` counts completed calls (a call that failed counts too).
+// Both loops look for a stop before waiting for a tick, and for the registry's stop flag
+// right before each call, which they bracket with the run state's begin_call()/end_call(); a
+// callback that can no longer run stops the timer. A call in progress is never interrupted.
+// `tick_count` counts completed calls (a call that failed counts too), before the call's end is
+// published. When a loop is over it marks the run finished.
 #pragma once
 
 #include <atomic>
@@ -23,30 +24,36 @@
 #include <memory>
 
 #include "runtime/task.hpp"
-#include "tasks/task_registry.hpp"
+#include "tasks/precision_sleep.hpp"
+#include "tasks/run_state.hpp"
 
 namespace varnex {
 
 // One tick's work. call() must not throw: the callback reports its own failures. It returns
-// false when it can never run again (the interpreter is shutting down); the loop then clears
-// `running` and ends instead of ticking on while the process exits.
+// false when it can never run again (the interpreter is shutting down); the loop then stops the
+// timer and ends instead of ticking on while the process exits.
 class TickCallback {
  public:
   virtual ~TickCallback() = default;
   virtual bool call() noexcept = 0;
 };
 
-using TickCount = std::shared_ptr<std::atomic<std::uint64_t>>;
+// What a timer's handle and its loop share.
+struct TimerRun {
+  RunState run{RunState::Kind::Timer};
+  std::atomic<std::uint64_t> tick_count{0};
+  const TimerInstant start_time = TimerClock::now();
+};
 
 void timer_thread_loop(std::chrono::nanoseconds period, std::chrono::nanoseconds spin_window,
-                       std::atomic<bool>& running, std::atomic<std::uint64_t>& tick_count,
-                       const std::atomic<bool>& stop_flag, TickCallback& callback);
+                       TimerRun& timer, const std::atomic<bool>& stop_flag,
+                       TickCallback& callback);
 
 // When the loop ends it hands its reference to the callback to the blocking pool to be
 // dropped there, so a callback whose release must wait for a lock (the GIL) never makes a
 // runtime worker wait.
-rt::Task<void> timer_task_loop(std::chrono::nanoseconds period, RunningFlag running,
-                               TickCount tick_count, const std::atomic<bool>& stop_flag,
+rt::Task<void> timer_task_loop(std::chrono::nanoseconds period, std::shared_ptr<TimerRun> timer,
+                               const std::atomic<bool>& stop_flag,
                                std::shared_ptr<TickCallback> callback);
 
 }  // namespace varnex

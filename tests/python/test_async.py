@@ -296,9 +296,11 @@ def test_ids_start_at_one_and_are_shared_with_timers():
     assert out.strip() == "[1, 2, 3]"
 
 
-def test_dropping_warns_only_for_unfinished_uncancelled_handles_and_unregisters():
+def test_dropping_warns_only_for_unfinished_uncancelled_handles_and_unregisters_once_ended():
+    # A dropped handle's call that still runs stays registered (and waited for) until it ends.
     rc, out, err = run_child(
         """
+        import concurrent.futures
         import varnex
         m = varnex.get_task_manager()
         release = threading.Event()
@@ -308,6 +310,10 @@ def test_dropping_warns_only_for_unfinished_uncancelled_handles_and_unregisters(
         finished.wait()
         cancelled = varnex.run_async(blocked)()
         cancelled.cancel()
+        try:
+            cancelled.result()
+        except concurrent.futures.CancelledError:
+            pass
         running = varnex.run_async(blocked)()
         ids = (finished.task_id, cancelled.task_id, running.task_id)
         print(m.total_count, flush=True)
@@ -316,12 +322,13 @@ def test_dropping_warns_only_for_unfinished_uncancelled_handles_and_unregisters(
         del cancelled
         print(m.total_count, flush=True)
         del running
-        print(m.total_count, ids, flush=True)
+        print(m.total_count, m.running_count, m.wait_all(timeout_ms=50), ids, flush=True)
         release.set()
+        print(m.wait_all(timeout_ms=10000), m.total_count, flush=True)
         """
     )
     assert rc == 0, err
-    assert out.splitlines() == ["3", "2", "1", "0 (1, 2, 3)"]
+    assert out.splitlines() == ["3", "2", "1", "1 1 False (1, 2, 3)", "True 0"]
     assert err == (
         "Warning: AsyncHandle(id=3) dropped while task still running. "
         "Consider calling handle.cancel() or handle.wait() before dropping.\n"

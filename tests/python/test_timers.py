@@ -157,6 +157,7 @@ def test_dropping_the_handle_warns_stops_and_unregisters():
         update = varnex.timer(20.0)(lambda: calls.append(1))
         update()                      # handle not kept
         m = varnex.TaskManager()
+        m.wait_all(timeout_ms=5000)   # a call in progress at the drop keeps it registered
         print(m.total_count)
         time.sleep(0.3)
         print(len(calls))
@@ -165,6 +166,7 @@ def test_dropping_the_handle_warns_stops_and_unregisters():
         del kept                      # stopped first: no warning, still unregistered
         fast = varnex.precision_timer(1000.0)(lambda: calls.append(2))
         fast()
+        m.wait_all(timeout_ms=5000)
         print(m.total_count)
         """
     )

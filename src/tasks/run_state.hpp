@@ -1,0 +1,74 @@
+// The run state of one timer or background call, shared by its handle, its body and its
+// registry entry.
+//
+// It answers two questions. Is it meant to run (no stop was requested)? And has it ended: does
+// no code of it run, and will none run again? A body brackets each call of user code with
+// begin_call()/end_call(); a stop requested in between takes effect at end_call(), one
+// requested outside a call at once for a timer (an idle timer between ticks has ended the
+// moment it is stopped) and, for a background call, when its body sees it and skips the call.
+// All transitions are on one atomic word, so a stop racing with the start or the end of a call
+// is decided exactly once, and `ended` is set exactly once, after the last call's effects.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "runtime/completion.hpp"
+
+namespace varnex {
+
+class RunState {
+ public:
+  enum class Kind : std::uint8_t {
+    Timer,  // ends when stopped outside a call
+    Call,   // ends when its body finishes (a stop only prevents a call not yet begun)
+  };
+
+  explicit RunState(Kind kind) noexcept : kind_(kind) {}
+  RunState(const RunState&) = delete;
+  RunState& operator=(const RunState&) = delete;
+
+  Kind kind() const noexcept { return kind_; }
+
+  // For good; never interrupts a call in progress. Safe from any thread, any number of times.
+  void request_stop() noexcept;
+  bool stop_requested() const noexcept { return (bits_.load(std::memory_order_acquire) & kStop) != 0; }
+
+  // Before a call: false (and nothing begun) once a stop was requested.
+  bool begin_call() noexcept;
+  // After the call begun last: a timer stopped meanwhile ends here.
+  void end_call() noexcept;
+  // The body will run no more user code.
+  void finish() noexcept { ended_.set(); }
+
+  bool ended() const noexcept { return ended_.is_set(); }
+  const rt::Completion& ended_event() const noexcept { return ended_; }
+
+  // Marks the calling thread as running a call of `run` for its scope, so that a wait for every
+  // run made from inside that call (a shutdown from a timer's callback) does not wait for the
+  // run that is waiting.
+  class CallScope {
+   public:
+    explicit CallScope(const RunState& run) noexcept : saved_(current_) { current_ = &run; }
+    ~CallScope() { current_ = saved_; }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+   private:
+    const RunState* saved_;
+  };
+  // The run whose call the calling thread is making, if any.
+  static const RunState* current() noexcept { return current_; }
+
+ private:
+  static constexpr std::uint8_t kStop = 1;
+  static constexpr std::uint8_t kInCall = 2;
+
+  static thread_local const RunState* current_;
+
+  const Kind kind_;
+  std::atomic<std::uint8_t> bits_{0};
+  rt::Completion ended_;
+};
+
+}  // namespace varnex
