@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/runtime.hpp"
+#include "runtime/completion.hpp"
 #include "runtime/time.hpp"
 #include "tasks/background_call.hpp"
 
@@ -71,170 +72,125 @@ class FakeCall final : public ForeignCall {
   std::function<CallOutcome()> body_;
 };
 
-CallRunState fresh_state() {
-  return CallRunState{std::make_shared<std::atomic<bool>>(false),
-                      std::make_shared<std::atomic<bool>>(false),
-                      std::make_shared<std::atomic<bool>>(true),
-                      std::make_shared<rt::AsyncMutexed<ForeignValue>>(),
-                      std::make_shared<rt::AsyncMutexed<std::optional<std::string>>>(),
-                      std::make_shared<rt::AsyncMutexed<ForeignValue>>(),
-                      std::make_shared<std::atomic<bool>>(false),
-                      std::make_shared<DoneCallbacks>()};
+// Waits for the call to complete; false after `limit`.
+bool completes(const BackgroundCall& call, std::chrono::seconds limit = 10s) {
+  return rt::wait_for_completion(call.completed(), rt::Clock::now() + limit) == rt::WaitEnd::Done;
 }
 
-// Waits (polling, as the Python handle does) until the flag is set; false after `limit`.
-bool eventually(const std::atomic<bool>& flag, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!flag.load()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+int int_of(const ForeignValue* value) {
+  return value != nullptr && *value ? *static_cast<int*>(value->get()) : -1;
 }
 
-int stored_int(const ResultSlot& slot) {
-  auto guard = slot->mutex().lock_blocking();
-  return slot->value_unsafe() ? *static_cast<int*>(slot->value_unsafe().get()) : -1;
-}
-std::optional<std::string> stored_error(const ErrorSlot& slot) {
-  auto guard = slot->mutex().lock_blocking();
-  return slot->value_unsafe();
+// The job run directly on the test thread, as the pool runs it.
+std::shared_ptr<BackgroundCall> run_here(std::shared_ptr<FakeCall::Record> record,
+                                         std::function<CallOutcome()> body,
+                                         std::function<void(BackgroundCall&)> before = {}) {
+  auto call = std::make_shared<BackgroundCall>(1);
+  if (before) before(*call);
+  FakeCall foreign(std::move(record), std::move(body));
+  call->run_job(foreign);
+  return call;
 }
 
-TEST(BackgroundCallBody, StoresTheValueRunsOffTheWorkersThenMarksCompletedAndNotRunning) {
+TEST(BackgroundCallJob, StoresTheValueOrTheErrorThenCompletes) {
   auto record = std::make_shared<FakeCall::Record>();
-  CallRunState state = fresh_state();
-  rt::block_on(run_call_body(state, std::make_shared<FakeCall>(record, [] { return int_value(42); })));
+  auto returned = run_here(record, [] { return int_value(42); });
   EXPECT_EQ(record->invocations.load(), 1);
-  EXPECT_FALSE(record->on_worker.load());
-  EXPECT_TRUE(record->destroyed.load());
-  EXPECT_TRUE(state.completed->load());
-  EXPECT_FALSE(state.running->load());
-  EXPECT_FALSE(state.cancelled->load());
-  EXPECT_EQ(stored_int(state.result), 42);
-  EXPECT_EQ(stored_error(state.error), std::nullopt);
+  EXPECT_TRUE(returned->is_completed());
+  EXPECT_TRUE(returned->settled().is_set());
+  EXPECT_FALSE(returned->skipped());
+  EXPECT_EQ(int_of(returned->value()), 42);
+  EXPECT_EQ(returned->error(), nullptr);
+
+  auto raised = run_here(record, [] { return CallOutcome(CallError("ValueError: bad", int_value(13))); });
+  ASSERT_NE(raised->error(), nullptr);
+  EXPECT_EQ(raised->error()->text, "ValueError: bad");
+  EXPECT_EQ(int_of(&raised->error()->exception), 13);
+  EXPECT_EQ(raised->value(), nullptr);
+
+  auto failed = run_here(record, []() -> CallOutcome { throw std::runtime_error("no memory for the call"); });
+  ASSERT_NE(failed->error(), nullptr);
+  EXPECT_EQ(failed->error()->text, "no memory for the call");
 }
 
-TEST(BackgroundCallBody, StoresTheErrorTextAndObjectAndNoValue) {
-  auto record = std::make_shared<FakeCall::Record>();
-  CallRunState state = fresh_state();
-  rt::block_on(run_call_body(state, std::make_shared<FakeCall>(record, [] {
-    return CallOutcome(CallError("ValueError: bad", int_value(13)));
-  })));
-  EXPECT_TRUE(state.completed->load());
-  EXPECT_FALSE(state.skipped->load());
-  EXPECT_EQ(stored_error(state.error), "ValueError: bad");
-  EXPECT_EQ(stored_int(state.exception), 13);
-  EXPECT_EQ(stored_int(state.result), -1);
-}
-
-TEST(BackgroundCallBody, DoneCallbacksRunOnceOffTheWorkersOrAtOnceWhenAdded) {
-  auto record = std::make_shared<FakeCall::Record>();
-  CallRunState state = fresh_state();
-  struct Seen {
-    std::atomic<int> runs{0};
-    std::atomic<bool> on_worker{true};
-    Gate ran;
-  };
-  auto seen = std::make_shared<Seen>();  // the job may still be ending when the test goes on
-  ASSERT_TRUE(state.done->add([seen] {
-    seen->on_worker = rt::this_thread_context().drives_tasks;
-    ++seen->runs;
-    seen->ran.open();
-  }));
-  rt::block_on(run_call_body(state, std::make_shared<FakeCall>(record, [] { return int_value(1); })));
-  seen->ran.pass();
-  EXPECT_EQ(seen->runs.load(), 1);
-  EXPECT_FALSE(seen->on_worker.load());
-  EXPECT_FALSE(state.done->add([] {}));  // ended: the caller runs it itself
-  EXPECT_TRUE(state.done->empty());
-}
-
-TEST(BackgroundCallBody, CancelledOrStoppedBeforeItRunsSkipsTheCallButStillCompletes) {
+TEST(BackgroundCallJob, CancelledOrStoppedBeforeItBeginsSkipsTheCallButStillCompletes) {
   for (bool cancel : {true, false}) {
     auto record = std::make_shared<FakeCall::Record>();
-    CallRunState state = fresh_state();
-    if (cancel) {
-      state.cancelled->store(true);
-    } else {
-      state.running->store(false);  // what stop_all does
-    }
-    rt::block_on(run_call_body(state, std::make_shared<FakeCall>(record, [] { return int_value(1); })));
+    auto call = run_here(record, [] { return int_value(1); }, [cancel](BackgroundCall& c) {
+      if (cancel) {
+        c.cancel();
+      } else {
+        c.run()->request_stop();  // what stop_all does
+      }
+    });
     EXPECT_EQ(record->invocations.load(), 0);
-    EXPECT_TRUE(record->destroyed.load());
-    EXPECT_TRUE(state.completed->load());
-    EXPECT_FALSE(state.running->load());
-    EXPECT_TRUE(state.skipped->load());
-    EXPECT_EQ(stored_int(state.result), -1);
-    EXPECT_EQ(stored_error(state.error), std::nullopt);
+    EXPECT_TRUE(call->is_completed());
+    EXPECT_TRUE(call->skipped());
+    EXPECT_EQ(call->value(), nullptr);
+    EXPECT_EQ(call->error(), nullptr);
   }
 }
 
-TEST(BackgroundCallBody, AFailingCallBecomesItsErrorText) {
+TEST(BackgroundCallJob, DoneCallbacksRunOnceAfterTheEndOrAtOnceWhenAdded) {
   auto record = std::make_shared<FakeCall::Record>();
-  CallRunState state = fresh_state();
-  rt::block_on(run_call_body(state, std::make_shared<FakeCall>(record, []() -> CallOutcome {
-    throw std::runtime_error("no memory for the call");
-  })));
-  EXPECT_TRUE(state.completed->load());
-  EXPECT_EQ(stored_error(state.error), "no memory for the call");
+  int runs = 0;
+  bool saw_completed = false;
+  auto call = run_here(record, [] { return int_value(1); }, [&](BackgroundCall& c) {
+    ASSERT_TRUE(c.done_callbacks().add([&runs, &saw_completed, &c] {
+      ++runs;
+      saw_completed = c.is_completed();
+    }));
+  });
+  EXPECT_EQ(runs, 1);
+  EXPECT_TRUE(saw_completed);
+  EXPECT_FALSE(call->done_callbacks().add([] {}));  // ended: the caller runs it itself
 }
 
-TEST(BackgroundCall, RegistersAnAsyncTaskThatClearsItsRunningFlagAtTheEnd) {
+TEST(BackgroundCall, RunsOnThePoolRegistersAndCountsUntilItHasEnded) {
   TaskManager registry;
   Gate gate;
   auto record = std::make_shared<FakeCall::Record>();
-  BackgroundCall call = start_background_call(std::make_unique<FakeCall>(record, [&gate] {
+  rt::Completion begun;
+  auto call = start_background_call(std::make_unique<FakeCall>(record, [&gate, &begun] {
+    begun.set();
     gate.pass();
     return int_value(7);
   }), registry);
-  EXPECT_GT(call.task_id, 0u);
-  EXPECT_EQ(registry.total_count(), 1u);
-  EXPECT_EQ(registry.async_task_count(), 1u);
-  EXPECT_FALSE(call.is_completed());
+  EXPECT_GT(call->task_id(), 0u);
+  EXPECT_EQ(registry.status_summary(), (StatusSummary{0, 1, 0, 1}));
+  ASSERT_TRUE(begun.wait_until(rt::Clock::now() + 10s));
+  registry.stop_all();  // too late to skip it: it runs to its end and is waited for
+  EXPECT_FALSE(registry.wait_all(0));
   gate.open();
-  ASSERT_TRUE(eventually(*call.completed));
-  EXPECT_EQ(stored_int(call.result), 7);
-  // running is cleared right after completed, by the same body.
-  const auto end = std::chrono::steady_clock::now() + 5s;
-  while (registry.running_count() != 0 && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(1ms);
-  }
-  EXPECT_EQ(registry.running_count(), 0u);
+  EXPECT_TRUE(registry.wait_all(10'000));
+  EXPECT_TRUE(call->is_completed());
   EXPECT_EQ(registry.status_summary(), (StatusSummary{0, 0, 1, 1}));
+  EXPECT_FALSE(record->on_worker.load());
 }
 
-TEST(BackgroundCall, IdsIncreaseAndCancelDoesNotTouchTheRunningFlag) {
+TEST(BackgroundCall, ADroppedHandleKeepsTheEntryUntilTheCallEndsButNotItsValue) {
   TaskManager registry;
   Gate gate;
-  auto record = std::make_shared<FakeCall::Record>();
-  auto blocked = [&gate] {
-    gate.pass();
-    return int_value(0);
-  };
-  BackgroundCall first = start_background_call(std::make_unique<FakeCall>(record, blocked), registry);
-  BackgroundCall second = start_background_call(std::make_unique<FakeCall>(record, blocked), registry);
-  EXPECT_GT(second.task_id, first.task_id);
-  first.cancel();
-  EXPECT_TRUE(first.is_cancelled());
-  EXPECT_EQ(registry.async_task_count(), 2u);  // a cancelled call that runs still counts
-  gate.open();
-  ASSERT_TRUE(eventually(*first.completed));
-  ASSERT_TRUE(eventually(*second.completed));
-}
-
-TEST(BackgroundCall, TheLastHolderReleasesTheValueOnce) {
-  TaskManager registry;
   const int before = g_released_values.load();
   auto record = std::make_shared<FakeCall::Record>();
-  {
-    BackgroundCall call =
-        start_background_call(std::make_unique<FakeCall>(record, [] { return int_value(3); }), registry);
-    ASSERT_TRUE(eventually(*call.completed));
-    ASSERT_TRUE(eventually(record->destroyed));
-    registry.unregister_task(call.task_id);
-    EXPECT_EQ(g_released_values.load(), before);
-  }
+  auto call = start_background_call(std::make_unique<FakeCall>(record, [&gate] {
+    gate.pass();
+    return int_value(3);
+  }), registry);
+  const std::uint64_t id = call->task_id();
+  std::weak_ptr<BackgroundCall> weak = call;
+  call.reset();
+  registry.release_task(id);  // what the handle does when it goes
+  EXPECT_EQ(registry.total_count(), 1u);
+  EXPECT_EQ(registry.running_count(), 1u);
+  gate.open();
+  EXPECT_TRUE(registry.wait_all(10'000));
+  EXPECT_EQ(registry.total_count(), 0u);
+  // The job drops the last holder right after the end, and the value with it: the registry
+  // never keeps an outcome alive.
+  const auto end = rt::Clock::now() + 10s;
+  while (!weak.expired() && rt::Clock::now() < end) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(weak.expired());
   EXPECT_EQ(g_released_values.load(), before + 1);
 }
 
@@ -245,21 +201,18 @@ TEST(BackgroundCall, SlowCallsDoNotStallTheRuntimeAndMayBlockOnIt) {
   Gate gate;
   auto record = std::make_shared<FakeCall::Record>();
   const unsigned n = rt::Runtime::get().workers().size() + 2;
-  std::vector<BackgroundCall> calls;
-  std::atomic<int> entered{0};
+  std::vector<std::shared_ptr<BackgroundCall>> calls;
+  std::atomic<unsigned> entered{0};
+  rt::Completion all_entered;
   for (unsigned i = 0; i < n; ++i) {
     calls.push_back(start_background_call(std::make_unique<FakeCall>(record, [&, i] {
       rt::block_on(rt::sleep_for(1ms));  // block_on works on the blocking pool
-      ++entered;
+      if (++entered == n) all_entered.set();
       gate.pass();
       return int_value(static_cast<int>(i));
     }), registry));
   }
-  const auto end = std::chrono::steady_clock::now() + 10s;
-  while (entered.load() < static_cast<int>(n) && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(1ms);
-  }
-  ASSERT_EQ(entered.load(), static_cast<int>(n));
+  ASSERT_TRUE(all_entered.wait_until(rt::Clock::now() + 10s));
   // Every call is now blocked; a task spawned on the workers still completes.
   auto ticker = rt::spawn([]() -> rt::Task<int> {
     co_await rt::sleep_for(5ms);
@@ -267,9 +220,10 @@ TEST(BackgroundCall, SlowCallsDoNotStallTheRuntimeAndMayBlockOnIt) {
   }());
   EXPECT_EQ(rt::block_on(ticker.join()), 1);
   gate.open();
-  for (auto& call : calls) ASSERT_TRUE(eventually(*call.completed));
-  for (unsigned i = 0; i < n; ++i) EXPECT_EQ(stored_int(calls[i].result), static_cast<int>(i));
-  EXPECT_FALSE(record->on_worker.load());
+  for (unsigned i = 0; i < n; ++i) {
+    ASSERT_TRUE(completes(*calls[i]));
+    EXPECT_EQ(int_of(calls[i]->value()), static_cast<int>(i));
+  }
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 using rt::testing::CountingExecutor;
 using rt::testing::manual_waker;
 
-RunningFlag running_flag() { return std::make_shared<std::atomic<bool>>(true); }
+std::shared_ptr<RunState> idle_timer() { return std::make_shared<RunState>(RunState::Kind::Timer); }
 
 // Raises `signo` every few milliseconds until `done` is ready: the wait under test creates its
 // listeners on another thread, and only deliveries after that count.
@@ -71,8 +71,8 @@ TEST(ShutdownSignalOp, WhenBothArePendingEitherMayWin) {
 TEST(Shutdown, ASignalEndsTheWaitThenEverythingIsStoppedWithTheExactLines) {
   ASSERT_TRUE(ShutdownSignalOp::create().ok());
   TaskManager registry;
-  auto flag = running_flag();
-  registry.register_task(1, flag, nullptr, TaskKind::Timer);
+  auto timer = idle_timer();
+  registry.register_task(1, timer, TaskKind::Timer);
 
   testing::internal::CaptureStderr();
   auto done = std::async(std::launch::async, [&] { return wait_for_signal_then_stop(registry); });
@@ -81,14 +81,22 @@ TEST(Shutdown, ASignalEndsTheWaitThenEverythingIsStoppedWithTheExactLines) {
   ASSERT_TRUE(name.ok());
   EXPECT_EQ(name.value(), "SIGTERM");
   EXPECT_EQ(err, "\n[varnex] Received SIGTERM, initiating graceful shutdown...\n");
-  EXPECT_FALSE(flag->load());
+  EXPECT_TRUE(timer->stop_requested());
   EXPECT_TRUE(registry.stop_requested());
 }
 
-TEST(Shutdown, BlockUntilStopsWhenTheWaitTimeHasPassed) {
+// The call in progress at the stop is waited for: success only once it has ended.
+TEST(Shutdown, BlockUntilStopsWhenTheWaitTimeHasPassedAndWaitsForTheCallInProgress) {
   TaskManager registry;
-  auto flag = running_flag();
-  registry.register_task(1, flag, nullptr, TaskKind::AsyncTask);
+  auto call = std::make_shared<RunState>(RunState::Kind::Call);
+  registry.register_task(1, call, TaskKind::AsyncTask);
+  ASSERT_TRUE(call->begin_call());
+  std::thread ender([&] {
+    while (!registry.stop_requested()) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(20ms);
+    call->end_call();
+    call->finish();
+  });
 
   testing::internal::CaptureStderr();
   const auto start = std::chrono::steady_clock::now();
@@ -102,7 +110,8 @@ TEST(Shutdown, BlockUntilStopsWhenTheWaitTimeHasPassed) {
   EXPECT_EQ(err,
             "\n[varnex] Stopping (reason: timeout), initiating graceful shutdown...\n"
             "[varnex] All tasks stopped successfully\n");
-  EXPECT_FALSE(flag->load());
+  EXPECT_TRUE(call->ended());
+  ender.join();
 }
 
 TEST(Shutdown, BlockUntilReportsASignalThatComesBeforeTheWaitTime) {
@@ -137,8 +146,8 @@ TEST(Shutdown, AWaitTooLongForTheClockWaitsForTheSignalOnly) {
 
 TEST(Shutdown, OnAThreadThatDrivesTasksItFailsBeforeStoppingAnything) {
   TaskManager registry;
-  auto flag = running_flag();
-  registry.register_task(1, flag, nullptr, TaskKind::Timer);
+  auto timer = idle_timer();
+  registry.register_task(1, timer, TaskKind::Timer);
   auto inside_runtime = [&]() -> rt::Task<std::string> {
     try {
       (void)stop_on_signal_or_timeout(0, 0, registry);
@@ -148,7 +157,7 @@ TEST(Shutdown, OnAThreadThatDrivesTasksItFailsBeforeStoppingAnything) {
     co_return "no error";
   };
   EXPECT_EQ(rt::block_on(inside_runtime()), rt::kBlockOnInRuntimeMessage);
-  EXPECT_TRUE(flag->load());
+  EXPECT_FALSE(timer->stop_requested());
   EXPECT_FALSE(registry.stop_requested());
 }
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/completion.hpp"
 #include "tasks/task_id.hpp"
 #include "tasks/task_registry.hpp"
 
@@ -19,18 +20,13 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-RunningFlag running_flag(bool value = true) { return std::make_shared<std::atomic<bool>>(value); }
-
-// Counts the polls of a wait: the interrupt check runs once after every sleep.
-struct PollCounter {
-  std::atomic<int> polls{0};
-  std::function<bool()> check() {
-    return [this] {
-      ++polls;
-      return false;
-    };
-  }
-};
+// A registered item in a given state: a timer or a call, stopped or ended as asked.
+std::shared_ptr<RunState> item(TaskKind kind, bool ended = false) {
+  auto run = std::make_shared<RunState>(kind == TaskKind::Timer ? RunState::Kind::Timer
+                                                                : RunState::Kind::Call);
+  if (ended) run->finish();
+  return run;
+}
 
 TEST(TaskIds, FirstIdOfAProcessIsOneThenTwo) {
   // Other tests of this binary take ids too, so look at a fresh process.
@@ -69,203 +65,143 @@ TEST(TaskRegistry, GlobalRegistryIsOneObject) {
   EXPECT_EQ(&task_manager(), &task_manager());
 }
 
-TEST(TaskRegistry, StatusCountsEachKindAndStoppedEntries) {
+TEST(TaskRegistry, StatusCountsEachKindAndEndedEntries) {
   TaskManager m;
   EXPECT_EQ(m.status_summary(), StatusSummary{});
-  m.register_task(1, running_flag(), nullptr, TaskKind::Timer);
-  m.register_task(2, running_flag(), nullptr, TaskKind::Timer);
-  m.register_task(3, running_flag(), nullptr, TaskKind::AsyncTask);
-  m.register_task(4, running_flag(false), nullptr, TaskKind::AsyncTask);
-  m.register_task(5, running_flag(false), nullptr, TaskKind::Timer);
+  m.register_task(1, item(TaskKind::Timer), TaskKind::Timer);
+  m.register_task(2, item(TaskKind::Timer), TaskKind::Timer);
+  m.register_task(3, item(TaskKind::AsyncTask), TaskKind::AsyncTask);
+  m.register_task(4, item(TaskKind::AsyncTask, true), TaskKind::AsyncTask);
+  m.register_task(5, item(TaskKind::Timer, true), TaskKind::Timer);
 
   const StatusSummary s = m.status_summary();
   EXPECT_EQ(s, (StatusSummary{2, 1, 2, 5}));
-  EXPECT_EQ(s.running_timers + s.running_tasks + s.stopped, s.total);
   EXPECT_EQ(m.running_count(), 3u);
   EXPECT_EQ(m.timer_count(), 2u);
   EXPECT_EQ(m.async_task_count(), 1u);
   EXPECT_EQ(m.total_count(), 5u);
 }
 
-TEST(TaskRegistry, FlagClearedByItsHolderCountsAsStopped) {
+// A stop ends an idle timer at once, a timer inside a call when the call returns, and a call
+// only when its body finishes (skipping it if it had not begun).
+TEST(TaskRegistry, StopAllEndsEachItemWhenNoCodeOfItRunsAndSetsTheStopFlagForGood) {
   TaskManager m;
-  auto flag = running_flag();
-  m.register_task(7, flag, nullptr, TaskKind::Timer);
-  EXPECT_EQ(m.running_count(), 1u);
-  flag->store(false);  // the timer's own loop or its handle stops it
-  EXPECT_EQ(m.running_count(), 0u);
-  EXPECT_EQ(m.status_summary(), (StatusSummary{0, 0, 1, 1}));
-}
-
-TEST(TaskRegistry, StopAllClearsEveryFlagKeepsEntriesAndSetsStopFlagForGood) {
-  TaskManager m;
-  std::vector<RunningFlag> flags{running_flag(), running_flag(), running_flag()};
-  m.register_task(1, flags[0], nullptr, TaskKind::Timer);
-  m.register_task(2, flags[1], nullptr, TaskKind::AsyncTask);
-  m.register_task(3, flags[2], nullptr, TaskKind::Timer);
+  auto idle_timer = item(TaskKind::Timer);
+  auto busy_timer = item(TaskKind::Timer);
+  auto call = item(TaskKind::AsyncTask);
+  m.register_task(1, idle_timer, TaskKind::Timer);
+  m.register_task(2, busy_timer, TaskKind::Timer);
+  m.register_task(3, call, TaskKind::AsyncTask);
+  ASSERT_TRUE(busy_timer->begin_call());
   EXPECT_FALSE(m.stop_requested());
 
   m.stop_all();
-  for (const auto& f : flags) EXPECT_FALSE(f->load());
   EXPECT_TRUE(m.stop_requested());
-  EXPECT_TRUE(m.stop_flag().load());
-  EXPECT_EQ(m.total_count(), 3u);
-  EXPECT_EQ(m.running_count(), 0u);
-  EXPECT_EQ(m.status_summary().stopped, 3u);
+  EXPECT_TRUE(idle_timer->ended());
+  EXPECT_FALSE(busy_timer->ended());
+  EXPECT_FALSE(call->begin_call());  // the call is skipped...
+  EXPECT_EQ(m.status_summary(), (StatusSummary{1, 1, 1, 3}));
+  busy_timer->end_call();
+  call->finish();  // ...and its body then finishes
+  EXPECT_EQ(m.status_summary(), (StatusSummary{0, 0, 3, 3}));
 
-  // Work registered afterwards runs (the registry never clears on its own) but the stop flag,
-  // which timer loops read, stays set; a second stop_all is harmless.
-  auto later = running_flag();
-  m.register_task(4, later, nullptr, TaskKind::Timer);
-  EXPECT_TRUE(later->load());
-  EXPECT_TRUE(m.stop_requested());
-  m.stop_all();
-  EXPECT_FALSE(later->load());
-  EXPECT_TRUE(m.stop_requested());
-}
-
-TEST(TaskRegistry, CleanupRemovesOnlyStoppedEntriesAndReleasesTheirSlots) {
-  TaskManager m;
-  auto stopped_slot = std::make_shared<int>(1);
-  auto running_slot = std::make_shared<int>(2);
-  std::weak_ptr<int> stopped_watch = stopped_slot, running_watch = running_slot;
-  m.register_task(1, running_flag(false), std::move(stopped_slot), TaskKind::AsyncTask);
-  m.register_task(2, running_flag(true), std::move(running_slot), TaskKind::AsyncTask);
-
-  EXPECT_EQ(m.cleanup(), 1u);
-  EXPECT_EQ(m.total_count(), 1u);
+  // Work registered afterwards runs until stopped; the stop flag stays set.
+  auto later = item(TaskKind::Timer);
+  m.register_task(4, later, TaskKind::Timer);
   EXPECT_EQ(m.running_count(), 1u);
-  EXPECT_TRUE(stopped_watch.expired());
-  EXPECT_FALSE(running_watch.expired());
-
   m.stop_all();
+  EXPECT_TRUE(later->ended());
+  EXPECT_TRUE(m.stop_requested());
+}
+
+TEST(TaskRegistry, CleanupUnregisterAndReplaceRemoveEntries) {
+  TaskManager m;
+  auto ended = item(TaskKind::AsyncTask, true);
+  std::weak_ptr<RunState> ended_watch = ended;
+  m.register_task(1, std::move(ended), TaskKind::AsyncTask);
+  m.register_task(2, item(TaskKind::AsyncTask), TaskKind::AsyncTask);
   EXPECT_EQ(m.cleanup(), 1u);
-  EXPECT_EQ(m.total_count(), 0u);
-  EXPECT_TRUE(running_watch.expired());
-}
-
-TEST(TaskRegistry, UnregisterDropsTheEntryAndIgnoresUnknownIds) {
-  TaskManager m;
-  auto slot = std::make_shared<int>(0);
-  std::weak_ptr<int> watch = slot;
-  m.register_task(9, running_flag(), std::move(slot), TaskKind::Timer);
-  m.unregister_task(10);
+  EXPECT_TRUE(ended_watch.expired());
   EXPECT_EQ(m.total_count(), 1u);
-  m.unregister_task(9);
+  m.unregister_task(10);  // unknown: ignored
+  m.unregister_task(2);
   EXPECT_EQ(m.total_count(), 0u);
-  EXPECT_TRUE(watch.expired());
-  m.unregister_task(9);  // already removed, e.g. by cleanup()
-  EXPECT_EQ(m.total_count(), 0u);
-}
-
-TEST(TaskRegistry, RegisterUnderAnExistingIdReplacesTheEntry) {
-  TaskManager m;
-  auto old_slot = std::make_shared<int>(0);
-  std::weak_ptr<int> watch = old_slot;
-  m.register_task(3, running_flag(false), std::move(old_slot), TaskKind::Timer);
-  m.register_task(3, running_flag(true), nullptr, TaskKind::AsyncTask);
+  m.register_task(3, item(TaskKind::Timer, true), TaskKind::Timer);
+  m.register_task(3, item(TaskKind::AsyncTask), TaskKind::AsyncTask);
   EXPECT_EQ(m.status_summary(), (StatusSummary{0, 1, 0, 1}));
-  EXPECT_TRUE(watch.expired());
 }
 
-TEST(TaskRegistryWait, NothingRunningReturnsTrueWithoutSleeping) {
+TEST(TaskRegistry, AReleasedEntryLeavesOnceItHasEnded) {
   TaskManager m;
-  m.register_task(1, running_flag(false), nullptr, TaskKind::Timer);
-  for (auto limit : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{0},
-                     std::optional<std::uint64_t>{1000}}) {
-    PollCounter counter;
-    EXPECT_EQ(m.wait_all(limit, counter.check()), WaitOutcome::AllStopped);
-    EXPECT_EQ(counter.polls.load(), 0);
-    EXPECT_TRUE(m.wait_all(limit));
-  }
+  auto ended = item(TaskKind::Timer, true);
+  auto running = item(TaskKind::AsyncTask);
+  m.register_task(1, ended, TaskKind::Timer);
+  m.register_task(2, running, TaskKind::AsyncTask);
+  m.release_task(1);
+  m.release_task(2);
+  EXPECT_EQ(m.status_summary(), (StatusSummary{0, 1, 0, 1}));
+  running->finish();
+  EXPECT_EQ(m.total_count(), 0u);
 }
 
-TEST(TaskRegistryWait, ZeroLimitWithRunningEntryTimesOutWithoutSleeping) {
+TEST(TaskRegistryWait, NothingRunningOrAZeroLimitAnswersWithoutWaiting) {
   TaskManager m;
-  m.register_task(1, running_flag(), nullptr, TaskKind::AsyncTask);
-  PollCounter counter;
-  EXPECT_EQ(m.wait_all(0, counter.check()), WaitOutcome::TimedOut);
-  EXPECT_EQ(counter.polls.load(), 0);
-  EXPECT_FALSE(m.wait_all(0));
+  m.register_task(1, item(TaskKind::Timer, true), TaskKind::Timer);
+  int checks = 0;
+  auto count = [&checks] { return ++checks < 0; };
+  EXPECT_EQ(m.wait_all(std::nullopt, count), WaitOutcome::AllStopped);
+  EXPECT_TRUE(m.wait_all(0));
+  m.register_task(2, item(TaskKind::AsyncTask), TaskKind::AsyncTask);
+  EXPECT_EQ(m.wait_all(0, count), WaitOutcome::TimedOut);
+  EXPECT_EQ(checks, 0);
 }
 
-TEST(TaskRegistryWait, LimitChecksTimeBeforeEachTenMillisecondSleep) {
+// The wait wakes when the last item ends, not at a poll: the interrupt check runs only every
+// rt::kInterruptCheckPeriod, and the items end long before the first one would run.
+TEST(TaskRegistryWait, WakesWhenTheLastItemEndsAndTimesOutWhenOneNeverDoes) {
   TaskManager m;
-  m.register_task(1, running_flag(), nullptr, TaskKind::Timer);
-  PollCounter counter;
+  auto a = item(TaskKind::Timer);
+  auto b = item(TaskKind::AsyncTask);
+  m.register_task(1, a, TaskKind::Timer);
+  m.register_task(2, b, TaskKind::AsyncTask);
+  std::thread ender([&] {
+    a->request_stop();
+    b->finish();
+  });
+  EXPECT_TRUE(m.wait_all(60'000));
+  ender.join();
+  m.register_task(3, item(TaskKind::AsyncTask), TaskKind::AsyncTask);
   const auto start = Clock::now();
-  EXPECT_EQ(m.wait_all(35, counter.check()), WaitOutcome::TimedOut);
-  const auto elapsed = Clock::now() - start;
-  EXPECT_GE(elapsed, 35ms);
-  // Four sleeps of at least 10 ms each pass 35 ms; a loaded machine may need no more.
-  EXPECT_GE(counter.polls.load(), 4);
-  EXPECT_LT(elapsed, 5s);
-}
-
-TEST(TaskRegistryWait, WithoutLimitReturnsOnceAnotherThreadClearsTheFlags) {
-  TaskManager m;
-  auto flag = running_flag();
-  m.register_task(1, flag, nullptr, TaskKind::Timer);
-
-  std::mutex mu;
-  std::condition_variable cv;
-  int polls = 0;
-  std::thread stopper([&] {
-    std::unique_lock lock(mu);
-    cv.wait(lock, [&] { return polls >= 2; });
-    flag->store(false);
-  });
-  const auto outcome = m.wait_all(std::nullopt, [&] {
-    {
-      std::lock_guard lock(mu);
-      ++polls;
-    }
-    cv.notify_one();
-    return false;
-  });
-  stopper.join();
-  EXPECT_EQ(outcome, WaitOutcome::AllStopped);
-  EXPECT_GE(polls, 2);
-}
-
-TEST(TaskRegistryWait, LimitedWaitReturnsTrueWhenFlagsClearInTime) {
-  TaskManager m;
-  auto flag = running_flag();
-  m.register_task(1, flag, nullptr, TaskKind::AsyncTask);
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(20ms);
-    flag->store(false);
-  });
-  EXPECT_TRUE(m.wait_all(60000));
-  stopper.join();
-}
-
-TEST(TaskRegistryWait, StopAllThenWaitReturnsAtOnce) {
-  TaskManager m;
-  m.register_task(1, running_flag(), nullptr, TaskKind::Timer);
-  m.register_task(2, running_flag(), nullptr, TaskKind::AsyncTask);
-  m.stop_all();
-  PollCounter counter;
-  EXPECT_EQ(m.wait_all(std::nullopt, counter.check()), WaitOutcome::AllStopped);
-  EXPECT_EQ(counter.polls.load(), 0);
+  EXPECT_EQ(m.wait_all(30, [] { return false; }), WaitOutcome::TimedOut);
+  EXPECT_GE(Clock::now() - start, 30ms);
 }
 
 TEST(TaskRegistryWait, InterruptEndsTheWaitAndNoLockIsHeldDuringIt) {
   TaskManager m;
-  auto flag = running_flag();
-  m.register_task(1, flag, nullptr, TaskKind::Timer);
+  auto run = item(TaskKind::Timer);
+  m.register_task(1, run, TaskKind::Timer);
   int polls = 0;
   for (auto limit : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{60000}}) {
     polls = 0;
     const auto outcome = m.wait_all(limit, [&] {
       // Registering takes the write lock: this would deadlock if the wait held the lock.
-      m.register_task(100 + polls, running_flag(false), nullptr, TaskKind::AsyncTask);
+      m.register_task(100 + polls, item(TaskKind::AsyncTask, true), TaskKind::AsyncTask);
       return ++polls == 3;
     });
     EXPECT_EQ(outcome, WaitOutcome::Interrupted);
     EXPECT_EQ(polls, 3);
-    EXPECT_TRUE(flag->load());
+    EXPECT_FALSE(run->ended());
   }
+}
+
+// A wait from inside an item's own call does not wait for that item.
+TEST(TaskRegistryWait, AWaitInsideACallDoesNotWaitForItsOwnItem) {
+  TaskManager m;
+  auto run = item(TaskKind::AsyncTask);
+  m.register_task(1, run, TaskKind::AsyncTask);
+  ASSERT_TRUE(run->begin_call());
+  RunState::CallScope inside(*run);
+  EXPECT_TRUE(m.wait_all(0));
 }
 
 }  // namespace

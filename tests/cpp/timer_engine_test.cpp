@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/completion.hpp"
 #include "runtime/runtime.hpp"
 #include "tasks/precision_sleep.hpp"
 #include "tasks/timer_engine.hpp"
@@ -30,12 +31,12 @@ double ms_between(TimerInstant from, TimerInstant to) {
 }
 
 // Records when each call starts. One call (index `slow_index`) takes `slow_for`; after
-// `calls_wanted` calls the callback clears `running` itself, so the loop ends there.
+// `calls_wanted` calls the callback stops the timer itself, so the loop ends there.
 class RecordingCallback final : public TickCallback {
  public:
-  RecordingCallback(std::atomic<bool>& running, std::size_t calls_wanted, std::size_t slow_index,
+  RecordingCallback(RunState& run, std::size_t calls_wanted, std::size_t slow_index,
                     nanoseconds slow_for)
-      : running_(running), wanted_(calls_wanted), slow_index_(slow_index), slow_for_(slow_for) {}
+      : run_(run), wanted_(calls_wanted), slow_index_(slow_index), slow_for_(slow_for) {}
 
   bool call() noexcept override {
     std::lock_guard lock(mutex_);
@@ -44,7 +45,7 @@ class RecordingCallback final : public TickCallback {
     pthread_getname_np(pthread_self(), name, sizeof name);
     thread_name_ = name;
     if (starts_.size() - 1 == slow_index_) std::this_thread::sleep_for(slow_for_);
-    if (starts_.size() >= wanted_) running_.store(false);
+    if (starts_.size() >= wanted_) run_.request_stop();
     return keep_going_;
   }
 
@@ -60,7 +61,7 @@ class RecordingCallback final : public TickCallback {
 
  private:
   std::mutex mutex_;
-  std::atomic<bool>& running_;
+  RunState& run_;
   std::size_t wanted_;
   std::size_t slow_index_;
   nanoseconds slow_for_;
@@ -69,6 +70,10 @@ class RecordingCallback final : public TickCallback {
 };
 
 constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
+
+bool ends(const TimerRun& timer, std::chrono::seconds limit = 10s) {
+  return timer.run.ended_event().wait_until(rt::Clock::now() + limit);
+}
 
 // ---- period, names, formats ----
 
@@ -180,16 +185,16 @@ TEST(CatchUp, DoesNotOverflowForLongPeriodsFarBehind) {
 TEST(TimerThreadLoop, OverrunSkipsPassedGridPointsAndKeepsThePhase) {
   // Period 50 ms; the call at 50 ms takes 125 ms. Calls start at 0, 50, 175 (late, serving the
   // 100 ms point), 200, 250: the 150 ms point is skipped and the grid does not shift.
-  std::atomic<bool> running{true};
-  std::atomic<std::uint64_t> ticks{0};
+  TimerRun timer;
   std::atomic<bool> stop_flag{false};
-  RecordingCallback callback(running, 5, 1, 125ms);
+  RecordingCallback callback(timer.run, 5, 1, 125ms);
   const auto before = TimerClock::now();  // the grid starts a little after this
-  timer_thread_loop(50ms, kHighSpinWindow, running, ticks, stop_flag, callback);
+  timer_thread_loop(50ms, kHighSpinWindow, timer, stop_flag, callback);
 
   const auto starts = callback.starts();
   ASSERT_EQ(starts.size(), 5u);
-  EXPECT_EQ(ticks.load(), 5u);
+  EXPECT_EQ(timer.tick_count.load(), 5u);
+  EXPECT_TRUE(timer.run.ended());
   const double expected[] = {0, 50, 175, 200, 250};
   for (std::size_t i = 0; i < starts.size(); ++i) {
     const double at = ms_between(before, starts[i]);
@@ -198,67 +203,49 @@ TEST(TimerThreadLoop, OverrunSkipsPassedGridPointsAndKeepsThePhase) {
   }
 }
 
-TEST(TimerThreadLoop, StopFlagBeforeTheFirstCallMeansNoCallAndClearsRunning) {
-  std::atomic<bool> running{true};
-  std::atomic<std::uint64_t> ticks{0};
-  std::atomic<bool> stop_flag{true};
-  RecordingCallback callback(running, kNever, kNever, 0ns);
-  timer_thread_loop(1ms, kHighSpinWindow, running, ticks, stop_flag, callback);
-  EXPECT_TRUE(callback.starts().empty());
-  EXPECT_FALSE(running.load());
-  EXPECT_EQ(ticks.load(), 0u);
+TEST(TimerThreadLoop, StopFlagBeforeTheFirstCallOrACallbackThatCanNoLongerRunEndsTheLoop) {
+  for (bool stop_first : {true, false}) {
+    TimerRun timer;
+    std::atomic<bool> stop_flag{stop_first};
+    RecordingCallback callback(timer.run, kNever, kNever, 0ns);
+    callback.keep_going_ = false;
+    timer_thread_loop(1ms, kHighSpinWindow, timer, stop_flag, callback);
+    EXPECT_EQ(callback.starts().size(), stop_first ? 0u : 1u);
+    EXPECT_TRUE(timer.run.stop_requested());
+    EXPECT_TRUE(timer.run.ended());
+    EXPECT_EQ(timer.tick_count.load(), 0u);
+  }
 }
 
-TEST(TimerThreadLoop, ACallbackThatCanNoLongerRunEndsTheLoop) {
-  std::atomic<bool> running{true};
-  std::atomic<std::uint64_t> ticks{0};
+TEST(ThreadEngine, NamedThreadRunsTheGridUntilStopped) {
   std::atomic<bool> stop_flag{false};
-  RecordingCallback callback(running, kNever, kNever, 0ns);
-  callback.keep_going_ = false;
-  timer_thread_loop(1ms, kHighSpinWindow, running, ticks, stop_flag, callback);
-  EXPECT_EQ(callback.starts().size(), 1u);
-  EXPECT_FALSE(running.load());
-  EXPECT_EQ(ticks.load(), 0u);
-}
-
-TEST(ThreadEngine, NamedThreadRunsTheGridUntilStoppedAndTheSlotHoldsIt) {
-  std::atomic<bool> stop_flag{false};
-  const TimerRunState run = TimerRunState::create();
-  auto callback = std::make_shared<RecordingCallback>(*run.running, kNever, kNever, 0ns);
+  auto timer = std::make_shared<TimerRun>();
+  auto callback = std::make_shared<RecordingCallback>(timer->run, kNever, kNever, 0ns);
   ASSERT_TRUE(
-      start_thread_engine(run, 12, TimerPrecision::Realtime, 2ms, callback, stop_flag).ok());
-  {
-    std::lock_guard lock(run.thread_slot->mutex);
-    ASSERT_TRUE(run.thread_slot->thread.has_value());
-  }
-  while (run.tick_count->load() < 50) std::this_thread::sleep_for(5ms);
-  run.running->store(false);
-  {
-    std::lock_guard lock(run.thread_slot->mutex);
-    run.thread_slot->thread->join();
-  }
+      start_thread_engine(timer, 12, TimerPrecision::Realtime, 2ms, callback, stop_flag).ok());
+  while (timer->tick_count.load() < 50) std::this_thread::sleep_for(5ms);
+  timer->run.request_stop();
+  ASSERT_TRUE(ends(*timer));
   EXPECT_EQ(callback->thread_name(), "timer-12-Realti");  // the OS keeps 15 bytes
   const auto starts = callback->starts();
-  EXPECT_EQ(starts.size(), run.tick_count->load());
+  EXPECT_EQ(starts.size(), timer->tick_count.load());
   // Every call after the first is on or after its grid point (never early).
   for (std::size_t i = 1; i < starts.size(); ++i) {
     EXPECT_GE(ms_between(starts[0], starts[i]), 2.0 * static_cast<double>(i) - 0.1) << i;
   }
-  EXPECT_TRUE(run.task_slot->mutex().try_lock().has_value());  // untouched in thread mode
 }
 
-TEST(ThreadEngine, StopFlagSetEndsTheThreadBeforeAnyCall) {
+TEST(ThreadEngine, StopFlagSetEndsTheThreadBeforeAnyCallAndDropsTheCallback) {
   std::atomic<bool> stop_flag{true};
-  const TimerRunState run = TimerRunState::create();
-  auto callback = std::make_shared<RecordingCallback>(*run.running, kNever, kNever, 0ns);
-  ASSERT_TRUE(start_thread_engine(run, 3, TimerPrecision::High, 1ms, callback, stop_flag).ok());
-  {
-    std::lock_guard lock(run.thread_slot->mutex);
-    run.thread_slot->thread->join();
-  }
-  EXPECT_FALSE(run.running->load());
+  auto timer = std::make_shared<TimerRun>();
+  auto callback = std::make_shared<RecordingCallback>(timer->run, kNever, kNever, 0ns);
+  ASSERT_TRUE(start_thread_engine(timer, 3, TimerPrecision::High, 1ms, callback, stop_flag).ok());
+  ASSERT_TRUE(ends(*timer));
   EXPECT_TRUE(callback->starts().empty());
-  EXPECT_EQ(callback.use_count(), 1);  // the thread dropped its reference when it ended
+  // The thread drops its reference right after ending the run.
+  const auto end = rt::Clock::now() + 10s;
+  while (callback.use_count() != 1 && rt::Clock::now() < end) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(callback.use_count(), 1);
 }
 
 // ---- the normal engine ----
@@ -267,16 +254,15 @@ TEST(TimerTaskLoop, OverrunBeyondFiveMsSkipsPassedGridPoints) {
   // Period 50 ms; the call at 50 ms takes 125 ms, so the 100 ms tick is taken 75 ms late:
   // calls at 0, 50, 175, 200, 250 (150 ms skipped, phase kept).
   std::atomic<bool> stop_flag{false};
-  auto running = std::make_shared<std::atomic<bool>>(true);
-  auto ticks = std::make_shared<std::atomic<std::uint64_t>>(0);
-  auto callback = std::make_shared<RecordingCallback>(*running, 5, 1, 125ms);
+  auto timer = std::make_shared<TimerRun>();
+  auto callback = std::make_shared<RecordingCallback>(timer->run, 5, 1, 125ms);
   const auto before = TimerClock::now();  // the interval starts when the task first runs
-  auto handle = rt::spawn(timer_task_loop(50ms, running, ticks, stop_flag, callback));
+  auto handle = rt::spawn(timer_task_loop(50ms, timer, stop_flag, callback));
   rt::block_on(handle.join());
 
   const auto starts = callback->starts();
   ASSERT_EQ(starts.size(), 5u);
-  EXPECT_EQ(ticks->load(), 5u);
+  EXPECT_EQ(timer->tick_count.load(), 5u);
   const double expected[] = {0, 50, 175, 200, 250};
   for (std::size_t i = 0; i < starts.size(); ++i) {
     const double at = ms_between(before, starts[i]);
@@ -285,66 +271,72 @@ TEST(TimerTaskLoop, OverrunBeyondFiveMsSkipsPassedGridPoints) {
   }
 }
 
-TEST(TimerTaskLoop, CallsRunOnThePoolNeverOverlapAndStopFlagEndsTheLoop) {
+// A stop during a call ends the run only when the call returns; calls never overlap.
+TEST(TimerTaskLoop, CallsRunOnThePoolNeverOverlapAndAStopEndsTheRunAfterTheCallInProgress) {
   std::atomic<bool> stop_flag{false};
-  auto running = std::make_shared<std::atomic<bool>>(true);
-  auto ticks = std::make_shared<std::atomic<std::uint64_t>>(0);
+  auto timer = std::make_shared<TimerRun>();
   struct Overlap final : TickCallback {
     std::atomic<int> inside{0}, max_inside{0}, calls{0};
+    std::atomic<bool> ended_inside{false};
+    rt::Completion tenth, release;
+    std::shared_ptr<TimerRun> timer;
     bool call() noexcept override {
       const int now = ++inside;
       if (now > max_inside) max_inside = now;
-      std::this_thread::sleep_for(3ms);  // longer than the period
+      if (++calls == 10) {
+        tenth.set();
+        release.wait_until(std::nullopt);
+        ended_inside = timer->run.ended();
+      }
       --inside;
-      ++calls;
       return true;
     }
   };
   auto callback = std::make_shared<Overlap>();
-  auto handle = rt::spawn(timer_task_loop(1ms, running, ticks, stop_flag, callback));
-  while (callback->calls.load() < 10) std::this_thread::sleep_for(2ms);
+  callback->timer = timer;
+  auto handle = rt::spawn(timer_task_loop(1ms, timer, stop_flag, callback));
+  ASSERT_TRUE(callback->tenth.wait_until(rt::Clock::now() + 10s));
   stop_flag.store(true);
+  timer->run.request_stop();
+  EXPECT_FALSE(timer->run.ended());
+  callback->release.set();
   rt::block_on(handle.join());
-  EXPECT_FALSE(running->load());
+  EXPECT_TRUE(timer->run.ended());
+  EXPECT_FALSE(callback->ended_inside.load());
   EXPECT_EQ(callback->max_inside.load(), 1);
-  EXPECT_EQ(ticks->load(), static_cast<std::uint64_t>(callback->calls.load()));
+  EXPECT_EQ(timer->tick_count.load(), 10u);
 }
 
-TEST(TimerTaskLoop, ClearedRunningWhileWaitingAllowsAtMostOneMoreCall) {
+TEST(TaskEngine, StartsFromARuntimeWorkerAndAStopWhileIdleEndsTheRunAtOnce) {
+  // Python code run by runtime tasks may start a timer: starting must not block there.
   std::atomic<bool> stop_flag{false};
-  auto running = std::make_shared<std::atomic<bool>>(true);
-  auto ticks = std::make_shared<std::atomic<std::uint64_t>>(0);
-  auto callback = std::make_shared<RecordingCallback>(*running, kNever, kNever, 0ns);
-  auto handle = rt::spawn(timer_task_loop(40ms, running, ticks, stop_flag, callback));
-  while (ticks->load() < 2) std::this_thread::sleep_for(1ms);
-  const auto at_stop = ticks->load();
-  running->store(false);
-  rt::block_on(handle.join());
-  EXPECT_LE(ticks->load(), at_stop + 1);
-}
-
-TEST(TaskEngine, StartsFromARuntimeWorkerWithoutBlockingAndStoresTheJoinHandle) {
-  // Python code run by runtime tasks may start a timer: the slot must be filled without a
-  // blocking lock there.
-  std::atomic<bool> stop_flag{false};
-  const TimerRunState run = TimerRunState::create();
-  auto callback = std::make_shared<RecordingCallback>(*run.running, kNever, kNever, 0ns);
-  auto starter = [](const TimerRunState& state, std::shared_ptr<TickCallback> cb,
+  auto timer = std::make_shared<TimerRun>();
+  auto callback = std::make_shared<RecordingCallback>(timer->run, kNever, kNever, 0ns);
+  auto starter = [](std::shared_ptr<TimerRun> t, std::shared_ptr<TickCallback> cb,
                     const std::atomic<bool>& stop) -> rt::Task<bool> {
-    co_return start_task_engine(state, 5ms, std::move(cb), stop).ok();
+    co_return start_task_engine(t, 40ms, std::move(cb), stop).ok();
   };
-  EXPECT_TRUE(rt::block_on(rt::spawn(starter(run, callback, stop_flag)).join()));
-  while (run.tick_count->load() < 3) std::this_thread::sleep_for(1ms);
-  run.running->store(false);
-  std::optional<rt::JoinHandle<void>> loop;
-  {
-    auto guard = run.task_slot->mutex().try_lock();
-    ASSERT_TRUE(guard.has_value());
-    loop = run.task_slot->value_unsafe();
-  }
-  ASSERT_TRUE(loop.has_value());
-  rt::block_on(loop->join());
-  EXPECT_TRUE(loop->is_finished());
+  EXPECT_TRUE(rt::block_on(rt::spawn(starter(timer, callback, stop_flag)).join()));
+  while (timer->tick_count.load() < 2) std::this_thread::sleep_for(1ms);
+  const auto at_stop = timer->tick_count.load();
+  timer->run.request_stop();
+  ASSERT_TRUE(ends(*timer));
+  EXPECT_LE(timer->tick_count.load(), at_stop + 1);  // at most the call in progress
+}
+
+TEST(StartTimer, RegistersTheTimerAndAStopAllEndsIt) {
+  TaskManager registry;
+  RunState never_stopped_by_the_callback(RunState::Kind::Timer);
+  auto callback =
+      std::make_shared<RecordingCallback>(never_stopped_by_the_callback, kNever, kNever, 0ns);
+  Result<std::shared_ptr<TimerRun>> timer =
+      start_timer(41, TimerPrecision::High, 1ms, callback, registry);
+  ASSERT_TRUE(timer.ok());
+  EXPECT_EQ(registry.timer_count(), 1u);
+  registry.stop_all();
+  EXPECT_TRUE(registry.wait_all(10'000));
+  EXPECT_TRUE(timer.value()->run.ended());
+  EXPECT_EQ(registry.status_summary(), (StatusSummary{0, 0, 1, 1}));
 }
 
 }  // namespace
