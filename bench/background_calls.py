@@ -4,8 +4,12 @@
 
 What is measured:
 - start: the cost of calling a RunAsync object (the call returns its handle at once).
-- round trip: start a trivial call and wait() for it; wait() polls every 1 ms, so this is
-  bounded below by the poll when the call has not finished at the first look.
+- round trip: start a trivial call and wait() for it, beside the anchor a user would pick
+  instead: concurrent.futures.ThreadPoolExecutor's submit(f).result().
+- wake-up: how long after the function returned wait() returns, and how long after the last
+  call ended TaskManager.wait_all() returns.
+- calls per second with 1 and 4 caller threads (each starts a call and waits for it, in a
+  loop), beside ThreadPoolExecutor with the same callers.
 - throughput: N calls started back to back, then all waited for.
 - timer under load: a 100 Hz normal timer's actual rate over 2 s, alone and while
   os.cpu_count() + 2 slow background calls run (they occupy the blocking pool, not the workers).
@@ -19,6 +23,7 @@ What is measured:
 import argparse
 import os
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
@@ -58,6 +63,73 @@ def bench_start_and_round_trip(n=2000):
         trips.append(time.perf_counter() - t0)
     show("start (RunAsync call)", starts)
     show("round trip (start + wait)", trips)
+
+
+def bench_against_thread_pool(n=2000):
+    from concurrent.futures import ThreadPoolExecutor
+
+    noop = varnex.run_async(lambda: None)
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        for _ in range(200):  # warm both: threads started, code paths hot
+            noop().wait()
+            pool.submit(lambda: None).result()
+        ours, theirs = [], []
+        for _ in range(n):
+            t0 = time.perf_counter()
+            noop().wait()
+            ours.append(time.perf_counter() - t0)
+            t0 = time.perf_counter()
+            pool.submit(lambda: None).result()
+            theirs.append(time.perf_counter() - t0)
+        show("round trip run_async().wait()", ours)
+        show("round trip TPE submit().result()", theirs)
+        print(f"{'  ratio p50 / p99':<38} {percentile(ours, 0.5) / percentile(theirs, 0.5):9.2f}   "
+              f"{percentile(ours, 0.99) / percentile(theirs, 0.99):9.2f}")
+
+        for callers in (1, 4):
+            rates = {}
+            for name, one in (("run_async", lambda: noop().wait()),
+                              ("TPE", lambda: pool.submit(lambda: None).result())):
+                stop = time.perf_counter() + 1.0
+                counts = [0] * callers
+
+                def caller(i, one=one, stop=stop, counts=counts):
+                    while time.perf_counter() < stop:
+                        one()
+                        counts[i] += 1
+
+                threads = [threading.Thread(target=caller, args=(i,)) for i in range(callers)]
+                t0 = time.perf_counter()
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join()
+                rates[name] = sum(counts) / (time.perf_counter() - t0)
+            print(f"{f'calls/s, {callers} caller(s)':<38} run_async {rates['run_async']:9.0f}   "
+                  f"TPE {rates['TPE']:9.0f}   ratio {rates['run_async'] / rates['TPE']:.2f}")
+
+    returned_at = []
+
+    def stamp():
+        returned_at.append(time.perf_counter())
+
+    timed = varnex.run_async(stamp)
+    after_return = []
+    for _ in range(n // 4):
+        h = timed()
+        h.wait()
+        after_return.append(time.perf_counter() - returned_at[-1])
+    show("wait() returns after the function", after_return)
+
+    manager = varnex.TaskManager()
+    sleeper = varnex.run_async(lambda d: (time.sleep(d), returned_at.append(time.perf_counter())))
+    after_last = []
+    for _ in range(50):
+        handles = [sleeper(0.002), sleeper(0.004)]
+        manager.wait_all()
+        after_last.append(time.perf_counter() - max(returned_at[-2:]))
+        del handles
+    show("wait_all() returns after the last call", after_last)
 
 
 def bench_throughput(n=5000):
@@ -156,6 +228,7 @@ def main():
     args = parser.parse_args()
     print(f"cpus: {os.cpu_count()}, python {sys.version.split()[0]}")
     bench_start_and_round_trip()
+    bench_against_thread_pool()
     bench_throughput()
     bench_timer_under_load()
     bench_block_until()

@@ -82,4 +82,11 @@ PersistentThreadState::~PersistentThreadState() {
   release_gil(gil_state_);
 }
 
+PersistentThreadState& pool_thread_state() noexcept {
+  // Released when the pool thread ends (after it has been idle a while), if the interpreter is
+  // still alive then.
+  thread_local PersistentThreadState state;
+  return state;
+}
+
 }  // namespace varnex::py

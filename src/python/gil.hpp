@@ -142,4 +142,9 @@ class PersistentThreadState {
   std::optional<rt::PythonSignalMask> mask_;
 };
 
+// The kept thread state of the calling blocking-pool thread: a pool thread runs call after call
+// (background calls, normal timers' ticks), like the worker of a thread pool, so it keeps one
+// thread state for its life instead of creating one per call. Only for pool threads.
+PersistentThreadState& pool_thread_state() noexcept;
+
 }  // namespace varnex::py

@@ -43,7 +43,7 @@ class PythonCall final : public ForeignCall {
   PythonCall(PyRef func, PyRef args) : func_(std::move(func)), args_(std::move(args)) {}
 
   CallOutcome invoke() override {
-    GilGuard gil;
+    PersistentThreadState::Scope gil(pool_thread_state());
     if (!gil) return std::string("the interpreter is shutting down; the call was not made");
     drain_deferred_releases();
     PyObject* result = call_object(func_.get(), args_.get(), nullptr);

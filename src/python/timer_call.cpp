@@ -71,7 +71,7 @@ class PoolTimerCall final : public TickCallback {
   bool call() noexcept override {
     std::string error;
     {
-      GilGuard gil;
+      PersistentThreadState::Scope gil(pool_thread_state());
       if (!gil) return false;
       error = call_with_gil(func_.get(), args_.get());
     }
