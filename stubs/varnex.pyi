@@ -656,6 +656,9 @@ class TaskManager:
     def wait_all(self, timeout_ms: int | None = None) -> bool:
         """Wait until nothing registered is running; the GIL is released while waiting.
 
+        A stopped timer still runs while its call in progress does; a background call runs until
+        its function returns. The wait wakes as soon as the last one ends.
+
         Returns:
             True when nothing runs any more, False when ``timeout_ms`` passed first.
         """
@@ -671,7 +674,7 @@ class TaskManager:
 
     @property
     def running_count(self) -> int:
-        """Running timers and background calls."""
+        """Timers and background calls some code of which still runs or will run."""
 
     @property
     def total_count(self) -> int:
