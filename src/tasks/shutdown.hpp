@@ -1,7 +1,7 @@
 // Signal-driven shutdown: wait for SIGINT, SIGTERM or a time limit, then stop every registered
 // timer and background call (stop_all, then wait_all) and report on standard error.
 //
-// The waits run on the calling thread (rt::block_on): a thread that drives runtime tasks gets
+// The waits block the calling thread (rt::wait_op_until): a thread that drives runtime tasks gets
 // the runtime's rt::FatalError before anything is stopped. Blocking-pool threads, which run the
 // background calls, may wait here. Callers release the interpreter lock around these calls.
 #pragma once

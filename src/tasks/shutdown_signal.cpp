@@ -47,10 +47,4 @@ std::optional<std::string> ShutdownSignalOp::poll(const rt::Waker& waker) {
   return shutdown_signal_name(std::visit([](int signo) { return signo; }, *ready));
 }
 
-rt::Task<Result<std::string>> wait_for_shutdown_signal() {
-  Result<ShutdownSignalOp> op = ShutdownSignalOp::create();
-  if (!op) co_return std::move(op).error();
-  co_return co_await rt::wait(op.value());
-}
-
 }  // namespace varnex

@@ -38,8 +38,5 @@ class ShutdownSignalOp {
 // The name of a shutdown signal: "SIGINT", "SIGTERM".
 std::string shutdown_signal_name(int signo);
 
-// Waits for the next SIGINT or SIGTERM on the runtime and returns its name; the listeners are
-// discarded afterwards. Fails only when a listener cannot be created (see create()).
-rt::Task<Result<std::string>> wait_for_shutdown_signal();
 
 }  // namespace varnex
