@@ -4,7 +4,7 @@
 
 #include "runtime/fatal.hpp"
 #include "runtime/runtime.hpp"
-#include "tasks/joinable_thread.hpp"
+#include "tasks/timer_thread.hpp"
 #include "tasks/precision_sleep.hpp"
 
 namespace varnex {
@@ -34,11 +34,8 @@ Status start_thread_engine(const std::shared_ptr<TimerRun>& timer, std::uint64_t
     timer_thread_loop(period, window, *timer, stop_flag, *callback);
     callback.reset();
   };
-  // Dropping the thread's handle detaches it.
-  Result<JoinableThread> thread = JoinableThread::start(
-      timer_thread_name(task_id, precision), std::move(body), "Failed to spawn timer thread");
-  if (!thread) return std::move(thread).error();
-  return {};
+  return start_timer_thread(timer_thread_name(task_id, precision), std::move(body),
+                            "Failed to spawn timer thread");
 }
 
 Result<std::shared_ptr<TimerRun>> start_timer(std::uint64_t task_id, TimerPrecision precision,
