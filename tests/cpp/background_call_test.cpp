@@ -168,14 +168,20 @@ TEST(BackgroundCall, RunsOnThePoolRegistersAndCountsUntilItHasEnded) {
   EXPECT_FALSE(record->on_worker.load());
 }
 
+std::atomic<int> g_released_tracked{0};
+void release_tracked(void* p) {
+  delete static_cast<int*>(p);
+  ++g_released_tracked;
+}
+
 TEST(BackgroundCall, ADroppedHandleKeepsTheEntryUntilTheCallEndsButNotItsValue) {
   TaskManager registry;
   Gate gate;
-  const int before = g_released_values.load();
+  const int before = g_released_tracked.load();
   auto record = std::make_shared<FakeCall::Record>();
   auto call = start_background_call(std::make_unique<FakeCall>(record, [&gate] {
     gate.pass();
-    return int_value(3);
+    return ForeignValue(new int(3), ForeignValueDeleter{&release_tracked});
   }), registry);
   const std::uint64_t id = call->task_id();
   std::weak_ptr<BackgroundCall> weak = call;
@@ -191,7 +197,7 @@ TEST(BackgroundCall, ADroppedHandleKeepsTheEntryUntilTheCallEndsButNotItsValue) 
   const auto end = rt::Clock::now() + 10s;
   while (!weak.expired() && rt::Clock::now() < end) std::this_thread::sleep_for(1ms);
   EXPECT_TRUE(weak.expired());
-  EXPECT_EQ(g_released_values.load(), before + 1);
+  EXPECT_EQ(g_released_tracked.load(), before + 1);
 }
 
 // More slow calls than workers: other runtime tasks must still run, because the calls occupy
