@@ -4,14 +4,17 @@ namespace varnex::rt {
 
 void Completion::set() noexcept {
   std::vector<Waker> wakers;
+  bool sleepers;
   {
     std::lock_guard lock(mutex_);
     if (set_.load(std::memory_order_relaxed)) return;
     set_.store(true, std::memory_order_release);
     wakers.swap(wakers_);
-    // Notified under the lock: a waiter may drop the last reference as soon as it sees the flag.
-    if (sleepers_ != 0) changed_.notify_all();
+    sleepers = sleepers_ != 0;
   }
+  // Notified after the lock is released, so a woken waiter does not at once block on it. The
+  // setter keeps the completion alive until set() returns (see the header).
+  if (sleepers) changed_.notify_all();
   for (const Waker& waker : wakers) waker->wake();
 }
 

@@ -37,7 +37,9 @@ class Completion {
 
   bool is_set() const noexcept { return set_.load(std::memory_order_acquire); }
 
-  // Sets it (once; later calls do nothing) and wakes every waiter. Safe on any thread.
+  // Sets it (once; later calls do nothing) and wakes every waiter. Safe on any thread. The
+  // caller must keep the completion alive until set() returns (waiters may see it set before
+  // they are notified), as every setter does by sharing its owner.
   void set() noexcept;
 
   // Blocks until set or until `deadline` (none: no limit). True when set.
