@@ -1,5 +1,6 @@
 #include "runtime/blocking_pool.hpp"
 
+#include <algorithm>
 #include <system_error>
 
 #include "common/os_error.hpp"
@@ -11,12 +12,16 @@ namespace varnex::rt {
 
 void BlockingPool::submit(std::function<void()> job) {
   std::unique_lock lock(mutex_);
-  queue_.push_back(std::move(job));
-  if (idle_ > queue_.size() - 1) {
-    lock.unlock();
-    ready_.notify_one();
+  if (!idle_.empty()) {
+    Idle* idle = idle_.back();
+    idle_.pop_back();
+    idle->job = std::move(job);
+    // Under the lock: the mailbox lives on the idle thread's stack, which it may leave as soon
+    // as it sees the job.
+    idle->woken.notify_one();
     return;
   }
+  queue_.push_back(std::move(job));
   try {
     start_named_thread("varnex-blocking", [this] { thread_main(); });
   } catch (const std::system_error& e) {
@@ -37,17 +42,21 @@ void BlockingPool::thread_main() {
   tc.drives_tasks = false;
   std::unique_lock lock(mutex_);
   for (;;) {
-    while (queue_.empty()) {
-      ++idle_;
-      bool woke = ready_.wait_for(lock, kIdleTimeout, [this] { return !queue_.empty(); });
-      --idle_;
-      if (!woke) {
+    std::function<void()> job;
+    if (!queue_.empty()) {
+      job = std::move(queue_.front());
+      queue_.pop_front();
+    } else {
+      Idle idle;
+      idle_.push_back(&idle);
+      const bool got = idle.woken.wait_for(lock, kIdleTimeout, [&idle] { return bool(idle.job); });
+      if (!got) {
+        idle_.erase(std::find(idle_.begin(), idle_.end(), &idle));
         --threads_;
         return;
       }
+      job = std::move(idle.job);
     }
-    auto job = std::move(queue_.front());
-    queue_.pop_front();
     lock.unlock();
     job();  // jobs catch their own exceptions
     job = nullptr;

@@ -1,5 +1,9 @@
 // The blocking pool: threads for blocking work, started on demand. A thread that finds no
 // work for kIdleTimeout ends, so a burst of blocking calls leaves no threads behind.
+//
+// A job goes to the thread that became idle last: a steady trickle of jobs keeps reusing one
+// warm thread (as a thread pool with one busy worker does), rather than waking each idle thread
+// in turn, which would also keep every one of them from ever reaching its idle timeout.
 #pragma once
 
 #include <chrono>
@@ -7,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 namespace varnex::rt {
 
@@ -21,13 +26,18 @@ class BlockingPool {
   unsigned thread_count() const;
 
  private:
+  // An idle thread's mailbox, on that thread's stack while it waits.
+  struct Idle {
+    std::condition_variable woken;
+    std::function<void()> job;
+  };
+
   void thread_main();
 
   mutable std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> queue_;
+  std::deque<std::function<void()>> queue_;  // jobs for threads being started
+  std::vector<Idle*> idle_;                  // the last one became idle last
   unsigned threads_ = 0;
-  unsigned idle_ = 0;
 };
 
 }  // namespace varnex::rt
