@@ -13,8 +13,8 @@ namespace {
 
 using TypeHook = PyTypeObject* (*)();
 
-// The classes, in registration order. To register a class, uncomment its line (its hook is
-// declared in python/module_parts.hpp and defined in the class's file).
+// The classes, in registration order. To register a class, add its line (its hook is declared
+// in python/module_parts.hpp and defined in the class's file).
 constexpr TypeHook kClasses[] = {
     async_handle_type,                //  1 AsyncHandle           (background calls)
     can_device_type,                  //  2 CanDevice             (blocking CAN device)

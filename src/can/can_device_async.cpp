@@ -193,7 +193,7 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
     if (Status provisioned = ensure_can_interface(interface); !provisioned) {
       return std::move(provisioned).error();
     }
-    return CanDevice::open_blocking(interface);
+    return CanDevice::open(interface);
   });
   if (!opened) return std::move(opened).error();
 

@@ -41,8 +41,8 @@ namespace varnex {
 
 class CanDeviceAsync {
  public:
-  // Provisions the interface (ensure_can_interface), opens the socket on the shared runtime
-  // (block_in_place around block_on, so any thread may call this) and starts the task. Errors
+  // Provisions the interface (ensure_can_interface; its child processes run inside
+  // block_in_place, so any thread may call this), opens the socket and starts the task. Errors
   // of provisioning and of opening the socket are returned unchanged; nothing stays open.
   static Result<std::shared_ptr<CanDeviceAsync>> create(const std::string& interface);
 

@@ -10,14 +10,14 @@ Result<CanDeviceSync> CanDeviceSync::create(const std::string& interface) {
   if (Status provisioned = ensure_can_interface(interface); !provisioned) {
     return std::move(provisioned).error();
   }
-  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open_blocking(interface);
+  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface);
   if (!opened) return std::move(opened).error();
   return CanDeviceSync(std::move(opened).value(), interface);
 }
 
 Status CanDeviceSync::reopen_if_gone() {
   if (!device_->interface_gone()) return {};
-  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open_blocking(interface_);
+  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface_);
   if (!opened) return std::move(opened).error();
   device_ = std::move(opened).value();
   return {};

@@ -1,5 +1,5 @@
 // CanDeviceSync: the blocking front end of a CAN socket. Every call waits on the calling
-// thread until it is done (block_in_place around block_on on the shared runtime); the runtime's
+// thread until it is done (rt::wait_op_until inside block_in_place); the runtime's
 // workers only deliver the socket's readiness. One call at a time per device.
 //
 // A removed interface (unplugged adapter, `ip link del`) shows once as the failed call's error.

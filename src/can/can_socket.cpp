@@ -20,23 +20,10 @@ Error io_error(int errnum) { return Error::os("IO: " + os_error_text(errnum)); }
 // is reported like an I/O error rather than passed on as a frame.
 constexpr ssize_t kRecordSize = sizeof(can_frame);
 
-// block_on hands back a copy of the task's value, so a move-only result travels by reference.
-rt::Task<void> open_into(const std::string& interface,
-                         std::optional<Result<std::unique_ptr<CanDevice>>>& out) {
-  out.emplace(CanDevice::open(interface));
-  co_return;
-}
-
 }  // namespace
 
 bool interface_exists(const std::string& interface) {
   return if_nametoindex(interface.c_str()) != 0;
-}
-
-Result<std::unique_ptr<CanDevice>> CanDevice::open_blocking(const std::string& interface) {
-  std::optional<Result<std::unique_ptr<CanDevice>>> opened;
-  rt::block_in_place([&] { rt::block_on(open_into(interface, opened)); });
-  return std::move(*opened);
 }
 
 Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface) {

@@ -38,14 +38,12 @@ bool interface_exists(const std::string& interface);
 
 class CanDevice {
  public:
-  // Opens a raw CAN socket on `interface`. Creates the shared runtime if needed.
+  // Opens a raw CAN socket on `interface`. Creates the shared runtime if needed. Never waits,
+  // so any thread may call it, runtime workers included.
   // Errors (ErrorKind::Os), nothing left open on failure:
   //   "CAN Device not found: <ENAME>: <description>"   no interface of that name
   //   "IO: <description> (os error N)"                 socket(), bind() or registration failed
   static Result<std::unique_ptr<CanDevice>> open(const std::string& interface);
-  // open() run on the shared runtime by a blocking caller (block_in_place around block_on), as
-  // every blocking entry into the runtime is made; works on any thread, workers included.
-  static Result<std::unique_ptr<CanDevice>> open_blocking(const std::string& interface);
 
   CanDevice(const CanDevice&) = delete;
   CanDevice& operator=(const CanDevice&) = delete;

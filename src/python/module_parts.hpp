@@ -1,6 +1,6 @@
 // The hooks through which src/module.cpp registers the module's eleven classes and seven
 // functions. Each hook is defined in the file of its class or function (namespace varnex::py);
-// the module registers those whose lines are active in its tables.
+// the module registers the ones listed in its tables.
 //
 // How to add a class (Timer, class 9, as the example):
 //  1. In src/python/py_timer.cpp write each member once as a C++ function (signatures in
@@ -41,11 +41,11 @@
 //     slot(Py_tp_repr, &unary_slot<f>); a callable instance has slot(Py_tp_call, &call_slot<f>).
 //     A value holding Python references adds Py_TPFLAGS_HAVE_GC and the slots Py_tp_traverse /
 //     Py_tp_clear with Object<T>::traverse / Object<T>::clear.
-//  2. In src/module.cpp, uncomment the class's line of the class table.
+//  2. In src/module.cpp, add the class's line to the class table, in registration order.
 //
 // How to add a function (run_async as the example): define
 //       PyMethodDef run_async_function = function<run_async>("run_async", "run_async(func)\n--\n\n...");
-// with `PyRef run_async(PyObject* module, const CallArgs& args)`, and uncomment its line of the
+// with `PyRef run_async(PyObject* module, const CallArgs& args)`, and add its line to the
 // function table in src/module.cpp.
 #pragma once
 

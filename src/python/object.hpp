@@ -23,7 +23,7 @@ inline constexpr unsigned long kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMM
 // Add for classes without a Python constructor: calling the class raises TypeError.
 inline constexpr unsigned long kNoConstructor = Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-// A class's type object, created from its spec on first use and never destroyed.
+// A class's type object, created from its PyType_Spec on first use and never destroyed.
 class ProcessType {
  public:
   constexpr ProcessType() noexcept = default;

@@ -40,9 +40,9 @@ TEST(CanSocketOpen, SocketOrBindFailureIsAnIoErrorAndLeavesNoDescriptorOpen) {
   EXPECT_EQ(after, before) << "the socket created before the failure was not closed";
 }
 
-TEST(CanSocketOpen, BlockingOpenWorksOnARuntimeWorker) {
+TEST(CanSocketOpen, OpenWorksOnARuntimeWorker) {
   auto on_worker = []() -> rt::Task<std::string> {
-    co_return CanDevice::open_blocking("nosuch0").error().message;
+    co_return CanDevice::open("nosuch0").error().message;
   };
   EXPECT_EQ(rt::block_on(rt::spawn(on_worker()).join()), "CAN Device not found: ENODEV: No such device");
 }

@@ -65,6 +65,14 @@ TEST(Completion, WakesAwaitingTasks) {
   EXPECT_EQ(*a.state()->peek(), 7);
 }
 
+// block_on moves the task's value out, so a move-only result needs no detour.
+TEST(BlockOn, HandsBackAMoveOnlyValue) {
+  auto make = []() -> Task<std::unique_ptr<int>> { co_return std::make_unique<int>(4); };
+  std::unique_ptr<int> value = block_on(make());
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value, 4);
+}
+
 TEST(WaitOpUntil, TakesAValueSentWhileWaitingAndNothingOnTimeOut) {
   auto [tx, rx] = make_channel<int>();
   auto recv = rx.recv_op();
