@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <variant>
 
 #include "can/can_socket.hpp"
@@ -11,7 +12,25 @@
 #include "runtime/time.hpp"
 
 namespace varnex {
+
+struct CanDeviceAsync::SendPath {
+  std::mutex mutex;
+  CanDevice* socket = nullptr;  // the task's socket while it serves one
+  std::size_t backlog = 0;      // frames in the outgoing queue or waiting in the task
+  // A fault hits every frame (a link down under a 1 kHz loop): one line per second per text.
+  RepeatLimiter diagnostics;
+};
+
 namespace {
+
+using SendPath = CanDeviceAsync::SendPath;
+
+// Points the short path at `socket` (null: none), under the lock, so that no sender is still
+// writing on the one it replaces when that one is closed.
+void serve_socket(SendPath& path, CanDevice* socket) {
+  std::lock_guard lock(path.mutex);
+  path.socket = socket;
+}
 
 constexpr std::chrono::milliseconds kPauseAfterReadError{100};
 
@@ -79,9 +98,10 @@ class ReadSide {
 // The background task. It owns the socket; the socket closes when the task ends, which is once
 // the device is gone and every frame it queued has been written or reported.
 rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
-                     rt::Receiver<can_frame> outgoing, rt::Sender<CanMessage> incoming) {
-  // A fault hits every frame (a link down under a 1 kHz loop): one line per second per text.
-  RepeatLimiter diagnostics;
+                     rt::Receiver<can_frame> outgoing, std::shared_ptr<SendPath> send_path,
+                     rt::Sender<CanMessage> incoming) {
+  RepeatLimiter& diagnostics = send_path->diagnostics;
+  serve_socket(*send_path, socket.get());
   std::optional<can_frame> pending;
   std::optional<rt::Instant> resting_until;  // reading rests until then
   bool gone_reported = false;
@@ -111,8 +131,14 @@ rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
       WriteSide::Event& wrote = std::get<0>(event);
       // Every sender is gone and the queue is drained: the device was destroyed and all it
       // queued has been written.
-      if (wrote.closed) co_return;
+      if (wrote.closed) {
+        serve_socket(*send_path, nullptr);
+        co_return;
+      }
       if (!wrote.status) diagnostics.report("Failed to send CAN frame: " + wrote.status.error().message);
+      // Counted down only now that the frame is written, so a sender cannot overtake it.
+      std::lock_guard lock(send_path->mutex);
+      --send_path->backlog;
       continue;
     }
 
@@ -124,6 +150,7 @@ rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
       if (interface_exists(interface)) {
         Result<std::unique_ptr<CanDevice>> reopened = CanDevice::open(interface);
         if (reopened) {
+          serve_socket(*send_path, reopened.value().get());
           socket = std::move(reopened).value();
           gone_reported = false;
           write_stderr("[CAN] Interface '" + interface + "' is back; socket reopened\n");
@@ -200,16 +227,31 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   auto [outgoing_tx, outgoing_rx] = rt::make_channel<can_frame>();
   auto [incoming_tx, incoming_rx] = rt::make_channel<CanMessage>();
   auto incoming = std::make_shared<Incoming>(std::move(incoming_rx));
-  rt::JoinHandle<void> task =
-      rt::spawn(serve(interface, std::move(opened).value(), std::move(outgoing_rx), std::move(incoming_tx)));
-  return std::shared_ptr<CanDeviceAsync>(new CanDeviceAsync(
-      interface, std::move(outgoing_tx), std::move(incoming), std::move(task)));
+  auto send_path = std::make_shared<SendPath>();
+  rt::JoinHandle<void> task = rt::spawn(serve(interface, std::move(opened).value(),
+                                              std::move(outgoing_rx), send_path,
+                                              std::move(incoming_tx)));
+  return std::shared_ptr<CanDeviceAsync>(new CanDeviceAsync(interface, std::move(outgoing_tx),
+                                                            std::move(send_path),
+                                                            std::move(incoming), std::move(task)));
 }
 
 Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) {
   Result<can_frame> frame = build_can_frame(id, data);
   if (!frame) return std::move(frame).error();
+  std::unique_lock lock(send_path_->mutex);
+  if (send_path_->backlog == 0 && send_path_->socket != nullptr) {
+    if (std::optional<Status> wrote = send_path_->socket->try_send(frame.value())) {
+      lock.unlock();
+      if (!*wrote) {
+        send_path_->diagnostics.report("Failed to send CAN frame: " + wrote->error().message);
+      }
+      return {};
+    }
+  }
+  // The send buffer is full or frames are queued ahead: the task writes it, in turn.
   if (outgoing_.send(frame.value())) return Error::os("channel closed");
+  ++send_path_->backlog;
   return {};
 }
 

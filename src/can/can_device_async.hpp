@@ -7,6 +7,13 @@
 // the other, and it goes on reading while a frame waits for room in a stalled transmit queue.
 // It reads continuously, whether or not anyone receives.
 //
+// The short path: a frame sent while nothing is queued ahead of it (no frame in the outgoing
+// queue, none waiting in the task) and while the socket has room is written by the sender
+// itself, so it does not wait for the task to be scheduled on a worker. Senders and the task
+// agree on that under one lock (SendPath), which also keeps the frames in the order of the
+// send calls. Only a frame that finds the send buffer full, or frames queued ahead, go to the
+// task.
+//
 // Failures of the task are printed on standard error and it goes on; each distinct line at most
 // once a second, later ones counted (see RepeatLimiter):
 //   "Failed to send CAN frame: <error>"      write failure (the frame is lost)
@@ -51,7 +58,9 @@ class CanDeviceAsync {
 
   const std::string& interface() const { return interface_; }
 
-  // Queues a frame for the task; never waits. The frame is built here, so an invalid id or
+  // Writes a frame, or queues it for the task (see the short path above); never waits. A write
+  // that fails is reported by the device's diagnostics, as the task reports its own. The frame
+  // is built here, so an invalid id or
   // payload is the caller's error, with the texts of the blocking send ("Payload is larger than
   // CAN maximum of 8 bytes", then "CAN ID too large"), and nothing is queued.
   // Error "channel closed" (ErrorKind::Os) once the task has ended.
@@ -90,16 +99,22 @@ class CanDeviceAsync {
   // receive in progress.
   using Incoming = rt::AsyncMutexed<rt::Receiver<CanMessage>>;
 
+  // What senders and the task share to decide who writes a frame.
+  struct SendPath;
+
  private:
   CanDeviceAsync(std::string interface, rt::Sender<can_frame> outgoing,
-                 std::shared_ptr<Incoming> incoming, rt::JoinHandle<void> task)
+                 std::shared_ptr<SendPath> send_path, std::shared_ptr<Incoming> incoming,
+                 rt::JoinHandle<void> task)
       : interface_(std::move(interface)),
         outgoing_(std::move(outgoing)),
+        send_path_(std::move(send_path)),
         incoming_(std::move(incoming)),
         task_(std::move(task)) {}
 
   std::string interface_;
   rt::Sender<can_frame> outgoing_;  // frames already built and checked
+  std::shared_ptr<SendPath> send_path_;
   std::shared_ptr<Incoming> incoming_;
   rt::JoinHandle<void> task_;  // keeps the task attached to the device; never awaited
 };

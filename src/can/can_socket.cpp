@@ -83,6 +83,17 @@ std::optional<Status> CanDevice::SendOp::poll(const rt::Waker& waker) {
   }
 }
 
+std::optional<Status> CanDevice::try_send(const can_frame& frame) {
+  for (;;) {
+    const ssize_t n = ::write(fd(), &frame, sizeof frame);
+    if (n == kRecordSize) return Status{};
+    if (n >= 0) return Status(Error::os(os_error_text(EIO)));
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+    return Status(failure(errno));
+  }
+}
+
 std::optional<Result<can_frame>> CanDevice::ReceiveOp::poll(const rt::Waker& waker) {
   for (;;) {
     auto ready = device_.registration_->poll_ready(rt::Interest::Read, waker);

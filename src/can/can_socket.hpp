@@ -85,6 +85,10 @@ class CanDevice {
   };
 
   SendOp send_op(const can_frame& frame) { return SendOp(*this, frame); }
+
+  // Writes one frame record now if the send buffer has room: nothing when it is full (the frame
+  // is not written), else the write's outcome as SendOp reports it. Never waits.
+  std::optional<Status> try_send(const can_frame& frame);
   ReceiveOp receive_op() { return ReceiveOp(*this); }
 
   // Builds the frame for (id, data) and writes it; a frame construction error is returned as is.

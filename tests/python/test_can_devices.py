@@ -403,6 +403,39 @@ def test_ctrl_c_ends_a_send_waiting_on_a_stalled_transmit_queue():
         assert frames == [(0x123, i.to_bytes(4, "little")) for i in range(sent)] + [(0x124, b"after")]
 
 
+@requires_can
+@can_stall_tc
+def test_non_blocking_sends_from_several_threads_keep_their_order_across_a_full_send_buffer():
+    # Sends are written by the caller while the socket has room and nothing is queued, else by the
+    # device's task: with a plugged queue both happen, and no frame may overtake another.
+    threads, per_thread = 3, 400
+    with CanPeer(BUS) as peer, stalled_tx(BUS) as stall:
+        peer.sock.setsockopt(socket.SOL_SOCKET, 33, 1 << 22)  # room for the released burst
+        dev = varnex.CanDeviceNonBlocking(BUS)
+
+        def sender(t, first, count):
+            for i in range(first, first + count):
+                dev.send(0x200 + t, i.to_bytes(2, "little"))
+
+        def run(first, count):
+            workers = [threading.Thread(target=sender, args=(t, first, count)) for t in range(threads)]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+
+        run(0, per_thread)
+        stall.release()
+        run(per_thread, 50)
+        frames = peer.drain(1.0)
+        del dev
+    seen = {t: [] for t in range(threads)}
+    for f in frames:
+        seen[f[1] - 0x200].append(int.from_bytes(f[4], "little"))
+    for t in range(threads):
+        assert seen[t] == list(range(per_thread + 50)), f"thread {t}"
+
+
 # ---- lifetime ----
 
 def open_fds():
