@@ -21,9 +21,17 @@ struct CanDeviceAsync::SendPath {
   RepeatLimiter diagnostics;
 };
 
+struct CanDeviceAsync::ReceivePath {
+  std::mutex mutex;
+  CanDevice* socket = nullptr;       // the task's socket while it reads one
+  std::optional<Error> handed_over;  // a read error a receive met, for the task to report
+  rt::Waker task_reader;             // the task's reading half, to be woken for it
+};
+
 namespace {
 
 using SendPath = CanDeviceAsync::SendPath;
+using ReceivePath = CanDeviceAsync::ReceivePath;
 
 // Points the short path at `socket` (null: none), under the lock, so that no sender is still
 // writing on the one it replaces when that one is closed.
@@ -69,17 +77,30 @@ class WriteSide {
   std::optional<can_frame>& pending_;
 };
 
-// The reading half of one turn: the next frame or read error, or, while reading rests (after a
-// read error, or while the interface is gone), nothing once the rest is over.
+// The reading half of one turn: the next frame, queued for the receives (`Status` ok), or the
+// read error (its own, or one a receive handed over), or, while reading rests (after a read
+// error, or while the interface is gone), nothing once the rest is over. A frame is read and
+// queued under the receive path's lock, so a receive reading the socket itself never takes a
+// later frame before an earlier one is queued. `nobody_receives` is set when queueing finds
+// every receiver gone.
 class ReadSide {
  public:
-  using Output = std::optional<Result<can_frame>>;
+  using Output = std::optional<Status>;
 
-  ReadSide(CanDevice& socket, std::optional<rt::Instant> resting_until) : socket_(socket) {
+  ReadSide(CanDevice& socket, ReceivePath& path, rt::Sender<CanMessage>& incoming,
+           bool& nobody_receives, std::optional<rt::Instant> resting_until)
+      : socket_(socket), path_(path), incoming_(incoming), nobody_receives_(nobody_receives) {
     if (resting_until) rest_.emplace(*resting_until);
   }
 
   std::optional<Output> poll(const rt::Waker& waker) {
+    std::lock_guard lock(path_.mutex);
+    if (path_.handed_over) {
+      Error error = std::move(*path_.handed_over);
+      path_.handed_over.reset();
+      return Output{Status(std::move(error))};
+    }
+    path_.task_reader = waker;
     if (rest_) {
       if (!rest_->poll(waker)) return std::nullopt;
       return Output{};
@@ -87,25 +108,72 @@ class ReadSide {
     CanDevice::ReceiveOp read = socket_.receive_op();
     std::optional<Result<can_frame>> got = read.poll(waker);
     if (!got) return std::nullopt;
-    return Output{std::move(*got)};
+    if (!*got) return Output{Status(std::move(*got).error())};
+    if (incoming_.send(parse_can_frame(got->value()))) nobody_receives_ = true;
+    return Output{Status{}};
   }
 
  private:
   CanDevice& socket_;
+  ReceivePath& path_;
+  rt::Sender<CanMessage>& incoming_;
+  bool& nobody_receives_;
   std::optional<rt::SleepOp> rest_;
 };
+
+// Op of a receive: the next frame from the incoming queue, or, when that is empty, read from the
+// socket directly (see ReceivePath). Nothing once the task has ended and the queue is empty.
+class NextFrame {
+ public:
+  using Output = std::optional<CanMessage>;
+
+  NextFrame(rt::Receiver<CanMessage>& queue, ReceivePath& path)
+      : queue_(queue), queued_(queue.recv_op()), path_(path) {}
+
+  std::optional<Output> poll(const rt::Waker& waker) {
+    if (std::optional<std::optional<CanMessage>> got = queued_.poll(waker)) return std::move(*got);
+    rt::Waker task_reader;
+    {
+      std::lock_guard lock(path_.mutex);
+      // A frame the task read before we took the lock is queued by now, and goes first.
+      if (std::optional<CanMessage> queued = queue_.try_recv()) return Output{std::move(queued)};
+      CanDevice* socket = path_.socket;
+      if (socket == nullptr || socket->interface_gone() || path_.handed_over) return std::nullopt;
+      CanDevice::ReceiveOp read = socket->receive_op();
+      std::optional<Result<can_frame>> got = read.poll(waker);
+      if (!got) return std::nullopt;
+      if (*got) return Output{parse_can_frame(got->value())};
+      // The error is the task's to report (and to act on when the interface is gone).
+      path_.handed_over = std::move(*got).error();
+      task_reader = std::move(path_.task_reader);
+    }
+    if (task_reader) task_reader->wake();
+    return std::nullopt;  // the queue's waker stays registered
+  }
+
+ private:
+  rt::Receiver<CanMessage>& queue_;
+  rt::Receiver<CanMessage>::RecvOp queued_;
+  ReceivePath& path_;
+};
+
+void read_socket(ReceivePath& path, CanDevice* socket) {
+  std::lock_guard lock(path.mutex);
+  path.socket = socket;
+}
 
 // The background task. It owns the socket; the socket closes when the task ends, which is once
 // the device is gone and every frame it queued has been written or reported.
 rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
                      rt::Receiver<can_frame> outgoing, std::shared_ptr<SendPath> send_path,
-                     rt::Sender<CanMessage> incoming) {
+                     rt::Sender<CanMessage> incoming, std::shared_ptr<ReceivePath> receive_path) {
   RepeatLimiter& diagnostics = send_path->diagnostics;
   serve_socket(*send_path, socket.get());
+  read_socket(*receive_path, socket.get());
   std::optional<can_frame> pending;
   std::optional<rt::Instant> resting_until;  // reading rests until then
   bool gone_reported = false;
-  bool anyone_receives = true;
+  bool nobody_receives = false;
 
   for (;;) {
     diagnostics.flush();
@@ -118,8 +186,8 @@ rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
 
     WriteSide write(*socket, outgoing, pending);
     std::variant<WriteSide::Event, ReadSide::Output> event;
-    if (anyone_receives) {
-      ReadSide read(*socket, resting_until);
+    if (!nobody_receives) {
+      ReadSide read(*socket, *receive_path, incoming, nobody_receives, resting_until);
       rt::Select2 either(write, read);
       event = co_await rt::wait(either);
     } else {
@@ -133,6 +201,7 @@ rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
       // queued has been written.
       if (wrote.closed) {
         serve_socket(*send_path, nullptr);
+        read_socket(*receive_path, nullptr);
         co_return;
       }
       if (!wrote.status) diagnostics.report("Failed to send CAN frame: " + wrote.status.error().message);
@@ -142,7 +211,7 @@ rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
       continue;
     }
 
-    std::optional<Result<can_frame>>& got = std::get<1>(event);
+    std::optional<Status>& got = std::get<1>(event);
     if (!got) {
       resting_until.reset();
       if (!socket->interface_gone()) continue;
@@ -151,6 +220,7 @@ rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
         Result<std::unique_ptr<CanDevice>> reopened = CanDevice::open(interface);
         if (reopened) {
           serve_socket(*send_path, reopened.value().get());
+          read_socket(*receive_path, reopened.value().get());
           socket = std::move(reopened).value();
           gone_reported = false;
           write_stderr("[CAN] Interface '" + interface + "' is back; socket reopened\n");
@@ -169,9 +239,8 @@ rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
       if (!socket->interface_gone()) resting_until = rt::Clock::now() + kPauseAfterReadError;
       continue;
     }
-    // Nobody can receive any more: the device and every receive using its queue are gone.
-    // The frames it queued before are still written.
-    if (incoming.send(parse_can_frame(got->value()))) anyone_receives = false;
+    // A frame was queued. Once nobody can receive any more (the device and every receive using
+    // its queue are gone), reading stops; the frames queued for sending are still written.
   }
 }
 
@@ -228,12 +297,13 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   auto [incoming_tx, incoming_rx] = rt::make_channel<CanMessage>();
   auto incoming = std::make_shared<Incoming>(std::move(incoming_rx));
   auto send_path = std::make_shared<SendPath>();
+  auto receive_path = std::make_shared<ReceivePath>();
   rt::JoinHandle<void> task = rt::spawn(serve(interface, std::move(opened).value(),
                                               std::move(outgoing_rx), send_path,
-                                              std::move(incoming_tx)));
-  return std::shared_ptr<CanDeviceAsync>(new CanDeviceAsync(interface, std::move(outgoing_tx),
-                                                            std::move(send_path),
-                                                            std::move(incoming), std::move(task)));
+                                              std::move(incoming_tx), receive_path));
+  return std::shared_ptr<CanDeviceAsync>(new CanDeviceAsync(
+      interface, std::move(outgoing_tx), std::move(send_path), std::move(incoming),
+      std::move(receive_path), std::move(task)));
 }
 
 Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) {
@@ -292,7 +362,8 @@ Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive_timeout_interruptib
   const std::optional<rt::Instant> deadline = rt::deadline_after_ms(timeout_ms);
   rt::Receiver<CanMessage>& queue = incoming->value_unsafe();
   if (std::optional<CanMessage> queued = queue.try_recv()) return TimedReceive{std::move(queued)};
-  auto next = queue.recv_op();
+  std::shared_ptr<ReceivePath> path = receive_path_;  // kept like the queue, for the whole wait
+  NextFrame next(queue, *path);
   SlicedWait<std::optional<CanMessage>> got = wait_sliced(next, deadline, interrupted);
   if (got.interrupted) return TimedReceive{std::nullopt, true};
   if (!got.value) return TimedReceive{};  // timed out

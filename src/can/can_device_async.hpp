@@ -12,7 +12,10 @@
 // itself, so it does not wait for the task to be scheduled on a worker. Senders and the task
 // agree on that under one lock (SendPath), which also keeps the frames in the order of the
 // send calls. Only a frame that finds the send buffer full, or frames queued ahead, go to the
-// task.
+// task. Likewise a receive that finds the incoming queue empty also reads the socket itself,
+// so a frame reaches it without passing through the task; the task reads and queues each frame
+// under a lock (ReceivePath) that the receive takes before reading, so frames keep their order.
+// A read error such a receive meets is handed to the task, which reports it as its own.
 //
 // Failures of the task are printed on standard error and it goes on; each distinct line at most
 // once a second, later ones counted (see RepeatLimiter):
@@ -99,23 +102,27 @@ class CanDeviceAsync {
   // receive in progress.
   using Incoming = rt::AsyncMutexed<rt::Receiver<CanMessage>>;
 
-  // What senders and the task share to decide who writes a frame.
+  // What senders and the task share to decide who writes a frame, and what receives and the
+  // task share to decide who reads one.
   struct SendPath;
+  struct ReceivePath;
 
  private:
   CanDeviceAsync(std::string interface, rt::Sender<can_frame> outgoing,
                  std::shared_ptr<SendPath> send_path, std::shared_ptr<Incoming> incoming,
-                 rt::JoinHandle<void> task)
+                 std::shared_ptr<ReceivePath> receive_path, rt::JoinHandle<void> task)
       : interface_(std::move(interface)),
         outgoing_(std::move(outgoing)),
         send_path_(std::move(send_path)),
         incoming_(std::move(incoming)),
+        receive_path_(std::move(receive_path)),
         task_(std::move(task)) {}
 
   std::string interface_;
   rt::Sender<can_frame> outgoing_;  // frames already built and checked
   std::shared_ptr<SendPath> send_path_;
   std::shared_ptr<Incoming> incoming_;
+  std::shared_ptr<ReceivePath> receive_path_;
   rt::JoinHandle<void> task_;  // keeps the task attached to the device; never awaited
 };
 

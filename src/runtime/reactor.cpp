@@ -42,7 +42,11 @@ std::optional<IoRegistration::Ready> IoRegistration::poll_ready(Interest interes
   std::lock_guard lock(mutex_);
   bool ready = interest == Interest::Read ? readable_ : writable_;
   if (ready) return Ready{tick_};
-  (interest == Interest::Read ? read_waker_ : write_waker_) = waker;
+  std::vector<Waker>& wakers = interest == Interest::Read ? read_wakers_ : write_wakers_;
+  // Each poll round brings a new waker; the ones left from earlier rounds that can no longer
+  // wake anything go, so a party that polls often between events does not pile them up.
+  std::erase_if(wakers, [](const Waker& w) { return w->spent(); });
+  wakers.push_back(waker);
   return std::nullopt;
 }
 
@@ -53,7 +57,7 @@ void IoRegistration::clear_ready(Interest interest, Ready observed) {
 }
 
 void IoRegistration::on_event(uint32_t events) {
-  Waker reader, writer;
+  std::vector<Waker> readers, writers;
   {
     std::lock_guard lock(mutex_);
     ++tick_;
@@ -61,15 +65,15 @@ void IoRegistration::on_event(uint32_t events) {
     const uint32_t failure = EPOLLERR | EPOLLHUP;
     if (events & (EPOLLIN | EPOLLRDHUP | failure)) {
       readable_ = true;
-      reader = std::move(read_waker_);
+      readers.swap(read_wakers_);
     }
     if (events & (EPOLLOUT | failure)) {
       writable_ = true;
-      writer = std::move(write_waker_);
+      writers.swap(write_wakers_);
     }
   }
-  if (reader) reader->wake();
-  if (writer) writer->wake();
+  for (const Waker& w : readers) w->wake();
+  for (const Waker& w : writers) w->wake();
 }
 
 Reactor::Reactor() {

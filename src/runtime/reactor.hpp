@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "common/unique_fd.hpp"
 #include "runtime/waker.hpp"
@@ -24,6 +25,8 @@ enum class Interest : uint8_t { Read = 0, Write = 1 };
 // Readiness of one file descriptor, as last reported by epoll (edge-triggered). Readiness is
 // cleared only by the user after an operation would block, and only if no event arrived
 // since it was observed, so an edge can never be lost between the failed call and the clear.
+// Several parties may wait for the same readiness (a socket's own task and a thread reading it
+// directly): an event wakes them all.
 class IoRegistration {
  public:
   struct Ready {
@@ -41,8 +44,8 @@ class IoRegistration {
   bool readable_ = false;
   bool writable_ = false;
   uint64_t tick_ = 0;
-  Waker read_waker_;
-  Waker write_waker_;
+  std::vector<Waker> read_wakers_;
+  std::vector<Waker> write_wakers_;
 };
 
 class Reactor {

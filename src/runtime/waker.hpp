@@ -65,6 +65,11 @@ class WakeTarget {
     return state_.compare_exchange_strong(expected, State::Done, std::memory_order_acq_rel);
   }
   bool fired() const { return state_.load(std::memory_order_acquire) == State::Fired; }
+  // Woken already, or finished: waking it again does nothing.
+  bool spent() const {
+    const State s = state_.load(std::memory_order_acquire);
+    return s == State::Fired || s == State::Done;
+  }
 
  private:
   enum class State { Polling, Armed, Fired, Done };
