@@ -224,6 +224,34 @@ def test_frame_arriving_during_receive_timeout_is_returned_at_once():
 
 
 @requires_can
+def test_receives_reading_the_socket_themselves_keep_the_arrival_order():
+    # A waiting receive reads the socket itself while the task queues what arrives between
+    # receives: a burst from another process must come out whole and in order either way.
+    count = 3000
+    sender = start_child(
+        "import sys\n"
+        "from can_support import CanPeer\n"
+        "with CanPeer('vcan1') as peer:\n"
+        "    sys.stdin.readline()\n"
+        f"    for i in range({count}):\n"
+        "        peer.send(0x55, i.to_bytes(2, 'little'))\n",
+        stdin=subprocess.PIPE,
+    )
+    try:
+        dev = varnex.CanDeviceNonBlocking(BUS)
+        sender.stdin.write("go\n")
+        sender.stdin.flush()
+        got = []
+        while len(got) < count and (frame := dev.receive_timeout(5000)) is not None:
+            got.append(int.from_bytes(frame[1], "little"))
+            if len(got) % 100 == 0:
+                time.sleep(0.01)  # let the task queue some meanwhile
+    finally:
+        sender.communicate(timeout=60)
+    assert got == list(range(count))
+
+
+@requires_can
 def test_two_non_blocking_devices_talk_both_ways():
     a = varnex.CanDeviceNonBlocking(BUS)
     b = varnex.CanDeviceNonBlocking(BUS)
