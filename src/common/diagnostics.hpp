@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "runtime/clock.hpp"
+
 namespace varnex {
 
 // Writes text exactly as given (callers include the line feed) in one write where possible.
@@ -27,7 +29,7 @@ void write_stderr(std::string_view text);
 // counted is summarised. Safe to share between threads.
 class RepeatLimiter {
  public:
-  using Clock = std::chrono::steady_clock;
+  using Clock = rt::Clock;
   static constexpr std::chrono::seconds kDefaultWindow{1};
 
   explicit RepeatLimiter(Clock::duration window = kDefaultWindow) : window_(window) {}

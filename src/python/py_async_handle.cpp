@@ -131,14 +131,6 @@ PyRef try_result(PyObject* self) {
   return read_outcome(call_of(self));
 }
 
-// The end of a wait of `limit` from now; none for the largest limit (or one past the clock's end).
-std::optional<rt::Instant> deadline_after(std::chrono::nanoseconds limit) {
-  if (limit == std::chrono::nanoseconds::max()) return std::nullopt;
-  const rt::Instant now = rt::Clock::now();
-  if (limit > rt::Instant::max() - now) return std::nullopt;
-  return now + limit;
-}
-
 // Waits until the call has ended, or also until it is cancelled when `cancel_ends`; false when
 // `limit` passed first. On the main thread Ctrl+C ends the wait with the handler's exception
 // (KeyboardInterrupt); the call is not affected.
@@ -177,7 +169,7 @@ std::chrono::nanoseconds limit_from_seconds(PyObject* timeout) {
 // Waits for the body to end (a cancel() does not end the wait: a call already running still
 // delivers its outcome); TimeoutError or CancelledError as concurrent.futures raises them.
 void wait_for_outcome(const BackgroundCall& call, PyObject* timeout) {
-  if (!wait_for_end(call, deadline_after(limit_from_seconds(timeout)), false)) {
+  if (!wait_for_end(call, rt::deadline_after(limit_from_seconds(timeout)), false)) {
     throw_error(Error::timeout("AsyncHandle result timed out"));
   }
   if (call.skipped()) raise_object(cancelled_error());

@@ -47,7 +47,7 @@ class TimerHandleState {
   std::uint64_t task_id() const { return task_id_; }
 
   double elapsed_secs() const {
-    const auto elapsed = TimerClock::now() - timer_->start_time;
+    const auto elapsed = rt::Clock::now() - timer_->start_time;
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
     const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs);
     return static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9;

@@ -145,13 +145,9 @@ void Reactor::arm_timerfd_locked() {
     armed_for_.reset();
   } else {
     Instant deadline = timers_.begin()->first.first;
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
-    if (ns.count() <= 0) ns = std::chrono::nanoseconds(1);  // zero would disarm
-    spec.it_value.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
-    spec.it_value.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
+    spec.it_value = to_timespec(deadline);
     armed_for_ = deadline;
   }
-  // steady_clock is CLOCK_MONOTONIC on Linux, so its epoch is the timerfd's.
   timerfd_settime(timer_fd_.get(), TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 

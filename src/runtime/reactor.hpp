@@ -13,12 +13,11 @@
 #include <vector>
 
 #include "common/unique_fd.hpp"
+#include "runtime/clock.hpp"
 #include "runtime/waker.hpp"
 
 namespace varnex::rt {
 
-using Clock = std::chrono::steady_clock;
-using Instant = Clock::time_point;
 
 enum class Interest : uint8_t { Read = 0, Write = 1 };
 

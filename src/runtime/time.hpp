@@ -82,13 +82,9 @@ Task<std::optional<OpOutput<Op>>> timeout(std::optional<Instant> deadline, Op& o
   co_return co_await wait(t);
 }
 
-// Deadline = now + milliseconds, or none when the addition would overflow the clock.
-std::optional<Instant> deadline_after_ms(uint64_t milliseconds);
-
-// A periodic tick source. The first tick is due at once. When a tick whose deadline D has
-// passed is taken at time now, the next deadline is D + period if now <= D + 5 ms (a little
-// lateness keeps the grid), otherwise the first grid point D + k*period (k >= 1) strictly
-// after now: missed ticks are skipped, not delivered in a burst, and the phase is kept.
+// A periodic tick source. The first tick is due at once; later ones follow next_tick
+// (runtime/clock.hpp) with kLatenessKeptOnGrid: up to 5 ms late keeps the grid, more skips the
+// grid points passed.
 class Interval {
  public:
   static constexpr std::chrono::milliseconds kLatenessKeptOnGrid{5};
@@ -98,9 +94,6 @@ class Interval {
 
   // Waits for the next tick and returns its deadline.
   Task<Instant> tick();
-
-  // The rule above, applied to a tick with deadline `due` taken at `now`.
-  static Instant next_deadline(Instant due, Instant now, std::chrono::nanoseconds period);
 
  private:
   std::chrono::nanoseconds period_;

@@ -7,10 +7,10 @@
 
 #include <chrono>
 
+#include "runtime/clock.hpp"
+
 namespace varnex {
 
-using TimerClock = std::chrono::steady_clock;  // CLOCK_MONOTONIC on Linux
-using TimerInstant = TimerClock::time_point;
 
 // One spin-wait hint: PAUSE on x86 (eases the sibling hyperthread and the exit from the spin),
 // YIELD on ARM, a compiler barrier elsewhere.
@@ -27,11 +27,6 @@ inline void cpu_relax() noexcept {
 // Returns on the calling thread no earlier than `target`. When the deadline is more than
 // `spin_window` away, the thread first sleeps until `target - spin_window`. Returns whether
 // it used the OS sleep (false when the target had passed or was within the window).
-bool precision_sleep_until_sync(TimerInstant target, std::chrono::nanoseconds spin_window);
-
-// The catch-up rule of the timer threads. `next` is the grid point just waited for plus one
-// period; when `now` is strictly later, the result is the first grid point next + k*period
-// (k >= 1) strictly after now, computed in 128-bit nanoseconds; otherwise `next` itself.
-TimerInstant catch_up(TimerInstant next, TimerInstant now, std::chrono::nanoseconds period);
+bool precision_sleep_until_sync(rt::Instant target, std::chrono::nanoseconds spin_window);
 
 }  // namespace varnex

@@ -21,8 +21,7 @@ bool may_call(RunState& run, const std::atomic<bool>& stop_flag) {
 void timer_thread_loop(std::chrono::nanoseconds period, std::chrono::nanoseconds spin_window,
                        TimerRun& timer, const std::atomic<bool>& stop_flag,
                        TickCallback& callback) {
-  const TimerInstant start = TimerClock::now();
-  TimerInstant next = start + period;
+  rt::Instant next = rt::Clock::now() + period;
   for (;;) {
     if (!may_call(timer.run, stop_flag)) break;
     bool callable;
@@ -35,8 +34,8 @@ void timer_thread_loop(std::chrono::nanoseconds period, std::chrono::nanoseconds
     timer.run.end_call();
     if (!callable) break;
     precision_sleep_until_sync(next, spin_window);
-    next += period;
-    next = catch_up(next, TimerClock::now(), period);
+    // A call that overran is served at once; the grid points passed during it are skipped.
+    next = rt::next_tick(next, rt::Clock::now(), period, period);
   }
   timer.run.finish();
 }

@@ -42,7 +42,7 @@ class TickCallback {
 struct TimerRun {
   RunState run{RunState::Kind::Timer};
   std::atomic<std::uint64_t> tick_count{0};
-  const TimerInstant start_time = TimerClock::now();
+  const rt::Instant start_time = rt::Clock::now();
 };
 
 void timer_thread_loop(std::chrono::nanoseconds period, std::chrono::nanoseconds spin_window,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/channel.hpp"
+#include "runtime/clock.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
@@ -35,18 +36,54 @@ TEST(Sleep, NeverReturnsEarly) {
 
 TEST(DeadlineAfterMs, OverflowMeansNoDeadline) {
   EXPECT_FALSE(deadline_after_ms(UINT64_MAX).has_value());
+  EXPECT_FALSE(deadline_after(std::chrono::nanoseconds::max()).has_value());
   EXPECT_TRUE(deadline_after_ms(1000).has_value());
 }
 
-TEST(IntervalRule, SmallLatenessKeepsTheGridLargeLatenessSkipsPassedPoints) {
+// The missed-tick rule, on explicit instants: no clock is read.
+TEST(NextTick, SmallLatenessKeepsTheGridLargeLatenessSkipsPassedPoints) {
   const auto period = 10ms;
+  const auto kept = Interval::kLatenessKeptOnGrid;
   const Instant d{std::chrono::seconds(100)};
-  EXPECT_EQ(Interval::next_deadline(d, d, period), d + 10ms);
-  EXPECT_EQ(Interval::next_deadline(d, d + 3ms, period), d + 10ms);   // 3 ms late: on grid
-  EXPECT_EQ(Interval::next_deadline(d, d + 5ms, period), d + 10ms);   // boundary kept
-  EXPECT_EQ(Interval::next_deadline(d, d + 15ms, period), d + 20ms);  // >5 ms: skip to grid
-  EXPECT_EQ(Interval::next_deadline(d, d + 20ms, period), d + 30ms);  // strictly after now
-  EXPECT_EQ(Interval::next_deadline(d, d + 47ms, period), d + 50ms);
+  EXPECT_EQ(next_tick(d, d, period, kept), d + 10ms);
+  EXPECT_EQ(next_tick(d, d + 3ms, period, kept), d + 10ms);   // 3 ms late: on grid
+  EXPECT_EQ(next_tick(d, d + 5ms, period, kept), d + 10ms);   // boundary kept
+  EXPECT_EQ(next_tick(d, d + 15ms, period, kept), d + 20ms);  // >5 ms: skip to grid
+  EXPECT_EQ(next_tick(d, d + 20ms, period, kept), d + 30ms);  // strictly after now
+  EXPECT_EQ(next_tick(d, d + 47ms, period, kept), d + 50ms);
+  // A period shorter than the kept lateness: a tick 3 ms late makes up the next one at once.
+  EXPECT_EQ(next_tick(d, d + 3ms, 1ms, kept), d + 1ms);
+}
+
+// The timer threads keep one period: a call that overran is served at once, the points passed
+// during it are skipped.
+TEST(NextTick, KeepingOnePeriodServesTheLateCallAndSkipsThePassedPoints) {
+  const auto p = 10ms;
+  const Instant d{std::chrono::seconds(1000)};
+  EXPECT_EQ(next_tick(d, d + 5ms, p, p), d + 10ms);
+  EXPECT_EQ(next_tick(d, d + 10ms, p, p), d + 10ms);  // exactly on the next point
+  EXPECT_EQ(next_tick(d, d + 15ms, p, p), d + 20ms);  // 10 ms skipped
+  EXPECT_EQ(next_tick(d, d + 20ms, p, p), d + 30ms);  // strictly after now
+  EXPECT_EQ(next_tick(d, d + 1234567us, p, p), d + 1240ms);
+}
+
+TEST(NextTick, DoesNotOverflowForLongPeriodsFarBehind) {
+  const Instant due{std::chrono::hours(24 * 365)};
+  const std::chrono::nanoseconds p{999'999'937};
+  const auto now = due + std::chrono::hours(24 * 365 * 50) + 17ns;
+  const auto next = next_tick(due, now, p, p);
+  EXPECT_GT(next, now);
+  EXPECT_LE(next - now, p);
+  EXPECT_EQ((next - due).count() % p.count(), 0);
+}
+
+TEST(ToTimespec, SplitsNanosecondsAndNeverGivesZero) {
+  const timespec ts = to_timespec(Instant(std::chrono::nanoseconds(3'000'000'007)));
+  EXPECT_EQ(ts.tv_sec, 3);
+  EXPECT_EQ(ts.tv_nsec, 7);
+  const timespec first = to_timespec(Instant{});
+  EXPECT_EQ(first.tv_sec, 0);
+  EXPECT_EQ(first.tv_nsec, 1);
 }
 
 TEST(Interval, FirstTickIsImmediateAndLaterTicksFollowTheGrid) {

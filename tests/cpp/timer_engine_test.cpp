@@ -26,7 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using std::chrono::nanoseconds;
 
-double ms_between(TimerInstant from, TimerInstant to) {
+double ms_between(rt::Instant from, rt::Instant to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
@@ -40,7 +40,7 @@ class RecordingCallback final : public TickCallback {
 
   bool call() noexcept override {
     std::lock_guard lock(mutex_);
-    starts_.push_back(TimerClock::now());
+    starts_.push_back(rt::Clock::now());
     char name[16] = {};
     pthread_getname_np(pthread_self(), name, sizeof name);
     thread_name_ = name;
@@ -49,7 +49,7 @@ class RecordingCallback final : public TickCallback {
     return keep_going_;
   }
 
-  std::vector<TimerInstant> starts() {
+  std::vector<rt::Instant> starts() {
     std::lock_guard lock(mutex_);
     return starts_;
   }
@@ -65,7 +65,7 @@ class RecordingCallback final : public TickCallback {
   std::size_t wanted_;
   std::size_t slow_index_;
   nanoseconds slow_for_;
-  std::vector<TimerInstant> starts_;
+  std::vector<rt::Instant> starts_;
   std::string thread_name_;
 };
 
@@ -137,47 +137,24 @@ TEST(TimerFormat, OneDecimalRoundsTheExactValueTiesToEven) {
 // ---- the hybrid wait and the catch-up rule ----
 
 TEST(PrecisionSleep, PassedTargetReturnsAtOnceWithoutSleeping) {
-  const auto before = TimerClock::now();
+  const auto before = rt::Clock::now();
   EXPECT_FALSE(precision_sleep_until_sync(before - 1ms, kHighSpinWindow));
   EXPECT_FALSE(precision_sleep_until_sync(before, kHighSpinWindow));
-  EXPECT_LT(TimerClock::now() - before, 50ms);
+  EXPECT_LT(rt::Clock::now() - before, 50ms);
 }
 
 TEST(PrecisionSleep, TargetInsideTheWindowOnlySpinsAndNeverReturnsEarly) {
-  const auto target = TimerClock::now() + 500us;
+  const auto target = rt::Clock::now() + 500us;
   EXPECT_FALSE(precision_sleep_until_sync(target, kHighSpinWindow));
-  EXPECT_GE(TimerClock::now(), target);
+  EXPECT_GE(rt::Clock::now(), target);
 }
 
 TEST(PrecisionSleep, FarTargetSleepsFirstAndNeverReturnsEarly) {
   for (int i = 0; i < 5; ++i) {
-    const auto target = TimerClock::now() + 5ms;
+    const auto target = rt::Clock::now() + 5ms;
     EXPECT_TRUE(precision_sleep_until_sync(target, kHighSpinWindow));
-    EXPECT_GE(TimerClock::now(), target);
+    EXPECT_GE(rt::Clock::now(), target);
   }
-}
-
-TEST(CatchUp, MovesToTheFirstGridPointStrictlyAfterNow) {
-  const TimerInstant start{std::chrono::seconds(1000)};
-  const auto p = 10ms;
-  // Not behind: unchanged (also exactly on the point).
-  EXPECT_EQ(catch_up(start + 30ms, start + 25ms, p), start + 30ms);
-  EXPECT_EQ(catch_up(start + 30ms, start + 30ms, p), start + 30ms);
-  // The call at 10 ms took 25 ms: at 35 ms the next point is 40 ms; 30 ms is skipped.
-  EXPECT_EQ(catch_up(start + 30ms, start + 35ms, p), start + 40ms);
-  // Exactly on a later grid point: strictly after it.
-  EXPECT_EQ(catch_up(start + 30ms, start + 40ms, p), start + 50ms);
-  EXPECT_EQ(catch_up(start + 30ms, start + 1234567us, p), start + 1240ms);
-}
-
-TEST(CatchUp, DoesNotOverflowForLongPeriodsFarBehind) {
-  const TimerInstant next{std::chrono::hours(24 * 365)};
-  const nanoseconds p{999'999'937};
-  const auto now = next + std::chrono::hours(24 * 365 * 50) + 17ns;
-  const auto moved = catch_up(next, now, p);
-  EXPECT_GT(moved, now);
-  EXPECT_LE(moved - now, p);
-  EXPECT_EQ((moved - next).count() % p.count(), 0);
 }
 
 // ---- the thread engine ----
@@ -188,7 +165,7 @@ TEST(TimerThreadLoop, OverrunSkipsPassedGridPointsAndKeepsThePhase) {
   TimerRun timer;
   std::atomic<bool> stop_flag{false};
   RecordingCallback callback(timer.run, 5, 1, 125ms);
-  const auto before = TimerClock::now();  // the grid starts a little after this
+  const auto before = rt::Clock::now();  // the grid starts a little after this
   timer_thread_loop(50ms, kHighSpinWindow, timer, stop_flag, callback);
 
   const auto starts = callback.starts();
@@ -221,7 +198,7 @@ TEST(ThreadEngine, NamedThreadRunsTheGridUntilStopped) {
   static std::atomic<bool> stop_flag{false};  // read by the detached loop after the test
   auto timer = std::make_shared<TimerRun>();
   auto callback = std::make_shared<RecordingCallback>(timer->run, kNever, kNever, 0ns);
-  const auto before = TimerClock::now();  // the grid starts on the thread, after this
+  const auto before = rt::Clock::now();  // the grid starts on the thread, after this
   ASSERT_TRUE(
       start_thread_engine(timer, 12, TimerPrecision::Realtime, 2ms, callback, stop_flag).ok());
   while (timer->tick_count.load() < 50) std::this_thread::sleep_for(5ms);
@@ -257,7 +234,7 @@ TEST(TimerTaskLoop, OverrunBeyondFiveMsSkipsPassedGridPoints) {
   std::atomic<bool> stop_flag{false};
   auto timer = std::make_shared<TimerRun>();
   auto callback = std::make_shared<RecordingCallback>(timer->run, 5, 1, 125ms);
-  const auto before = TimerClock::now();  // the interval starts when the task first runs
+  const auto before = rt::Clock::now();  // the interval starts when the task first runs
   auto handle = rt::spawn(timer_task_loop(50ms, timer, stop_flag, callback));
   rt::block_on(handle.join());
 
