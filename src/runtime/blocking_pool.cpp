@@ -36,6 +36,11 @@ unsigned BlockingPool::thread_count() const {
   return threads_;
 }
 
+unsigned BlockingPool::idle_count() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<unsigned>(idle_.size());
+}
+
 void BlockingPool::thread_main() {
   ThreadContext& tc = this_thread_context();
   tc.executor = nullptr;

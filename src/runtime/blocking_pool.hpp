@@ -24,6 +24,7 @@ class BlockingPool {
   void submit(std::function<void()> job);
 
   unsigned thread_count() const;
+  unsigned idle_count() const;
 
  private:
   // An idle thread's mailbox, on that thread's stack while it waits.

@@ -82,6 +82,25 @@ TEST(Reactor, ReadinessOfSeveralDescriptorsWakesOnlyTheirOwnWaiters) {
   for (auto& pipe : pipes) reactor.deregister_fd(pipe.read_end.get());
 }
 
+// Two parties waiting for the same readiness (a socket's task and a receive reading it
+// directly) are both woken; wakers that can no longer wake anything are not kept.
+TEST(Reactor, EveryWaiterOfOneReadinessIsWokenAndSpentWakersAreDropped) {
+  Reactor& reactor = Runtime::get().reactor();
+  Pipe pipe;
+  auto registration = reactor.register_fd(pipe.read_end.get());
+  AtomicExecutor first, second;
+  for (int i = 0; i < 1000; ++i) {  // a party polling often between events
+    auto stale = armed_waker(first);
+    ASSERT_FALSE(registration->poll_ready(Interest::Read, stale));
+    stale->finish();
+  }
+  ASSERT_FALSE(registration->poll_ready(Interest::Read, armed_waker(first)));
+  ASSERT_FALSE(registration->poll_ready(Interest::Read, armed_waker(second)));
+  ASSERT_EQ(write(pipe.write_end.get(), "x", 1), 1);
+  EXPECT_TRUE(wait_until([&] { return first.wakes == 1 && second.wakes == 1; }));
+  reactor.deregister_fd(pipe.read_end.get());
+}
+
 // With room for only two more descriptors, the third one (the signal pipe) fails to open.
 TEST(Reactor, AFailedSetupClosesTheDescriptorsItHadOpened) {
   int before = open_fd_count();

@@ -1,5 +1,7 @@
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -8,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/completion.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/thread_util.hpp"
 #include "runtime/time.hpp"
@@ -164,3 +167,69 @@ TEST(BlockOn, ReturnsMoveOnlyResults) {
   };
   EXPECT_EQ(*block_on(task()), 9);
 }
+
+// Jobs handed in one after another go to the thread that became idle last, so a steady trickle
+// reuses one warm thread instead of waking each idle thread in turn.
+TEST(BlockingPool, AJobGoesToTheThreadThatBecameIdleLast) {
+  BlockingPool pool;
+  // A thread goes idle right after its job and nothing signals that moment, so look.
+  auto all_idle = [&pool] {
+    for (auto end = Clock::now() + 10s; Clock::now() < end; std::this_thread::yield()) {
+      if (pool.idle_count() == pool.thread_count()) return true;
+    }
+    return false;
+  };
+  std::atomic<int> started{0};
+  Completion all_started, release;
+  for (int i = 0; i < 3; ++i) {  // three threads, busy at once
+    pool.submit([&] {
+      if (++started == 3) all_started.set();
+      release.wait_until(std::nullopt);
+    });
+  }
+  ASSERT_TRUE(all_started.wait_until(Clock::now() + 10s));
+  release.set();
+  ASSERT_TRUE(all_idle());
+  const unsigned threads = pool.thread_count();
+  EXPECT_GE(threads, 3u);
+  std::set<std::thread::id> trickle;
+  auto done = std::make_shared<Completion>();
+  for (int i = 0; i < 20; ++i) {
+    done = std::make_shared<Completion>();
+    std::thread::id ran_on;
+    pool.submit([&ran_on, done] {
+      ran_on = std::this_thread::get_id();
+      done->set();
+    });
+    ASSERT_TRUE(done->wait_until(Clock::now() + 10s));
+    ASSERT_TRUE(all_idle());
+    trickle.insert(ran_on);
+  }
+  EXPECT_EQ(trickle.size(), 1u);
+  EXPECT_EQ(pool.thread_count(), threads);
+}
+
+// Work scheduled from many threads at once all runs, on no more workers than the pool's size.
+TEST(WorkerPool, TasksSpawnedFromManyThreadsAllRun) {
+  std::atomic<int> ran{0};
+  auto task = [](std::atomic<int>& counter) -> Task<void> {
+    ++counter;
+    co_return;
+  };
+  std::vector<std::thread> spawners;
+  std::vector<JoinHandle<void>> handles[4];
+  for (int t = 0; t < 4; ++t) {
+    spawners.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) handles[t].push_back(spawn(task(ran)));
+    });
+  }
+  for (auto& s : spawners) s.join();
+  for (auto& list : handles) {
+    for (auto& h : list) {
+      ASSERT_TRUE(h.state()->finished().wait_until(Clock::now() + 10s));
+    }
+  }
+  EXPECT_EQ(ran.load(), 2000);
+  EXPECT_LE(Runtime::get().workers().live_workers(), Runtime::get().workers().size());
+}
+
