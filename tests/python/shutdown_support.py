@@ -14,6 +14,8 @@ import time
 import sys
 import textwrap
 
+import child_support
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Code run at the top of each child: the watcher.
@@ -42,24 +44,9 @@ CHILD_PRELUDE = textwrap.dedent(
 )
 
 
-def child_env():
-    """The environment for a child that must import the same varnex as this process."""
-    import varnex
-
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(varnex.__file__), HERE])
-    return env
-
-
 def start_child(code):
     """A child Python process running CHILD_PRELUDE + code, with pipes for stdout and stderr."""
-    return subprocess.Popen(
-        [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=child_env(),
-    )
+    return child_support.start_child(CHILD_PRELUDE + textwrap.dedent(code))
 
 
 def signal_when_listening(proc, signo, timeout=30, repeat_every=None):

@@ -19,45 +19,9 @@ import pytest
 
 import varnex
 from can_support import CAN_EFF_FLAG, CanPeer, can_stall_tc, requires_can, stalled_tx
+from child_support import line_reader, run_child, start_child, wait_for
 
 BUS = "vcan1"
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def run_child(code, timeout=60, **popen):
-    """Runs `code` in a fresh interpreter that imports this build of varnex and can_support."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(varnex.__file__), HERE])
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, env=env, **popen)
-
-
-def start_child(code, **popen):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(varnex.__file__), HERE])
-    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env, **popen)
-
-
-def line_reader(stream):
-    """A queue that a daemon thread fills with the lines of `stream`, so waits can be bounded."""
-    lines = queue.Queue()
-
-    def pump():
-        for line in stream:
-            lines.put(line.rstrip("\n"))
-
-    threading.Thread(target=pump, daemon=True).start()
-    return lines
-
-
-def wait_for(predicate, timeout=10.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
 
 
 @pytest.mark.skipif(shutil.which("ip") is None, reason="needs the ip tool")

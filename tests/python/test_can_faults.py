@@ -23,7 +23,8 @@ import varnex
 from can_support import CanPeer, requires_can
 from fault_support import (FAULTS, VCAN, BusNode, Flood, cpu_seconds, fault_interfaces,
                            requires_fault_injection)
-from shutdown_support import CHILD_PRELUDE, child_env, finish_child
+from child_support import child_env
+from shutdown_support import CHILD_PRELUDE, finish_child
 from varnex_sim import SimDriver
 
 BUS = "vcan1"

@@ -15,6 +15,7 @@ import time
 
 import pytest
 
+import child_support
 import shutdown_support
 from can_support import CanPeer, requires_can
 
@@ -26,7 +27,7 @@ PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 def start(args):
     # The child finds varnex_sim beside the module: installed side by side, or linked in a build folder.
     return subprocess.Popen([sys.executable, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=shutdown_support.child_env())
+                            text=True, env=child_support.child_env())
 
 
 def finish(proc, timeout=120):

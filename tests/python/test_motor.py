@@ -16,6 +16,7 @@ import pytest
 
 import varnex
 from can_support import CanPeer, requires_can
+from child_support import run_child, wait_for
 from varnex_sim import SimDriver, feedback_bytes
 
 BUS = "vcan0"
@@ -31,23 +32,6 @@ def f32(x):
 def dbc():
     cantools = pytest.importorskip("cantools")
     return cantools.database.load_file(DBC)
-
-
-def run_child(code, timeout=120):
-    """Runs `code` in a fresh interpreter with this build of varnex and the test helpers."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(varnex.__file__), HERE])
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, env=env)
-
-
-def wait_for(predicate, timeout=10.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return predicate()
 
 
 def config_frame(frame_type, dest, ctl):

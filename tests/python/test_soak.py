@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 from can_support import in_can_vm, requires_can
-from timer_support import run_child
+from child_support import run_child
 
 CYCLES = 1000
 WARM_UP = 20

@@ -7,10 +7,7 @@ import types
 import pytest
 
 import varnex
-
-
-def run_child(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+from child_support import run_child
 
 
 def test_fresh_process_reports_empty_registry_and_shutdown_prints_nothing():

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import varnex
-from timer_support import run_child
+from child_support import run_child
 
 
 def test_counts_follow_a_timer_through_stop_cleanup_and_handle_drop():

@@ -10,16 +10,8 @@ import time
 import pytest
 
 import varnex
-from timer_support import current_thread_blocked_signals, current_thread_os_name, os_thread_names, run_child
-
-
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.005)
-    return predicate()
+from child_support import run_child, wait_for
+from timer_support import current_thread_blocked_signals, current_thread_os_name, os_thread_names
 
 
 def test_normal_timer_at_10hz_calls_at_once_then_about_ten_times_a_second():
@@ -32,7 +24,7 @@ def test_normal_timer_at_10hz_calls_at_once_then_about_ten_times_a_second():
     started = time.monotonic()
     handle = tick()
     try:
-        assert wait_until(lambda: calls, timeout=1.0)
+        assert wait_for(lambda: calls, timeout=1.0)
         assert calls[0] - started < 0.08  # the first tick is due at once
         time.sleep(1.5)
         count = len(calls)
@@ -48,7 +40,7 @@ def test_stop_takes_effect_at_once_and_lets_at_most_one_more_call_happen():
     for engine in (varnex.timer(10.0), varnex.precision_timer(200.0)):
         calls = []
         handle = engine(lambda: calls.append(1))()
-        assert wait_until(lambda: len(calls) >= 2)
+        assert wait_for(lambda: len(calls) >= 2)
         assert handle.stop() is None
         at_stop = handle.tick_count()
         assert handle.is_running() is False
@@ -91,7 +83,7 @@ def test_timer_thread_is_named_after_its_task_id_and_mode_and_calls_with_a_plain
 
     handle = varnex.precision_timer(100.0, realtime=realtime)(tick)()
     try:
-        assert wait_until(lambda: seen)
+        assert wait_for(lambda: seen)
     finally:
         handle.stop()
     name, blocked = seen[0]
@@ -206,7 +198,7 @@ def test_every_tick_receives_the_same_argument_objects():
         seen.clear()
         handle = decorate(lambda *args: seen.append(args))(first, second)
         try:
-            assert wait_until(lambda: len(seen) >= 5)
+            assert wait_for(lambda: len(seen) >= 5)
         finally:
             handle.stop()
         assert all(a is first and b is second and len(args) == 2 for args in list(seen) for a, b in [args])
@@ -248,7 +240,7 @@ def test_one_overrunning_call_skips_the_grid_points_it_covered(decorate):
     before = time.monotonic()  # the engine's grid starts a little after this
     handle = decorate(tick)()
     try:
-        assert wait_until(lambda: len(starts) >= 5)
+        assert wait_for(lambda: len(starts) >= 5)
     finally:
         handle.stop()
     at = [(t - before) * 1000 for t in starts[:5]]
@@ -258,7 +250,7 @@ def test_one_overrunning_call_skips_the_grid_points_it_covered(decorate):
 
 def test_statistics_after_stop():
     handle = varnex.precision_timer(200.0)(lambda: None)()
-    assert wait_until(lambda: handle.tick_count() >= 20)
+    assert wait_for(lambda: handle.tick_count() >= 20)
     handle.stop()
     time.sleep(0.05)
     ticks, elapsed, actual = handle.tick_count(), handle.elapsed_secs(), handle.actual_frequency()
@@ -293,7 +285,7 @@ def test_timer_started_from_a_background_call_runs_and_stops():
     handle = start().wait(timeout_ms=5000)
     try:
         assert type(handle) is varnex.TimerHandle
-        assert wait_until(lambda: len(calls) >= 3)
+        assert wait_for(lambda: len(calls) >= 3)
         assert handle.is_running()
     finally:
         handle.stop()
@@ -315,7 +307,7 @@ def test_timer_thread_keeps_one_python_thread_state_for_its_life():
 
     handle = varnex.precision_timer(500.0)(tick)()
     try:
-        assert wait_until(lambda: len(seen) >= 5)
+        assert wait_for(lambda: len(seen) >= 5)
     finally:
         handle.stop()
     assert seen[0] is None and set(seen[1:]) == {"kept"}

@@ -1,23 +1,7 @@
-"""Helpers for the timer tests: child processes and thread names."""
+"""Helpers for the timer tests: thread names and signal masks."""
 
 import os
-import subprocess
-import sys
-import textwrap
 import threading
-
-
-def run_child(code, timeout=60, check=True):
-    """Runs `code` in a fresh interpreter (its own stop flag, task ids from 1)."""
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
-    if check and result.returncode != 0:
-        raise AssertionError(f"child exited {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")
-    return result
 
 
 def current_thread_os_name():
