@@ -134,7 +134,8 @@ class CanDevice:
 class CanDeviceNonBlocking:
     """A CAN device whose socket is served by a background task.
 
-    ``send`` only queues the frame and never waits; received frames collect in an unbounded
+    ``send`` never waits (it writes the frame itself when nothing is queued ahead and the socket
+    has room, else queues it for the task); received frames collect in an unbounded
     queue from the moment the device exists, and ``try_receive`` / ``receive_timeout`` take them
     in arrival order. The interface is checked and brought up as for ``CanDevice``.
 
@@ -152,7 +153,7 @@ class CanDeviceNonBlocking:
             data: 0 to 8 byte values, as for ``CanDevice.send``.
 
         The frame is checked here, so an invalid one raises what ``CanDevice.send`` raises
-        for it and is not queued. Write errors come later and are reported on standard error.
+        for it and is not queued. Write errors are reported on standard error, not raised.
 
         Raises:
             OSError: "Payload is larger than CAN maximum of 8 bytes", "CAN ID too large", or

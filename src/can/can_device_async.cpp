@@ -26,9 +26,6 @@ struct CanDeviceAsync::ReceivePath {
   CanDevice* socket = nullptr;       // the task's socket while it reads one
   std::optional<Error> handed_over;  // a read error a receive met, for the task to report
   rt::Waker task_reader;             // the task's reading half, to be woken for it
-  // Receives waiting on the socket themselves. Meanwhile the task leaves reading to them, so
-  // that a frame wakes one thread, not two; the last one to stop wakes the task again.
-  unsigned direct_readers = 0;
 };
 
 namespace {
@@ -108,7 +105,6 @@ class ReadSide {
       if (!rest_->poll(waker)) return std::nullopt;
       return Output{};
     }
-    if (path_.direct_readers != 0) return std::nullopt;
     CanDevice::ReceiveOp read = socket_.receive_op();
     std::optional<Result<can_frame>> got = read.poll(waker);
     if (!got) return std::nullopt;
@@ -132,20 +128,7 @@ class NextFrame {
   using Output = std::optional<CanMessage>;
 
   NextFrame(rt::Receiver<CanMessage>& queue, ReceivePath& path)
-      : queue_(queue), queued_(queue.recv_op()), path_(path) {
-    std::lock_guard lock(path_.mutex);
-    ++path_.direct_readers;
-  }
-  NextFrame(const NextFrame&) = delete;
-  NextFrame& operator=(const NextFrame&) = delete;
-  ~NextFrame() {
-    rt::Waker task_reader;
-    {
-      std::lock_guard lock(path_.mutex);
-      if (--path_.direct_readers == 0) task_reader = std::move(path_.task_reader);
-    }
-    if (task_reader) task_reader->wake();  // the task reads on for the queue
-  }
+      : queue_(queue), queued_(queue.recv_op()), path_(path) {}
 
   std::optional<Output> poll(const rt::Waker& waker) {
     if (std::optional<std::optional<CanMessage>> got = queued_.poll(waker)) return std::move(*got);
