@@ -72,8 +72,10 @@ void IoRegistration::on_event(uint32_t events) {
       writers.swap(write_wakers_);
     }
   }
-  for (const Waker& w : readers) w->wake();
-  for (const Waker& w : writers) w->wake();
+  // The latest waiter first: a thread that started waiting after a socket's own task (a receive
+  // reading the socket itself) is the one a frame is for.
+  for (auto it = readers.rbegin(); it != readers.rend(); ++it) (*it)->wake();
+  for (auto it = writers.rbegin(); it != writers.rend(); ++it) (*it)->wake();
 }
 
 Reactor::Reactor() {
