@@ -16,7 +16,7 @@ for type checkers: write ``AsyncHandle[int]`` only in annotations that are not e
 # so this file is installed as the stub-only package varnex-stubs (PEP 561; see CMakeLists.txt),
 # and the API reference of the documentation is generated from it.
 
-from collections.abc import Callable, Generator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
 from typing import Any, Concatenate, Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
 
 _P = ParamSpec("_P")
@@ -130,6 +130,22 @@ class CanDevice:
     def interface(self) -> str:
         """The interface name given to the constructor."""
 
+    def recv(self, timeout: float | None = None) -> CanFrame | None:
+        """Receive a CAN frame, releasing the GIL while waiting.
+
+        ``timeout`` is in seconds; ``None`` waits for ever and ``0`` only looks. Timers and other
+        threads run meanwhile, and another thread may ``send`` on this device; on the main
+        thread Ctrl+C raises :class:`KeyboardInterrupt` and no frame is lost to it.
+
+        Returns:
+            ``(id, data)``, or ``None`` when the time ran out.
+        """
+
+    def __iter__(self) -> Iterator[CanFrame]:
+        """Iterate over the frames as they come: ``recv()`` for each one."""
+
+    def __next__(self) -> CanFrame: ...
+
 @final
 class CanDeviceNonBlocking:
     """A CAN device whose socket is served by a background task.
@@ -185,6 +201,22 @@ class CanDeviceNonBlocking:
 
     def interface(self) -> str:
         """The interface name given to the constructor."""
+
+    def recv(self, timeout: float | None = None) -> CanFrame | None:
+        """Take the oldest received frame, waiting with the GIL released.
+
+        ``timeout`` is in seconds; ``None`` waits for ever and ``0`` only looks. Unlike
+        ``receive_timeout``, timers and other threads run while it waits; on the main thread
+        Ctrl+C raises :class:`KeyboardInterrupt` and no frame is lost to it.
+
+        Returns:
+            ``(id, data)``, or ``None`` when the time ran out.
+        """
+
+    def __iter__(self) -> Iterator[CanFrame]:
+        """Iterate over the frames as they come: ``recv()`` for each one."""
+
+    def __next__(self) -> CanFrame: ...
 
 # ---- motor group --------------------------------------------------------------------------------
 

@@ -349,17 +349,32 @@ rt::Task<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(uint64
 
 Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive_timeout_interruptible(
     uint64_t timeout_ms, const InterruptCheck& interrupted) {
+  // The time-out starts once the receive mutex is held.
+  return receive(std::nullopt, [timeout_ms] { return rt::deadline_after_ms(timeout_ms); },
+                 interrupted);
+}
+
+Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive_until(
+    std::optional<rt::Instant> deadline, const InterruptCheck& interrupted) {
+  return receive(deadline, [deadline] { return deadline; }, interrupted);
+}
+
+Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive(
+    std::optional<rt::Instant> lock_deadline,
+    const std::function<std::optional<rt::Instant>()>& deadline_once_locked,
+    const InterruptCheck& interrupted) {
   ReceivingHere here(*this);
   if (!here.first()) return Error::runtime(kNestedReceive);
   std::shared_ptr<Incoming> incoming = incoming_;
   std::optional<rt::AsyncMutexGuard> guard = incoming->mutex().try_lock();
   if (!guard) {
     rt::LockOp lock = incoming->mutex().lock_op();
-    SlicedWait<rt::AsyncMutexGuard> locked = wait_sliced(lock, std::nullopt, interrupted);
+    SlicedWait<rt::AsyncMutexGuard> locked = wait_sliced(lock, lock_deadline, interrupted);
     if (locked.interrupted) return TimedReceive{std::nullopt, true};
+    if (!locked.value) return TimedReceive{};  // the deadline passed while another receive ran
     guard = std::move(locked.value);
   }
-  const std::optional<rt::Instant> deadline = rt::deadline_after_ms(timeout_ms);
+  const std::optional<rt::Instant> deadline = deadline_once_locked();
   rt::Receiver<CanMessage>& queue = incoming->value_unsafe();
   if (std::optional<CanMessage> queued = queue.try_recv()) return TimedReceive{std::move(queued)};
   std::shared_ptr<ReceivePath> path = receive_path_;  // kept like the queue, for the whole wait

@@ -34,6 +34,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -98,6 +99,11 @@ class CanDeviceAsync {
   Result<TimedReceive> receive_timeout_interruptible(uint64_t timeout_ms,
                                                      const InterruptCheck& interrupted);
 
+  // The same with an absolute deadline (none: no limit) that also bounds the wait for the
+  // receive mutex, so a deadline already passed only looks at the queue.
+  Result<TimedReceive> receive_until(std::optional<rt::Instant> deadline,
+                                     const InterruptCheck& interrupted);
+
   // The incoming queue: a receiver behind the receive mutex, shared by the device and every
   // receive in progress.
   using Incoming = rt::AsyncMutexed<rt::Receiver<CanMessage>>;
@@ -108,6 +114,12 @@ class CanDeviceAsync {
   struct ReceivePath;
 
  private:
+  // Both receives: the mutex wait ends at `lock_deadline`; the frame wait at what `deadline`
+  // gives once the mutex is held.
+  Result<TimedReceive> receive(std::optional<rt::Instant> lock_deadline,
+                               const std::function<std::optional<rt::Instant>()>& deadline,
+                               const InterruptCheck& interrupted);
+
   CanDeviceAsync(std::string interface, rt::Sender<can_frame> outgoing,
                  std::shared_ptr<SendPath> send_path, std::shared_ptr<Incoming> incoming,
                  std::shared_ptr<ReceivePath> receive_path, rt::JoinHandle<void> task)

@@ -6,21 +6,22 @@
 
 namespace varnex {
 
-Result<CanDeviceSync> CanDeviceSync::create(const std::string& interface) {
+Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::create(const std::string& interface) {
   if (Status provisioned = ensure_can_interface(interface); !provisioned) {
     return std::move(provisioned).error();
   }
   Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface);
   if (!opened) return std::move(opened).error();
-  return CanDeviceSync(std::move(opened).value(), interface);
+  return std::make_shared<CanDeviceSync>(std::move(opened).value(), interface);
 }
 
-Status CanDeviceSync::reopen_if_gone() {
-  if (!device_->interface_gone()) return {};
+Result<std::shared_ptr<CanDevice>> CanDeviceSync::current_socket() {
+  std::lock_guard lock(mutex_);
+  if (!device_->interface_gone()) return device_;
   Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface_);
   if (!opened) return std::move(opened).error();
   device_ = std::move(opened).value();
-  return {};
+  return device_;
 }
 
 Status CanDeviceSync::send(uint32_t id, std::vector<uint8_t> data) {
@@ -33,10 +34,11 @@ SlicedWait<Status> CanDeviceSync::send_interruptible(uint32_t id, std::vector<ui
   if (!frame) return {Status(std::move(frame).error()), false};
   // A removed interface that is back gets a new socket; while it is missing the opening error
   // is the answer.
-  if (Status reopened = reopen_if_gone(); !reopened) return {std::move(reopened), false};
+  Result<std::shared_ptr<CanDevice>> socket = current_socket();
+  if (!socket) return {Status(std::move(socket).error()), false};
   // One op for the whole wait: it writes the record once, when the socket has room, so a
   // frame is never written twice however many slices the wait takes.
-  CanDevice::SendOp op = device_->send_op(frame.value());
+  CanDevice::SendOp op = socket.value()->send_op(frame.value());
   return wait_sliced(op, std::nullopt, interrupted);
 }
 
@@ -46,15 +48,27 @@ Result<CanMessage> CanDeviceSync::receive() {
 }
 
 SlicedWait<Result<CanMessage>> CanDeviceSync::receive_interruptible(const InterruptCheck& interrupted) {
-  while (device_->interface_gone() && !interface_exists(interface_)) {
-    rt::SleepOp pause(rt::Clock::now() + kReopenPollPeriod);
+  return receive_until(std::nullopt, interrupted);
+}
+
+SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::Instant> deadline,
+                                                            const InterruptCheck& interrupted) {
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!device_->interface_gone() || interface_exists(interface_)) break;
+    }
+    // Nothing to wait on while no interface has the name: look again every kReopenPollPeriod.
+    rt::Instant next_look = rt::Clock::now() + kReopenPollPeriod;
+    if (deadline && *deadline < next_look) next_look = *deadline;
+    rt::SleepOp pause(next_look);
     if (wait_sliced(pause, std::nullopt, interrupted).interrupted) return {std::nullopt, true};
+    if (deadline && rt::Clock::now() >= *deadline) return {};
   }
-  if (Status reopened = reopen_if_gone(); !reopened) {
-    return {Result<CanMessage>(std::move(reopened).error()), false};
-  }
-  CanDevice::ReceiveOp op = device_->receive_op();
-  SlicedWait<Result<can_frame>> got = wait_sliced(op, std::nullopt, interrupted);
+  Result<std::shared_ptr<CanDevice>> socket = current_socket();
+  if (!socket) return {Result<CanMessage>(std::move(socket).error()), false};
+  CanDevice::ReceiveOp op = socket.value()->receive_op();
+  SlicedWait<Result<can_frame>> got = wait_sliced(op, deadline, interrupted);
   if (!got.value) return {std::nullopt, got.interrupted};
   if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), false};
   return {Result<CanMessage>(parse_can_frame(got.value->value())), false};

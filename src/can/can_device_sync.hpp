@@ -1,6 +1,8 @@
 // CanDeviceSync: the blocking front end of a CAN socket. Every call waits on the calling
 // thread until it is done (rt::wait_op_until inside block_in_place); the runtime's
-// workers only deliver the socket's readiness. One call at a time per device.
+// workers only deliver the socket's readiness. Calls from several threads may overlap (a send
+// while another thread waits in a receive): the socket is replaced only under a lock, and each
+// call keeps the socket it started on alive until it is done.
 //
 // A removed interface (unplugged adapter, `ip link del`) shows once as the failed call's error.
 // There is no background task to watch for its return, so each later call looks for it: once
@@ -11,6 +13,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +22,7 @@
 #include "can/can_socket.hpp"
 #include "can/sliced_wait.hpp"
 #include "common/result.hpp"
+#include "runtime/clock.hpp"
 
 namespace varnex {
 
@@ -25,7 +30,7 @@ class CanDeviceSync {
  public:
   // Provisions the interface (ensure_can_interface), then opens the socket. Errors of either
   // step are returned unchanged; nothing stays open.
-  static Result<CanDeviceSync> create(const std::string& interface);
+  static Result<std::shared_ptr<CanDeviceSync>> create(const std::string& interface);
 
   const std::string& interface() const { return interface_; }
 
@@ -46,15 +51,22 @@ class CanDeviceSync {
   // them; when it returns true the wait ends with `interrupted` set and no frame taken.
   SlicedWait<Result<CanMessage>> receive_interruptible(const InterruptCheck& interrupted);
 
- private:
+  // The same receive with a deadline (none: no limit): neither a value nor `interrupted` set in
+  // the result means the deadline passed first, with no frame taken.
+  SlicedWait<Result<CanMessage>> receive_until(std::optional<rt::Instant> deadline,
+                                               const InterruptCheck& interrupted);
+
   CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface)
       : device_(std::move(device)), interface_(std::move(interface)) {}
 
-  // A new socket on the interface, when the current one's interface was removed.
-  Status reopen_if_gone();
+ private:
+  // The socket to use: a new one on the interface when the current one's interface was
+  // removed (the opening error while it is still missing).
+  Result<std::shared_ptr<CanDevice>> current_socket();
 
-  std::unique_ptr<CanDevice> device_;
-  std::string interface_;
+  std::mutex mutex_;  // guards device_ (replaced when the interface comes back)
+  std::shared_ptr<CanDevice> device_;
+  const std::string interface_;
 };
 
 }  // namespace varnex

@@ -3,6 +3,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cmath>
+
+#include "python/args.hpp"
+
 namespace varnex::py {
 
 bool on_main_thread() noexcept {
@@ -17,6 +21,17 @@ rt::InterruptCheck pending_signal_check() {
 rt::InterruptCheck pending_signal_check(GilRelease& released) {
   if (!on_main_thread()) return {};
   return [&released] { return released.with_gil([] { return PyErr_CheckSignals() < 0; }); };
+}
+
+std::optional<rt::Instant> deadline_from_seconds(PyObject* timeout) {
+  using std::chrono::nanoseconds;
+  if (timeout == nullptr || timeout == Py_None) return std::nullopt;
+  const double seconds = to_f64(timeout, "timeout");
+  if (std::isnan(seconds)) throw_python(PyExc_ValueError, "timeout must not be NaN");
+  if (seconds <= 0) return rt::Clock::now();
+  const double ns = seconds * 1e9;
+  if (ns >= static_cast<double>(nanoseconds::max().count())) return std::nullopt;
+  return rt::deadline_after(nanoseconds(static_cast<std::int64_t>(ns)));
 }
 
 bool wait_without_gil(const rt::Completion& done, std::optional<rt::Instant> deadline) {

@@ -154,22 +154,10 @@ PyRef wait(PyObject* self, const CallArgs& args) {
   return read_outcome(call);
 }
 
-// Seconds as a wait limit: None is none (the largest limit); a negative time does not wait.
-std::chrono::nanoseconds limit_from_seconds(PyObject* timeout) {
-  if (timeout == nullptr || timeout == Py_None) return std::chrono::nanoseconds::max();
-  const double seconds = to_f64(timeout, "timeout");
-  if (std::isnan(seconds)) throw_python(PyExc_ValueError, "timeout must not be NaN");
-  using std::chrono::nanoseconds;
-  if (seconds <= 0) return nanoseconds::zero();
-  const double ns = seconds * 1e9;
-  if (ns >= static_cast<double>(nanoseconds::max().count())) return nanoseconds::max();
-  return nanoseconds(static_cast<std::int64_t>(ns));
-}
-
 // Waits for the body to end (a cancel() does not end the wait: a call already running still
 // delivers its outcome); TimeoutError or CancelledError as concurrent.futures raises them.
 void wait_for_outcome(const BackgroundCall& call, PyObject* timeout) {
-  if (!wait_for_end(call, rt::deadline_after(limit_from_seconds(timeout)), false)) {
+  if (!wait_for_end(call, deadline_from_seconds(timeout), false)) {
     throw_error(Error::timeout("AsyncHandle result timed out"));
   }
   if (call.skipped()) raise_object(cancelled_error());

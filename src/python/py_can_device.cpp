@@ -1,7 +1,12 @@
 // The Python class CanDevice: a CAN device whose every call blocks until done.
 // send and receive take exclusive access to the object; interface takes shared access.
 // Waits keep the GIL; on the main thread send and receive still let signal handlers run (Ctrl+C).
+// recv (and iteration) hold no access while they wait and release the GIL, so other threads,
+// sends among them, go on meanwhile.
+#include <memory>
+
 #include "can/can_device_sync.hpp"
+#include "python/gil.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/can_message.hpp"
@@ -14,7 +19,8 @@ namespace varnex::py {
 
 namespace {
 
-using CanDeviceObject = Object<CanDeviceSync>;
+using Device = std::shared_ptr<CanDeviceSync>;
+using CanDeviceObject = Object<Device>;
 
 constexpr Signature kNew{"CanDevice", 1, {"interface"}};
 PyRef can_device_new(PyTypeObject* type, const CallArgs& args) {
@@ -30,7 +36,7 @@ PyRef send(PyObject* self, const CallArgs& args) {
   std::vector<uint8_t> payload = to_bytes(data, "data");
   auto device = CanDeviceObject::exclusive(self);
   SlicedWait<Status> sent =
-      device->send_interruptible(can_id, std::move(payload), pending_signal_check());
+      (*device)->send_interruptible(can_id, std::move(payload), pending_signal_check());
   if (sent.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
   check(std::move(*sent.value));
   return none();
@@ -38,12 +44,33 @@ PyRef send(PyObject* self, const CallArgs& args) {
 
 PyRef receive(PyObject* self) {
   auto device = CanDeviceObject::exclusive(self);
-  SlicedWait<Result<CanMessage>> got = device->receive_interruptible(pending_signal_check());
+  SlicedWait<Result<CanMessage>> got = (*device)->receive_interruptible(pending_signal_check());
   if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
   return can_message_tuple(unwrap(std::move(*got.value)));
 }
 
-PyRef interface(PyObject* self) { return py_str(CanDeviceObject::shared(self)->interface()); }
+PyRef interface(PyObject* self) { return py_str((*CanDeviceObject::shared(self))->interface()); }
+
+// The next frame until `deadline`, with the GIL released; None when the deadline passes.
+PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline) {
+  const Device device = *CanDeviceObject::shared(self);  // no access is held while waiting
+  SlicedWait<Result<CanMessage>> got;
+  {
+    GilRelease released;
+    got = device->receive_until(deadline, pending_signal_check(released));
+  }
+  if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
+  if (!got.value) return none();
+  return can_message_tuple(unwrap(std::move(*got.value)));
+}
+
+constexpr Signature kRecv{"recv", 0, {"timeout"}};
+PyRef recv(PyObject* self, const CallArgs& args) {
+  auto [timeout] = bind(kRecv, args);
+  return receive_without_gil(self, deadline_from_seconds(timeout));
+}
+
+PyRef next_frame(PyObject* self) { return receive_without_gil(self, std::nullopt); }
 
 PyMethodDef methods[] = {
     method<send>("send",
@@ -60,6 +87,14 @@ PyMethodDef methods[] = {
     method<interface>("interface",
                       "interface($self)\n--\n\n"
                       "Get the interface name"),
+    method<recv>("recv",
+                 "recv($self, timeout=None)\n--\n\n"
+                 "Receive a CAN frame, releasing the GIL while waiting.\n\n"
+                 "timeout is in seconds (float or int); None waits for ever and 0 only looks. "
+                 "Returns (id, data), or None when the time runs out. Timers and other threads run "
+                 "meanwhile, and another thread may send on this device; on the main thread Ctrl+C "
+                 "raises KeyboardInterrupt and no frame is lost to it. Iterating over the device "
+                 "calls recv() for each frame."),
     {},
 };
 
@@ -73,10 +108,12 @@ PyType_Slot slots[] = {
     slot(Py_tp_new, &new_slot<can_device_new>),
     slot(Py_tp_dealloc, &CanDeviceObject::dealloc),
     slot(Py_tp_methods, methods),
+    slot(Py_tp_iter, &PyObject_SelfIter),
+    slot(Py_tp_iternext, &unary_slot<next_frame>),
     {0, nullptr},
 };
 
-PyType_Spec spec = object_spec<CanDeviceSync>("varnex.CanDevice", kClassFlags, slots);
+PyType_Spec spec = object_spec<Device>("varnex.CanDevice", kClassFlags, slots);
 
 }  // namespace
 

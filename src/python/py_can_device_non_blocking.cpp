@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "can/can_device_async.hpp"
+#include "python/gil.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/can_message.hpp"
@@ -61,6 +62,35 @@ PyRef interface(PyObject* self) {
   return py_str((*CanDeviceNonBlockingObject::shared(self))->interface());
 }
 
+// The next frame until `deadline`, with the GIL released; None when the deadline passes (or,
+// without one, once the device's task has ended and its queue is empty).
+PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline) {
+  const Device device = *CanDeviceNonBlockingObject::shared(self);
+  Result<CanDeviceAsync::TimedReceive> got = Error::fatal("");
+  {
+    GilRelease released;
+    got = device->receive_until(deadline, pending_signal_check(released));
+  }
+  CanDeviceAsync::TimedReceive received = unwrap(std::move(got));
+  if (received.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
+  return optional_message(received.message);
+}
+
+constexpr Signature kRecv{"recv", 0, {"timeout"}};
+PyRef recv(PyObject* self, const CallArgs& args) {
+  auto [timeout] = bind(kRecv, args);
+  return receive_without_gil(self, deadline_from_seconds(timeout));
+}
+
+// Iteration ends (StopIteration) only when no frame can come any more.
+PyObject* next_frame(PyObject* self) noexcept {
+  return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyRef frame = receive_without_gil(self, std::nullopt);
+    if (frame.get() == Py_None) return nullptr;
+    return frame.release();
+  });
+}
+
 PyMethodDef methods[] = {
     method<send>("send",
                  "send($self, id, data)\n--\n\n"
@@ -89,6 +119,14 @@ PyMethodDef methods[] = {
     method<interface>("interface",
                       "interface($self)\n--\n\n"
                       "Get the interface name"),
+    method<recv>("recv",
+                 "recv($self, timeout=None)\n--\n\n"
+                 "Receive a CAN frame, releasing the GIL while waiting.\n\n"
+                 "timeout is in seconds (float or int); None waits for ever and 0 only looks. "
+                 "Returns (id, data), or None when the time runs out. Unlike receive_timeout, "
+                 "timers and other threads run meanwhile; on the main thread Ctrl+C raises "
+                 "KeyboardInterrupt and no frame is lost to it. Iterating over the device calls "
+                 "recv() for each frame."),
     {},
 };
 
@@ -102,6 +140,8 @@ PyType_Slot slots[] = {
     slot(Py_tp_new, &new_slot<can_device_non_blocking_new>),
     slot(Py_tp_dealloc, &CanDeviceNonBlockingObject::dealloc),
     slot(Py_tp_methods, methods),
+    slot(Py_tp_iter, &PyObject_SelfIter),
+    slot(Py_tp_iternext, &next_frame),
     {0, nullptr},
 };
 

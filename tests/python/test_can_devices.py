@@ -324,6 +324,8 @@ with CanPeer('vcan1') as peer:  # the device still works and nothing was lost
     ("CanDevice", "dev.receive()", "dev.receive()"),
     ("CanDeviceNonBlocking", "dev.receive_timeout(600000)", "dev.receive_timeout(10000)"),
     ("CanDeviceNonBlocking", "dev.receive_timeout(2**64 - 1)", "dev.receive_timeout(10000)"),
+    ("CanDevice", "dev.recv()", "dev.recv(10)"),
+    ("CanDeviceNonBlocking", "dev.recv(None)", "next(iter(dev))"),
 ])
 def test_ctrl_c_ends_a_long_receive_on_the_main_thread(cls, call, again):
     child = start_child(INTERRUPTED_RECEIVE.format(cls=cls, call=call, again=again))
@@ -338,6 +340,47 @@ def test_ctrl_c_ends_a_long_receive_on_the_main_thread(cls, call, again):
     lines = out.splitlines()
     assert lines[0].startswith("interrupted"), out
     assert lines[1] == "(85, b'after')"
+
+
+RECV_BESIDE_A_TIMER = """
+import threading, time, varnex
+dev = varnex.{cls}('vcan1')
+ticks = []
+handle = varnex.timer(200.0)(lambda: ticks.append(time.monotonic()))()
+time.sleep(0.2)
+def count_during(wait):
+    before = len(ticks)
+    start = time.monotonic()
+    got = wait()
+    return got, len(ticks) - before, time.monotonic() - start
+print(*count_during(lambda: dev.recv(1.0)), flush=True)
+if hasattr(dev, 'receive_timeout'):  # keeps the GIL: the timer cannot call meanwhile
+    print(*count_during(lambda: dev.receive_timeout(1000)), flush=True)
+# A send from another thread while recv waits; recv takes the frame a peer echoes back.
+from can_support import CanPeer
+with CanPeer('vcan1') as peer:
+    def echo():
+        frame = peer.recv(10.0)
+        peer.send(frame[1] + 1, frame[4])
+    threading.Thread(target=echo).start()
+    threading.Timer(0.2, lambda: dev.send(0x70, b'ping')).start()
+    print(dev.recv(10), flush=True)
+handle.stop()
+"""
+
+
+@requires_can
+@pytest.mark.parametrize("cls", ["CanDevice", "CanDeviceNonBlocking"])
+def test_recv_releases_the_gil_so_timers_and_sends_go_on(cls):
+    out = run_child(RECV_BESIDE_A_TIMER.format(cls=cls), timeout=120)
+    lines = out.stdout.splitlines()
+    got, ticks, waited = lines[0].split()
+    assert got == "None" and float(waited) >= 0.95
+    assert int(ticks) >= 180, lines  # 200 expected in the second
+    if cls == "CanDeviceNonBlocking":
+        got, ticks, waited = lines[1].split()
+        assert got == "None" and int(ticks) <= 2, lines  # receive_timeout holds the GIL
+    assert lines[-1] == "(113, b'ping')"
 
 
 STALLED_SEND = """
