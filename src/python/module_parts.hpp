@@ -76,5 +76,6 @@ extern PyMethodDef get_task_manager_function;  // 4 get_task_manager
 extern PyMethodDef shutdown_all_function;      // 5 shutdown_all
 extern PyMethodDef block_all_function;         // 6 block_all
 extern PyMethodDef block_until_function;       // 7 block_until
+extern PyMethodDef set_diagnostic_handler_function;  // 8 set_diagnostic_handler
 
 }  // namespace varnex::py

@@ -1,5 +1,6 @@
 #include "python/py_timer_handle.hpp"
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -24,7 +25,7 @@ namespace {
 class TimerHandleState {
  public:
   TimerHandleState(const TimerRunState& run, std::uint64_t task_id, double frequency,
-                   TimerPrecision precision)
+                   TimerPrecision precision, std::shared_ptr<TimerErrors> errors = {})
       : start_time_(run.start_time),
         running_(run.running),
         task_slot_(run.task_slot),
@@ -32,7 +33,8 @@ class TimerHandleState {
         tick_count_(run.tick_count),
         task_id_(task_id),
         frequency_(frequency),
-        precision_(precision) {}
+        precision_(precision),
+        errors_(std::move(errors)) {}
   TimerHandleState(const TimerHandleState&) = delete;
   TimerHandleState& operator=(const TimerHandleState&) = delete;
 
@@ -52,6 +54,10 @@ class TimerHandleState {
   double frequency() const { return frequency_; }
   TimerPrecision precision() const { return precision_; }
   std::uint64_t task_id() const { return task_id_; }
+  std::uint64_t error_count() const { return errors_ ? errors_->count() : 0; }
+  std::optional<std::string> last_error() const {
+    return errors_ ? errors_->last() : std::nullopt;
+  }
 
   double elapsed_secs() const {
     const auto elapsed = TimerClock::now() - start_time_;
@@ -75,6 +81,7 @@ class TimerHandleState {
   std::uint64_t task_id_;
   double frequency_;
   TimerPrecision precision_;
+  std::shared_ptr<TimerErrors> errors_;
 };
 
 using TimerHandleObject = Object<TimerHandleState>;
@@ -96,6 +103,13 @@ PyRef elapsed_secs(PyObject* self) {
   return py_float(TimerHandleObject::shared(self)->elapsed_secs());
 }
 PyRef task_id(PyObject* self) { return py_int(TimerHandleObject::shared(self)->task_id()); }
+PyRef error_count(PyObject* self) {
+  return py_int(TimerHandleObject::shared(self)->error_count());
+}
+PyRef last_error(PyObject* self) {
+  const std::optional<std::string> text = TimerHandleObject::shared(self)->last_error();
+  return text ? py_str(*text) : none();
+}
 
 PyRef repr(PyObject* self) {
   auto h = TimerHandleObject::shared(self);
@@ -130,6 +144,11 @@ PyMethodDef methods[] = {
 
 PyGetSetDef properties[] = {
     property<task_id>("task_id", "获取任务 ID。"),
+    property<error_count>("error_count", "Number of calls of the timer function that raised."),
+    property<last_error>("last_error",
+                         "Text of the last error line without its \"Timer function error: \" prefix, "
+                         "for example \"ZeroDivisionError: division by zero\"; None while no call "
+                         "has raised."),
     {},
 };
 
@@ -161,18 +180,20 @@ PyRef start_timer(PyObject* func, PyRef args, double frequency_hz, TimerPrecisio
 
   PyTypeObject* handle_type = timer_handle_type();
   const TimerRunState run = TimerRunState::create();
+  auto errors = std::make_shared<TimerErrors>();
   TaskManager& manager = task_manager();
   if (precision == TimerPrecision::Normal) {
-    check(start_task_engine(run, period, make_pool_timer_call(std::move(func_ref), std::move(args)),
+    check(start_task_engine(run, period, make_pool_timer_call(std::move(func_ref), std::move(args), errors),
                             manager.stop_flag()));
   } else {
     check(start_thread_engine(run, id, precision, period,
-                              make_thread_timer_call(std::move(func_ref), std::move(args)),
+                              make_thread_timer_call(std::move(func_ref), std::move(args), errors),
                               manager.stop_flag()));
   }
   manager.register_task(id, run.running, run.task_slot, TaskKind::Timer);
   try {
-    return TimerHandleObject::create(handle_type, run, id, frequency_hz, precision);
+    return TimerHandleObject::create(handle_type, run, id, frequency_hz, precision,
+                                     std::move(errors));
   } catch (...) {
     run.running->store(false, std::memory_order_release);
     manager.unregister_task(id);
