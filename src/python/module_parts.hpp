@@ -1,4 +1,4 @@
-// The hooks through which src/module.cpp registers the module's eleven classes and seven
+// The hooks through which src/module.cpp registers the module's eleven classes and eight
 // functions. Each hook is defined in the file of its class or function (namespace varnex::py);
 // the module registers those whose lines are active in its tables.
 //
