@@ -1,8 +1,11 @@
 """set_diagnostic_handler and the timer handle's error record (children: routing is per process)."""
 
+import queue
+
 import pytest
 
 import varnex
+from fault_support import VCAN, fault_interfaces, remove, requires_fault_injection
 from timer_support import run_child
 
 LINE = "Timer function error: ZeroDivisionError: division by zero"
@@ -76,3 +79,21 @@ print(h.error_count >= 2, h.last_error, flush=True)
     first, second = out.stdout.splitlines()
     assert first in ("0 None", "1 ZeroDivisionError: division by zero")
     assert second == "True ZeroDivisionError: division by zero"
+
+
+@requires_fault_injection
+def test_interface_fault_line_reaches_the_handler():
+    lines = queue.Queue()
+    gone = f"[CAN] Interface '{VCAN}' is gone; its socket will be reopened when it is back"
+    with fault_interfaces():
+        device = varnex.CanDeviceNonBlocking(VCAN)
+        varnex.set_diagnostic_handler(lines.put)
+        try:
+            remove(VCAN)
+            device.send(0x123, b"\x01")
+            received = []
+            while gone not in received:
+                received.append(lines.get(timeout=60))
+        finally:
+            varnex.set_diagnostic_handler(None)
+    assert gone in received
