@@ -146,9 +146,9 @@ PyGetSetDef properties[] = {
     property<task_id>("task_id", "获取任务 ID。"),
     property<error_count>("error_count", "Number of calls of the timer function that raised."),
     property<last_error>("last_error",
-                         "Text of the last error line without its \"Timer function error: \" prefix, "
-                         "for example \"ZeroDivisionError: division by zero\"; None while no call "
-                         "has raised."),
+                         "Text of the last error line without its \"Timer function error: \" "
+                         "prefix, for example \"ZeroDivisionError: division by zero\"; None "
+                         "while no call has raised."),
     {},
 };
 
@@ -183,7 +183,8 @@ PyRef start_timer(PyObject* func, PyRef args, double frequency_hz, TimerPrecisio
   auto errors = std::make_shared<TimerErrors>();
   TaskManager& manager = task_manager();
   if (precision == TimerPrecision::Normal) {
-    check(start_task_engine(run, period, make_pool_timer_call(std::move(func_ref), std::move(args), errors),
+    check(start_task_engine(run, period,
+                            make_pool_timer_call(std::move(func_ref), std::move(args), errors),
                             manager.stop_flag()));
   } else {
     check(start_thread_engine(run, id, precision, period,

@@ -13,7 +13,8 @@ using varnex::rt::DiagnosticQueue;
 using Lines = std::vector<std::string>;
 
 TEST(DiagnosticQueue, RoutedWritesReachTheConsumerAsLinesInOrder) {
-  EXPECT_EQ(DiagnosticQueue::split_lines("\n[varnex] Received SIGINT\n"), Lines{"[varnex] Received SIGINT"});
+  EXPECT_EQ(DiagnosticQueue::split_lines("\n[varnex] Received SIGINT\n"),
+            Lines{"[varnex] Received SIGINT"});
   EXPECT_EQ(DiagnosticQueue::split_lines("a\n\nb"), (Lines{"a", "b"}));
   EXPECT_TRUE(DiagnosticQueue::split_lines("\n").empty());
 
