@@ -33,25 +33,6 @@ PyRef current_handler() {
   return handler_object ? PyRef::from_borrowed(handler_object) : PyRef();
 }
 
-// "Type: message" of the exception being raised, which it clears.
-std::string take_handler_error() {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  std::string text = type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "SystemError";
-  if (value) {
-    if (PyObject* str = PyObject_Str(value)) {
-      if (const char* utf8 = PyUnicode_AsUTF8(str)) text += std::string(": ") + utf8;
-      Py_DECREF(str);
-    }
-  }
-  PyErr_Clear();
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-  return text;
-}
-
 bool deliver(const std::vector<std::string>& lines) {
   GilGuard gil;
   if (!gil) return false;
@@ -67,7 +48,7 @@ bool deliver(const std::vector<std::string>& lines) {
     PyRef args = PyRef::steal(PyTuple_Pack(1, text.get()));
     PyRef result = args ? PyRef::steal(call_object(handler.get(), args.get(), nullptr)) : PyRef();
     if (!result) {
-      write_fd2(line + "\n(diagnostic handler raised " + take_handler_error() + ")\n");
+      write_fd2(line + "\n(diagnostic handler raised " + take_exception_text() + ")\n");
     }
   }
   return true;
