@@ -38,6 +38,7 @@ PyMethodDef* const kFunctions[] = {
     &shutdown_all_function,           // 5 shutdown_all           (shutdown)
     &block_all_function,              // 6 block_all              (shutdown)
     &block_until_function,            // 7 block_until            (shutdown)
+    &set_diagnostic_handler_function, // 8 set_diagnostic_handler (diagnostics)
 };
 
 // Runs once per module object, on the importing thread, with the GIL held. The first step

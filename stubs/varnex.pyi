@@ -509,6 +509,15 @@ class TimerHandle:
     @property
     def task_id(self) -> int:
         """The timer's id in the ``TaskManager``, unique among timers and background calls."""
+    @property
+    def error_count(self) -> int:
+        """Number of calls of the timer function that raised."""
+    @property
+    def last_error(self) -> str | None:
+        """The last error line without its ``"Timer function error: "`` prefix, or None.
+
+        For example ``"ZeroDivisionError: division by zero"``; None while no call has raised.
+        """
 
 def timer(frequency_hz: float) -> Timer:
     """A decorator that runs a function ``frequency_hz`` times a second at normal precision.
@@ -782,4 +791,18 @@ def block_until(wait_ms: int, shutdown_timeout_ms: int | None = None) -> tuple[S
     Returns:
         ``(reason, clean)``: reason ``"signal:SIGINT"``, ``"signal:SIGTERM"`` or ``"timeout"``;
         clean is True when everything stopped within ``shutdown_timeout_ms``.
+    """
+
+def set_diagnostic_handler(handler: Callable[[str], object] | None) -> None:
+    """Send the module's diagnostic lines to ``handler(line)`` instead of standard error.
+
+    Each line is passed as a str without its line feed (a message of several lines gives one
+    call per non-empty line), in the order produced, from a thread of the module that holds the
+    GIL. A line the handler raises on is written to standard error with a note of the
+    exception; lines produced while the interpreter exits, and lines still queued then, go to
+    standard error. None restores standard error.
+
+    Example::
+
+        varnex.set_diagnostic_handler(logging.getLogger("varnex").warning)
     """

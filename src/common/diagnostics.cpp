@@ -1,11 +1,28 @@
 #include "common/diagnostics.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <unistd.h>
 
 namespace varnex {
 
+namespace {
+
+std::atomic<DiagnosticSink*> route{nullptr};
+
+}  // namespace
+
+void route_diagnostics(DiagnosticSink* sink) { route.store(sink, std::memory_order_release); }
+
 void write_stderr(std::string_view text) {
+  if (DiagnosticSink* sink = route.load(std::memory_order_acquire)) {
+    sink->push(text);
+    return;
+  }
+  write_fd2(text);
+}
+
+void write_fd2(std::string_view text) {
   const char* p = text.data();
   size_t left = text.size();
   while (left > 0) {

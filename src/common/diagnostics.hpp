@@ -1,5 +1,6 @@
 // Diagnostic lines go straight to file descriptor 2, never through Python's sys.stderr,
-// so that they appear even while the interpreter is busy or shutting down.
+// so that they appear even while the interpreter is busy or shutting down; or, once a Python
+// handler is set, to a sink (runtime/diagnostic_queue.hpp) that hands them to it.
 #pragma once
 
 #include <chrono>
@@ -16,7 +17,26 @@
 namespace varnex {
 
 // Writes text exactly as given (callers include the line feed) in one write where possible.
+// While diagnostics are routed to a queue, its lines go there instead.
 void write_stderr(std::string_view text);
+
+// write_stderr without routing: always fd 2.
+void write_fd2(std::string_view text);
+
+// Where write_stderr's text goes instead of fd 2 (the runtime's DiagnosticQueue).
+class DiagnosticSink {
+ public:
+  // Takes text as write_stderr got it. Called from any thread, possibly with locks of the
+  // module held: it must not call back into them nor wait for anything but its own leaf lock.
+  virtual void push(std::string_view text) = 0;
+
+ protected:
+  ~DiagnosticSink() = default;
+};
+
+// From now on write_stderr hands its text to `sink` (null: fd 2 again). The sink must outlive
+// every write_stderr that may have seen it; the module's sink lives until the process ends.
+void route_diagnostics(DiagnosticSink* sink);
 
 // Keeps a fault that repeats on every frame (a link down under a 1 kHz loop) from flooding
 // standard error: each distinct line is printed at most once per window. The first occurrence

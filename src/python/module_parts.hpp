@@ -1,4 +1,4 @@
-// The hooks through which src/module.cpp registers the module's eleven classes and seven
+// The hooks through which src/module.cpp registers the module's eleven classes and eight
 // functions. Each hook is defined in the file of its class or function (namespace varnex::py);
 // the module registers the ones listed in its tables.
 //
@@ -76,5 +76,6 @@ extern PyMethodDef get_task_manager_function;  // 4 get_task_manager
 extern PyMethodDef shutdown_all_function;      // 5 shutdown_all
 extern PyMethodDef block_all_function;         // 6 block_all
 extern PyMethodDef block_until_function;       // 7 block_until
+extern PyMethodDef set_diagnostic_handler_function;  // 8 set_diagnostic_handler
 
 }  // namespace varnex::py

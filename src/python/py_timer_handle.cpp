@@ -1,5 +1,6 @@
 #include "python/py_timer_handle.hpp"
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -24,8 +25,12 @@ namespace {
 class TimerHandleState {
  public:
   TimerHandleState(std::shared_ptr<TimerRun> timer, std::uint64_t task_id, double frequency,
-                   TimerPrecision precision)
-      : timer_(std::move(timer)), task_id_(task_id), frequency_(frequency), precision_(precision) {}
+                   TimerPrecision precision, std::shared_ptr<TimerErrors> errors = {})
+      : timer_(std::move(timer)),
+        task_id_(task_id),
+        frequency_(frequency),
+        precision_(precision),
+        errors_(std::move(errors)) {}
   TimerHandleState(const TimerHandleState&) = delete;
   TimerHandleState& operator=(const TimerHandleState&) = delete;
 
@@ -45,6 +50,10 @@ class TimerHandleState {
   double frequency() const { return frequency_; }
   TimerPrecision precision() const { return precision_; }
   std::uint64_t task_id() const { return task_id_; }
+  std::uint64_t error_count() const { return errors_ ? errors_->count() : 0; }
+  std::optional<std::string> last_error() const {
+    return errors_ ? errors_->last() : std::nullopt;
+  }
 
   double elapsed_secs() const {
     const auto elapsed = rt::Clock::now() - timer_->start_time;
@@ -64,6 +73,7 @@ class TimerHandleState {
   std::uint64_t task_id_;
   double frequency_;
   TimerPrecision precision_;
+  std::shared_ptr<TimerErrors> errors_;
 };
 
 using TimerHandleObject = Object<TimerHandleState>;
@@ -85,6 +95,13 @@ PyRef elapsed_secs(PyObject* self) {
   return py_float(TimerHandleObject::shared(self)->elapsed_secs());
 }
 PyRef task_id(PyObject* self) { return py_int(TimerHandleObject::shared(self)->task_id()); }
+PyRef error_count(PyObject* self) {
+  return py_int(TimerHandleObject::shared(self)->error_count());
+}
+PyRef last_error(PyObject* self) {
+  const std::optional<std::string> text = TimerHandleObject::shared(self)->last_error();
+  return text ? py_str(*text) : none();
+}
 
 PyRef repr(PyObject* self) {
   auto h = TimerHandleObject::shared(self);
@@ -119,6 +136,11 @@ PyMethodDef methods[] = {
 
 PyGetSetDef properties[] = {
     property<task_id>("task_id", "获取任务 ID。"),
+    property<error_count>("error_count", "Number of calls of the timer function that raised."),
+    property<last_error>("last_error",
+                         "Text of the last error line without its \"Timer function error: \" "
+                         "prefix, for example \"ZeroDivisionError: division by zero\"; None "
+                         "while no call has raised."),
     {},
 };
 
@@ -149,14 +171,16 @@ PyRef start_timer(PyObject* func, PyRef args, double frequency_hz, TimerPrecisio
   warn_if_coroutine_function(func);
 
   PyTypeObject* handle_type = timer_handle_type();
+  auto errors = std::make_shared<TimerErrors>();
   std::shared_ptr<TickCallback> callback =
       precision == TimerPrecision::Normal
-          ? make_pool_timer_call(std::move(func_ref), std::move(args))
-          : make_thread_timer_call(std::move(func_ref), std::move(args));
+          ? make_pool_timer_call(std::move(func_ref), std::move(args), errors)
+          : make_thread_timer_call(std::move(func_ref), std::move(args), errors);
   std::shared_ptr<TimerRun> timer =
       unwrap(varnex::start_timer(id, precision, period, std::move(callback)));
   try {
-    return TimerHandleObject::create(handle_type, timer, id, frequency_hz, precision);
+    return TimerHandleObject::create(handle_type, timer, id, frequency_hz, precision,
+                                     std::move(errors));
   } catch (...) {
     timer->run.request_stop();
     task_manager().unregister_task(id);

@@ -16,6 +16,8 @@ constexpr std::string_view kCoroutineWarning =
     "Warning: Timer callback is an async function (coroutine function). It will not be awaited "
     "and will likely fail to execute properly. Please use a synchronous function.\n";
 
+constexpr std::string_view kErrorPrefix = "Timer function error: ";
+
 // UTF-8 of a str object (unencodable characters replaced), or nothing with the error cleared.
 bool utf8_of(PyObject* text, std::string& out) {
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
@@ -33,7 +35,7 @@ bool utf8_of(PyObject* text, std::string& out) {
 std::string take_error_line() {
   // Its traceback may hold frames whose locals run __del__ when released.
   const AnyThreadRef exc(take_exception());
-  std::string line = "Timer function error: ";
+  std::string line(kErrorPrefix);
   if (!exc) return line + "SystemError: error return without exception set\n";
 
   PyRef qualname = attribute(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "__qualname__");
@@ -60,11 +62,22 @@ std::string call_with_gil(PyObject* func, PyObject* args) {
   return take_error_line();
 }
 
+// Counts the error in `errors` (when kept) and prints its line; without the GIL.
+void report_error(const std::string& line, TimerErrors* errors) {
+  if (errors) {
+    std::string text = line.substr(kErrorPrefix.size());
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    errors->record(std::move(text));
+  }
+  write_stderr(line);
+}
+
 // The references are dropped through release_reference: the last holder may be a thread
 // without the GIL (a timer thread at its end, a pool thread).
 class PoolTimerCall final : public TickCallback {
  public:
-  PoolTimerCall(PyRef func, PyRef args) : func_(std::move(func)), args_(std::move(args)) {}
+  PoolTimerCall(PyRef func, PyRef args, std::shared_ptr<TimerErrors> errors)
+      : func_(std::move(func)), args_(std::move(args)), errors_(std::move(errors)) {}
   PoolTimerCall(const PoolTimerCall&) = delete;
   PoolTimerCall& operator=(const PoolTimerCall&) = delete;
 
@@ -75,18 +88,20 @@ class PoolTimerCall final : public TickCallback {
       if (!gil) return false;
       error = call_with_gil(func_.get(), args_.get());
     }
-    if (!error.empty()) write_stderr(error);  // after the GIL is released
+    if (!error.empty()) report_error(error, errors_.get());  // after the GIL is released
     return true;
   }
 
  private:
   AnyThreadRef func_;
   AnyThreadRef args_;
+  std::shared_ptr<TimerErrors> errors_;
 };
 
 class ThreadTimerCall final : public TickCallback {
  public:
-  ThreadTimerCall(PyRef func, PyRef args) : func_(std::move(func)), args_(std::move(args)) {}
+  ThreadTimerCall(PyRef func, PyRef args, std::shared_ptr<TimerErrors> errors)
+      : func_(std::move(func)), args_(std::move(args)), errors_(std::move(errors)) {}
   ThreadTimerCall(const ThreadTimerCall&) = delete;
   ThreadTimerCall& operator=(const ThreadTimerCall&) = delete;
 
@@ -97,7 +112,7 @@ class ThreadTimerCall final : public TickCallback {
       if (!gil) return false;
       error = call_with_gil(func_.get(), args_.get());
     }
-    if (!error.empty()) write_stderr(error);
+    if (!error.empty()) report_error(error, errors_.get());
     return true;
   }
 
@@ -107,16 +122,19 @@ class ThreadTimerCall final : public TickCallback {
   PersistentThreadState thread_state_;
   AnyThreadRef func_;
   AnyThreadRef args_;
+  std::shared_ptr<TimerErrors> errors_;
 };
 
 }  // namespace
 
-std::shared_ptr<TickCallback> make_pool_timer_call(PyRef func, PyRef args) {
-  return std::make_shared<PoolTimerCall>(std::move(func), std::move(args));
+std::shared_ptr<TickCallback> make_pool_timer_call(PyRef func, PyRef args,
+                                                  std::shared_ptr<TimerErrors> errors) {
+  return std::make_shared<PoolTimerCall>(std::move(func), std::move(args), std::move(errors));
 }
 
-std::shared_ptr<TickCallback> make_thread_timer_call(PyRef func, PyRef args) {
-  return std::make_shared<ThreadTimerCall>(std::move(func), std::move(args));
+std::shared_ptr<TickCallback> make_thread_timer_call(PyRef func, PyRef args,
+                                                    std::shared_ptr<TimerErrors> errors) {
+  return std::make_shared<ThreadTimerCall>(std::move(func), std::move(args), std::move(errors));
 }
 
 void warn_if_coroutine_function(PyObject* func) noexcept {

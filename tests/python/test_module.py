@@ -30,6 +30,7 @@ FUNCTIONS = [
     "shutdown_all",
     "block_all",
     "block_until",
+    "set_diagnostic_handler",
 ]
 REGISTRATION_ORDER = CLASSES + FUNCTIONS
 
@@ -49,6 +50,7 @@ SIGNATURES = {
     "shutdown_all": "(timeout_ms=None)",
     "block_all": "(timeout_ms=None)",
     "block_until": "(wait_ms=None, shutdown_timeout_ms=None)",
+    "set_diagnostic_handler": "(handler)",
 }
 WITHOUT_CONSTRUCTOR = ["AsyncHandle", "Device", "TimerHandle", "TimerWrapper"]
 

@@ -1,0 +1,96 @@
+// set_diagnostic_handler: the module's diagnostic lines handed to a Python callable (for
+// example logging.getLogger("varnex").warning) instead of fd 2.
+//
+// Lines are queued by whoever produces them (rt::DiagnosticQueue) and delivered in order by the
+// queue's own thread, which takes the GIL for each batch: never under a lock of the module,
+// never on a runtime worker's loop. A handler may be slow or call into the module; lines it
+// causes are queued behind the current batch. A line the handler raises on goes to fd 2 with a
+// note; lines met while the interpreter finalizes, and those still queued at exit, go to fd 2.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/diagnostics.hpp"
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/module_parts.hpp"
+#include "python/python_call.hpp"
+#include "python/values.hpp"
+#include "runtime/diagnostic_queue.hpp"
+
+namespace varnex::py {
+
+namespace {
+
+std::mutex handler_mutex;
+PyObject* handler_object = nullptr;  // strong reference; null: fd 2
+
+PyRef current_handler() {
+  std::lock_guard lock(handler_mutex);
+  return handler_object ? PyRef::from_borrowed(handler_object) : PyRef();
+}
+
+bool deliver(const std::vector<std::string>& lines) {
+  GilGuard gil;
+  if (!gil) return false;
+  for (const std::string& line : lines) {
+    PyRef handler = current_handler();
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace"));
+    if (!handler || !text) {
+      PyErr_Clear();
+      write_fd2(line + "\n");
+      continue;
+    }
+    PyRef args = PyRef::steal(PyTuple_Pack(1, text.get()));
+    PyRef result = args ? PyRef::steal(call_object(handler.get(), args.get(), nullptr)) : PyRef();
+    if (!result) {
+      write_fd2(line + "\n(diagnostic handler raised " + take_exception_text() + ")\n");
+    }
+  }
+  return true;
+}
+
+rt::DiagnosticQueue* queue = nullptr;  // created with the first handler; lives until exit
+
+// After finalization no handler can run; whatever is still queued goes to fd 2.
+void drain_at_exit() { queue->drain_to_fallback(); }
+
+constexpr Signature kSetHandler{"set_diagnostic_handler", 1, {"handler"}};
+PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
+  auto [handler] = bind(kSetHandler, args);
+  if (handler != Py_None && !PyCallable_Check(handler)) {
+    throw_python(PyExc_TypeError, "handler must be callable or None");
+  }
+  if (handler != Py_None && !queue) {
+    queue = new rt::DiagnosticQueue(&deliver);
+    Py_AtExit(&drain_at_exit);
+  }
+  PyObject* old;
+  {
+    std::lock_guard lock(handler_mutex);
+    old = handler_object;
+    handler_object = handler == Py_None ? nullptr : Py_NewRef(handler);
+  }
+  route_diagnostics(handler == Py_None ? nullptr : queue);
+  Py_XDECREF(old);
+  return none();
+}
+
+}  // namespace
+
+PyMethodDef set_diagnostic_handler_function = function<set_diagnostic_handler>(
+    "set_diagnostic_handler",
+    "set_diagnostic_handler(handler)\n--\n\n"
+    "Send the module's diagnostic lines to handler(line) instead of standard error.\n\n"
+    "Each line is passed as a str without its line feed (a message of several lines gives one "
+    "call per non-empty line), in the order produced, from a thread of the module that holds "
+    "the GIL. A line the handler raises on, and lines produced while the interpreter exits, "
+    "are written to standard error. None restores standard error.\n\n"
+    "Example:\n"
+    "    varnex.set_diagnostic_handler(logging.getLogger(\"varnex\").warning)");
+
+}  // namespace varnex::py
