@@ -6,7 +6,7 @@ import pytest
 
 import varnex
 from fault_support import VCAN, fault_interfaces, remove, requires_fault_injection
-from timer_support import run_child
+from child_support import run_child
 
 LINE = "Timer function error: ZeroDivisionError: division by zero"
 
