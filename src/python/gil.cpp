@@ -61,14 +61,13 @@ bool PersistentThreadState::acquire() noexcept {
     restore_thread(state_);
   }
   held_ = true;
-  mask_.emplace();
+  rt::keep_python_signal_mask();
   return true;
 }
 
 void PersistentThreadState::release() noexcept {
   if (!held_) return;
   held_ = false;
-  mask_.reset();
   state_ = PyEval_SaveThread();
 }
 
