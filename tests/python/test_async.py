@@ -308,10 +308,10 @@ def test_dropping_warns_only_for_unfinished_uncancelled_handles_and_unregisters_
             release.wait()
         finished = varnex.run_async(lambda: 1)()
         finished.wait()
-        cancelled = varnex.run_async(blocked)()
+        cancelled = varnex.run_async(lambda: None)()
         cancelled.cancel()
         try:
-            cancelled.result()
+            cancelled.result()  # None if the call began before cancel(): it still runs to its end
         except concurrent.futures.CancelledError:
             pass
         running = varnex.run_async(blocked)()
