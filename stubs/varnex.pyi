@@ -17,6 +17,7 @@ for type checkers: write ``AsyncHandle[int]`` only in annotations that are not e
 # and the API reference of the documentation is generated from it.
 
 from collections.abc import Callable, Generator, Iterator, Sequence
+from types import TracebackType
 from typing import Any, Concatenate, Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
 
 _P = ParamSpec("_P")
@@ -146,6 +147,23 @@ class CanDevice:
 
     def __next__(self) -> CanFrame: ...
 
+    def close(self) -> None:
+        """Close the socket now.
+
+        A send or receive waiting on another thread ends with ``RuntimeError``. Every later call
+        except ``interface()`` raises ``RuntimeError("CanDevice on interface '<name>' is closed")``.
+        Closing again does nothing.
+        """
+
+    def __enter__(self) -> CanDevice: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close the device."""
+
 @final
 class CanDeviceNonBlocking:
     """A CAN device whose socket is served by a background task.
@@ -217,6 +235,25 @@ class CanDeviceNonBlocking:
         """Iterate over the frames as they come: ``recv()`` for each one."""
 
     def __next__(self) -> CanFrame: ...
+
+    def close(self) -> None:
+        """Write the frames already queued, then close the socket.
+
+        Waits (without the GIL) at most 1 s for the queued frames; any still unwritten then are
+        reported on standard error as lost. Receives in progress return what was received, then
+        ``None``. Every later call except ``interface()`` raises
+        ``RuntimeError("CanDeviceNonBlocking on interface '<name>' is closed")``. Closing again
+        does nothing.
+        """
+
+    def __enter__(self) -> CanDeviceNonBlocking: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close the device."""
 
 # ---- motor group --------------------------------------------------------------------------------
 
@@ -324,6 +361,24 @@ class Motor:
             ValueError: unknown mode; nothing is sent.
             OSError: "channel closed" when the CAN background task has ended.
         """
+
+    def close(self) -> None:
+        """Stop routing feedback, write the frames already queued, then close the socket.
+
+        Waits (without the GIL) at most 1 s for the queued frames; any still unwritten then are
+        reported on standard error as lost. Every later call except ``host``, ``host_id`` and
+        ``repr()``, and every send of the group's devices, raises
+        ``RuntimeError("Motor on interface '<name>' is closed")``. Closing again does nothing.
+        """
+
+    def __enter__(self) -> Motor: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close the group."""
 
 @final
 class Device:
@@ -518,6 +573,15 @@ class TimerHandle:
 
         For example ``"ZeroDivisionError: division by zero"``; None while no call has raised.
         """
+
+    def __enter__(self) -> TimerHandle: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Stop the timer, as ``stop()`` does."""
 
 def timer(frequency_hz: float) -> Timer:
     """A decorator that runs a function ``frequency_hz`` times a second at normal precision.

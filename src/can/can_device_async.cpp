@@ -17,6 +17,8 @@ struct CanDeviceAsync::SendPath {
   std::mutex mutex;
   CanDevice* socket = nullptr;  // the task's socket while it serves one
   std::size_t backlog = 0;      // frames in the outgoing queue or waiting in the task
+  // Set by close() once the queued frames had their time: the task drops what is left and ends.
+  rt::Completion give_up;
   // A fault hits every frame (a link down under a 1 kHz loop): one line per second per text.
   RepeatLimiter diagnostics;
 };
@@ -48,15 +50,17 @@ constexpr std::chrono::milliseconds kPauseAfterReadError{100};
 class WriteSide {
  public:
   struct Event {
-    bool closed = false;  // every sender is gone and the queue is drained
+    bool closed = false;  // every sender is gone and the queue is drained, or given up
     Status status;        // the frame's fate: written, or the write failure
   };
   using Output = Event;
 
-  WriteSide(CanDevice& socket, rt::Receiver<can_frame>& outgoing, std::optional<can_frame>& pending)
-      : socket_(socket), outgoing_(outgoing), pending_(pending) {}
+  WriteSide(CanDevice& socket, rt::Receiver<can_frame>& outgoing, std::optional<can_frame>& pending,
+            rt::Completion& give_up)
+      : socket_(socket), outgoing_(outgoing), pending_(pending), give_up_(give_up) {}
 
   std::optional<Event> poll(const rt::Waker& waker) {
+    if (give_up_.poll(waker)) return Event{true, {}};
     if (!pending_) {
       auto next = outgoing_.recv_op();
       std::optional<std::optional<can_frame>> got = next.poll(waker);
@@ -75,7 +79,16 @@ class WriteSide {
   CanDevice& socket_;
   rt::Receiver<can_frame>& outgoing_;
   std::optional<can_frame>& pending_;
+  rt::Completion& give_up_;
 };
+
+// The frames close() gave up on: the one waiting for room and those still queued.
+std::size_t count_unwritten(std::optional<can_frame>& pending, rt::Receiver<can_frame>& outgoing) {
+  std::size_t lost = pending ? 1 : 0;
+  pending.reset();
+  while (outgoing.try_recv()) ++lost;
+  return lost;
+}
 
 // The reading half of one turn: the next frame, queued for the receives (`Status` ok), or the
 // read error (its own, or one a receive handed over), or, while reading rests (after a read
@@ -184,7 +197,7 @@ rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
       resting_until = rt::Clock::now() + kReopenPollPeriod;
     }
 
-    WriteSide write(*socket, outgoing, pending);
+    WriteSide write(*socket, outgoing, pending, send_path->give_up);
     std::variant<WriteSide::Event, ReadSide::Output> event;
     if (!nobody_receives) {
       ReadSide read(*socket, *receive_path, incoming, nobody_receives, resting_until);
@@ -202,6 +215,12 @@ rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
       if (wrote.closed) {
         serve_socket(*send_path, nullptr);
         read_socket(*receive_path, nullptr);
+        if (std::size_t lost = count_unwritten(pending, outgoing); lost > 0) {
+          write_stderr("[CAN] Interface '" + interface + "' closed with " + std::to_string(lost) +
+                       " queued frame(s) not written within " +
+                       std::to_string(kCloseDrainLimit.count()) + " s; they are lost\n");
+        }
+        socket.reset();  // closed before the task counts as ended, which close() waits for
         co_return;
       }
       if (!wrote.status) diagnostics.report("Failed to send CAN frame: " + wrote.status.error().message);
@@ -283,7 +302,8 @@ thread_local std::vector<const CanDeviceAsync*> ReceivingHere::receiving_;
 
 }  // namespace
 
-Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string& interface) {
+Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string& interface,
+                                                               std::string owner) {
   // Provisioning runs child processes: on a worker, hand its place over for that time too.
   Result<std::unique_ptr<CanDevice>> opened = rt::block_in_place([&]() -> Result<std::unique_ptr<CanDevice>> {
     if (Status provisioned = ensure_can_interface(interface); !provisioned) {
@@ -302,7 +322,7 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
                                               std::move(outgoing_rx), send_path,
                                               std::move(incoming_tx), receive_path));
   return std::shared_ptr<CanDeviceAsync>(new CanDeviceAsync(
-      interface, std::move(outgoing_tx), std::move(send_path), std::move(incoming),
+      interface, std::move(owner), std::move(outgoing_tx), std::move(send_path), std::move(incoming),
       std::move(receive_path), std::move(task)));
 }
 
@@ -310,6 +330,7 @@ Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) 
   Result<can_frame> frame = build_can_frame(id, data);
   if (!frame) return std::move(frame).error();
   std::unique_lock lock(send_path_->mutex);
+  if (!outgoing_) return closed_error();
   if (send_path_->backlog == 0 && send_path_->socket != nullptr) {
     if (std::optional<Status> wrote = send_path_->socket->try_send(frame.value())) {
       lock.unlock();
@@ -320,12 +341,29 @@ Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) 
     }
   }
   // The send buffer is full or frames are queued ahead: the task writes it, in turn.
-  if (outgoing_.send(frame.value())) return Error::os("channel closed");
+  if (outgoing_->send(frame.value())) return Error::os("channel closed");
   ++send_path_->backlog;
   return {};
 }
 
+void CanDeviceAsync::close() {
+  {
+    std::lock_guard lock(send_path_->mutex);
+    if (!outgoing_) return;
+    closed_.store(true, std::memory_order_release);
+    outgoing_.reset();  // the queue closes: the task writes what is in it, then ends
+  }
+  const rt::Completion& ended = task_.state()->finished();
+  rt::block_in_place([&] {
+    if (ended.wait_until(rt::Clock::now() + kCloseDrainLimit)) return;
+    // A stalled transmit queue: the task reports what it could not write and ends at once.
+    send_path_->give_up.set();
+    ended.wait_until(std::nullopt);
+  });
+}
+
 Result<std::optional<CanMessage>> CanDeviceAsync::try_receive() {
+  if (closed()) return closed_error();
   ReceivingHere here(*this);
   if (!here.first()) return Error::runtime(kNestedReceive);
   std::shared_ptr<Incoming> incoming = incoming_;
@@ -363,6 +401,7 @@ Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive(
     std::optional<rt::Instant> lock_deadline,
     const std::function<std::optional<rt::Instant>()>& deadline_once_locked,
     const InterruptCheck& interrupted) {
+  if (closed()) return closed_error();
   ReceivingHere here(*this);
   if (!here.first()) return Error::runtime(kNestedReceive);
   std::shared_ptr<Incoming> incoming = incoming_;

@@ -27,12 +27,19 @@
 // down stays down until someone brings it up) and says so. Meanwhile frames queued for sending
 // fail as the old socket's writes do.
 //
+// close() ends the device for good: the frames already queued are written (for at most
+// kCloseDrainLimit; what is left then is reported as lost, in one "[CAN] " line), the socket is
+// closed before close() returns, receives in progress return what was queued, then nothing, and
+// every later call gets the closed error.
+//
 // Lifetime: when the device is destroyed, the task writes every frame already queued for
 // sending (or reports its failure), then ends and closes the socket, whether or not frames keep
 // arriving. Receives still in progress keep the incoming queue alive; after the task has ended
 // they return what is left in it, then nothing.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +48,7 @@
 #include <vector>
 
 #include "can/can_frame.hpp"
+#include "can/device_closing.hpp"
 #include "can/sliced_wait.hpp"
 #include "common/result.hpp"
 #include "runtime/async_mutex.hpp"
@@ -50,12 +58,17 @@
 
 namespace varnex {
 
+// How long close() lets the task write the frames queued before it.
+inline constexpr std::chrono::seconds kCloseDrainLimit{1};
+
 class CanDeviceAsync {
  public:
   // Provisions the interface (ensure_can_interface; its child processes run inside
   // block_in_place, so any thread may call this), opens the socket and starts the task. Errors
   // of provisioning and of opening the socket are returned unchanged; nothing stays open.
-  static Result<std::shared_ptr<CanDeviceAsync>> create(const std::string& interface);
+  // `owner` names the device in the closed error: the class the user holds.
+  static Result<std::shared_ptr<CanDeviceAsync>> create(
+      const std::string& interface, std::string owner = "CanDeviceNonBlocking");
 
   CanDeviceAsync(const CanDeviceAsync&) = delete;
   CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
@@ -69,6 +82,13 @@ class CanDeviceAsync {
   // CAN maximum of 8 bytes", then "CAN ID too large"), and nothing is queued.
   // Error "channel closed" (ErrorKind::Os) once the task has ended.
   Status send_nonblocking(uint32_t id, std::vector<uint8_t> data);
+
+  // Writes what is queued (within kCloseDrainLimit), then closes the socket; see above. Waits
+  // for that on the calling thread (a worker hands its place over). Closing again does nothing.
+  void close();
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+  // "<owner> on interface '<name>' is closed" (ErrorKind::Runtime).
+  Error closed_error() const { return closed_device_error(owner_, interface_); }
 
   // Receives from a plain thread (blocking wrappers). One thread cannot receive twice at once on
   // the same device: a receive that waits on the main thread lets Python signal handlers run
@@ -120,10 +140,11 @@ class CanDeviceAsync {
                                const std::function<std::optional<rt::Instant>()>& deadline,
                                const InterruptCheck& interrupted);
 
-  CanDeviceAsync(std::string interface, rt::Sender<can_frame> outgoing,
+  CanDeviceAsync(std::string interface, std::string owner, rt::Sender<can_frame> outgoing,
                  std::shared_ptr<SendPath> send_path, std::shared_ptr<Incoming> incoming,
                  std::shared_ptr<ReceivePath> receive_path, rt::JoinHandle<void> task)
       : interface_(std::move(interface)),
+        owner_(std::move(owner)),
         outgoing_(std::move(outgoing)),
         send_path_(std::move(send_path)),
         incoming_(std::move(incoming)),
@@ -131,11 +152,15 @@ class CanDeviceAsync {
         task_(std::move(task)) {}
 
   std::string interface_;
-  rt::Sender<can_frame> outgoing_;  // frames already built and checked
+  std::string owner_;
+  // Frames already built and checked. Guarded by the send path's lock; empty once closed (the
+  // task then writes what is left and ends).
+  std::optional<rt::Sender<can_frame>> outgoing_;
+  std::atomic<bool> closed_{false};
   std::shared_ptr<SendPath> send_path_;
   std::shared_ptr<Incoming> incoming_;
   std::shared_ptr<ReceivePath> receive_path_;
-  rt::JoinHandle<void> task_;  // keeps the task attached to the device; never awaited
+  rt::JoinHandle<void> task_;  // awaited only by close()
 };
 
 }  // namespace varnex

@@ -15,8 +15,31 @@ Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::create(const std::string& 
   return std::make_shared<CanDeviceSync>(std::move(opened).value(), interface);
 }
 
+void CanDeviceSync::close() {
+  std::shared_ptr<CanDevice> socket;
+  {
+    std::lock_guard lock(mutex_);
+    socket = std::move(device_);
+  }
+  // Calls in progress hold the socket until they see this; the last of them closes it.
+  closed_.set();
+}
+
+bool CanDeviceSync::closed() const { return closed_.is_set(); }
+
+template <class Op, class Out>
+SlicedWait<Out> CanDeviceSync::wait_unless_closed(Op& op, std::optional<rt::Instant> deadline,
+                                                  const InterruptCheck& interrupted) {
+  UnlessClosed<Op> unless_closed(op, closed_);
+  SlicedWait<std::optional<Out>> got = wait_sliced(unless_closed, deadline, interrupted);
+  if (!got.value) return {std::nullopt, got.interrupted};
+  if (!*got.value) return {Out(closed_error()), false};
+  return {std::move(**got.value), false};
+}
+
 Result<std::shared_ptr<CanDevice>> CanDeviceSync::current_socket() {
   std::lock_guard lock(mutex_);
+  if (device_ == nullptr) return closed_error();
   if (!device_->interface_gone()) return device_;
   Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface_);
   if (!opened) return std::move(opened).error();
@@ -39,7 +62,7 @@ SlicedWait<Status> CanDeviceSync::send_interruptible(uint32_t id, std::vector<ui
   // One op for the whole wait: it writes the record once, when the socket has room, so a
   // frame is never written twice however many slices the wait takes.
   CanDevice::SendOp op = socket.value()->send_op(frame.value());
-  return wait_sliced(op, std::nullopt, interrupted);
+  return wait_unless_closed(op, std::nullopt, interrupted);
 }
 
 Result<CanMessage> CanDeviceSync::receive() {
@@ -56,19 +79,22 @@ SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
   for (;;) {
     {
       std::lock_guard lock(mutex_);
+      if (device_ == nullptr) return {Result<CanMessage>(closed_error()), false};
       if (!device_->interface_gone() || interface_exists(interface_)) break;
     }
     // Nothing to wait on while no interface has the name: look again every kReopenPollPeriod.
     rt::Instant next_look = rt::Clock::now() + kReopenPollPeriod;
     if (deadline && *deadline < next_look) next_look = *deadline;
     rt::SleepOp pause(next_look);
-    if (wait_sliced(pause, std::nullopt, interrupted).interrupted) return {std::nullopt, true};
+    UnlessClosed<rt::SleepOp> pause_or_close(pause, closed_);
+    if (wait_sliced(pause_or_close, std::nullopt, interrupted).interrupted) return {std::nullopt, true};
+    if (closed()) continue;  // answered at the top
     if (deadline && rt::Clock::now() >= *deadline) return {};
   }
   Result<std::shared_ptr<CanDevice>> socket = current_socket();
   if (!socket) return {Result<CanMessage>(std::move(socket).error()), false};
   CanDevice::ReceiveOp op = socket.value()->receive_op();
-  SlicedWait<Result<can_frame>> got = wait_sliced(op, deadline, interrupted);
+  SlicedWait<Result<can_frame>> got = wait_unless_closed(op, deadline, interrupted);
   if (!got.value) return {std::nullopt, got.interrupted};
   if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), false};
   return {Result<CanMessage>(parse_can_frame(got.value->value())), false};

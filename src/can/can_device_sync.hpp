@@ -9,6 +9,9 @@
 // an interface of the same name exists, a new socket is opened on it (not provisioned) and the
 // call goes on there. Until then send fails with the opening error ("CAN Device not found:
 // ..."), and receive waits for the interface to come back, looking every kReopenPollPeriod.
+//
+// close() closes the socket at once: a send or receive waiting on another thread ends with the
+// closed error (a send given up so has not written its frame), and every later call gets it.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "can/can_frame.hpp"
+#include "can/device_closing.hpp"
 #include "can/can_socket.hpp"
 #include "can/sliced_wait.hpp"
 #include "common/result.hpp"
@@ -56,6 +60,12 @@ class CanDeviceSync {
   SlicedWait<Result<CanMessage>> receive_until(std::optional<rt::Instant> deadline,
                                                const InterruptCheck& interrupted);
 
+  // Closes the socket; calls in progress end with the error below. Closing again does nothing.
+  void close();
+  bool closed() const;
+  // What every call gets once the device is closed: "CanDevice on interface '<name>' is closed".
+  Error closed_error() const { return closed_device_error("CanDevice", interface_); }
+
   CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface)
       : device_(std::move(device)), interface_(std::move(interface)) {}
 
@@ -64,9 +74,16 @@ class CanDeviceSync {
   // removed (the opening error while it is still missing).
   Result<std::shared_ptr<CanDevice>> current_socket();
 
-  std::mutex mutex_;  // guards device_ (replaced when the interface comes back)
+  // Waits `op` on the calling thread as wait_sliced does, giving up when the device is closed
+  // (then the closed error is the value).
+  template <class Op, class Out = rt::OpOutput<Op>>
+  SlicedWait<Out> wait_unless_closed(Op& op, std::optional<rt::Instant> deadline,
+                                     const InterruptCheck& interrupted);
+
+  mutable std::mutex mutex_;  // guards device_ (replaced when the interface comes back; null once closed)
   std::shared_ptr<CanDevice> device_;
   const std::string interface_;
+  rt::Completion closed_;
 };
 
 }  // namespace varnex

@@ -19,6 +19,13 @@ class AsyncDeviceLink final : public CanLink {
     return device_->receive_timeout_async(timeout_ms);
   }
 
+  void close() override { device_->close(); }
+
+  Status open_status() const override {
+    if (device_->closed()) return device_->closed_error();
+    return {};
+  }
+
  private:
   std::shared_ptr<CanDeviceAsync> device_;
 };

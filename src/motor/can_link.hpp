@@ -29,6 +29,12 @@ class CanLink {
   // The next received frame within timeout_ms, awaited inside a runtime task. Nothing on
   // time-out, and also (at once) when the device can deliver nothing any more.
   virtual rt::Task<std::optional<CanMessage>> receive(uint64_t timeout_ms) = 0;
+
+  // Writes what is queued (bounded), then closes the device; later sends get the closed error.
+  // Closing again does nothing.
+  virtual void close() {}
+  // Ok while the device is open, else the error every call on it gets.
+  virtual Status open_status() const { return {}; }
 };
 
 // The link over a non-blocking CAN device; the link keeps the device alive.

@@ -10,7 +10,7 @@
 namespace varnex::motor {
 
 Result<std::unique_ptr<Motor>> Motor::create(const std::string& interface, uint32_t host) {
-  Result<std::shared_ptr<CanDeviceAsync>> device = CanDeviceAsync::create(interface);
+  Result<std::shared_ptr<CanDeviceAsync>> device = CanDeviceAsync::create(interface, "Motor");
   if (!device) return std::move(device).error();
   return over(link_to(std::move(device).value()), host);
 }
@@ -28,6 +28,12 @@ Motor::~Motor() {
   // Takes effect at the task's next suspension. Never waited for: the task may be blocked in a
   // write to a full standard error pipe for as long as nobody reads it.
   receive_task_.abort();
+}
+
+void Motor::close() {
+  // The receive task goes first: once the device is closed it would only find the link silent.
+  receive_task_.abort();
+  can_->close();
 }
 
 Result<std::shared_ptr<Device>> Motor::add_device(uint8_t slot, uint32_t node_id, FocMode mode) {

@@ -13,6 +13,10 @@
 // that moment may still appear after the destructor has returned. Devices still held elsewhere
 // keep the CAN device and can still send.
 //
+// close() aborts the receive task, then closes the CAN device (the frames already queued are
+// written first, see CanDeviceAsync::close); from then on every call that would send gets the
+// closed error "Motor on interface '<name>' is closed", and so do the group's devices.
+//
 // Threads: any thread outside the runtime's tasks (Python callers); the receive task runs on a
 // runtime worker. Lock order: the list, then a device's target.
 #pragma once
@@ -47,6 +51,11 @@ class Motor {
   Motor& operator=(const Motor&) = delete;
 
   uint32_t host() const { return host_; }
+
+  // See above. Closing again does nothing.
+  void close();
+  // Ok while the group is open, else the closed error.
+  Status open_status() const { return can_->open_status(); }
 
   // Queues open session (0x73, 0x74), set mode, end session to the node, in this order, then
   // registers the device. Any error is returned and nothing is registered. No check against the

@@ -9,6 +9,7 @@
 #include "python/gil.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
+#include "python/context_manager.hpp"
 #include "python/can_message.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
@@ -72,6 +73,13 @@ PyRef recv(PyObject* self, const CallArgs& args) {
 
 PyRef next_frame(PyObject* self) { return receive_without_gil(self, std::nullopt); }
 
+// Takes no access: it must be able to end a send or receive that another thread is waiting in.
+PyRef close(PyObject* self) {
+  const Device device = *CanDeviceObject::shared(self);
+  device->close();
+  return none();
+}
+
 PyMethodDef methods[] = {
     method<send>("send",
                  "send($self, id, data)\n--\n\n"
@@ -95,6 +103,14 @@ PyMethodDef methods[] = {
                  "meanwhile, and another thread may send on this device; on the main thread Ctrl+C "
                  "raises KeyboardInterrupt and no frame is lost to it. Iterating over the device "
                  "calls recv() for each frame."),
+    method<close>("close",
+                  "close($self)\n--\n\n"
+                  "Close the socket now.\n\n"
+                  "A send or receive waiting on another thread ends with RuntimeError; every later "
+                  "call except interface() raises RuntimeError(\"CanDevice on interface '<name>' is "
+                  "closed\"). Closing again does nothing. A with block closes the device on exit."),
+    enter_method(),
+    exit_method<close>("__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the device."),
     {},
 };
 

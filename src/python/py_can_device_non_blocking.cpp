@@ -8,6 +8,7 @@
 #include "python/gil.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
+#include "python/context_manager.hpp"
 #include "python/can_message.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
@@ -91,6 +92,14 @@ PyObject* next_frame(PyObject* self) noexcept {
   });
 }
 
+// Waits without the GIL while the task writes what is queued (at most a second).
+PyRef close(PyObject* self) {
+  const Device device = *CanDeviceNonBlockingObject::shared(self);
+  GilRelease released;
+  device->close();
+  return none();
+}
+
 PyMethodDef methods[] = {
     method<send>("send",
                  "send($self, id, data)\n--\n\n"
@@ -127,6 +136,16 @@ PyMethodDef methods[] = {
                  "timers and other threads run meanwhile; on the main thread Ctrl+C raises "
                  "KeyboardInterrupt and no frame is lost to it. Iterating over the device calls "
                  "recv() for each frame."),
+    method<close>("close",
+                  "close($self)\n--\n\n"
+                  "Write the frames already queued, then close the socket.\n\n"
+                  "Waits (without the GIL) at most 1 s for the queued frames; any still unwritten "
+                  "then are reported on standard error as lost. Receives in progress return what "
+                  "was received, then None; every later call except interface() raises "
+                  "RuntimeError(\"CanDeviceNonBlocking on interface '<name>' is closed\"). Closing "
+                  "again does nothing. A with block closes the device on exit."),
+    enter_method(),
+    exit_method<close>("__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the device."),
     {},
 };
 

@@ -10,6 +10,8 @@
 #include "motor/motor_group.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
+#include "python/context_manager.hpp"
+#include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/motor_values.hpp"
 #include "python/object.hpp"
@@ -23,10 +25,13 @@ namespace {
 using MotorGroup = std::unique_ptr<motor::Motor>;
 using MotorObject = Object<MotorGroup>;
 
-// The group under shared access for the duration of one call.
+// The group under shared access for the duration of one call; unless `even_closed`, a closed
+// group raises its closed error instead.
 class Group {
  public:
-  explicit Group(PyObject* self) : borrowed_(MotorObject::shared(self)) {}
+  explicit Group(PyObject* self, bool even_closed = false) : borrowed_(MotorObject::shared(self)) {
+    if (!even_closed) check((*borrowed_)->open_status());
+  }
   motor::Motor* operator->() const { return borrowed_->get(); }
 
  private:
@@ -79,7 +84,7 @@ PyRef get_feedback(PyObject* self, const CallArgs& args) {
   return feedback ? feedback_dict(*feedback) : none();
 }
 
-PyRef host(PyObject* self) { return py_int(Group(self)->host()); }
+PyRef host(PyObject* self) { return py_int(Group(self, true)->host()); }
 
 PyRef enter_configure_broadcast(PyObject* self) {
   check(Group(self)->enter_configure_broadcast());
@@ -104,8 +109,16 @@ PyRef set_foc_mode_broadcast(PyObject* self, const CallArgs& args) {
   return none();
 }
 
+// Waits without the GIL while the queued frames are written (at most a second).
+PyRef close(PyObject* self) {
+  const Group group(self, true);
+  GilRelease released;
+  group->close();
+  return none();
+}
+
 PyRef repr(PyObject* self) {
-  const Group group(self);
+  const Group group(self, true);
   char text[64];
   std::snprintf(text, sizeof text, "Motor(host=0x%X, devices=%zu)",
                 static_cast<unsigned>(group->host()), group->device_count());
@@ -154,6 +167,16 @@ PyMethodDef methods[] = {
     method<set_foc_mode_broadcast>("set_foc_mode_broadcast",
                                    "set_foc_mode_broadcast($self, mode)\n--\n\n"
                                    "设置所有驱动器的 FOC 模式。"),
+    method<close>("close",
+                  "close($self)\n--\n\n"
+                  "Stop routing feedback, write the frames already queued, then close the socket.\n\n"
+                  "Waits (without the GIL) at most 1 s for the queued frames; any still unwritten "
+                  "then are reported on standard error as lost. Every later call except host and "
+                  "repr(), and every send of the group's devices, raises "
+                  "RuntimeError(\"Motor on interface '<name>' is closed\"). Closing again does "
+                  "nothing. A with block closes the group on exit."),
+    enter_method(),
+    exit_method<close>("__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the group."),
     {},
 };
 

@@ -6,6 +6,7 @@
 
 #include "common/diagnostics.hpp"
 #include "python/boundary.hpp"
+#include "python/context_manager.hpp"
 #include "python/errors.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
@@ -131,6 +132,9 @@ PyMethodDef methods[] = {
                                                  "返回实际平均频率（Hz）：执行次数除以运行时间。"),
     method<elapsed_secs>("elapsed_secs", "elapsed_secs($self)\n--\n\n"
                                          "返回自定时器启动以来的运行时间（秒）。"),
+    enter_method(),
+    exit_method<stop>("__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
+                      "Stop the timer, as stop() does."),
     {},
 };
 

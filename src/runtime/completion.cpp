@@ -37,8 +37,12 @@ bool Completion::wait_until(std::optional<Instant> deadline) const {
 std::optional<Unit> Completion::poll(const Waker& waker) {
   std::lock_guard lock(mutex_);
   if (set_.load(std::memory_order_relaxed)) return Unit{};
-  // A waker polled again (a select's repeated rounds) is kept once.
-  if (wakers_.empty() || wakers_.back() != waker) wakers_.push_back(waker);
+  // A waker polled again (a select's repeated rounds) is kept once, and wakers already woken or
+  // withdrawn go, so a completion that long-lived waits poll again and again (a device's close)
+  // does not grow with each of them.
+  if (!wakers_.empty() && wakers_.back() == waker) return std::nullopt;
+  std::erase_if(wakers_, [](const Waker& w) { return w->spent(); });
+  wakers_.push_back(waker);
   return std::nullopt;
 }
 

@@ -1,0 +1,41 @@
+// Closing a device: the error every later call gets, and an op that gives up once the device is
+// closed, so a wait in progress on another thread ends with the close instead of holding the
+// socket open.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "common/result.hpp"
+#include "runtime/completion.hpp"
+
+namespace varnex {
+
+// What a call on a closed device gets; `owner` is the class the user holds ("CanDevice",
+// "Motor", ...).
+inline Error closed_device_error(const std::string& owner, const std::string& interface) {
+  return Error::runtime(owner + " on interface '" + interface + "' is closed");
+}
+
+// Op: `op`'s output, or an empty one once `closed` is set. Closing is looked at first, so an op
+// given up has consumed nothing.
+template <class Op>
+class UnlessClosed {
+ public:
+  using Output = std::optional<rt::OpOutput<Op>>;
+
+  UnlessClosed(Op& op, rt::Completion& closed) : op_(op), closed_(closed) {}
+
+  std::optional<Output> poll(const rt::Waker& waker) {
+    if (closed_.poll(waker)) return Output{};
+    if (auto out = op_.poll(waker)) return Output{std::move(*out)};
+    return std::nullopt;
+  }
+
+ private:
+  Op& op_;
+  rt::Completion& closed_;
+};
+
+}  // namespace varnex
