@@ -2,6 +2,7 @@
 stalled transmit queue bounded), waits in progress ended, and a clear error for every later call."""
 
 import os
+import socket
 import threading
 import time
 
@@ -12,6 +13,7 @@ from can_support import CanPeer, can_stall_tc, requires_can, stalled_tx
 from child_support import run_child
 
 BUS = "vcan1"
+SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
 
 
 def open_fds():
@@ -104,6 +106,8 @@ def test_close_ends_a_recv_waiting_on_another_thread(name):
 def test_close_writes_frames_queued_behind_a_stalled_transmit_queue_once_it_moves():
     count = 1000  # more than the socket's send buffer holds, so the rest wait in the device
     with CanPeer(BUS, ids=[0x300]) as peer:
+        # The released queue reaches the peer in one burst: room for all of it.
+        peer.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
         received = []
 
         def read():  # as they come, so the peer's own receive buffer never overflows

@@ -88,6 +88,10 @@ def test_ctrl_c_reaches_the_main_thread_while_timers_run_python():
         """
     )
     assert proc.stdout.readline().strip() == "ready"
+    # Only once the main thread sleeps: time.sleep looks for signals only when one interrupts it,
+    # so one handled on the way from print to the sleep (a loaded machine can hold the main
+    # thread there for milliseconds) would leave it asleep, with or without this module.
+    time.sleep(0.3)
     proc.send_signal(signal.SIGINT)
     rc, out, err = finish_child(proc, LONG, "after SIGINT")
     assert (rc, out.strip()) == (0, "interrupted"), err
