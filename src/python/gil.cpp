@@ -61,13 +61,14 @@ bool PersistentThreadState::acquire() noexcept {
     restore_thread(state_);
   }
   held_ = true;
-  rt::keep_python_signal_mask();
+  mask_.emplace();
   return true;
 }
 
 void PersistentThreadState::release() noexcept {
   if (!held_) return;
   held_ = false;
+  mask_.reset();
   state_ = PyEval_SaveThread();
 }
 

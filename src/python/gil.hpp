@@ -100,10 +100,8 @@ class GilGuard {
 };
 
 // One Python thread state kept for the life of one of our threads, so that each call into
-// Python costs only a restore and a save of the GIL instead of a new thread state. From the
-// first acquire() on, the thread keeps a plain Python thread's signal mask
-// (rt::keep_python_signal_mask: a mask changed at every call would let this thread steal a
-// Ctrl+C aimed at the main thread).
+// Python costs only a restore and a save of the GIL instead of a new thread state. The signal
+// mask follows the GIL as with GilGuard.
 // Owned and used by that thread only. The thread state is created on the first acquire()
 // (PyGILState_Ensure, so nested PyGILState_Ensure calls in callbacks find it) and released when
 // this object is destroyed at the end of the thread, if the interpreter is still alive then;
@@ -141,6 +139,7 @@ class PersistentThreadState {
   PyThreadState* state_ = nullptr;  // null until the first acquire()
   PyGILState_STATE gil_state_{};
   bool held_ = false;
+  std::optional<rt::PythonSignalMask> mask_;
 };
 
 // The kept thread state of the calling blocking-pool thread: a pool thread runs call after call

@@ -82,11 +82,8 @@ AsyncSignalsBlocked::AsyncSignalsBlocked() {
 
 AsyncSignalsBlocked::~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
-// Set once keep_python_signal_mask() has applied the Python mask for good.
-static thread_local bool t_python_mask_kept = false;
-
-// The Python mask, less the signals pending for the process right now.
-static sigset_t python_mask_for_now() {
+PythonSignalMask::PythonSignalMask() noexcept : applied_(t_python_mask != nullptr) {
+  if (!applied_) return;
   sigset_t mask = *t_python_mask;
   // A signal already pending for the process has been aimed at a thread that wants it (the
   // main thread, normally). Unblocking it here would let this thread take it first, since the
@@ -99,26 +96,7 @@ static sigset_t python_mask_for_now() {
       if (sigismember(&pending, signo) == 1) sigaddset(&mask, signo);
     }
   }
-  return mask;
-}
-
-PythonSignalMask::PythonSignalMask() noexcept
-    : applied_(t_python_mask != nullptr && !t_python_mask_kept) {
-  if (!applied_) return;
-  const sigset_t mask = python_mask_for_now();
   pthread_sigmask(SIG_SETMASK, &mask, &previous_);
-}
-
-void keep_python_signal_mask() noexcept {
-  if (t_python_mask == nullptr || t_python_mask_kept) return;
-  // A signal that was pending stays blocked until the thread's next call into Python.
-  const sigset_t mask = python_mask_for_now();
-  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-  bool whole = true;
-  for (int signo = 1; signo < NSIG; ++signo) {
-    if (sigismember(&mask, signo) != sigismember(t_python_mask, signo)) whole = false;
-  }
-  t_python_mask_kept = whole;
 }
 
 PythonSignalMask::~PythonSignalMask() {

@@ -50,16 +50,6 @@ class PythonSignalMask {
   bool applied_;
 };
 
-// On one of the threads started above: from now on, for the rest of the thread's life, the mask
-// PythonSignalMask gives for a scope; later PythonSignalMask scopes then change nothing. For the
-// threads that call into Python again and again (timer threads, the blocking pool's): each
-// change of mask that unblocks a signal lets this thread take a signal the kernel had just
-// aimed at the main thread (the change itself makes the kernel look for pending signals), and a
-// main thread in time.sleep would then miss Ctrl+C. Changed once, the thread is like a plain
-// Python thread, which the kernel passes over while the main thread wants the signal. Every
-// wait of the module on such a thread already takes EINTR as a spurious wake-up.
-void keep_python_signal_mask() noexcept;
-
 // Number of CPUs this process may run on (at least 1).
 unsigned available_cpus();
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <csignal>
 #include <future>
 #include <pthread.h>
@@ -52,19 +51,6 @@ TEST(PythonSignalMask, GivesTheCreatorsMaskOnlyForItsScope) {
   EXPECT_FALSE(m.python_sigint);
   EXPECT_TRUE(m.python_sigusr2);
   EXPECT_TRUE(m.after_sigint);
-}
-
-TEST(PythonSignalMask, KeptForTheRestOfTheThreadOnceAsked) {
-  std::promise<std::array<bool, 3>> seen;
-  start_named_thread("mask-keep", [&seen] {
-    keep_python_signal_mask();
-    const bool kept = blocked(SIGINT);
-    { PythonSignalMask python; }  // a scope no longer changes it back
-    const bool after_scope = blocked(SIGINT);
-    keep_python_signal_mask();
-    seen.set_value({kept, after_scope, blocked(SIGINT)});
-  });
-  EXPECT_EQ(seen.get_future().get(), (std::array<bool, 3>{false, false, false}));
 }
 
 TEST(PythonSignalMask, ChangesNothingOnOtherThreads) {
