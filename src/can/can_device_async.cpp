@@ -60,7 +60,6 @@ class WriteSide {
       : socket_(socket), outgoing_(outgoing), pending_(pending), give_up_(give_up) {}
 
   std::optional<Event> poll(const rt::Waker& waker) {
-    if (give_up_.poll(waker)) return Event{true, {}};
     if (!pending_) {
       auto next = outgoing_.recv_op();
       std::optional<std::optional<can_frame>> got = next.poll(waker);
@@ -70,7 +69,11 @@ class WriteSide {
     }
     CanDevice::SendOp write = socket_.send_op(*pending_);
     std::optional<Status> written = write.poll(waker);
-    if (!written) return std::nullopt;
+    if (!written) {
+      // Only a frame waiting for room can hold close() up; a frame written at once never asks.
+      if (give_up_.poll(waker)) return Event{true, {}};
+      return std::nullopt;
+    }
     pending_.reset();
     return Event{false, std::move(*written)};
   }

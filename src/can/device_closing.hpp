@@ -18,8 +18,9 @@ inline Error closed_device_error(const std::string& owner, const std::string& in
   return Error::runtime(owner + " on interface '" + interface + "' is closed");
 }
 
-// Op: `op`'s output, or an empty one once `closed` is set. Closing is looked at first, so an op
-// given up has consumed nothing.
+// Op: `op`'s output, or an empty one once `closed` is set. An op that is not ready has consumed
+// nothing, so one given up has taken nothing. The close is registered for only when the op has
+// to wait: an op ready at once (most sends) does not take the completion's lock.
 template <class Op>
 class UnlessClosed {
  public:
@@ -28,8 +29,9 @@ class UnlessClosed {
   UnlessClosed(Op& op, rt::Completion& closed) : op_(op), closed_(closed) {}
 
   std::optional<Output> poll(const rt::Waker& waker) {
-    if (closed_.poll(waker)) return Output{};
+    if (closed_.is_set()) return Output{};
     if (auto out = op_.poll(waker)) return Output{std::move(*out)};
+    if (closed_.poll(waker)) return Output{};
     return std::nullopt;
   }
 
