@@ -34,6 +34,14 @@ CAN_SFF_MASK = 0x000007FF
 CAN_EFF_MASK = 0x1FFFFFFF
 
 # struct can_frame: id word with flag bits, length, 3 bytes padding, 8 data bytes (host byte order).
+SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
+
+
+def open_fds():
+    """How many file descriptors this process has open (each device socket is one)."""
+    return len(os.listdir("/proc/self/fd"))
+
+
 CAN_FRAME = struct.Struct("=IB3x8s")
 
 IFF_UP = 0x1
@@ -155,6 +163,10 @@ class CanPeer:
         while (frame := self.recv(quiet)) is not None:
             frames.append(frame)
         return frames
+
+    def make_room_for_bursts(self, nbytes=1 << 22):
+        """A receive buffer that holds a released transmit queue's burst at once (root only)."""
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, nbytes)
 
     def close(self):
         self.sock.close()

@@ -9,7 +9,6 @@ import os
 import queue
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -18,7 +17,7 @@ import time
 import pytest
 
 import varnex
-from can_support import CAN_EFF_FLAG, CanPeer, can_stall_tc, requires_can, stalled_tx
+from can_support import CAN_EFF_FLAG, CanPeer, can_stall_tc, open_fds, requires_can, stalled_tx
 from child_support import line_reader, run_child, start_child, wait_for
 
 BUS = "vcan1"
@@ -413,8 +412,7 @@ print('done', flush=True)
 @can_stall_tc
 def test_ctrl_c_ends_a_send_waiting_on_a_stalled_transmit_queue():
     with CanPeer(BUS) as peer, stalled_tx(BUS) as stall:
-        # Room for every held frame at once when the queue is released (SO_RCVBUFFORCE, as root).
-        peer.sock.setsockopt(socket.SOL_SOCKET, 33, 1 << 22)
+        peer.make_room_for_bursts()
         child = start_child(STALLED_SEND, stdin=subprocess.PIPE)
         try:
             lines = line_reader(child.stdout)
@@ -452,7 +450,7 @@ def test_non_blocking_sends_from_several_threads_keep_their_order_across_a_full_
     # device's task: with a plugged queue both happen, and no frame may overtake another.
     threads, per_thread = 3, 400
     with CanPeer(BUS) as peer, stalled_tx(BUS) as stall:
-        peer.sock.setsockopt(socket.SOL_SOCKET, 33, 1 << 22)  # room for the released burst
+        peer.make_room_for_bursts()
         dev = varnex.CanDeviceNonBlocking(BUS)
 
         def sender(t, first, count):
@@ -479,10 +477,6 @@ def test_non_blocking_sends_from_several_threads_keep_their_order_across_a_full_
 
 
 # ---- lifetime ----
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
 
 @requires_can
 def test_destroyed_non_blocking_devices_close_their_sockets_on_a_silent_bus():

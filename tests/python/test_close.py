@@ -1,23 +1,16 @@
 """close() and `with`: sockets closed when the block ends, queued frames written first (and a
 stalled transmit queue bounded), waits in progress ended, and a clear error for every later call."""
 
-import os
-import socket
 import threading
 import time
 
 import pytest
 
 import varnex
-from can_support import CanPeer, can_stall_tc, requires_can, stalled_tx
+from can_support import CanPeer, can_stall_tc, open_fds, requires_can, stalled_tx
 from child_support import run_child
 
 BUS = "vcan1"
-SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
-
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
 
 
 def test_a_timer_handle_stops_its_timer_when_the_with_block_ends():
@@ -106,8 +99,7 @@ def test_close_ends_a_recv_waiting_on_another_thread(name):
 def test_close_writes_frames_queued_behind_a_stalled_transmit_queue_once_it_moves():
     count = 1000  # more than the socket's send buffer holds, so the rest wait in the device
     with CanPeer(BUS, ids=[0x300]) as peer:
-        # The released queue reaches the peer in one burst: room for all of it.
-        peer.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
+        peer.make_room_for_bursts()  # the released queue reaches the peer in one burst
         received = []
 
         def read():  # as they come, so the peer's own receive buffer never overflows
