@@ -66,6 +66,20 @@ TEST(Completion, WakesAwaitingTasks) {
 }
 
 // block_on moves the task's value out, so a move-only result needs no detour.
+TEST(Completion, LetsGoOfWaitersThatStoppedWaiting) {
+  // A device's close completion is polled by every wait on the device for its whole life.
+  Completion closed;
+  Waker first = std::make_shared<WakeTarget>(nullptr, Job{});
+  std::weak_ptr<WakeTarget> first_seen = first;
+  EXPECT_FALSE(closed.poll(first));
+  first->finish();  // that wait got its frame
+  first.reset();
+  Waker second = std::make_shared<WakeTarget>(nullptr, Job{});
+  EXPECT_FALSE(closed.poll(second));
+  EXPECT_TRUE(first_seen.expired());
+  second->finish();
+}
+
 TEST(BlockOn, HandsBackAMoveOnlyValue) {
   auto make = []() -> Task<std::unique_ptr<int>> { co_return std::make_unique<int>(4); };
   std::unique_ptr<int> value = block_on(make());
@@ -105,7 +119,9 @@ TEST(WaitOpUntil, NothingLostAtTheEdgeOfTimeOuts) {
   while (expected < kCount) {
     auto recv = rx.recv_op();
     OpWait<std::optional<int>> got = wait_op_until(recv, Clock::now() + 20us);
-    if (got.value) EXPECT_EQ(**got.value, expected++);
+    if (got.value) {
+      EXPECT_EQ(**got.value, expected++);
+    }
   }
   sender.join();
 }
