@@ -155,8 +155,14 @@ class NextFrame {
       if (std::optional<CanMessage> queued = queue_.try_recv()) return Output{std::move(queued)};
       CanDevice* socket = path_.socket;
       if (socket == nullptr || socket->interface_gone() || path_.handed_over) return std::nullopt;
-      CanDevice::ReceiveOp read = socket->receive_op();
-      std::optional<Result<can_frame>> got = read.poll(waker);
+      // The task may have just found the socket empty, and the readiness it cleared then comes
+      // back only once the reactor thread has seen the next frame: look at the socket first,
+      // so a frame already there is not kept waiting for that report.
+      std::optional<Result<can_frame>> got = socket->try_receive();
+      if (!got) {
+        CanDevice::ReceiveOp read = socket->receive_op();
+        got = read.poll(waker);
+      }
       if (!got) return std::nullopt;
       if (*got) return Output{parse_can_frame(got->value())};
       // The error is the task's to report (and to act on when the interface is gone).

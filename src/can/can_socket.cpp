@@ -94,6 +94,18 @@ std::optional<Status> CanDevice::try_send(const can_frame& frame) {
   }
 }
 
+std::optional<Result<can_frame>> CanDevice::try_receive() {
+  for (;;) {
+    can_frame frame;
+    const ssize_t n = ::read(fd(), &frame, sizeof frame);
+    if (n == kRecordSize) return Result<can_frame>(frame);
+    if (n >= 0) return Result<can_frame>(Error::os(os_error_text(EIO)));
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+    return Result<can_frame>(failure(errno));
+  }
+}
+
 std::optional<Result<can_frame>> CanDevice::ReceiveOp::poll(const rt::Waker& waker) {
   for (;;) {
     auto ready = device_.registration_->poll_ready(rt::Interest::Read, waker);

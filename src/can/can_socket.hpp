@@ -91,6 +91,10 @@ class CanDevice {
   std::optional<Status> try_send(const can_frame& frame);
   ReceiveOp receive_op() { return ReceiveOp(*this); }
 
+  // Reads one frame record now if one is there, whatever the reactor last reported: nothing when
+  // the socket is empty, else the read's outcome as ReceiveOp reports it. Never waits.
+  std::optional<Result<can_frame>> try_receive();
+
   // Builds the frame for (id, data) and writes it; a frame construction error is returned as is.
   rt::Task<Status> send(uint32_t id, std::vector<uint8_t> data);
   rt::Task<Result<can_frame>> receive();
