@@ -70,16 +70,9 @@ std::optional<Status> CanDevice::SendOp::poll(const rt::Waker& waker) {
   for (;;) {
     auto ready = device_.registration_->poll_ready(rt::Interest::Write, waker);
     if (!ready) return std::nullopt;
-    const ssize_t n = ::write(device_.fd(), &frame_, sizeof frame_);
-    if (n == kRecordSize) return Status{};
-    if (n >= 0) return Error::os(os_error_text(EIO));
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // The send buffer is full: wait for the reactor to report room again.
-      device_.registration_->clear_ready(rt::Interest::Write, *ready);
-      continue;
-    }
-    return device_.failure(errno);
+    if (std::optional<Status> wrote = device_.try_send(frame_)) return wrote;
+    // The send buffer is full: wait for the reactor to report room again.
+    device_.registration_->clear_ready(rt::Interest::Write, *ready);
   }
 }
 
@@ -110,16 +103,8 @@ std::optional<Result<can_frame>> CanDevice::ReceiveOp::poll(const rt::Waker& wak
   for (;;) {
     auto ready = device_.registration_->poll_ready(rt::Interest::Read, waker);
     if (!ready) return std::nullopt;
-    can_frame frame;
-    const ssize_t n = ::read(device_.fd(), &frame, sizeof frame);
-    if (n == kRecordSize) return Result<can_frame>(frame);
-    if (n >= 0) return Result<can_frame>(Error::os(os_error_text(EIO)));
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      device_.registration_->clear_ready(rt::Interest::Read, *ready);
-      continue;
-    }
-    return Result<can_frame>(device_.failure(errno));
+    if (std::optional<Result<can_frame>> got = device_.try_receive()) return got;
+    device_.registration_->clear_ready(rt::Interest::Read, *ready);
   }
 }
 
