@@ -157,7 +157,8 @@ class NextFrame {
       if (socket == nullptr || socket->interface_gone() || path_.handed_over) return std::nullopt;
       // The task may have just found the socket empty, and the readiness it cleared then comes
       // back only once the reactor thread has seen the next frame: look at the socket first,
-      // so a frame already there is not kept waiting for that report.
+      // so a frame already there is not kept waiting for that report. (ReceiveOp itself keeps
+      // trusting the report: reading first there would cost the task a second read per frame.)
       std::optional<Result<can_frame>> got = socket->try_receive();
       if (!got) {
         CanDevice::ReceiveOp read = socket->receive_op();

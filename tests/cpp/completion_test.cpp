@@ -65,7 +65,6 @@ TEST(Completion, WakesAwaitingTasks) {
   EXPECT_EQ(*a.state()->peek(), 7);
 }
 
-// block_on moves the task's value out, so a move-only result needs no detour.
 TEST(Completion, LetsGoOfWaitersThatStoppedWaiting) {
   // A device's close completion is polled by every wait on the device for its whole life.
   Completion closed;
@@ -80,6 +79,7 @@ TEST(Completion, LetsGoOfWaitersThatStoppedWaiting) {
   second->finish();
 }
 
+// block_on moves the task's value out, so a move-only result needs no detour.
 TEST(BlockOn, HandsBackAMoveOnlyValue) {
   auto make = []() -> Task<std::unique_ptr<int>> { co_return std::make_unique<int>(4); };
   std::unique_ptr<int> value = block_on(make());

@@ -33,7 +33,6 @@ CAN_ERR_FLAG = 0x20000000
 CAN_SFF_MASK = 0x000007FF
 CAN_EFF_MASK = 0x1FFFFFFF
 
-# struct can_frame: id word with flag bits, length, 3 bytes padding, 8 data bytes (host byte order).
 SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
 
 
@@ -42,6 +41,7 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
+# struct can_frame: id word with flag bits, length, 3 bytes padding, 8 data bytes (host byte order).
 CAN_FRAME = struct.Struct("=IB3x8s")
 
 IFF_UP = 0x1
