@@ -11,7 +11,7 @@ Result<can_frame> build_can_frame(uint32_t id, std::span<const uint8_t> data) {
 
   can_frame frame;
   std::memset(&frame, 0, sizeof frame);
-  frame.can_id = id > CAN_SFF_MASK ? (id | CAN_EFF_FLAG) : id;
+  frame.can_id = sent_as_extended(id) ? (id | CAN_EFF_FLAG) : id;
   frame.len = static_cast<uint8_t>(data.size());
   std::copy(data.begin(), data.end(), frame.data);
   return frame;
@@ -19,7 +19,10 @@ Result<can_frame> build_can_frame(uint32_t id, std::span<const uint8_t> data) {
 
 CanMessage parse_can_frame(const can_frame& frame) {
   CanMessage message;
-  message.id = frame.can_id & ((frame.can_id & CAN_EFF_FLAG) ? CAN_EFF_MASK : CAN_SFF_MASK);
+  message.extended = (frame.can_id & CAN_EFF_FLAG) != 0;
+  message.remote = (frame.can_id & CAN_RTR_FLAG) != 0;
+  message.error = (frame.can_id & CAN_ERR_FLAG) != 0;
+  message.id = frame.can_id & (message.extended ? CAN_EFF_MASK : CAN_SFF_MASK);
   // A classic raw socket never delivers a length above 8, but the record has room for only
   // 8 bytes, and in classic CAN a length code of 9..15 still means 8 data bytes: clamp rather
   // than read past the array.

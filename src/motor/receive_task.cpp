@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/diagnostics.hpp"
+#include "motor/feedback_match.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
@@ -53,7 +54,7 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link,
     const Feedback feedback = decode_feedback(std::span<const uint8_t, kFrameLength>(
         message->data.data(), kFrameLength));
     std::shared_ptr<Device> device = devices->find_by_node(message->id);
-    if (device) {
+    if (device && is_feedback_frame_for(*message, device->node_id())) {
       co_await device->update_feedback(feedback);
     } else {
       write_stderr(unmatched_frame_line(message->id, message->data));

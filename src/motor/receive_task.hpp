@@ -4,7 +4,9 @@
 // waits long for the task to reach a suspension point; drop a frame whose length is not 8 with
 //   "Warning: ignoring CAN frame 0x<ID> with unexpected length <n>"
 // (before any matching, so this applies to frames from any sender); decode the rest and store
-// the feedback in the first registered device with that node id, or report it with
+// the feedback in the first registered device with that node id when the frame is its feedback
+// (is_feedback_frame_for: not a remote request or an error frame, and in the format of the node
+// id), or report it with
 //   "[Motor] unmatched feedback frame: id=0x<ID>, data=[b0, b1, ..., b7]"
 // Ids are upper-case hexadecimal without leading zeros, bytes decimal; each line goes to fd 2.
 //

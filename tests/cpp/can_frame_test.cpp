@@ -79,12 +79,13 @@ TEST(CanFrame, OversizedPayloadIsRefusedBeforeTheId) {
 }
 
 TEST(CanFrame, BuiltFramesParseBackToTheSameMessage) {
+  // Extended exactly above 0x7FF, the format the message notes on reception.
   const std::vector<CanMessage> messages = {
       {0x0, {}},
       {0x7FF, {1, 2, 3, 4, 5, 6, 7, 8}},
-      {0x800, {0xFF}},
+      {0x800, {0xFF}, true},
       {0x123, {9, 8}},
-      {0x1FFFFFFF, {0, 0, 0, 0}},
+      {0x1FFFFFFF, {0, 0, 0, 0}, true},
   };
   for (const CanMessage& message : messages) {
     auto frame = build_can_frame(message.id, message.data);
@@ -93,16 +94,18 @@ TEST(CanFrame, BuiltFramesParseBackToTheSameMessage) {
   }
 }
 
-TEST(CanFrame, ExtendedSmallIdParsesBackUnflagged) {
-  EXPECT_EQ(parse_can_frame(record(0x123 | CAN_EFF_FLAG, 2, {7, 8})), (CanMessage{0x123, {7, 8}}));
-}
-
-TEST(CanFrame, FlagBitsAreDroppedSoARemoteRequestIsAnOrdinaryMessage) {
-  EXPECT_EQ(parse_can_frame(record(0x10 | CAN_RTR_FLAG, 0, {})), (CanMessage{0x10, {}}));
+TEST(CanFrame, FlagBitsLeaveTheIdAndAreNotedBeside) {
+  // {id, data, extended, remote, error}
+  EXPECT_EQ(parse_can_frame(record(0x123 | CAN_EFF_FLAG, 2, {7, 8})),
+            (CanMessage{0x123, {7, 8}, true}));
+  EXPECT_EQ(parse_can_frame(record(0x10 | CAN_RTR_FLAG, 0, {})),
+            (CanMessage{0x10, {}, false, true}));
   // A standard frame keeps only 11 bits; an extended one keeps 29.
   EXPECT_EQ(parse_can_frame(record(0x1ABCD123, 1, {5})), (CanMessage{0x123, {5}}));
   EXPECT_EQ(parse_can_frame(record(0x1ABCD123 | CAN_EFF_FLAG | CAN_RTR_FLAG, 0, {})),
-            (CanMessage{0x1ABCD123, {}}));
+            (CanMessage{0x1ABCD123, {}, true, true}));
+  EXPECT_EQ(parse_can_frame(record(CAN_ERR_FLAG | 0x4, 8, {})),
+            (CanMessage{0x4, {0, 0, 0, 0, 0, 0, 0, 0}, false, false, true}));
 }
 
 TEST(CanFrame, DataIsOnlyTheFirstLengthBytes) {

@@ -377,6 +377,33 @@ def test_wrong_length_and_unmatched_frames_are_reported_and_change_nothing():
     ]
 
 
+NOT_FEEDBACK = """
+import time, varnex
+from can_support import CanPeer
+motor = varnex.Motor('vcan0', 0x100)
+dev = motor.add_device(0, 0x201, 'speed')
+with CanPeer('vcan0') as peer:
+    peer.send(0x201, bytes(8), remote=True)  # another node asking for the driver's data
+    peer.send(0x201, bytes([0, 0, 192, 63, 0, 0, 0, 0]), extended=True)  # id 0x00000201
+    peer.send(0x201, bytes([0, 0, 64, 64, 0, 0, 0, 0]))  # the driver's own: position 3.0
+    deadline = time.monotonic() + 30
+    while dev.feedback_count == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.2)
+print(dev.feedback_count, dev.get_feedback()['position'])
+"""
+
+
+@requires_can
+def test_remote_requests_and_frames_of_the_other_format_are_no_feedback():
+    out = run_child(NOT_FEEDBACK)
+    assert out.stdout.split() == ["1", "3.0"]
+    assert out.stderr.splitlines() == [
+        "[Motor] unmatched feedback frame: id=0x201, data=[0, 0, 0, 0, 0, 0, 0, 0]",
+        "[Motor] unmatched feedback frame: id=0x201, data=[0, 0, 192, 63, 0, 0, 0, 0]",
+    ]
+
+
 OUTLIVING_DEVICE = """
 import time, varnex
 from varnex_sim import SimDriver
