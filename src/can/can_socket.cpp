@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "can/can_frame.hpp"
+#include "common/diagnostics.hpp"
 #include "common/os_error.hpp"
 #include "runtime/runtime.hpp"
 
@@ -15,6 +16,20 @@ namespace varnex {
 namespace {
 
 Error io_error(int errnum) { return Error::os("IO: " + os_error_text(errnum)); }
+
+// The kernel doubles the size asked for (its bookkeeping is counted against the buffer), so
+// half is asked. Over net.core.rmem_max only CAP_NET_ADMIN may go (SO_RCVBUFFORCE); any other
+// process gets the most the limit allows. Either way the socket works, so a refusal is no error.
+void enlarge_receive_buffer(int fd) {
+  const int request = kReceiveBufferBytes / 2;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &request, sizeof request) == 0) return;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &request, sizeof request);
+}
+
+std::string drops_line(const std::string& interface, uint64_t frames) {
+  return "[CAN] Interface '" + interface + "': " + std::to_string(frames) +
+         " received frame(s) dropped, the socket's receive buffer was full\n";
+}
 
 // A frame record is written and read whole; a partial transfer would be a kernel fault, so it
 // is reported like an I/O error rather than passed on as a frame.
@@ -37,6 +52,10 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface)
 
   UniqueFd fd(::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW));
   if (!fd) return io_error(errno);
+  enlarge_receive_buffer(fd.get());
+  // Best effort like the buffer: a kernel without it only leaves drops unreported.
+  const int on = 1;
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
 
   sockaddr_can address{};
   address.can_family = AF_CAN;
@@ -51,12 +70,34 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface)
   } catch (const std::system_error& e) {
     return io_error(e.code().value());
   }
-  return std::unique_ptr<CanDevice>(new CanDevice(std::move(fd), std::move(registration)));
+  return std::unique_ptr<CanDevice>(
+      new CanDevice(std::move(fd), std::move(registration), interface));
 }
 
 CanDevice::~CanDevice() {
   // Deregister first, so the reactor never sees an event for a number that closing freed.
   rt::Runtime::get().reactor().deregister_fd(fd_.get());
+  if (drops_unreported_.load(std::memory_order_relaxed)) report_drops(std::nullopt);
+}
+
+void CanDevice::note_drops(std::optional<uint32_t> kernel_count) {
+  if (kernel_count) {
+    std::lock_guard lock(drops_mutex_);
+    drops_.saw(*kernel_count);
+    drops_unreported_.store(drops_.unreported() > 0, std::memory_order_relaxed);
+  }
+  if (drops_unreported_.load(std::memory_order_relaxed)) report_drops(rt::Clock::now());
+}
+
+// Without `now` (the socket closes) whatever is counted is reported.
+void CanDevice::report_drops(std::optional<rt::Instant> now) {
+  std::optional<uint64_t> frames;
+  {
+    std::lock_guard lock(drops_mutex_);
+    frames = now ? drops_.due(*now) : drops_.take();
+    drops_unreported_.store(drops_.unreported() > 0, std::memory_order_relaxed);
+  }
+  if (frames) write_stderr(drops_line(interface_, *frames));
 }
 
 Error CanDevice::failure(int errnum) {
@@ -87,11 +128,39 @@ std::optional<Status> CanDevice::try_send(const can_frame& frame) {
   }
 }
 
+namespace {
+
+// The kernel's drop count that came with a received frame (SO_RXQ_OVFL), if it sent one: only
+// frames queued after the socket's first drop carry it.
+std::optional<uint32_t> drop_count_of(msghdr& message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
+        c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+      uint32_t count;
+      std::memcpy(&count, CMSG_DATA(c), sizeof count);
+      return count;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<Result<can_frame>> CanDevice::try_receive() {
   for (;;) {
     can_frame frame;
-    const ssize_t n = ::read(fd(), &frame, sizeof frame);
-    if (n == kRecordSize) return Result<can_frame>(frame);
+    iovec record{&frame, sizeof frame};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+    msghdr message{};
+    message.msg_iov = &record;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd(), &message, 0);
+    if (n == kRecordSize) {
+      note_drops(message.msg_controllen > 0 ? drop_count_of(message) : std::nullopt);
+      return Result<can_frame>(frame);
+    }
     if (n >= 0) return Result<can_frame>(Error::os(os_error_text(EIO)));
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;

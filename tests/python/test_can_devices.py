@@ -139,6 +139,34 @@ def test_received_frames_lose_their_flags(cls):
         assert received(dev) == (0x10, bytes(3))
 
 
+UNREAD_BURST = """
+import varnex
+from can_support import CanPeer
+dev = varnex.CanDevice('vcan1')
+with CanPeer('vcan1') as peer:
+    for i in range(8000):  # a second of a full bus while nobody reads
+        peer.send(0x100, i.to_bytes(4, 'little'))
+    held = [dev.receive()]
+    peer.send(0x7EE)  # queued once there is room: it comes with the kernel's drop count
+    while (frame := dev.receive())[0] != 0x7EE:
+        held.append(frame)
+print(len(held), [int.from_bytes(data, 'little') for _, data in held] == list(range(len(held))))
+"""
+
+
+@requires_can
+@pytest.mark.skipif(os.geteuid() != 0, reason="a receive buffer beyond net.core.rmem_max needs root (as in the test VM)")
+def test_receive_buffer_holds_a_burst_and_what_the_kernel_dropped_is_reported():
+    out = run_child(UNREAD_BURST)
+    count, in_order = out.stdout.split()
+    held = int(count)
+    assert in_order == "True"
+    assert held >= 5000  # 4 MiB at 768 bytes per frame; the kernel's default holds 278
+    assert out.stderr.splitlines() == [
+        f"[CAN] Interface 'vcan1': {8000 - held} received frame(s) dropped, "
+        "the socket's receive buffer was full"]
+
+
 @requires_can
 def test_non_blocking_queue_returns_frames_in_arrival_order_and_none_when_empty():
     with CanPeer(BUS) as peer:
