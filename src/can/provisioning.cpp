@@ -37,6 +37,8 @@ bool run_directly(const std::vector<Args>& commands) {
 
 Status run_with_sudo(const std::vector<Args>& commands) {
   write_stderr("[CAN] Need elevated privileges, requesting sudo...\n");
+  // sudo shares our standard error: the notice must be out before its prompt.
+  flush_stderr();
   for (const Args& args : commands) {
     Args argv{"sudo", "ip"};
     argv.insert(argv.end(), args.begin(), args.end());

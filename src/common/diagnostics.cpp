@@ -1,25 +1,19 @@
 #include "common/diagnostics.hpp"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <poll.h>
 #include <unistd.h>
+
+#include "runtime/diagnostic_queue.hpp"
 
 namespace varnex {
 
-namespace {
+void write_stderr(std::string_view text) { rt::diagnostic_queue().push(text); }
 
-std::atomic<DiagnosticSink*> route{nullptr};
-
-}  // namespace
-
-void route_diagnostics(DiagnosticSink* sink) { route.store(sink, std::memory_order_release); }
-
-void write_stderr(std::string_view text) {
-  if (DiagnosticSink* sink = route.load(std::memory_order_acquire)) {
-    sink->push(text);
-    return;
-  }
-  write_fd2(text);
+bool flush_stderr(std::chrono::milliseconds stall_limit) {
+  return rt::diagnostic_queue().flush(stall_limit);
 }
 
 void write_fd2(std::string_view text) {
@@ -34,6 +28,32 @@ void write_fd2(std::string_view text) {
     p += n;
     left -= static_cast<size_t>(n);
   }
+}
+
+bool write_fd2_until(std::string_view text, std::optional<rt::Instant> give_up_at) {
+  while (!text.empty()) {
+    pollfd room{2, POLLOUT, 0};
+    int timeout_ms = -1;
+    if (give_up_at) {
+      const rt::Instant now = rt::Clock::now();
+      timeout_ms = now >= *give_up_at ? 0
+                                      : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
+                                                             *give_up_at - now)
+                                                             .count());
+    }
+    const int ready = ::poll(&room, 1, timeout_ms);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) return false;
+    // POLLERR (a pipe whose reader is gone), POLLNVAL (fd 2 closed): nowhere to write to.
+    if (ready < 0 || (room.revents & POLLOUT) == 0) return true;
+    const ssize_t n = ::write(2, text.data(), std::min<size_t>(text.size(), PIPE_BUF));
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return true;  // EPIPE, EBADF, ...: the text cannot be written anywhere
+    }
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
 }
 
 namespace {

@@ -1,6 +1,9 @@
-// Diagnostic lines go straight to file descriptor 2, never through Python's sys.stderr,
-// so that they appear even while the interpreter is busy or shutting down; or, once a Python
-// handler is set, to a sink (runtime/diagnostic_queue.hpp) that hands them to it.
+// Diagnostic lines go to file descriptor 2, never through Python's sys.stderr, so that they
+// appear even while the interpreter is busy or shutting down; or, once a Python handler is set,
+// to it. Either way they pass through one queue and its writer thread
+// (runtime/diagnostic_queue.hpp): whoever produces a line never waits for fd 2, so a standard
+// error that nobody reads for a while (a paused terminal, a stalled pipe) cannot stop a runtime
+// worker, a timer or a device's task. What that queue cannot hold is dropped and counted.
 #pragma once
 
 #include <chrono>
@@ -16,27 +19,24 @@
 
 namespace varnex {
 
-// Writes text exactly as given (callers include the line feed) in one write where possible.
-// While diagnostics are routed to a queue, its lines go there instead.
+// Queues text (callers include the line feed) for standard error, or for the Python handler.
+// Never waits for fd 2.
 void write_stderr(std::string_view text);
 
-// write_stderr without routing: always fd 2.
+// Waits until the lines queued for fd 2 so far have been written, or until fd 2 has taken
+// nothing for `stall_limit`; true when all were written. For a caller whose next step shares
+// fd 2 (sudo's password prompt) or whose process ends next (a fatal error).
+bool flush_stderr(std::chrono::milliseconds stall_limit = std::chrono::seconds(1));
+
+// Writes text to fd 2 at once, blocking until it is written: only for the queue's own writer
+// and for a process about to abort.
 void write_fd2(std::string_view text);
 
-// Where write_stderr's text goes instead of fd 2 (the runtime's DiagnosticQueue).
-class DiagnosticSink {
- public:
-  // Takes text as write_stderr got it. Called from any thread, possibly with locks of the
-  // module held: it must not call back into them nor wait for anything but its own leaf lock.
-  virtual void push(std::string_view text) = 0;
-
- protected:
-  ~DiagnosticSink() = default;
-};
-
-// From now on write_stderr hands its text to `sink` (null: fd 2 again). The sink must outlive
-// every write_stderr that may have seen it; the module's sink lives until the process ends.
-void route_diagnostics(DiagnosticSink* sink);
+// Writes text to fd 2, waiting for room until `give_up_at` (none: as long as it takes); false
+// when it gave up first. fd 2 itself is left as it is (blocking; its mode is shared with every
+// process that holds it): the wait for room is a poll, and each write is at most PIPE_BUF
+// bytes, which a pipe with room takes without blocking.
+bool write_fd2_until(std::string_view text, std::optional<rt::Instant> give_up_at);
 
 // Keeps a fault that repeats on every frame (a link down under a 1 kHz loop) from flooding
 // standard error: each distinct line is printed at most once per window. The first occurrence

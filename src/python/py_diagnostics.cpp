@@ -4,8 +4,10 @@
 // Lines are queued by whoever produces them (rt::DiagnosticQueue) and delivered in order by the
 // queue's own thread, which takes the GIL for each batch: never under a lock of the module,
 // never on a runtime worker's loop. A handler may be slow or call into the module; lines it
-// causes are queued behind the current batch. A line the handler raises on goes to fd 2 with a
-// note; lines met while the interpreter finalizes, and those still queued at exit, go to fd 2.
+// causes are queued behind the current batch; lines that find the queue full are counted and
+// the handler gets one line saying how many. A line the handler raises on goes to fd 2 with a
+// note (written by that thread); lines met while the interpreter finalizes, and those still
+// queued at exit, go to fd 2.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,10 +56,10 @@ bool deliver(const std::vector<std::string>& lines) {
   return true;
 }
 
-rt::DiagnosticQueue* queue = nullptr;  // created with the first handler; lives until exit
+bool exit_hook_set = false;  // under the GIL
 
 // After finalization no handler can run; whatever is still queued goes to fd 2.
-void drain_at_exit() { queue->drain_to_fallback(); }
+void drain_at_exit() { rt::diagnostic_queue().finish_at_exit(); }
 
 constexpr Signature kSetHandler{"set_diagnostic_handler", 1, {"handler"}};
 PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
@@ -65,8 +67,8 @@ PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
   if (handler != Py_None && !PyCallable_Check(handler)) {
     throw_python(PyExc_TypeError, "handler must be callable or None");
   }
-  if (handler != Py_None && !queue) {
-    queue = new rt::DiagnosticQueue(&deliver);
+  if (handler != Py_None && !exit_hook_set) {
+    exit_hook_set = true;
     Py_AtExit(&drain_at_exit);
   }
   PyObject* old;
@@ -75,7 +77,8 @@ PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
     old = handler_object;
     handler_object = handler == Py_None ? nullptr : Py_NewRef(handler);
   }
-  route_diagnostics(handler == Py_None ? nullptr : queue);
+  rt::diagnostic_queue().set_consumer(handler == Py_None ? rt::DiagnosticQueue::Deliver()
+                                                         : rt::DiagnosticQueue::Deliver(&deliver));
   Py_XDECREF(old);
   return none();
 }

@@ -1,25 +1,31 @@
 #include "runtime/diagnostic_queue.hpp"
 
-#include <system_error>
+#include <atomic>
+#include <climits>
+#include <cstdlib>
 #include <utility>
 
+#include "common/diagnostics.hpp"
 #include "runtime/thread_util.hpp"
 
 namespace varnex::rt {
+namespace {
 
-DiagnosticQueue::DiagnosticQueue(Deliver deliver, Fallback fallback, std::size_t capacity)
-    : deliver_(std::move(deliver)),
-      fallback_(fallback ? std::move(fallback) : Fallback(&write_fd2)),
-      capacity_(capacity) {
-  if (int error = create_named_thread("varnex-diag", [this] { run(); }, &thread_); error != 0) {
-    throw std::system_error(error, std::generic_category(), "diagnostic delivery thread");
-  }
+std::string dropped_line(uint64_t count, bool to_consumer) {
+  return std::to_string(count) + " diagnostic lines dropped: " +
+         (to_consumer ? "the diagnostic handler fell behind" : "standard error is full");
 }
+
+}  // namespace
+
+DiagnosticQueue::DiagnosticQueue(Write write, std::size_t capacity)
+    : write_(write ? std::move(write) : Write(&write_fd2_until)), capacity_(capacity) {}
 
 DiagnosticQueue::~DiagnosticQueue() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    if (!started_ || no_thread_) return;
   }
   wake_.notify_one();
   pthread_join(thread_, nullptr);
@@ -29,74 +35,189 @@ std::vector<std::string> DiagnosticQueue::split_lines(std::string_view text) {
   std::vector<std::string> lines;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
-    const std::string_view line = text.substr(0, end);
-    if (!line.empty()) lines.emplace_back(line);
+    lines.emplace_back(text.substr(0, end));
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
   return lines;
 }
 
+void DiagnosticQueue::start_locked() {
+  started_ = true;
+  if (create_named_thread("varnex-diag", [this] { run(); }, &thread_) != 0) no_thread_ = true;
+}
+
 void DiagnosticQueue::push(std::string_view text) {
   std::vector<std::string> lines = split_lines(text);
-  std::vector<std::string> overflow;
-  {
-    std::lock_guard lock(mutex_);
-    // Once closed, lines are written under the lock so that they keep their order behind the
-    // pending ones being drained.
-    if (closed_) {
-      fall_back(lines);
-      return;
+  if (lines.empty()) return;
+  std::unique_lock lock(mutex_);
+  if (stopping_) return;
+  if (!started_) start_locked();
+  if (no_thread_) {
+    // Without a writer nothing may wait: a line goes out now if fd 2 has room, else it is lost.
+    for (const std::string& line : lines) (void)write_(line + "\n", Clock::now());
+    return;
+  }
+  const bool to_consumer = to_consumer_locked();
+  for (std::string& line : lines) {
+    if (line.empty() && to_consumer) continue;
+    if (pending_.size() >= capacity_) {
+      ++dropped_;
+      continue;
     }
-    for (std::string& line : lines) {
-      if (pending_.size() >= capacity_) {
-        overflow.push_back(std::move(line));
-      } else {
-        pending_.push_back(std::move(line));
-      }
+    note_drops_locked();
+    pending_.push_back({std::move(line), to_consumer ? consumer_ : nullptr});
+    ++accepted_;
+  }
+  lock.unlock();
+  wake_.notify_one();
+}
+
+// The note takes the place of the dropped lines: after the lines queued before them, before
+// those queued after. It may take the queue one line past its capacity.
+void DiagnosticQueue::note_drops_locked() {
+  if (dropped_ == 0) return;
+  const bool to_consumer = to_consumer_locked();
+  pending_.push_back({dropped_line(std::exchange(dropped_, 0), to_consumer),
+                      to_consumer ? consumer_ : nullptr});
+  ++accepted_;
+}
+
+void DiagnosticQueue::set_consumer(Deliver deliver) {
+  std::shared_ptr<const Deliver> next =
+      deliver ? std::make_shared<const Deliver>(std::move(deliver)) : nullptr;
+  std::lock_guard lock(mutex_);
+  consumer_ = std::move(next);
+}
+
+bool DiagnosticQueue::flush(std::chrono::milliseconds stall_limit) {
+  std::unique_lock lock(mutex_);
+  if (to_consumer_locked()) return true;
+  const uint64_t target = accepted_;
+  while (done_ < target) {
+    const uint64_t seen = done_;
+    if (!changed_.wait_for(lock, stall_limit, [&] { return done_ >= target || done_ != seen; })) {
+      return false;
     }
   }
-  wake_.notify_one();
-  fall_back(overflow);
+  return true;
 }
 
-void DiagnosticQueue::drain_to_fallback() {
-  std::lock_guard lock(mutex_);
-  // A batch still in the consumer's hands is written too: at process exit the delivery thread
-  // may be parked for good on its way into the interpreter.
-  const std::vector<std::string> in_flight = std::move(in_flight_);
-  in_flight_.clear();
-  close_locked(in_flight);
+void DiagnosticQueue::finish_at_exit() {
+  std::unique_lock lock(mutex_);
+  consumer_gone_ = true;
+  if (delivering_ && !exit_writing_) {
+    std::vector<std::string> lines = std::move(in_flight_);
+    in_flight_.clear();
+    taken_at_exit_ = true;
+    note_drops_locked();
+    for (Entry& entry : pending_) lines.push_back(std::move(entry.line));
+    pending_.clear();
+    exit_writing_ = true;
+    write_lines(lock, lines, kExitStallLimit);
+    exit_writing_ = false;
+    wake_.notify_one();
+  }
+  // A writer still in the consumer cannot help with what comes later; the process is ending.
+  if (delivering_) return;
+  lock.unlock();
+  flush(kExitStallLimit);
 }
 
-// Nothing pushed after this may pass the lines written here.
-void DiagnosticQueue::close_locked(const std::vector<std::string>& in_flight) {
-  closed_ = true;
-  fall_back(in_flight);
-  for (const std::string& line : pending_) fallback_(line + "\n");
-  pending_.clear();
-}
-
-void DiagnosticQueue::fall_back(const std::vector<std::string>& lines) const {
-  for (const std::string& line : lines) fallback_(line + "\n");
+bool DiagnosticQueue::write_lines(std::unique_lock<std::mutex>& lock,
+                                  const std::vector<std::string>& lines,
+                                  std::optional<std::chrono::milliseconds> stall_limit) {
+  bool all = true;
+  std::size_t next = 0;
+  while (next < lines.size()) {
+    // Whole lines per write, so that another writer's output (Python's own stderr) can only
+    // come between lines; a pipe takes up to PIPE_BUF bytes in one piece.
+    std::string chunk = lines[next++] + "\n";
+    std::size_t count = 1;
+    while (next < lines.size() && chunk.size() + lines[next].size() + 1 <= PIPE_BUF) {
+      chunk += lines[next++];
+      chunk += '\n';
+      ++count;
+    }
+    lock.unlock();
+    const std::optional<Instant> give_up_at =
+        stall_limit ? std::optional<Instant>(Clock::now() + *stall_limit) : std::nullopt;
+    const bool written = all && write_(chunk, give_up_at);
+    lock.lock();
+    all = all && written;  // once fd 2 stalls past the limit, the rest is given up at once
+    done_ += count;
+    changed_.notify_all();
+  }
+  return all;
 }
 
 void DiagnosticQueue::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-    if (pending_.empty()) return;  // stopping with nothing left
-    in_flight_.assign(std::make_move_iterator(pending_.begin()),
-                      std::make_move_iterator(pending_.end()));
-    pending_.clear();
-    const std::vector<std::string> batch = in_flight_;
-    lock.unlock();
-    const bool delivered = deliver_(batch);
-    lock.lock();
-    const bool drained = in_flight_.empty();  // drain_to_fallback wrote it meanwhile
-    in_flight_.clear();
-    if (!delivered) close_locked(drained ? std::vector<std::string>{} : batch);
+    wake_.wait(lock, [this] { return !exit_writing_ && (stopping_ || !pending_.empty()); });
+    if (pending_.empty()) {
+      note_drops_locked();  // drops met while the last lines were written: say so now
+      if (pending_.empty()) return;  // stopping with nothing left
+    }
+    // The lines at the front that share a destination.
+    const std::shared_ptr<const Deliver> consumer = pending_.front().consumer;
+    std::vector<std::string> batch;
+    while (!pending_.empty() && pending_.front().consumer == consumer) {
+      batch.push_back(std::move(pending_.front().line));
+      pending_.pop_front();
+    }
+    if (consumer && !consumer_gone_) {
+      in_flight_ = batch;
+      delivering_ = true;
+      lock.unlock();
+      const bool delivered = (*consumer)(batch);
+      lock.lock();
+      delivering_ = false;
+      in_flight_.clear();
+      if (std::exchange(taken_at_exit_, false)) continue;  // written (and counted) at exit
+      if (delivered) {
+        done_ += batch.size();
+        changed_.notify_all();
+      } else {
+        consumer_gone_ = true;
+        write_lines(lock, batch, std::nullopt);
+      }
+    } else {
+      write_lines(lock, batch, std::nullopt);
+    }
+    if (pending_.empty()) note_drops_locked();
   }
+}
+
+namespace {
+
+std::atomic<DiagnosticQueue*> process_queue{nullptr};
+
+void flush_at_process_exit() {
+  if (DiagnosticQueue* queue = process_queue.load(std::memory_order_acquire)) queue->finish_at_exit();
+}
+
+}  // namespace
+
+DiagnosticQueue& diagnostic_queue() {
+  if (DiagnosticQueue* queue = process_queue.load(std::memory_order_acquire)) return *queue;
+  auto* fresh = new DiagnosticQueue();  // starts no thread until its first line
+  DiagnosticQueue* expected = nullptr;
+  if (!process_queue.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+    delete fresh;
+    return *expected;
+  }
+  // Once per process: a forked child inherits both registrations.
+  static std::atomic<bool> registered{false};
+  if (!registered.exchange(true)) {
+    std::atexit(&flush_at_process_exit);
+    pthread_atfork(nullptr, nullptr, &forget_diagnostic_queue_after_fork);
+  }
+  return *fresh;
+}
+
+void forget_diagnostic_queue_after_fork() {
+  process_queue.store(nullptr, std::memory_order_release);  // the old one is left as it is
 }
 
 }  // namespace varnex::rt

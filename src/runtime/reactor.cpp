@@ -30,8 +30,10 @@ constexpr uint64_t kSignalTag = 1ull << 61;
 // The reactor thread has no caller to hand an error to, and every wait in the process
 // depends on it: a failure it cannot recover from ends the process with the reason on fd 2.
 [[noreturn]] void fail_fatally(const char* call, int errnum) {
-  write_stderr("Fatal: the task runtime's reactor failed: " + std::string(call) + ": " +
-               os_error_text(errnum) + "\n");
+  // Written here, behind what is queued: the queue's writer will not outlive the abort.
+  flush_stderr();
+  write_fd2("Fatal: the task runtime's reactor failed: " + std::string(call) + ": " +
+            os_error_text(errnum) + "\n");
   std::abort();
 }
 

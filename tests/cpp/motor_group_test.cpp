@@ -18,6 +18,7 @@
 #include "motor/motor_group.hpp"
 #include "runtime/channel.hpp"
 #include "runtime/time.hpp"
+#include "runtime_test_util.hpp"
 
 namespace {
 
@@ -291,14 +292,14 @@ TEST_F(MotorGroup, EachStoredFeedbackFrameIsCountedAndStampedOnlyOnItsDevice) {
 
 TEST_F(MotorGroup, WrongLengthAndUnmatchedFramesArePrintedAndChangeNothing) {
   auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
-  testing::internal::CaptureStderr();
+  varnex::rt::testing::capture_stderr();
   bus->deliver(0x201, {1, 2, 3, 4, 5, 6, 7});
   bus->deliver(0x1ABCDE, {});
   bus->deliver(0x7F, {0, 0, 192, 63, 123, 0, 6, 255});
   // Frames are handled in order, so once this one is stored the others have been printed.
   bus->deliver(0x201, feedback_frame(4.0f, 1, 2));
   const bool stored = eventually([&] { return device->get_feedback_blocking().position == 4.0f; });
-  const std::string printed = testing::internal::GetCapturedStderr();
+  const std::string printed = varnex::rt::testing::captured_stderr();
   ASSERT_TRUE(stored);
   EXPECT_EQ(printed,
             "Warning: ignoring CAN frame 0x201 with unexpected length 7\n"
@@ -342,10 +343,10 @@ TEST(MotorGroupLifetime, DestroyedGroupsReceiveTaskEndsAndItsDevicesStillSend) {
   // The task lets go of the link at its next suspension; what remains is ours and the device's.
   ASSERT_TRUE(eventually([&] { return bus.use_count() == 2; }));
   const int receives = bus->receives();
-  testing::internal::CaptureStderr();
+  varnex::rt::testing::capture_stderr();
   bus->deliver(0x7F, {1, 2, 3, 4, 5, 6, 7, 8});
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(varnex::rt::testing::captured_stderr(), "");
   EXPECT_EQ(bus->receives(), receives);
 
   // The device outlives its group and still sends on the host id.

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "can/provisioning.hpp"
+#include "common/diagnostics.hpp"
 
 namespace fs = std::filesystem;
 using varnex::ErrorKind;
@@ -159,9 +160,12 @@ class Provisioning : public ::testing::Test {
     const fs::path capture = dir_ / "stderr";
     const int fd = ::open(capture.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     EXPECT_GE(fd, 0);
+    varnex::flush_stderr();
     Status status = [&] {
       Redirect to_file(2, fd);
-      return varnex::ensure_can_interface(interface);
+      Status provisioned = varnex::ensure_can_interface(interface);
+      varnex::flush_stderr();  // the notices are written by the diagnostic queue's thread
+      return provisioned;
     }();
     ::close(fd);
     return {std::move(status), read_file(capture)};

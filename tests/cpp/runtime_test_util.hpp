@@ -3,7 +3,11 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
+#include <gtest/gtest.h>
+
+#include "common/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/waker.hpp"
 
@@ -20,6 +24,18 @@ inline Waker manual_waker(CountingExecutor& executor) {
   auto waker = std::make_shared<WakeTarget>(&executor, Job{});
   waker->arm();
   return waker;
+}
+
+// gtest's capture of fd 2 for lines that reach it through the diagnostic queue's writer: the
+// capture starts once what was queued before is written, and ends once what was queued during
+// it is.
+inline void capture_stderr() {
+  varnex::flush_stderr();
+  ::testing::internal::CaptureStderr();
+}
+inline std::string captured_stderr() {
+  varnex::flush_stderr();
+  return ::testing::internal::GetCapturedStderr();
 }
 
 }  // namespace varnex::rt::testing

@@ -74,10 +74,10 @@ TEST(Shutdown, ASignalEndsTheWaitThenEverythingIsStoppedWithTheExactLines) {
   auto timer = idle_timer();
   registry.register_task(1, timer, TaskKind::Timer);
 
-  testing::internal::CaptureStderr();
+  varnex::rt::testing::capture_stderr();
   auto done = std::async(std::launch::async, [&] { return wait_for_signal_then_stop(registry); });
   Result<std::string> name = raise_until_ready(SIGTERM, done);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = varnex::rt::testing::captured_stderr();
   ASSERT_TRUE(name.ok());
   EXPECT_EQ(name.value(), "SIGTERM");
   EXPECT_EQ(err, "\n[varnex] Received SIGTERM, initiating graceful shutdown...\n");
@@ -98,11 +98,11 @@ TEST(Shutdown, BlockUntilStopsWhenTheWaitTimeHasPassedAndWaitsForTheCallInProgre
     call->finish();
   });
 
-  testing::internal::CaptureStderr();
+  varnex::rt::testing::capture_stderr();
   const auto start = std::chrono::steady_clock::now();
   Result<ShutdownReport> report = stop_on_signal_or_timeout(40, std::nullopt, registry);
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = varnex::rt::testing::captured_stderr();
   ASSERT_TRUE(report.ok());
   EXPECT_EQ(report->reason, "timeout");
   EXPECT_TRUE(report->success);
@@ -117,11 +117,11 @@ TEST(Shutdown, BlockUntilStopsWhenTheWaitTimeHasPassedAndWaitsForTheCallInProgre
 TEST(Shutdown, BlockUntilReportsASignalThatComesBeforeTheWaitTime) {
   ASSERT_TRUE(ShutdownSignalOp::create().ok());
   TaskManager registry;
-  testing::internal::CaptureStderr();
+  varnex::rt::testing::capture_stderr();
   auto done = std::async(std::launch::async,
                          [&] { return stop_on_signal_or_timeout(60'000, 0, registry); });
   Result<ShutdownReport> report = raise_until_ready(SIGINT, done);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = varnex::rt::testing::captured_stderr();
   ASSERT_TRUE(report.ok());
   EXPECT_EQ(report->reason, "signal:SIGINT");
   EXPECT_TRUE(report->success);
@@ -134,12 +134,12 @@ TEST(Shutdown, BlockUntilReportsASignalThatComesBeforeTheWaitTime) {
 TEST(Shutdown, AWaitTooLongForTheClockWaitsForTheSignalOnly) {
   ASSERT_TRUE(ShutdownSignalOp::create().ok());
   TaskManager registry;
-  testing::internal::CaptureStderr();
+  varnex::rt::testing::capture_stderr();
   auto done = std::async(std::launch::async, [&] {
     return stop_on_signal_or_timeout(UINT64_MAX, UINT64_MAX, registry);
   });
   Result<ShutdownReport> report = raise_until_ready(SIGTERM, done);
-  testing::internal::GetCapturedStderr();
+  varnex::rt::testing::captured_stderr();
   ASSERT_TRUE(report.ok());
   EXPECT_EQ(report->reason, "signal:SIGTERM");
 }
@@ -162,10 +162,10 @@ TEST(Shutdown, OnAThreadThatDrivesTasksItFailsBeforeStoppingAnything) {
 }
 
 TEST(Shutdown, ResultLinesAndSignalReasons) {
-  testing::internal::CaptureStderr();
+  varnex::rt::testing::capture_stderr();
   report_stop_result(true);
   report_stop_result(false);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(varnex::rt::testing::captured_stderr(),
             "[varnex] All tasks stopped successfully\n"
             "[varnex] Shutdown timed out, some tasks may still be running\n");
   EXPECT_TRUE(reason_is_signal("signal:SIGTERM"));

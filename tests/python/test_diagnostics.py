@@ -1,12 +1,16 @@
 """set_diagnostic_handler and the timer handle's error record (children: routing is per process)."""
 
 import queue
+import re
+import subprocess
+import time
 
 import pytest
 
 import varnex
-from fault_support import VCAN, fault_interfaces, remove, requires_fault_injection
-from child_support import run_child
+from can_support import requires_can
+from fault_support import VCAN, BusNode, Flood, fault_interfaces, remove, requires_fault_injection
+from child_support import line_reader, run_child, start_child
 
 LINE = "Timer function error: ZeroDivisionError: division by zero"
 
@@ -99,3 +103,48 @@ def test_interface_fault_line_reaches_the_handler():
                     pytest.fail(f"no gone line in {received}")
         finally:
             varnex.set_diagnostic_handler(None)
+
+
+# One Motor per runtime worker, so that on the old code every worker ended up blocked writing a
+# line; the timer's calls and the feedback are counted over a few seconds with stderr full.
+UNREAD_STDERR = """
+import os, sys, time, varnex
+motors = [varnex.Motor('vcan0', 0x100 + i) for i in range(os.cpu_count())]
+devices = [m.add_device(0, 0x201, 'speed') for m in motors]
+calls = [0]
+@varnex.timer(100.0)
+def tick():
+    calls[0] += 1
+handle = tick()
+print('ready', flush=True)
+sys.stdin.readline()  # the flood has filled the pipe by now
+c0, f0 = calls[0], devices[0].feedback_count
+time.sleep(3)
+print(calls[0] - c0, devices[0].feedback_count - f0, flush=True)
+sys.stdin.readline()
+"""
+
+
+@requires_can
+def test_a_full_stderr_stops_no_timer_and_no_feedback_and_the_loss_is_counted():
+    child = start_child(UNREAD_STDERR, stdin=subprocess.PIPE)
+    try:
+        out = line_reader(child.stdout)
+        assert out.get(timeout=60) == "ready"
+        # Frames of a wrong length from another node, each a line on stderr, and a driver's feedback.
+        with Flood("vcan0", 0x7E5), BusNode("vcan0", 0x201, hears=0x100, period=0.01):
+            time.sleep(2)
+            child.stdin.write("\n")
+            child.stdin.flush()
+            calls, frames = map(int, out.get(timeout=60).split())
+        child.stdin.write("\n")
+        child.stdin.close()
+        err = child.stderr.read()  # only now is the pipe read
+        assert child.wait(timeout=60) == 0
+    finally:
+        child.kill()
+        child.wait()
+    assert calls >= 100, calls  # 300 expected in 3 s
+    assert frames >= 100, frames  # about 300
+    assert "Warning: ignoring CAN frame 0x7E5 with unexpected length 5" in err
+    assert re.search(r"^\d+ diagnostic lines dropped: standard error is full$", err, re.M), err[-2000:]

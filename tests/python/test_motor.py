@@ -451,12 +451,12 @@ motor = varnex.Motor('vcan0', 0x100)
 with CanPeer('vcan0') as peer:
     for _ in range(2 * capacity // line):
         peer.send(0x7F, bytes(8))
-    # Polled: the pipe's fill level is the only outward sign that the receive task is stuck
-    # writing a line that no longer fits.
+    # Polled: the pipe's fill level is the only outward sign that lines reached it; those it
+    # cannot take wait in the diagnostic queue behind it.
     deadline = time.monotonic() + 60
-    while room() >= line and time.monotonic() < deadline:
+    while room() == capacity and time.monotonic() < deadline:
         time.sleep(0.01)
-    print('stuck', room() < line, flush=True)
+    print('stuck', room() < capacity, flush=True)
     del motor
     print('dropped', flush=True)
 """
