@@ -12,6 +12,8 @@ namespace {
 
 using Args = std::vector<std::string>;
 
+thread_local ProvisioningInterrupt* innermost = nullptr;
+
 std::string join(const Args& args) {
   std::string joined;
   for (const std::string& arg : args) {
@@ -27,37 +29,90 @@ Args with_program(const char* program, const Args& args) {
   return argv;
 }
 
+ChildLimits limits(std::optional<std::chrono::milliseconds> time_limit) {
+  ChildLimits limits{time_limit, {}};
+  if (ProvisioningInterrupt* scope = ProvisioningInterrupt::current(); scope && scope->has_check()) {
+    limits.interrupted = [scope] { return scope->check(); };
+  }
+  return limits;
+}
+
+Error interrupted_error(const std::string& interface) {
+  return Error::os("Provisioning of '" + interface + "' was interrupted");
+}
+
+Error timed_out_error(const Args& args, std::chrono::milliseconds limit) {
+  // Whole seconds where the limit is whole seconds, as the documented limit is.
+  const auto ms = limit.count();
+  const std::string shown =
+      ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+  return Error::os("'ip " + join(args) + "' did not finish within " + shown + " and was killed");
+}
+
+// A run that ended without a verdict of its own: killed at its time limit or interrupted.
+std::optional<Error> cut_short(const ChildRun& run, const Args& args, const std::string& interface,
+                               std::chrono::milliseconds limit) {
+  if (run.end == ChildEnd::TimedOut) return timed_out_error(args, limit);
+  if (run.end == ChildEnd::Interrupted) return interrupted_error(interface);
+  return std::nullopt;
+}
+
 // The direct attempt's own failures are not reported: they only decide whether sudo is needed.
-bool run_directly(const std::vector<Args>& commands) {
+// A run cut short is reported, though: sudo would not help an `ip` that hangs.
+Result<bool> run_directly(const std::vector<Args>& commands, const std::string& interface,
+                          std::chrono::milliseconds limit) {
   for (const Args& args : commands) {
-    if (!run_child(with_program("ip", args), ChildStdio::Captured).succeeded) return false;
+    const ChildRun run = run_child(with_program("ip", args), ChildStdio::Captured, limits(limit));
+    if (std::optional<Error> error = cut_short(run, args, interface, limit)) return *error;
+    if (!run.succeeded()) return false;
   }
   return true;
 }
 
-Status run_with_sudo(const std::vector<Args>& commands) {
+Status run_with_sudo(const std::vector<Args>& commands, const std::string& interface) {
   write_stderr("[CAN] Need elevated privileges, requesting sudo...\n");
   // sudo shares our standard error: the notice must be out before its prompt.
   flush_stderr();
   for (const Args& args : commands) {
     Args argv{"sudo", "ip"};
     argv.insert(argv.end(), args.begin(), args.end());
-    const ChildRun run = run_child(argv, ChildStdio::Inherited);
+    const ChildRun run = run_child(argv, ChildStdio::Inherited, limits(std::nullopt));
     if (run.start_error != 0) {
       return Error::os("Failed to run 'sudo ip " + join(args) + "': " + os_error_text(run.start_error));
     }
-    if (!run.succeeded) return Error::os("'sudo ip " + join(args) + "' failed");
+    if (run.end == ChildEnd::Interrupted) return interrupted_error(interface);
+    if (!run.succeeded()) return Error::os("'sudo ip " + join(args) + "' failed");
   }
   return {};
 }
 
 }  // namespace
 
-Status ensure_can_interface(const std::string& interface) {
+ProvisioningInterrupt::ProvisioningInterrupt(rt::InterruptCheck interrupted)
+    : interrupted_(std::move(interrupted)), outer_(innermost) {
+  innermost = this;
+}
+
+ProvisioningInterrupt::~ProvisioningInterrupt() { innermost = outer_; }
+
+ProvisioningInterrupt* ProvisioningInterrupt::current() { return innermost; }
+
+bool ProvisioningInterrupt::check() {
+  if (!fired_ && interrupted_ && interrupted_()) fired_ = true;
+  return fired_;
+}
+
+Status ensure_can_interface(const std::string& interface, std::chrono::milliseconds ip_time_limit) {
+  const Args query_args{"-details", "link", "show", "dev", interface};
   const ChildRun query =
-      run_child({"ip", "-details", "link", "show", interface}, ChildStdio::Captured);
+      run_child(with_program("ip", query_args), ChildStdio::Captured, limits(ip_time_limit));
   if (query.start_error != 0) return Error::os("Failed to run ip: " + os_error_text(query.start_error));
-  if (!query.succeeded) return Error::os("CAN interface '" + interface + "' does not exist");
+  if (std::optional<Error> error = cut_short(query, query_args, interface, ip_time_limit)) return *error;
+  // Without an exit status, an answer without a link in it is no answer.
+  const bool found = query.end == ChildEnd::StatusUnknown
+                         ? query.succeeded() && !query.output.empty()
+                         : query.succeeded();
+  if (!found) return Error::os("CAN interface '" + interface + "' does not exist");
 
   const LinkState state = parse_ip_link_details(query.output);
   // Reconfiguring is only ever meant for CAN interfaces: taking "eth0" or "lo" down because a
@@ -77,16 +132,18 @@ Status ensure_can_interface(const std::string& interface) {
 
   std::vector<Args> commands;
   if (state.is_virtual) {
-    commands = {{"link", "set", interface, "up"}};
+    commands = {{"link", "set", "dev", interface, "up"}};
   } else {
     commands = {
-        {"link", "set", interface, "down"},
-        {"link", "set", interface, "type", "can", "bitrate", std::to_string(kCanBitrate)},
-        {"link", "set", interface, "up"},
+        {"link", "set", "dev", interface, "down"},
+        {"link", "set", "dev", interface, "type", "can", "bitrate", std::to_string(kCanBitrate)},
+        {"link", "set", "dev", interface, "up"},
     };
   }
-  if (run_directly(commands)) return {};
-  return run_with_sudo(commands);
+  Result<bool> direct = run_directly(commands, interface, ip_time_limit);
+  if (!direct) return std::move(direct).error();
+  if (direct.value()) return {};
+  return run_with_sudo(commands, interface);
 }
 
 }  // namespace varnex

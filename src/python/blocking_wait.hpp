@@ -7,6 +7,7 @@
 
 #include <optional>
 
+#include "can/provisioning.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "runtime/completion.hpp"
@@ -32,5 +33,17 @@ std::optional<rt::Instant> deadline_from_seconds(PyObject* timeout);
 // PyErrOccurred when a signal handler raised (its exception is set). Never releases the GIL for
 // a completion that is already set.
 bool wait_without_gil(const rt::Completion& done, std::optional<rt::Instant> deadline);
+
+// Runs `create`, a device constructor (which provisions its interface with `ip`), so that on the
+// main thread a signal handler that raises (Ctrl+C) ends a wait for `ip`: the child is killed and
+// the handler's exception is raised instead of the provisioning error. Returns the device or
+// raises its error.
+template <class Create>
+auto create_device(Create&& create) {
+  ProvisioningInterrupt interruptible(pending_signal_check());
+  auto created = create();
+  if (!created && interruptible.fired()) throw PyErrOccurred{};
+  return unwrap(std::move(created));
+}
 
 }  // namespace varnex::py

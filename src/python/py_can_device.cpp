@@ -27,7 +27,7 @@ constexpr Signature kNew{"CanDevice", 1, {"interface"}};
 PyRef can_device_new(PyTypeObject* type, const CallArgs& args) {
   auto [interface] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
-  return CanDeviceObject::create(type, unwrap(CanDeviceSync::create(name)));
+  return CanDeviceObject::create(type, create_device([&] { return CanDeviceSync::create(name); }));
 }
 
 constexpr Signature kSend{"send", 2, {"id", "data"}};

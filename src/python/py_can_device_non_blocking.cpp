@@ -30,7 +30,7 @@ constexpr Signature kNew{"CanDeviceNonBlocking", 1, {"interface"}};
 PyRef can_device_non_blocking_new(PyTypeObject* type, const CallArgs& args) {
   auto [interface] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
-  return CanDeviceNonBlockingObject::create(type, unwrap(CanDeviceAsync::create(name)));
+  return CanDeviceNonBlockingObject::create(type, create_device([&] { return CanDeviceAsync::create(name); }));
 }
 
 constexpr Signature kSend{"send", 2, {"id", "data"}};

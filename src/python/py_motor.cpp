@@ -9,6 +9,7 @@
 
 #include "motor/motor_group.hpp"
 #include "python/args.hpp"
+#include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
 #include "python/context_manager.hpp"
 #include "python/gil.hpp"
@@ -50,7 +51,9 @@ PyRef motor_new(PyTypeObject* type, const CallArgs& args) {
   if (by_host && by_host_id) {
     throw_error(Error::value("pass only one of 'host' or 'host_id', not both"));
   }
-  return MotorObject::create(type, unwrap(motor::Motor::create(name, by_host ? *by_host : *by_host_id)));
+  const uint32_t host_id_value = by_host ? *by_host : *by_host_id;
+  return MotorObject::create(
+      type, create_device([&] { return motor::Motor::create(name, host_id_value); }));
 }
 
 constexpr Signature kAddDevice{"add_device", 3, {"slot_index", "node_id", "mode"}};

@@ -3,6 +3,7 @@
 // query.out (the query's stdout), <prog>.<command>.rc (exit status), <prog>.<command>.action
 // (shell sourced before exiting), where <command> is query, down, bitrate or up.
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -36,14 +37,17 @@ const std::string kFakeIp = std::string(
     "#!/bin/sh\n"
     "PATH=/usr/bin:/bin\n"
     "dir=${0%/*}\n"
-    "echo \"ip $*\" >> \"$dir/log\"\n"
-    "echo \"ip complains on stderr\" >&2\n") + kCommandKey +
+    "echo \"ip $*\" >> \"$dir/log\"\n") + kCommandKey +
     "if [ $key = query ]; then\n"
     "  wc -c > \"$dir/query.stdin\"\n"
     "  [ -f \"$dir/query.out\" ] && cat \"$dir/query.out\"\n"
     "fi\n"
     "[ -f \"$dir/ip.$key.action\" ] && . \"$dir/ip.$key.action\"\n"
-    "[ -f \"$dir/ip.$key.rc\" ] && exit $(cat \"$dir/ip.$key.rc\")\n"
+    // Like the real ip, it says why on stderr when it fails.
+    "if [ -f \"$dir/ip.$key.rc\" ]; then\n"
+    "  echo \"ip complains on stderr\" >&2\n"
+    "  exit $(cat \"$dir/ip.$key.rc\")\n"
+    "fi\n"
     "exit 0\n";
 
 const std::string kFakeSudo = std::string(
@@ -163,7 +167,7 @@ class Provisioning : public ::testing::Test {
     varnex::flush_stderr();
     Status status = [&] {
       Redirect to_file(2, fd);
-      Status provisioned = varnex::ensure_can_interface(interface);
+      Status provisioned = varnex::ensure_can_interface(interface, time_limit_);
       varnex::flush_stderr();  // the notices are written by the diagnostic queue's thread
       return provisioned;
     }();
@@ -173,6 +177,7 @@ class Provisioning : public ::testing::Test {
 
   fs::path dir_;
   std::string saved_path_;
+  std::chrono::milliseconds time_limit_ = varnex::kIpTimeLimit;
 };
 
 void expect_error(const Status& status, const std::string& message) {
@@ -187,16 +192,16 @@ TEST_F(Provisioning, InterfaceAlreadyUpAtTheBitrateRunsNothingMore) {
   answer("query.out", kHardwareUp);
   const Outcome out = provision("can0");
   EXPECT_TRUE(out.status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show can0"}));
-  EXPECT_EQ(out.stderr_text, "");  // the query's own stderr is captured, not shown
+  EXPECT_EQ(log(), (Log{"ip -details link show dev can0"}));
+  EXPECT_EQ(out.stderr_text, "");
 }
 
 TEST_F(Provisioning, DownInterfaceGetsTheThreeCommands) {
   answer("query.out", kHardwareDown);
   const Outcome out = provision("can0");
   EXPECT_TRUE(out.status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show can0", "ip link set can0 down",
-                        "ip link set can0 type can bitrate 1000000", "ip link set can0 up"}));
+  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+                        "ip link set dev can0 type can bitrate 1000000", "ip link set dev can0 up"}));
   EXPECT_EQ(out.stderr_text, kCan0Notice);
 }
 
@@ -214,7 +219,7 @@ TEST_F(Provisioning, VirtualInterfaceThatIsUpNeedsNothing) {
   answer("query.out", kVcanUp);
   const Outcome out = provision("vcan0");
   EXPECT_TRUE(out.status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show vcan0"}));
+  EXPECT_EQ(log(), (Log{"ip -details link show dev vcan0"}));
   EXPECT_EQ(out.stderr_text, "");
 }
 
@@ -222,7 +227,7 @@ TEST_F(Provisioning, VirtualInterfaceThatIsDownIsOnlyBroughtUp) {
   answer("query.out", kVcanDown);
   const Outcome out = provision("vcan0");
   EXPECT_TRUE(out.status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show vcan0", "ip link set vcan0 up"}));
+  EXPECT_EQ(log(), (Log{"ip -details link show dev vcan0", "ip link set dev vcan0 up"}));
   EXPECT_EQ(out.stderr_text,
             "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...\n");
 }
@@ -232,12 +237,12 @@ TEST_F(Provisioning, VirtualInterfaceFallsBackToSudoForBringingItUp) {
   answer("ip.up.rc", "2");
   answer("sudo.up.rc", "1");
   const Outcome out = provision("vcan0");
-  expect_error(out.status, "'sudo ip link set vcan0 up' failed");
-  EXPECT_EQ(log(), (Log{"ip -details link show vcan0", "ip link set vcan0 up",
-                        "sudo ip link set vcan0 up"}));
+  expect_error(out.status, "'sudo ip link set dev vcan0 up' failed");
+  EXPECT_EQ(log(), (Log{"ip -details link show dev vcan0", "ip link set dev vcan0 up",
+                        "sudo ip link set dev vcan0 up"}));
   EXPECT_EQ(out.stderr_text,
             "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...\n" +
-                kSudoNotice + "sudo ran: ip link set vcan0 up\n");
+                kSudoNotice + "sudo ran: ip link set dev vcan0 up\n");
 }
 
 TEST_F(Provisioning, FailedDirectCommandRestartsFromTheFirstUnderSudo) {
@@ -245,23 +250,23 @@ TEST_F(Provisioning, FailedDirectCommandRestartsFromTheFirstUnderSudo) {
   answer("ip.down.rc", "2");
   const Outcome out = provision("can0");
   EXPECT_TRUE(out.status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show can0", "ip link set can0 down",
-                        "sudo ip link set can0 down", "sudo ip link set can0 type can bitrate 1000000",
-                        "sudo ip link set can0 up"}));
+  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+                        "sudo ip link set dev can0 down", "sudo ip link set dev can0 type can bitrate 1000000",
+                        "sudo ip link set dev can0 up"}));
   // sudo shares our stderr, so its own lines appear after the notice.
   EXPECT_EQ(out.stderr_text, kCan0Notice + kSudoNotice +
-                                 "sudo ran: ip link set can0 down\n"
-                                 "sudo ran: ip link set can0 type can bitrate 1000000\n"
-                                 "sudo ran: ip link set can0 up\n");
+                                 "sudo ran: ip link set dev can0 down\n"
+                                 "sudo ran: ip link set dev can0 type can bitrate 1000000\n"
+                                 "sudo ran: ip link set dev can0 up\n");
 }
 
 TEST_F(Provisioning, DirectPassStopsAtTheFailingCommand) {
   answer("query.out", kHardwareDown);
   answer("ip.bitrate.rc", "2");
   EXPECT_TRUE(provision("can0").status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show can0", "ip link set can0 down",
-                        "ip link set can0 type can bitrate 1000000", "sudo ip link set can0 down",
-                        "sudo ip link set can0 type can bitrate 1000000", "sudo ip link set can0 up"}));
+  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+                        "ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 down",
+                        "sudo ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 up"}));
 }
 
 TEST_F(Provisioning, FailingSudoCommandIsNamedAndStopsThePass) {
@@ -269,17 +274,17 @@ TEST_F(Provisioning, FailingSudoCommandIsNamedAndStopsThePass) {
   answer("ip.bitrate.rc", "2");
   answer("sudo.bitrate.rc", "1");
   const Outcome out = provision("can0");
-  expect_error(out.status, "'sudo ip link set can0 type can bitrate 1000000' failed");
-  EXPECT_EQ(log(), (Log{"ip -details link show can0", "ip link set can0 down",
-                        "ip link set can0 type can bitrate 1000000", "sudo ip link set can0 down",
-                        "sudo ip link set can0 type can bitrate 1000000"}));
+  expect_error(out.status, "'sudo ip link set dev can0 type can bitrate 1000000' failed");
+  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+                        "ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 down",
+                        "sudo ip link set dev can0 type can bitrate 1000000"}));
 }
 
 TEST_F(Provisioning, SudoCommandKilledBySignalFails) {
   answer("query.out", kHardwareDown);
   answer("ip.down.rc", "1");
   answer("sudo.up.action", "kill -TERM $$\n");
-  expect_error(provision("can0").status, "'sudo ip link set can0 up' failed");
+  expect_error(provision("can0").status, "'sudo ip link set dev can0 up' failed");
 }
 
 TEST_F(Provisioning, ANonCanInterfaceIsRefusedAndLeftAlone) {
@@ -288,7 +293,7 @@ TEST_F(Provisioning, ANonCanInterfaceIsRefusedAndLeftAlone) {
          "    link/loopback 00:00:00:00:00:00 brd 00:00:00:00:00:00 promiscuity 0\n");
   const Outcome out = provision("lo");
   expect_error(out.status, "Interface 'lo' is not a CAN interface (link/loopback)");
-  EXPECT_EQ(log(), (Log{"ip -details link show lo"}));
+  EXPECT_EQ(log(), (Log{"ip -details link show dev lo"}));
   EXPECT_EQ(out.stderr_text, "");
 }
 
@@ -296,7 +301,7 @@ TEST_F(Provisioning, UnsuccessfulQueryMeansNoSuchInterface) {
   answer("ip.query.rc", "1");
   const Outcome out = provision("nosuch0");
   expect_error(out.status, "CAN interface 'nosuch0' does not exist");
-  EXPECT_EQ(log(), (Log{"ip -details link show nosuch0"}));
+  EXPECT_EQ(log(), (Log{"ip -details link show dev nosuch0"}));
   EXPECT_EQ(out.stderr_text, "");
 }
 
@@ -304,7 +309,7 @@ TEST_F(Provisioning, QueryKilledBySignalMeansNoSuchInterface) {
   answer("query.out", kHardwareUp);
   answer("ip.query.action", "kill -KILL $$\n");
   expect_error(provision("can0").status, "CAN interface 'can0' does not exist");
-  EXPECT_EQ(log(), (Log{"ip -details link show can0"}));
+  EXPECT_EQ(log(), (Log{"ip -details link show dev can0"}));
 }
 
 TEST_F(Provisioning, MissingIpIsAStartFailureNotAnExitStatus) {
@@ -324,8 +329,8 @@ TEST_F(Provisioning, IpThatCannotBeStartedForADirectCommandFallsBackToSudo) {
   answer("query.out", kHardwareDown);
   answer("ip.query.action", "rm -f \"$0\"\n");
   EXPECT_TRUE(provision("can0").status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show can0", "sudo ip link set can0 down",
-                        "sudo ip link set can0 type can bitrate 1000000", "sudo ip link set can0 up"}));
+  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "sudo ip link set dev can0 down",
+                        "sudo ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 up"}));
 }
 
 TEST_F(Provisioning, MissingSudoIsAStartFailure) {
@@ -334,7 +339,7 @@ TEST_F(Provisioning, MissingSudoIsAStartFailure) {
   remove("sudo");
   const Outcome out = provision("can0");
   expect_error(out.status,
-               "Failed to run 'sudo ip link set can0 down': No such file or directory (os error 2)");
+               "Failed to run 'sudo ip link set dev can0 down': No such file or directory (os error 2)");
   EXPECT_EQ(out.stderr_text, kCan0Notice + kSudoNotice);
 }
 
@@ -353,7 +358,7 @@ TEST_F(Provisioning, QueryGetsEmptyStdinWhileSudoSharesOurs) {
   ::close(fds[0]);
   EXPECT_TRUE(out.status.ok());
   EXPECT_EQ(bin_file("query.stdin"), "0\n");
-  EXPECT_NE(out.stderr_text.find("sudo ran: ip link set can0 down\nsudo read: secret\n"),
+  EXPECT_NE(out.stderr_text.find("sudo ran: ip link set dev can0 down\nsudo read: secret\n"),
             std::string::npos)
       << out.stderr_text;
 }
@@ -367,6 +372,80 @@ TEST_F(Provisioning, LargeOutputOnBothStreamsDoesNotDeadlock) {
   const Outcome out = provision("can0");
   EXPECT_TRUE(out.status.ok());
   EXPECT_EQ(out.stderr_text, "");
+}
+
+// ---- runs that cannot hang, and runs whose status is lost ----
+
+bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+pid_t pid_in(const fs::path& file) { return static_cast<pid_t>(std::stol(read_file(file))); }
+
+// SIGCHLD ignored, as daemons often do: the kernel reaps children itself and no exit status is
+// ever seen.
+class SigchldIgnored {
+ public:
+  SigchldIgnored() : previous_(std::signal(SIGCHLD, SIG_IGN)) {}
+  ~SigchldIgnored() { std::signal(SIGCHLD, previous_); }
+
+ private:
+  void (*previous_)(int);
+};
+
+TEST_F(Provisioning, WithSigchldIgnoredEachRunIsJudgedByWhatItWroteOnStderr) {
+  SigchldIgnored ignored;
+  answer("query.out", kHardwareDown);
+  answer("ip.bitrate.rc", "2");  // says why on stderr: a failure, so sudo follows
+  EXPECT_TRUE(provision("can0").status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+                        "ip link set dev can0 type can bitrate 1000000",
+                        "sudo ip link set dev can0 down",
+                        "sudo ip link set dev can0 type can bitrate 1000000",
+                        "sudo ip link set dev can0 up"}));
+  answer("ip.query.rc", "1");
+  expect_error(provision("nosuch0").status, "CAN interface 'nosuch0' does not exist");
+}
+
+TEST_F(Provisioning, TheNameAlwaysFollowsDevSoAKeywordIsANameToo) {
+  answer("query.out", kVcanDown);
+  EXPECT_TRUE(provision("up").status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show dev up", "ip link set dev up up"}));
+}
+
+TEST_F(Provisioning, AGrandchildHoldingThePipesDoesNotHoldTheCall) {
+  answer("query.out", kHardwareUp);
+  answer("ip.query.action", "sleep 60 & echo $! > \"$dir/grandchild\"\n");
+  EXPECT_TRUE(provision("can0").status.ok());
+  const pid_t grandchild = pid_in(dir_ / "bin" / "grandchild");
+  EXPECT_TRUE(alive(grandchild)) << "the call waited for the grandchild to end";
+  ::kill(grandchild, SIGKILL);
+}
+
+TEST_F(Provisioning, AnIpRunPastItsTimeLimitIsKilledAndNamed) {
+  time_limit_ = std::chrono::milliseconds(300);
+  answer("query.out", kHardwareDown);
+  answer("ip.query.action", "echo $$ > \"$dir/ip.pid\"; exec sleep 60\n");
+  expect_error(provision("can0").status,
+               "'ip -details link show dev can0' did not finish within 300 ms and was killed");
+  EXPECT_FALSE(alive(pid_in(dir_ / "bin" / "ip.pid")));
+
+  // A direct command that hangs fails the call: sudo would not help it.
+  fs::remove(dir_ / "bin" / "ip.query.action");
+  answer("ip.down.action", "exec sleep 60\n");
+  expect_error(provision("can0").status,
+               "'ip link set dev can0 down' did not finish within 300 ms and was killed");
+  EXPECT_EQ(log().back(), "ip link set dev can0 down");
+}
+
+TEST_F(Provisioning, AnInterruptEndsTheWaitAndTheChild) {
+  answer("query.out", kHardwareUp);
+  answer("ip.query.action", "echo $$ > \"$dir/ip.pid\"; exec sleep 60\n");
+  int checks = 0;
+  // True once the child has had a few checks' time to start and note its pid.
+  varnex::ProvisioningInterrupt interrupt(
+      [&] { return ++checks > 5 && fs::exists(dir_ / "bin" / "ip.pid"); });
+  expect_error(provision("can0").status, "Provisioning of 'can0' was interrupted");
+  EXPECT_TRUE(interrupt.fired());
+  EXPECT_FALSE(alive(pid_in(dir_ / "bin" / "ip.pid")));
 }
 
 }  // namespace

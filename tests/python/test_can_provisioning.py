@@ -6,12 +6,14 @@ The C++ unit tests cover the parsing and each branch in depth; these check the p
 """
 
 import os
+import signal
 import subprocess
 import sys
 
 import pytest
 
 import varnex
+from child_support import wait_for
 
 HARDWARE_DOWN = (
     "3: can9: <NOARP,ECHO> mtu 16 qdisc pfifo_fast state DOWN mode DEFAULT group default qlen 10\n"
@@ -26,8 +28,9 @@ VCAN_DOWN = (
 )
 VCAN_UP = VCAN_DOWN.replace("<NOARP>", "<NOARP,UP,LOWER_UP>")
 
-# Both fakes log their arguments and exit with the status found in <dir>/<name>.rc, where name is
-# query, or ip / sudo followed by the command's last argument (down, up) or "bitrate".
+# Both fakes log their arguments, source <dir>/<name>.sh if there is one, and exit with the
+# status found in <dir>/<name>.rc, where name is query, or ip / sudo followed by the command's
+# last argument (down, up) or "bitrate".
 FAKE = """#!/bin/sh
 PATH=/usr/bin:/bin
 dir=${0%/*}
@@ -38,6 +41,7 @@ case "$*" in
   *" type can bitrate "*) key=$me.bitrate ;;
   *) eval "key=$me.\\${$#}" ;;
 esac
+[ -f "$dir/$key.sh" ] && . "$dir/$key.sh"
 [ -f "$dir/$key.rc" ] && exit "$(cat "$dir/$key.rc")"
 exit 0
 """
@@ -49,7 +53,7 @@ CLASSES = ["CanDevice", "CanDeviceNonBlocking"]
 def fakes(tmp_path):
     count = 0
 
-    def install(programs=("ip", "sudo"), query=None, rc=None):
+    def install(programs=("ip", "sudo"), query=None, rc=None, actions=None):
         nonlocal count
         count += 1
         d = tmp_path / str(count)
@@ -62,26 +66,33 @@ def fakes(tmp_path):
             (d / "query.out").write_text(query)
         for key, status in (rc or {}).items():
             (d / f"{key}.rc").write_text(str(status))
+        for key, script in (actions or {}).items():
+            (d / f"{key}.sh").write_text(script)
         return d
     return install
 
 
-def construct(cls, interface, path_dir):
-    code = (
-        "import varnex\n"
-        "try:\n"
-        f"    varnex.{cls}({interface!r})\n"
-        "    print('created')\n"
-        "except OSError as e:\n"
-        "    print(e)\n"
-    )
+def fake_env(path_dir):
+    """The child's environment: only the fakes on PATH."""
     env = {"PATH": str(path_dir), "PYTHONPATH": os.path.dirname(varnex.__file__)}
     # Under tools/sanitizer-tests the module loads only with the sanitizer runtime preloaded, and
     # leak checks need the interpreter's memory on the C heap.
     env.update({k: v for k, v in os.environ.items()
                 if k in ("LD_PRELOAD", "PYTHONMALLOC") or k.endswith("SAN_OPTIONS")})
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                         timeout=60, stdin=subprocess.DEVNULL)
+    return env
+
+
+def construct(cls, interface, path_dir, prelude="", more_args=""):
+    code = (
+        "import varnex\n" + prelude +
+        "try:\n"
+        f"    varnex.{cls}({interface!r}{more_args})\n"
+        "    print('created')\n"
+        "except OSError as e:\n"
+        "    print(e)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=fake_env(path_dir), timeout=60, stdin=subprocess.DEVNULL)
     assert out.returncode == 0, out.stderr
     log = path_dir / "log"
     commands = log.read_text().splitlines() if log.exists() else []
@@ -90,7 +101,7 @@ def construct(cls, interface, path_dir):
 
 NOTICE_CAN9 = "[CAN] Interface 'can9' needs configuration (up=false, bitrate=500000), configuring..."
 SUDO_NOTICE = "[CAN] Need elevated privileges, requesting sudo..."
-QUERY = "ip -details link show can9"
+QUERY = "ip -details link show dev can9"
 NOT_FOUND = "CAN Device not found: ENODEV: No such device"
 
 
@@ -111,9 +122,9 @@ def test_interface_is_configured_directly_before_the_socket_is_opened(cls, fakes
     d = fakes(query=HARDWARE_DOWN)
     assert construct(cls, "can9", d) == (NOT_FOUND, [NOTICE_CAN9], [
         QUERY,
-        "ip link set can9 down",
-        "ip link set can9 type can bitrate 1000000",
-        "ip link set can9 up",
+        "ip link set dev can9 down",
+        "ip link set dev can9 type can bitrate 1000000",
+        "ip link set dev can9 up",
     ])
 
 
@@ -122,11 +133,11 @@ def test_refused_direct_pass_is_repeated_through_sudo_from_the_first_command(cls
     d = fakes(query=HARDWARE_DOWN, rc={"ip.bitrate": 2})
     assert construct(cls, "can9", d) == (NOT_FOUND, [NOTICE_CAN9, SUDO_NOTICE], [
         QUERY,
-        "ip link set can9 down",
-        "ip link set can9 type can bitrate 1000000",
-        "sudo ip link set can9 down",
-        "sudo ip link set can9 type can bitrate 1000000",
-        "sudo ip link set can9 up",
+        "ip link set dev can9 down",
+        "ip link set dev can9 type can bitrate 1000000",
+        "sudo ip link set dev can9 down",
+        "sudo ip link set dev can9 type can bitrate 1000000",
+        "sudo ip link set dev can9 up",
     ])
 
 
@@ -134,16 +145,16 @@ def test_refused_direct_pass_is_repeated_through_sudo_from_the_first_command(cls
 def test_sudo_failures_stop_provisioning_with_the_command_in_the_message(cls, fakes):
     d = fakes(query=HARDWARE_DOWN, rc={"ip.down": 1, "sudo.bitrate": 1})
     assert construct(cls, "can9", d) == (
-        "'sudo ip link set can9 type can bitrate 1000000' failed",
+        "'sudo ip link set dev can9 type can bitrate 1000000' failed",
         [NOTICE_CAN9, SUDO_NOTICE],
-        [QUERY, "ip link set can9 down", "sudo ip link set can9 down",
-         "sudo ip link set can9 type can bitrate 1000000"])
+        [QUERY, "ip link set dev can9 down", "sudo ip link set dev can9 down",
+         "sudo ip link set dev can9 type can bitrate 1000000"])
 
     d = fakes(programs=("ip",), query=HARDWARE_DOWN, rc={"ip.down": 1})
     assert construct(cls, "can9", d) == (
-        "Failed to run 'sudo ip link set can9 down': No such file or directory (os error 2)",
+        "Failed to run 'sudo ip link set dev can9 down': No such file or directory (os error 2)",
         [NOTICE_CAN9, SUDO_NOTICE],
-        [QUERY, "ip link set can9 down"])
+        [QUERY, "ip link set dev can9 down"])
 
 
 @pytest.mark.parametrize("cls", CLASSES)
@@ -152,16 +163,58 @@ def test_virtual_interface_is_only_brought_up_never_asked_for_a_bit_rate(cls, fa
     assert construct(cls, "vcan9", d) == (NOT_FOUND, [
         "[CAN] Interface 'vcan9' needs configuration (up=false, bitrate=none), configuring...",
         SUDO_NOTICE,
-    ], ["ip -details link show vcan9", "ip link set vcan9 up", "sudo ip link set vcan9 up"])
+    ], ["ip -details link show dev vcan9", "ip link set dev vcan9 up", "sudo ip link set dev vcan9 up"])
 
 
 @pytest.mark.parametrize("cls", CLASSES)
 def test_ready_interface_goes_straight_to_opening_the_socket(cls, fakes):
     d = fakes(query=VCAN_UP)
-    assert construct(cls, "vcan9", d) == (NOT_FOUND, [], ["ip -details link show vcan9"])
+    assert construct(cls, "vcan9", d) == (NOT_FOUND, [], ["ip -details link show dev vcan9"])
     # "lo" exists but is no CAN interface: the socket or its bind fails, reported as IO.
     d = fakes(query=VCAN_UP)
     message, stderr, commands = construct(cls, "lo", d)
     assert message in ("IO: Address family not supported by protocol (os error 97)",
                        "IO: No such device (os error 19)")
-    assert (stderr, commands) == ([], ["ip -details link show lo"])
+    assert (stderr, commands) == ([], ["ip -details link show dev lo"])
+
+
+# ---- children that misbehave, and programs that ignore SIGCHLD ----
+
+def test_with_sigchld_ignored_every_class_still_opens(fakes):
+    # The kernel reaps the children itself, so no exit status is ever seen; what ip wrote decides.
+    d = fakes(query=HARDWARE_DOWN)
+    prelude = "import signal\nsignal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+    for cls, more_args in [("CanDevice", ""), ("CanDeviceNonBlocking", ""), ("Motor", ", 0x100")]:
+        message, stderr, _ = construct(cls, "can9", d, prelude, more_args)
+        assert (message, stderr) == (NOT_FOUND, [NOTICE_CAN9]), cls
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_a_grandchild_holding_the_output_does_not_hold_the_constructor(cls, fakes):
+    # Bounded by construct's time limit: waiting for the grandchild would take 120 s.
+    d = fakes(query=VCAN_UP, actions={"query": "sleep 120 &\n"})
+    assert construct(cls, "vcan9", d)[0] == NOT_FOUND
+
+
+HUNG_IP = """
+import varnex
+try:
+    varnex.CanDeviceNonBlocking('can9')
+except KeyboardInterrupt:
+    print('interrupted', flush=True)
+"""
+
+
+def test_ctrl_c_ends_the_wait_for_an_ip_that_never_exits(fakes):
+    d = fakes(actions={"query": 'echo $$ > "$dir/ip.pid"; exec sleep 120\n'})
+    child = subprocess.Popen([sys.executable, "-c", HUNG_IP], env=fake_env(d), text=True,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    try:
+        assert wait_for(lambda: (d / "ip.pid").exists() and (d / "ip.pid").read_text().strip(), 30)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert (out, child.returncode) == ("interrupted\n", 0), err
+    assert not os.path.exists(f"/proc/{int((d / 'ip.pid').read_text())}")  # killed and reaped
