@@ -373,7 +373,8 @@ TEST(TaskEngine, OverrunBeyondFiveMsSkipsPassedGridPoints) {
 
 // A stop during a call ends the run only when the call returns; calls never overlap.
 TEST(TaskEngine, CallsRunOnThePoolNeverOverlapAndAStopEndsTheRunAfterTheCallInProgress) {
-  static std::atomic<bool> stop_flag{false};  // read by the scheduler's threads
+  static std::atomic<bool> stop_flag;  // read by the scheduler's threads
+  stop_flag.store(false);  // (set at the end of the last run when the test is repeated)
   auto timer = std::make_shared<TimerRun>();
   struct Overlap final : TickCallback {
     std::atomic<int> inside{0}, max_inside{0}, calls{0};
