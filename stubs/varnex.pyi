@@ -503,9 +503,7 @@ class PrecisionTimer:
             is not a ``str``.
     """
 
-    def __new__(
-        cls, frequency_hz: float, realtime: bool = False, spin: Literal["fixed", "adaptive"] = "fixed"
-    ) -> PrecisionTimer: ...
+    def __new__(cls, frequency_hz: float, realtime: bool = False, spin: Literal["fixed", "adaptive"] = "fixed") -> PrecisionTimer: ...
     def __call__(self, func: Callable[_P, object]) -> TimerWrapper[_P]:
         """Wrap ``func``; its return value is ignored on every tick.
 
