@@ -493,7 +493,7 @@ class PrecisionTimer:
     Each started timer has its own thread, which sleeps until shortly before each deadline and
     then spins on the clock: 0.8 ms of every period, or 3 ms with ``realtime=True`` (more
     precise, but at 1 kHz it keeps a whole CPU busy). With ``spin="adaptive"`` it spins only as
-    long as its sleeps have actually been late (their recent p99.9, at most that window), and
+    long as its sleeps have actually been late (their recent p99.5, at most that window), and
     sleeps with the least timer slack the rest of the time.
 
     Raises:
@@ -614,7 +614,7 @@ def precision_timer(
             precise mode, and the most CPU-hungry.
         spin: ``"fixed"`` spins that whole window before every deadline. ``"adaptive"`` learns
             how late this timer's thread wakes from its sleeps and spins only that long (the
-            recent p99.9 of those wake-ups plus 5 µs, the window above at most), sleeping with
+            recent p99.5 of those wake-ups plus 5 µs, the window above at most), sleeping with
             the least timer slack otherwise: a fraction of the CPU for nearly the same lateness.
             Its first ticks, and the first wake-up later than any seen before, may be late.
 

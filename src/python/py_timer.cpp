@@ -206,7 +206,7 @@ PyType_Slot precision_timer_slots[] = {
                     "不设 realtime 时最高 10000。\n"
                     "    realtime: 是否使用实时模式（独立线程，精度更高但占用大量 CPU）。\n"
                     "    spin: 'fixed'（默认）在每个截止时间前忙等整个窗口（0.8 ms，实时模式 3 ms）；"
-                    "'adaptive' 只忙等本线程实测的唤醒延迟（其近期 p99.9，至多该窗口），"
+                    "'adaptive' 只忙等本线程实测的唤醒延迟（其近期 p99.5，至多该窗口），"
                     "其余时间以最小定时器松弛休眠，CPU 占用小得多。\n\n"
                     "示例:\n"
                     "    @varnex.PrecisionTimer(100.0)          # 高精度，100 Hz\n"

@@ -106,7 +106,7 @@ void AdaptiveSpin::update_window() noexcept {
     window = std::max(probe_, max_seen_ + kMargin);
   } else {
     // The highest bucket with more than the allowed share of the counts above it; the share is
-    // rounded up, so that a lone spike among fewer than a thousand sleeps is ignored too.
+    // rounded up, so that a lone spike among few sleeps is ignored too.
     const auto allowed =
         static_cast<std::uint32_t>(std::ceil(static_cast<double>(total_) * (1.0 - kQuantile)));
     std::uint32_t above = 0;

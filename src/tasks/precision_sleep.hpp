@@ -10,7 +10,7 @@
 //   fixed     the mode's window (0.8 ms High, 3 ms Realtime), whatever the machine does:
 //             FixedSpinWait, precision_sleep_until_sync.
 //   adaptive  only as long as this thread's OS sleeps have actually been late (AdaptiveSpin:
-//             their recent p99.9, the mode's window as the bound), with the thread's timer slack
+//             their recent p99.5, the mode's window as the bound), with the thread's timer slack
 //             at its minimum so that the kernel does not add lateness of its own: AdaptiveSpinWait.
 #pragma once
 
@@ -78,8 +78,11 @@ class FixedSpinWait final : public DeadlineWait {
 // Lateness samples go into a histogram (1 us buckets up to 16 us, then 8 per octave); every
 // kDecayAfter samples all counts are halved, so that it reflects the last one to two thousand
 // sleeps and a single spike (a preemption) is forgotten within them. The window is the upper
-// edge of the bucket holding the p99.9 of the counts (the highest one in a thousand, rounded up,
-// is left out), plus kMargin, at most `bound` (the mode's fixed window). Until kWarmup samples are in, the window starts at `bound`; when a deadline was
+// edge of the bucket holding the p99.5 of the counts (the highest one in two hundred, rounded up,
+// is left out), plus kMargin, at most `bound` (the mode's fixed window). p99.5 rather than
+// p99.9: a virtual machine's vCPU now and then wakes a thread a millisecond late, which a p99.9
+// window would chase to its bound, spinning most of every period for one call in a thousand;
+// at p99.5 one call in two hundred may be late and the p99 stays on time. Until kWarmup samples are in, the window starts at `bound`; when a deadline was
 // already within the window (so no sleep happened, and nothing was learned) kProbeAfter times in
 // a row, the starting window is halved, so that a fast timer too gets to sleep and learn.
 class AdaptiveSpin {
@@ -88,7 +91,7 @@ class AdaptiveSpin {
   static constexpr unsigned kWarmup = 64;
   static constexpr unsigned kProbeAfter = 16;
   static constexpr std::uint32_t kDecayAfter = 2048;
-  static constexpr double kQuantile = 0.999;
+  static constexpr double kQuantile = 0.995;
 
   explicit AdaptiveSpin(std::chrono::nanoseconds bound) noexcept;
 
