@@ -106,12 +106,13 @@ void AdaptiveSpin::update_window() noexcept {
     window = std::max(probe_, max_seen_ + kMargin);
   } else {
     // The highest bucket with more than the allowed share of the counts above it; the share is
-    // rounded up, so that a lone spike among few sleeps is ignored too.
+    // rounded up, so that a lone spike among few sleeps is ignored too. Sleeps later than the
+    // bound are not looked at: no window within it would have caught them.
     const auto allowed =
         static_cast<std::uint32_t>(std::ceil(static_cast<double>(total_) * (1.0 - kQuantile)));
     std::uint32_t above = 0;
     std::size_t bucket = 0;
-    for (std::size_t b = kBuckets; b-- > 0;) {
+    for (std::size_t b = bucket_of(bound_) + 1; b-- > 0;) {
       if (above + counts_[b] > allowed) {
         bucket = b;
         break;

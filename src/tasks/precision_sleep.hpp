@@ -79,12 +79,15 @@ class FixedSpinWait final : public DeadlineWait {
 // kDecayAfter samples all counts are halved, so that it reflects the last one to two thousand
 // sleeps and a single spike (a preemption) is forgotten within them. The window is the upper
 // edge of the bucket holding the p99.5 of the counts (the highest one in two hundred, rounded up,
-// is left out), plus kMargin, at most `bound` (the mode's fixed window). p99.5 rather than
+// is left out), plus kMargin, at most `bound` (the mode's fixed window). Sleeps later than the
+// bound count among the sleeps but do not pull the window up: the fixed window would have missed
+// them as well, so spinning longer for them would buy nothing. p99.5 rather than
 // p99.9: a virtual machine's vCPU now and then wakes a thread a millisecond late, which a p99.9
 // window would chase to its bound, spinning most of every period for one call in a thousand;
-// at p99.5 one call in two hundred may be late and the p99 stays on time. Until kWarmup samples are in, the window starts at `bound`; when a deadline was
-// already within the window (so no sleep happened, and nothing was learned) kProbeAfter times in
-// a row, the starting window is halved, so that a fast timer too gets to sleep and learn.
+// at p99.5 one call in two hundred may be late and the p99 stays on time.
+// Until kWarmup samples are in, the window starts at `bound`; when a deadline was already within
+// the window (so no sleep happened, and nothing was learned) kProbeAfter times in a row, the
+// starting window is halved, so that a fast timer too gets to sleep and learn.
 class AdaptiveSpin {
  public:
   static constexpr std::chrono::nanoseconds kMargin{5'000};

@@ -27,9 +27,9 @@ Status start_task_engine(const std::shared_ptr<TimerRun>& timer, std::chrono::na
                          const std::atomic<bool>& stop_flag);
 
 // Starts the timer thread (High or Realtime) running timer_thread_loop with the mode's spin
-// window, fixed or adaptive. The thread drops the callback when its loop ends, on itself. A refused thread is a
-// Fatal error "Failed to spawn timer thread: ..."; the callback is then dropped on the calling
-// thread.
+// window, fixed or adaptive. The thread drops the callback when its loop ends, on itself. A
+// refused thread is a Fatal error "Failed to spawn timer thread: ..."; the callback is then
+// dropped on the calling thread.
 Status start_thread_engine(const std::shared_ptr<TimerRun>& timer, std::uint64_t task_id,
                            TimerPrecision precision, std::chrono::nanoseconds period,
                            std::shared_ptr<TickCallback> callback,

@@ -167,7 +167,11 @@ class Recorder final : public TickCallback {
  public:
   Recorder(FakePlatform& clock, TimerRun& timer, int calls_wanted, CountingGate* gate = nullptr,
            std::string error = {})
-      : clock_(clock), timer_(timer), wanted_(calls_wanted), gate_(gate), error_(std::move(error)) {}
+      : clock_(clock),
+        timer_(timer),
+        wanted_(calls_wanted),
+        gate_(gate),
+        error_(std::move(error)) {}
 
   bool call() noexcept override {
     on_call();
@@ -244,7 +248,7 @@ TEST(TimerScheduler, TicksDueTogetherAreCalledUnderOneEntryOfTheGateEachWithItsO
 
 TEST(TimerScheduler, OneTimerIsServedByOneThreadAndKeepsTheNormalTickRule) {
   // Period 10 ms. The call at 10 ms takes 13 ms: 3 ms late keeps the grid (0, 10, 23, 30, 40).
-  // It takes 25 ms: the 20 ms tick is served late and the 30 ms point is skipped (0, 10, 35, 40, 50).
+  // It takes 25 ms: the 20 ms tick is served late, the 30 ms point skipped (0, 10, 35, 40, 50).
   for (auto [overrun, expected] : {std::pair{13ms, std::vector<double>{0, 10, 23, 30, 40}},
                                    std::pair{25ms, std::vector<double>{0, 10, 35, 40, 50}}}) {
     FakePlatform platform;
@@ -283,7 +287,9 @@ TEST(TimerScheduler, ACallThatDoesNotReturnDelaysTheOthersInItsBatchOnlyUntilThe
   platform.threads_on();
   // The two behind it are handed to another thread and keep ticking while it blocks, and the
   // blocked timer is not called again meanwhile.
-  for (int i = 1; i < 3; ++i) ASSERT_TRUE(timers[i].run->run.ended_event().wait_until(rt::Clock::now() + 30s));
+  for (int i = 1; i < 3; ++i) {
+    ASSERT_TRUE(timers[i].run->run.ended_event().wait_until(rt::Clock::now() + 30s));
+  }
   EXPECT_TRUE(inside.is_set());
   EXPECT_FALSE(timers[0].run->run.ended());
   EXPECT_EQ(timers[0].callback->starts.size(), 1u);
