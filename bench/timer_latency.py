@@ -1,6 +1,7 @@
 """How late varnex's timer calls start, against plain-Python ways of running code on a grid.
 
-    PYTHONPATH=build/<dir> .venv/bin/python bench/timer_latency.py [--quick] [--json FILE] [--plot PNG]
+    PYTHONPATH=build/<dir> .venv/bin/python bench/timer_latency.py [--quick] [--only TEXT] [--json FILE]
+        [--plot PNG]
 
 Every case runs in its own child process (a fresh interpreter, no other timer running) and
 records the monotonic clock (time.perf_counter_ns, CLOCK_MONOTONIC like the engines) at the
@@ -28,15 +29,20 @@ exactly and are reported against it ("exact"), with the fitted figure below for 
 Exit safety (a process ending while timers of every engine run) is checked by
 tests/python/test_timers_exit.py, 50 times per way of ending in its test marked slow.
 
-Cases, main thread idle: high and realtime at 1 kHz and 10 kHz, normal at 100 Hz; the same with
-the main thread busy running Python code; the main thread waiting in varnex.block_until; the
-main thread busy with a shorter switch interval (sys.setswitchinterval); anchors: a loop sleeping to a 1 kHz grid with
-time.sleep, a chain of threading.Timer at 1 kHz, and asyncio.sleep loops at 100 Hz and 1 kHz.
+Cases, main thread idle: high and realtime at 1 kHz and 10 kHz, normal at 100 Hz, high with
+spin="adaptive" at 1 kHz and 10 kHz; the same with the main thread busy running Python code; the
+main thread waiting in varnex.block_until; the main thread busy with a shorter switch interval
+(sys.setswitchinterval); anchors: a loop sleeping to a 1 kHz grid with time.sleep, a chain of
+threading.Timer at 1 kHz, asyncio.sleep loops at 100 Hz and 1 kHz, and, when rt-tests is
+installed, cyclictest at 1 kHz (one thread, with and without SCHED_FIFO priority 80): the kernel's
+own wake-up latency, what no Python timer can beat. Its lateness is its latency histogram (wake-up
+minus deadline, whole microseconds), its CPU that of the cyclictest process.
 """
 
 import argparse
 import json
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -68,6 +74,8 @@ def run_varnex(engine, hz, seconds, main):
 
     if engine == "normal":
         decorator = varnex.timer(hz)
+    elif engine == "high-adaptive":
+        decorator = varnex.precision_timer(hz, spin="adaptive")
     else:
         decorator = varnex.precision_timer(hz, realtime=(engine == "realtime"))
     before = clock()
@@ -164,7 +172,7 @@ def child_main(case):
     if "switch_ms" in case:
         sys.setswitchinterval(case["switch_ms"] / 1000)
     cpu0, wall0 = time.process_time(), time.perf_counter()
-    if kind in ("high", "realtime", "normal"):
+    if kind in ("high", "realtime", "normal", "high-adaptive"):
         out = run_varnex(kind, hz, seconds, main)
     elif kind == "sleep-grid":
         out = run_sleep_grid(hz, seconds)
@@ -295,7 +303,39 @@ def summarise(name, case, out, others_cpus):
     return row
 
 
+def run_cyclictest(name, case):
+    """cyclictest's histogram as a row of the table (one thread, clock_nanosleep, 1 us buckets)."""
+    interval_us = round(1e6 / case["hz"])
+    cmd = ["cyclictest", "-q", "-t1", f"-i{interval_us}", f"-D{int(case['seconds'])}", "-h2000"]
+    if case.get("priority"):
+        cmd.append(f"-p{case['priority']}")
+    busy0, wall0, ru0 = machine_busy_jiffies(), time.perf_counter(), os.times()
+    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=case["seconds"] + 30)
+    busy1, wall1, ru1 = machine_busy_jiffies(), time.perf_counter(), os.times()
+    if proc.returncode != 0:
+        return {"case": name, "error": (proc.stderr.strip().splitlines() or ["failed"])[-1:]}
+    late = []
+    for line in proc.stdout.splitlines():
+        parts = line.split()
+        if len(parts) == 2 and parts[0].isdigit() and parts[1].isdigit():
+            late += [float(parts[0])] * int(parts[1])
+        elif line.startswith("# Histogram Overflows:"):
+            late += [2000.0] * int(line.split(":")[1])  # beyond the histogram: at least 2 ms
+    if len(late) < 10:
+        return {"case": name, "error": "no histogram"}
+    wall = wall1 - wall0
+    cpu = (ru1.children_user - ru0.children_user) + (ru1.children_system - ru0.children_system)
+    others = max(0.0, ((busy1 - busy0) / os.sysconf("SC_CLK_TCK") - cpu) / wall)
+    late.sort()
+    return {"case": name, "grid": "kernel", "calls": len(late), "cpu": cpu / wall, "others": others,
+            "p50": percentile(late, 50), "p99": percentile(late, 99), "p999": percentile(late, 99.9),
+            "max": late[-1], "min": late[0], "served": 1.0, "skipped": 0, "late": late,
+            "calls_per_s": len(late) / case["seconds"], "target": case["hz"]}
+
+
 def run_case(name, case):
+    if case["kind"] == "cyclictest":
+        return run_cyclictest(name, case)
     jiffies_per_s = os.sysconf("SC_CLK_TCK")
     busy0, wall0 = machine_busy_jiffies(), time.perf_counter()
     ru0 = os.times()
@@ -322,6 +362,10 @@ def cases(quick):
             (f"high 10 kHz, main {main}", {"kind": "high", "hz": 10000.0, "seconds": short_s, "main": main}),
             (f"realtime 10 kHz, main {main}", {"kind": "realtime", "hz": 10000.0, "seconds": short_s, "main": main}),
             (f"normal 100 Hz, main {main}", {"kind": "normal", "hz": 100.0, "seconds": d, "main": main}),
+            (f"high adaptive 1 kHz, main {main}",
+             {"kind": "high-adaptive", "hz": 1000.0, "seconds": d, "main": main}),
+            (f"high adaptive 10 kHz, main {main}",
+             {"kind": "high-adaptive", "hz": 10000.0, "seconds": short_s, "main": main}),
         ]
     c += [
         ("high 1 kHz, main in block_until", {"kind": "high", "hz": 1000.0, "seconds": short_s, "main": "block_until"}),
@@ -338,6 +382,11 @@ def cases(quick):
         ("anchor asyncio.sleep 100 Hz", {"kind": "asyncio.sleep", "hz": 100.0, "seconds": short_s}),
         ("anchor asyncio.sleep 1 kHz", {"kind": "asyncio.sleep", "hz": 1000.0, "seconds": short_s}),
     ]
+    if shutil.which("cyclictest"):
+        c += [
+            ("anchor cyclictest 1 kHz", {"kind": "cyclictest", "hz": 1000.0, "seconds": 3}),
+            ("anchor cyclictest 1 kHz, -p80", {"kind": "cyclictest", "hz": 1000.0, "seconds": 3, "priority": 80}),
+        ]
     return c
 
 
@@ -373,6 +422,7 @@ def check_goals(rows):
     h = by.get("high 1 kHz, main idle")
     rt = by.get("realtime 1 kHz, main idle")
     n = by.get("normal 100 Hz, main idle")
+    ad = by.get("high adaptive 1 kHz, main idle")
     sleep = by.get("anchor time.sleep grid 1 kHz")
     aio = by.get("anchor asyncio.sleep 100 Hz")
     if h:
@@ -387,6 +437,9 @@ def check_goals(rows):
         r50, r99 = sleep["p50"] / max(h["p50"], 1e-3), sleep["p99"] / max(h["p99"], 1e-3)
         goal(f"high 1 kHz p50 {r50:.0f}x better than time.sleep grid (>= 20x)", r50 >= 20)
         goal(f"high 1 kHz p99 {r99:.1f}x better than time.sleep grid (>= 3x)", r99 >= 3)
+    if ad:
+        goal(f"high adaptive 1 kHz cpu {ad['cpu']:.2f} <= 0.25", ad["cpu"] <= 0.25)
+        goal(f"high adaptive 1 kHz p99 {ad['p99']:.1f} µs <= 50", ad["p99"] <= 50)
     if n:
         goal(f"normal 100 Hz p50 {n['p50'] / 1000:.3f} ms <= 0.3", n["p50"] <= 300)
         goal(f"normal 100 Hz p99 {n['p99'] / 1000:.3f} ms <= 2", n["p99"] <= 2000)
@@ -461,12 +514,15 @@ def main():
     parser.add_argument("--quick", action="store_true", help="shorter cases (about a minute)")
     parser.add_argument("--json", help="also write the rows to this file")
     parser.add_argument("--plot", help="also draw the lateness distributions into this PNG (needs matplotlib)")
+    parser.add_argument("--only", help="run only the cases whose name contains this text")
     args = parser.parse_args()
     if args.child:
         child_main(json.loads(args.child))
         return
     rows = []
     for name, case in cases(args.quick):
+        if args.only and args.only not in name:
+            continue
         rows.append(run_case(name, case))
         print(f"  done: {name}", file=sys.stderr)
     print(f"python {sys.version.split()[0]}, switch interval {sys.getswitchinterval() * 1000:.0f} ms, "

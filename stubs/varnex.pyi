@@ -462,7 +462,10 @@ class Device:
 class Timer:
     """Decorator for a normal-precision timer (about 1 to 10 ms), made by ``timer()``.
 
-    The timer runs on the module's shared runtime and costs almost no CPU. Decorating wraps the
+    The timer runs on the module's shared runtime and costs almost no CPU: the ticks of all normal
+    timers that come due together are called one after the other on one thread, under one
+    acquisition of the GIL (each call still on its own: its own error line and count; a slow or
+    raising one delays only the ones called after it). Decorating wraps the
     function in a ``TimerWrapper``; nothing runs until the wrapper is called::
 
         @varnex.timer(10.0)
@@ -489,15 +492,18 @@ class PrecisionTimer:
 
     Each started timer has its own thread, which sleeps until shortly before each deadline and
     then spins on the clock: 0.8 ms of every period, or 3 ms with ``realtime=True`` (more
-    precise, but at 1 kHz it keeps a whole CPU busy).
+    precise, but at 1 kHz it keeps a whole CPU busy). With ``spin="adaptive"`` it spins only as
+    long as its sleeps have actually been late (their recent p99.5, at most that window), and
+    sleeps with the least timer slack the rest of the time.
 
     Raises:
-        ValueError: "frequency_hz must be positive", or "frequency > 10kHz requires
-            realtime=True".
-        TypeError: ``realtime`` is not a ``bool`` (``0`` and ``1`` are refused).
+        ValueError: "frequency_hz must be positive", "frequency > 10kHz requires
+            realtime=True", or "spin must be 'fixed' or 'adaptive'".
+        TypeError: ``realtime`` is not a ``bool`` (``0`` and ``1`` are refused), or ``spin``
+            is not a ``str``.
     """
 
-    def __new__(cls, frequency_hz: float, realtime: bool = False) -> PrecisionTimer: ...
+    def __new__(cls, frequency_hz: float, realtime: bool = False, spin: Literal["fixed", "adaptive"] = "fixed") -> PrecisionTimer: ...
     def __call__(self, func: Callable[_P, object]) -> TimerWrapper[_P]:
         """Wrap ``func``; its return value is ignored on every tick.
 
@@ -597,13 +603,20 @@ def timer(frequency_hz: float) -> Timer:
         ValueError: "frequency_hz must be positive".
     """
 
-def precision_timer(frequency_hz: float, realtime: bool = False) -> PrecisionTimer:
+def precision_timer(
+    frequency_hz: float, realtime: bool = False, spin: Literal["fixed", "adaptive"] = "fixed"
+) -> PrecisionTimer:
     """A decorator that runs a function ``frequency_hz`` times a second on its own thread.
 
     Args:
         frequency_hz: calls per second; at most 10000.0 unless ``realtime`` is True.
         realtime: spin for the last 3 ms before each deadline instead of 0.8 ms: the most
             precise mode, and the most CPU-hungry.
+        spin: ``"fixed"`` spins that whole window before every deadline. ``"adaptive"`` learns
+            how late this timer's thread wakes from its sleeps and spins only that long (the
+            recent p99.5 of those wake-ups plus 5 µs, the window above at most), sleeping with
+            the least timer slack otherwise: a fraction of the CPU for nearly the same lateness.
+            Its first ticks, and the first wake-up later than any seen before, may be late.
 
     Example::
 
@@ -613,9 +626,9 @@ def precision_timer(frequency_hz: float, realtime: bool = False) -> PrecisionTim
         handle = control()
 
     Raises:
-        ValueError: "frequency_hz must be positive", or "frequency > 10kHz requires
-            realtime=True".
-        TypeError: ``realtime`` is not a ``bool``.
+        ValueError: "frequency_hz must be positive", "frequency > 10kHz requires
+            realtime=True", or "spin must be 'fixed' or 'adaptive'".
+        TypeError: ``realtime`` is not a ``bool``, or ``spin`` is not a ``str``.
     """
 
 # ---- background calls --------------------------------------------------------------------------

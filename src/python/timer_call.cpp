@@ -72,54 +72,51 @@ void report_error(const std::string& line, TimerErrors* errors) {
   write_stderr(line);
 }
 
-// The references are dropped through release_reference: the last holder may be a thread
-// without the GIL (a timer thread at its end, a pool thread).
-class PoolTimerCall final : public TickCallback {
+// The GIL through the calling pool thread's kept thread state: whichever pool thread calls a
+// batch of normal timers takes it once for the batch.
+class PoolThreadGil final : public CallGate {
  public:
-  PoolTimerCall(PyRef func, PyRef args, std::shared_ptr<TimerErrors> errors)
-      : func_(std::move(func)), args_(std::move(args)), errors_(std::move(errors)) {}
-  PoolTimerCall(const PoolTimerCall&) = delete;
-  PoolTimerCall& operator=(const PoolTimerCall&) = delete;
-
-  bool call() noexcept override {
-    std::string error;
-    {
-      PersistentThreadState::Scope gil(pool_thread_state());
-      if (!gil) return false;
-      error = call_with_gil(func_.get(), args_.get());
-    }
-    if (!error.empty()) report_error(error, errors_.get());  // after the GIL is released
-    return true;
-  }
-
- private:
-  AnyThreadRef func_;
-  AnyThreadRef args_;
-  std::shared_ptr<TimerErrors> errors_;
+  bool enter() noexcept override { return pool_thread_state().acquire(); }
+  void leave() noexcept override { pool_thread_state().release(); }
 };
 
-class ThreadTimerCall final : public TickCallback {
- public:
-  ThreadTimerCall(PyRef func, PyRef args, std::shared_ptr<TimerErrors> errors)
-      : func_(std::move(func)), args_(std::move(args)), errors_(std::move(errors)) {}
-  ThreadTimerCall(const ThreadTimerCall&) = delete;
-  ThreadTimerCall& operator=(const ThreadTimerCall&) = delete;
+PoolThreadGil pool_thread_gil;  // stateless: the state is the calling thread's
 
-  bool call() noexcept override {
-    std::string error;
-    {
-      PersistentThreadState::Scope gil(thread_state_);
-      if (!gil) return false;
-      error = call_with_gil(func_.get(), args_.get());
-    }
-    if (!error.empty()) report_error(error, errors_.get());
-    return true;
-  }
+// The GIL through the thread state a timer thread keeps for its life.
+class OwnThreadGil final : public CallGate {
+ public:
+  bool enter() noexcept override { return state_.acquire(); }
+  void leave() noexcept override { state_.release(); }
 
  private:
-  // Destroyed on the timer thread at its end (or on the starting thread if the thread never
-  // started); the references are queued before the kept thread state goes.
-  PersistentThreadState thread_state_;
+  PersistentThreadState state_;
+};
+
+// The references are dropped through release_reference: the last holder may be a thread
+// without the GIL (a timer thread at its end, a pool thread).
+class PythonTimerCall final : public TickCallback {
+ public:
+  // `shared_gate`: the pool threads' gate; null for a timer thread, which has its own.
+  PythonTimerCall(PyRef func, PyRef args, std::shared_ptr<TimerErrors> errors,
+                  CallGate* shared_gate)
+      : shared_gate_(shared_gate),
+        func_(std::move(func)),
+        args_(std::move(args)),
+        errors_(std::move(errors)) {}
+  PythonTimerCall(const PythonTimerCall&) = delete;
+  PythonTimerCall& operator=(const PythonTimerCall&) = delete;
+
+  CallGate* gate() noexcept override {
+    return shared_gate_ != nullptr ? shared_gate_ : &own_gate_;
+  }
+  std::string call_entered() noexcept override { return call_with_gil(func_.get(), args_.get()); }
+  void report(std::string text) noexcept override { report_error(text, errors_.get()); }
+
+ private:
+  // A timer thread's: destroyed on the timer thread at its end (or on the starting thread if the
+  // thread never started), after the references below have been queued for release.
+  OwnThreadGil own_gate_;
+  CallGate* shared_gate_;
   AnyThreadRef func_;
   AnyThreadRef args_;
   std::shared_ptr<TimerErrors> errors_;
@@ -129,12 +126,14 @@ class ThreadTimerCall final : public TickCallback {
 
 std::shared_ptr<TickCallback> make_pool_timer_call(PyRef func, PyRef args,
                                                   std::shared_ptr<TimerErrors> errors) {
-  return std::make_shared<PoolTimerCall>(std::move(func), std::move(args), std::move(errors));
+  return std::make_shared<PythonTimerCall>(std::move(func), std::move(args), std::move(errors),
+                                           &pool_thread_gil);
 }
 
 std::shared_ptr<TickCallback> make_thread_timer_call(PyRef func, PyRef args,
                                                     std::shared_ptr<TimerErrors> errors) {
-  return std::make_shared<ThreadTimerCall>(std::move(func), std::move(args), std::move(errors));
+  return std::make_shared<PythonTimerCall>(std::move(func), std::move(args), std::move(errors),
+                                           nullptr);
 }
 
 void warn_if_coroutine_function(PyObject* func) noexcept {

@@ -48,8 +48,9 @@ class TimerErrors {
   std::optional<std::string> last_;
 };
 
-// Normal engine: the call runs on a blocking-pool thread, which takes the GIL through a
-// temporary thread state (the pool threads are shared and come and go).
+// Normal engine: the call runs on a blocking-pool thread, which takes the GIL through its kept
+// thread state. Its gate() is the same for every normal timer, so the scheduler calls the ticks
+// due together under one GIL acquisition (each still its own call, error line and count).
 std::shared_ptr<TickCallback> make_pool_timer_call(PyRef func, PyRef args,
                                                   std::shared_ptr<TimerErrors> errors = {});
 

@@ -31,7 +31,7 @@ timespec to_timespec(Instant deadline);
 // points already passed are skipped, not served in a burst: the next tick is the first grid
 // point due + k * period (k >= 1) strictly after now, so the phase never drifts. Computed in
 // 128-bit nanoseconds, so long periods far behind do not overflow.
-//   the runtime's Interval   kept_lateness = 5 ms
+//   the runtime's Interval   kept_lateness = 5 ms (and so the normal timers' scheduler)
 //   the timer threads        kept_lateness = one period (a late call is served at once, the
 //                            points passed during it are skipped)
 Instant next_tick(Instant due, Instant now, std::chrono::nanoseconds period,

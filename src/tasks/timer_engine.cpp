@@ -2,10 +2,8 @@
 
 #include <utility>
 
-#include "runtime/fatal.hpp"
-#include "runtime/runtime.hpp"
+#include "tasks/timer_scheduler.hpp"
 #include "tasks/timer_thread.hpp"
-#include "tasks/precision_sleep.hpp"
 
 namespace varnex {
 
@@ -16,22 +14,15 @@ std::string timer_thread_name(std::uint64_t task_id, TimerPrecision precision) {
 Status start_task_engine(const std::shared_ptr<TimerRun>& timer, std::chrono::nanoseconds period,
                          std::shared_ptr<TickCallback> callback,
                          const std::atomic<bool>& stop_flag) {
-  try {
-    // Detached: the loop holds what it uses and ends on its own once stopped.
-    (void)rt::spawn(timer_task_loop(period, timer, stop_flag, std::move(callback)));
-  } catch (const rt::FatalError& e) {
-    return Error::fatal(e.what());
-  }
-  return {};
+  return normal_timer_scheduler().add(timer, period, std::move(callback), stop_flag);
 }
 
 Status start_thread_engine(const std::shared_ptr<TimerRun>& timer, std::uint64_t task_id,
                            TimerPrecision precision, std::chrono::nanoseconds period,
                            std::shared_ptr<TickCallback> callback,
                            const std::atomic<bool>& stop_flag) {
-  const std::chrono::nanoseconds window = spin_window(precision);
-  auto body = [period, window, timer, &stop_flag, callback = std::move(callback)]() mutable {
-    timer_thread_loop(period, window, *timer, stop_flag, *callback);
+  auto body = [period, precision, timer, &stop_flag, callback = std::move(callback)]() mutable {
+    timer_thread_loop(period, precision, *timer, stop_flag, *callback);
     callback.reset();
   };
   return start_timer_thread(timer_thread_name(task_id, precision), std::move(body),

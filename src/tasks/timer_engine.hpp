@@ -19,16 +19,17 @@ namespace varnex {
 // "timer-<id>-High" / "timer-<id>-Realtime" (the OS shows the first 15 bytes).
 std::string timer_thread_name(std::uint64_t task_id, TimerPrecision precision);
 
-// Spawns timer_task_loop on the shared runtime. Never blocks, so any thread may start a timer.
-// A runtime that cannot be built is a Fatal error.
+// Hands the timer to the normal timers' scheduler (timer_scheduler.hpp) on the shared runtime.
+// Never waits, so any thread may start a timer. A runtime that cannot be built, or a pool that
+// gets no thread, is a Fatal error.
 Status start_task_engine(const std::shared_ptr<TimerRun>& timer, std::chrono::nanoseconds period,
                          std::shared_ptr<TickCallback> callback,
                          const std::atomic<bool>& stop_flag);
 
 // Starts the timer thread (High or Realtime) running timer_thread_loop with the mode's spin
-// window. The thread drops the callback when its loop ends, on itself. A refused thread is a
-// Fatal error "Failed to spawn timer thread: ..."; the callback is then dropped on the calling
-// thread.
+// window, fixed or adaptive. The thread drops the callback when its loop ends, on itself. A
+// refused thread is a Fatal error "Failed to spawn timer thread: ..."; the callback is then
+// dropped on the calling thread.
 Status start_thread_engine(const std::shared_ptr<TimerRun>& timer, std::uint64_t task_id,
                            TimerPrecision precision, std::chrono::nanoseconds period,
                            std::shared_ptr<TickCallback> callback,

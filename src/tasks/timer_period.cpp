@@ -14,8 +14,10 @@ const char* display_name(TimerPrecision precision) {
     case TimerPrecision::Normal:
       return "Normal";
     case TimerPrecision::High:
+    case TimerPrecision::HighAdaptive:
       return "High";
     case TimerPrecision::Realtime:
+    case TimerPrecision::RealtimeAdaptive:
       return "Realtime";
   }
   return "Normal";
@@ -26,8 +28,10 @@ const char* lower_name(TimerPrecision precision) {
     case TimerPrecision::Normal:
       return "normal";
     case TimerPrecision::High:
+    case TimerPrecision::HighAdaptive:
       return "high";
     case TimerPrecision::Realtime:
+    case TimerPrecision::RealtimeAdaptive:
       return "realtime";
   }
   return "normal";
@@ -36,13 +40,31 @@ const char* lower_name(TimerPrecision precision) {
 std::chrono::nanoseconds spin_window(TimerPrecision precision) {
   switch (precision) {
     case TimerPrecision::High:
+    case TimerPrecision::HighAdaptive:
       return kHighSpinWindow;
     case TimerPrecision::Realtime:
+    case TimerPrecision::RealtimeAdaptive:
       return kRealtimeSpinWindow;
     case TimerPrecision::Normal:
       break;
   }
   return std::chrono::nanoseconds{0};
+}
+
+bool adaptive_spin(TimerPrecision precision) {
+  return precision == TimerPrecision::HighAdaptive ||
+         precision == TimerPrecision::RealtimeAdaptive;
+}
+
+TimerPrecision with_adaptive_spin(TimerPrecision precision) {
+  switch (precision) {
+    case TimerPrecision::High:
+      return TimerPrecision::HighAdaptive;
+    case TimerPrecision::Realtime:
+      return TimerPrecision::RealtimeAdaptive;
+    default:
+      return precision;
+  }
 }
 
 Result<std::chrono::nanoseconds> period_from_frequency(double frequency_hz) {

@@ -9,9 +9,13 @@
 namespace varnex {
 
 enum class TimerPrecision : std::uint8_t {
-  Normal = 0,    // a task on the shared runtime; about 1-10 ms accuracy
+  Normal = 0,    // the normal timers' scheduler on the shared runtime; about 1-10 ms accuracy
   High = 1,      // an own thread, 0.8 ms spin window
   Realtime = 2,  // an own thread, 3 ms spin window (keeps a CPU busy at high rates)
+  // High and Realtime with precision_timer(spin="adaptive"): the thread spins only as long as
+  // its sleeps have been late, the mode's window at most. They show as "high" and "realtime".
+  HighAdaptive = 3,
+  RealtimeAdaptive = 4,
 };
 
 // "Normal", "High", "Realtime": used in thread names.
@@ -22,7 +26,11 @@ const char* lower_name(TimerPrecision precision);
 // How long before each deadline a timer thread stops sleeping and starts spinning.
 inline constexpr std::chrono::nanoseconds kHighSpinWindow{800'000};
 inline constexpr std::chrono::nanoseconds kRealtimeSpinWindow{3'000'000};
-std::chrono::nanoseconds spin_window(TimerPrecision precision);  // zero for Normal
+// The fixed window, or the bound of the adaptive one; zero for Normal.
+std::chrono::nanoseconds spin_window(TimerPrecision precision);
+bool adaptive_spin(TimerPrecision precision);
+// The mode with the adaptive spin (High -> HighAdaptive, Realtime -> RealtimeAdaptive).
+TimerPrecision with_adaptive_spin(TimerPrecision precision);
 
 // The longest period a timer accepts (2^62 ns, about 146 years): deadlines computed from it
 // stay far from the clock's range.

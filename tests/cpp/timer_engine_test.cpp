@@ -1,8 +1,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -157,6 +159,134 @@ TEST(PrecisionSleep, FarTargetSleepsFirstAndNeverReturnsEarly) {
   }
 }
 
+// ---- the adaptive spin ----
+
+TEST(AdaptiveSpin, BucketEdgesTileTheLatenessAxis) {
+  EXPECT_EQ(AdaptiveSpin::bucket_of(0ns), 0u);
+  EXPECT_EQ(AdaptiveSpin::bucket_of(-5us), 0u);
+  for (std::size_t b = 0; b + 1 < AdaptiveSpin::kBuckets; ++b) {
+    const nanoseconds edge = AdaptiveSpin::upper_edge(b);
+    EXPECT_EQ(AdaptiveSpin::bucket_of(edge - 1ns), b) << b;
+    EXPECT_EQ(AdaptiveSpin::bucket_of(edge), b + 1) << b;
+  }
+  EXPECT_EQ(AdaptiveSpin::bucket_of(1h), AdaptiveSpin::kBuckets - 1);
+}
+
+TEST(AdaptiveSpin, WindowIsTheRecentP995OfTheSleepsLatenessWithinTheModesWindow) {
+  AdaptiveSpin spin(kHighSpinWindow);
+  EXPECT_EQ(spin.window(), kHighSpinWindow);  // until it has seen enough sleeps
+  for (unsigned i = 0; i < AdaptiveSpin::kWarmup; ++i) spin.record(10us);
+  auto covering = [](nanoseconds lateness) {
+    return AdaptiveSpin::upper_edge(AdaptiveSpin::bucket_of(lateness)) + AdaptiveSpin::kMargin;
+  };
+  const nanoseconds quiet = covering(10us);
+  EXPECT_EQ(spin.window(), quiet);
+  // One sleep in 1000 wakes 60 us late: left out. One in 100: covered.
+  for (int i = 1; i <= 3000; ++i) spin.record(i % 1000 == 0 ? 60us : 10us);
+  EXPECT_EQ(spin.window(), quiet);
+  for (int i = 1; i <= 3000; ++i) spin.record(i % 100 == 0 ? 60us : 10us);
+  EXPECT_GE(spin.window(), 60us + AdaptiveSpin::kMargin);
+  EXPECT_LE(spin.window(), covering(60us));
+  // Quiet again: the late ones are forgotten within a few thousand sleeps; a lone spike is ignored.
+  for (int i = 0; i < 5000; ++i) spin.record(i == 2500 ? 20ms : 10us);
+  EXPECT_EQ(spin.window(), quiet);
+  // Sleeps later than the mode's window cannot be helped by spinning: they do not widen it...
+  for (int i = 0; i < 100; ++i) spin.record(20ms);
+  EXPECT_EQ(spin.window(), quiet);
+  // ...while often-late ones within it widen it up to that window at most.
+  for (int i = 0; i < 100; ++i) spin.record(790us);
+  EXPECT_EQ(spin.window(), kHighSpinWindow);
+}
+
+TEST(AdaptiveSpin, ATimerFasterThanTheWindowHalvesItsStartingWindowUntilItCanSleepAndLearn) {
+  AdaptiveSpin spin(kHighSpinWindow);
+  for (unsigned i = 0; i < AdaptiveSpin::kProbeAfter; ++i) spin.record_no_sleep();
+  EXPECT_EQ(spin.window(), kHighSpinWindow / 2);
+  for (unsigned i = 0; i < 3 * AdaptiveSpin::kProbeAfter; ++i) spin.record_no_sleep();
+  EXPECT_EQ(spin.window(), kHighSpinWindow / 16);
+  spin.record(70us);  // a sleep that woke late: the starting window covers it at once
+  EXPECT_EQ(spin.window(), 70us + AdaptiveSpin::kMargin);
+}
+
+// A timer thread's clock in made-up time: a sleep returns `lateness(i)` after the asked time,
+// a spin ends exactly at its target and is added up.
+class FakeThreadClock final : public ThreadClock {
+ public:
+  rt::Instant now() override { return now_; }
+  void sleep_until(rt::Instant wake) override { now_ = std::max(now_, wake) + lateness(sleeps++); }
+  void spin_until(rt::Instant target) override {
+    if (target > now_) {
+      spun += target - now_;
+      now_ = target;
+    }
+  }
+  void advance(nanoseconds by) { now_ += by; }
+
+  std::function<nanoseconds(int)> lateness;
+  nanoseconds spun{0};
+  int sleeps = 0;
+
+ private:
+  rt::Instant now_ = rt::Instant(1000s);
+};
+
+TEST(AdaptiveSpinWait, KeepsTheThreadEnginesGridAndSpinsOnlyForTheLatenessItHasSeen) {
+  // 1 kHz; sleeps wake 12 us late, one in a hundred 40 us; call 500 takes 2.5 ms.
+  FakeThreadClock clock;
+  clock.lateness = [](int i) { return i % 100 == 99 ? 40us : 12us; };
+  TimerRun timer;
+  std::atomic<bool> stop_flag{false};
+  struct Calls final : TickCallback {
+    FakeThreadClock* clock;
+    TimerRun* timer;
+    std::vector<rt::Instant> at;
+    nanoseconds spun_at_warmup{0};
+    bool call() noexcept override {
+      at.push_back(clock->now());
+      if (at.size() == AdaptiveSpin::kWarmup * 2) spun_at_warmup = clock->spun;
+      if (at.size() == 501) clock->advance(2500us);
+      if (at.size() == 1000) timer->run.request_stop();
+      return true;
+    }
+  } calls;
+  calls.clock = &clock;
+  calls.timer = &timer;
+  const rt::Instant start = clock.now();
+  {
+    AdaptiveSpinWait wait(kHighSpinWindow, clock);
+    timer_thread_loop(1ms, wait, timer, stop_flag, calls);
+  }
+  ASSERT_EQ(calls.at.size(), 1000u);
+  std::vector<std::int64_t> late_us;
+  std::vector<std::size_t> point;  // the grid point each call was for
+  for (rt::Instant t : calls.at) {
+    const auto since = (t - start).count();
+    point.push_back(static_cast<std::size_t>(since / 1'000'000));
+    late_us.push_back(since % 1'000'000 / 1000);
+  }
+  for (std::size_t i = 0; i < calls.at.size(); ++i) {
+    if (i == 501) {
+      // Served at once when call 500 ends at 502.5 ms (for point 501); 502 is skipped.
+      EXPECT_EQ(point[i], 502u);
+      EXPECT_EQ(late_us[i], 500);
+    } else if (i == 100 || i == 200 || i == 300) {
+      // The first 40 us wakes after the warm-up are too few to pass for more than one in two
+      // hundred: each 22 us late. From the fourth on they are covered.
+      EXPECT_EQ(late_us[i], 40 - 18);
+    } else {
+      EXPECT_EQ(late_us[i], 0) << "call " << i;  // on its grid point, the phase kept
+      EXPECT_EQ(point[i], i < 501 ? i : i + 1) << "call " << i;
+    }
+  }
+  // Past the warm-up each tick spins about the learned p99.5 minus the usual lateness (40 + 4
+  // + 5 - 12 us), not the fixed 0.8 ms.
+  const double spin_per_tick_us =
+      std::chrono::duration<double, std::micro>(clock.spun - calls.spun_at_warmup).count() /
+      (1000 - 2 * AdaptiveSpin::kWarmup);
+  EXPECT_LT(spin_per_tick_us, 50.0);
+  EXPECT_GT(spin_per_tick_us, 20.0);
+}
+
 // ---- the thread engine ----
 
 TEST(TimerThreadLoop, OverrunSkipsPassedGridPointsAndKeepsThePhase) {
@@ -228,15 +358,15 @@ TEST(ThreadEngine, StopFlagSetEndsTheThreadBeforeAnyCallAndDropsTheCallback) {
 
 // ---- the normal engine ----
 
-TEST(TimerTaskLoop, OverrunBeyondFiveMsSkipsPassedGridPoints) {
+TEST(TaskEngine, OverrunBeyondFiveMsSkipsPassedGridPoints) {
   // Period 50 ms; the call at 50 ms takes 125 ms, so the 100 ms tick is taken 75 ms late:
   // calls at 0, 50, 175, 200, 250 (150 ms skipped, phase kept).
-  std::atomic<bool> stop_flag{false};
+  static std::atomic<bool> stop_flag{false};  // read by the scheduler's threads
   auto timer = std::make_shared<TimerRun>();
   auto callback = std::make_shared<RecordingCallback>(timer->run, 5, 1, 125ms);
-  const auto before = rt::Clock::now();  // the interval starts when the task first runs
-  auto handle = rt::spawn(timer_task_loop(50ms, timer, stop_flag, callback));
-  rt::block_on(handle.join());
+  const auto before = rt::Clock::now();  // the first tick is due when the timer is added
+  ASSERT_TRUE(start_task_engine(timer, 50ms, callback, stop_flag).ok());
+  ASSERT_TRUE(ends(*timer));
 
   const auto starts = callback->starts();
   ASSERT_EQ(starts.size(), 5u);
@@ -250,8 +380,9 @@ TEST(TimerTaskLoop, OverrunBeyondFiveMsSkipsPassedGridPoints) {
 }
 
 // A stop during a call ends the run only when the call returns; calls never overlap.
-TEST(TimerTaskLoop, CallsRunOnThePoolNeverOverlapAndAStopEndsTheRunAfterTheCallInProgress) {
-  std::atomic<bool> stop_flag{false};
+TEST(TaskEngine, CallsRunOnThePoolNeverOverlapAndAStopEndsTheRunAfterTheCallInProgress) {
+  static std::atomic<bool> stop_flag;  // read by the scheduler's threads
+  stop_flag.store(false);  // (set at the end of the last run when the test is repeated)
   auto timer = std::make_shared<TimerRun>();
   struct Overlap final : TickCallback {
     std::atomic<int> inside{0}, max_inside{0}, calls{0};
@@ -272,14 +403,13 @@ TEST(TimerTaskLoop, CallsRunOnThePoolNeverOverlapAndAStopEndsTheRunAfterTheCallI
   };
   auto callback = std::make_shared<Overlap>();
   callback->timer = timer;
-  auto handle = rt::spawn(timer_task_loop(1ms, timer, stop_flag, callback));
+  ASSERT_TRUE(start_task_engine(timer, 1ms, callback, stop_flag).ok());
   ASSERT_TRUE(callback->tenth.wait_until(rt::Clock::now() + 10s));
   stop_flag.store(true);
   timer->run.request_stop();
   EXPECT_FALSE(timer->run.ended());
   callback->release.set();
-  rt::block_on(handle.join());
-  EXPECT_TRUE(timer->run.ended());
+  ASSERT_TRUE(ends(*timer));
   EXPECT_FALSE(callback->ended_inside.load());
   EXPECT_EQ(callback->max_inside.load(), 1);
   EXPECT_EQ(timer->tick_count.load(), 10u);

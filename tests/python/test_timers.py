@@ -11,7 +11,8 @@ import pytest
 
 import varnex
 from child_support import run_child, wait_for
-from timer_support import current_thread_blocked_signals, current_thread_os_name, os_thread_names
+from timer_support import (current_thread_blocked_signals, current_thread_os_name, current_thread_timer_slack_ns,
+                           os_thread_names)
 
 
 def test_normal_timer_at_10hz_calls_at_once_then_about_ten_times_a_second():
@@ -228,7 +229,11 @@ def test_timers_started_after_stop_all_make_no_call():
     assert out.stdout.strip() == "0 [False, False, False] [0, 0, 0]"
 
 
-@pytest.mark.parametrize("decorate", [varnex.timer(20.0), varnex.precision_timer(20.0)], ids=["normal", "high"])
+@pytest.mark.parametrize(
+    "decorate",
+    [varnex.timer(20.0), varnex.precision_timer(20.0), varnex.precision_timer(20.0, spin="adaptive")],
+    ids=["normal", "high", "high-adaptive"],
+)
 def test_one_overrunning_call_skips_the_grid_points_it_covered(decorate):
     # Period 50 ms; the call at 50 ms takes 125 ms. Calls then start at 175 ms (late, serving
     # the 100 ms point), 200 and 250 ms: 150 ms is skipped and the phase is kept.
@@ -329,3 +334,79 @@ def test_a_wrapper_in_a_reference_cycle_is_collected():
     del callback
     gc.collect()
     assert gone() is None
+
+
+def test_normal_timers_called_together_keep_their_own_errors_counts_and_lines():
+    # Started in one go, the timers' ticks come due together and are called in batches under
+    # one GIL acquisition; each still has its own calls, count and lines.
+    out = run_child(
+        """
+        import time, varnex
+
+        def make(i):
+            def tick():
+                if i % 3 == 1:
+                    raise ValueError(f"timer {i}")
+                if i % 3 == 2:
+                    raise KeyError(i)
+            return tick
+
+        handles = [varnex.timer(50.0)(make(i))() for i in range(12)]
+        time.sleep(0.5)
+        for h in handles:
+            h.stop()
+        time.sleep(0.2)
+        for h in handles:
+            print(h.tick_count(), h.error_count, h.last_error)
+        """
+    )
+    rows = [line.split(" ", 2) for line in out.stdout.splitlines()]
+    lines = out.stderr.splitlines()
+    for i, (ticks, errors, last) in enumerate(rows):
+        ticks, errors = int(ticks), int(errors)
+        assert ticks >= 10, rows  # every timer kept its grid beside the raising ones
+        if i % 3 == 0:
+            assert (errors, last) == (0, "None")
+            continue
+        text = f"ValueError: timer {i}" if i % 3 == 1 else f"KeyError: {i}"
+        assert (errors, last) == (ticks, text)
+        assert lines.count(f"Timer function error: {text}") == ticks
+    assert len(lines) == sum(int(r[1]) for r in rows)
+
+
+def test_a_slow_normal_timer_does_not_hold_back_the_ones_due_with_it():
+    # The slow one's call sleeps 0.3 s; the fast one, due at the same moments, keeps ticking.
+    fast = []
+    slow = varnex.timer(2.0)(lambda: time.sleep(0.3))
+    quick = varnex.timer(100.0)(lambda: fast.append(time.monotonic()))
+    handles = [slow(), quick()]
+    try:
+        time.sleep(1.0)
+    finally:
+        for h in handles:
+            h.stop()
+    assert handles[0].tick_count() >= 2
+    assert len(fast) >= 50  # 100 due; far fewer if it waited behind the slow calls
+    assert max(b - a for a, b in zip(fast, fast[1:])) < 0.2
+
+
+@pytest.mark.parametrize("spin, least_slack", [("fixed", False), ("adaptive", True)])
+def test_an_adaptive_timer_thread_sleeps_with_the_least_timer_slack(spin, least_slack):
+    seen = []
+
+    def tick():
+        seen.append((current_thread_os_name(), current_thread_timer_slack_ns()))
+
+    plain = []
+    thread = threading.Thread(target=lambda: plain.append(current_thread_timer_slack_ns()))
+    thread.start()
+    thread.join()
+    handle = varnex.precision_timer(200.0, spin=spin)(tick)()
+    try:
+        assert wait_for(lambda: seen)
+    finally:
+        handle.stop()
+    name, slack = seen[0]
+    assert name == f"timer-{handle.task_id}-High"[:15]
+    assert handle.precision_mode() == "high"
+    assert slack == (1 if least_slack else plain[0])

@@ -63,6 +63,23 @@ def test_realtime_accepts_only_bool():
         varnex.precision_timer(-1.0, realtime=1)
 
 
+def test_spin_is_fixed_or_adaptive_and_checked_after_the_frequency():
+    for make in (varnex.precision_timer, varnex.PrecisionTimer):
+        assert repr(make(100.0, spin="adaptive")(print)) == "TimerWrapper(frequency=100Hz, mode=high)"
+        assert repr(make(100.0, True, "adaptive")(print)) == "TimerWrapper(frequency=100Hz, mode=realtime)"
+        assert repr(make(100.0, spin="fixed")(print)) == "TimerWrapper(frequency=100Hz, mode=high)"
+        with pytest.raises(ValueError) as info:
+            make(100.0, spin="auto")
+        assert str(info.value) == "spin must be 'fixed' or 'adaptive'"
+        with pytest.raises(TypeError, match="spin"):
+            make(100.0, spin=None)
+        with pytest.raises(ValueError, match="^frequency > 10kHz requires realtime=True$"):
+            make(20000.0, spin="auto")
+    handle = varnex.precision_timer(100.0, realtime=True, spin="adaptive")(print)()
+    handle.stop()
+    assert handle.precision_mode() == "realtime"
+
+
 def test_argument_binding_errors():
     with pytest.raises(TypeError):
         varnex.timer()
@@ -148,8 +165,8 @@ def test_classes_without_constructor_and_signatures():
         with pytest.raises(TypeError):
             cls()
     assert str(inspect.signature(varnex.timer)) == "(frequency_hz)"
-    assert str(inspect.signature(varnex.precision_timer)) == "(frequency_hz, realtime=False)"
+    assert str(inspect.signature(varnex.precision_timer)) == "(frequency_hz, realtime=False, spin='fixed')"
     assert str(inspect.signature(varnex.Timer)) == "(frequency_hz)"
-    assert str(inspect.signature(varnex.PrecisionTimer)) == "(frequency_hz, realtime=False)"
+    assert str(inspect.signature(varnex.PrecisionTimer)) == "(frequency_hz, realtime=False, spin='fixed')"
     for name in ("stop", "is_running", "frequency", "precision_mode", "tick_count", "actual_frequency", "elapsed_secs"):
         assert str(inspect.signature(getattr(varnex.TimerHandle, name))) == "(self, /)"

@@ -1,5 +1,6 @@
-"""Helpers for the timer tests: thread names and signal masks."""
+"""Helpers for the timer tests: thread names, signal masks and timer slack."""
 
+import ctypes
 import os
 import threading
 
@@ -29,3 +30,8 @@ def current_thread_blocked_signals():
                 mask = int(line.split()[1], 16)
                 return {n for n in range(1, 65) if mask >> (n - 1) & 1}
     return set()
+
+
+def current_thread_timer_slack_ns():
+    """The calling thread's timer slack (prctl PR_GET_TIMERSLACK)."""
+    return ctypes.CDLL(None, use_errno=True).prctl(30, 0, 0, 0, 0)

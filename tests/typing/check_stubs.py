@@ -59,6 +59,8 @@ def timers() -> None:
 
     tick().stop()
     varnex.timer(10.0)(42)  # type: ignore[arg-type]
+    varnex.precision_timer(1000.0, spin="adaptive")(tick)
+    varnex.precision_timer(1000.0, spin="auto")  # type: ignore[arg-type]
 
 
 def background() -> None:
