@@ -46,17 +46,19 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface)
   }
 
   std::shared_ptr<rt::IoRegistration> registration;
+  rt::Reactor* reactor = nullptr;
   try {
-    registration = rt::Runtime::get().reactor().register_fd(fd.get());
+    reactor = &rt::Runtime::get().reactor();
+    registration = reactor->register_fd(fd.get());
   } catch (const std::system_error& e) {
     return io_error(e.code().value());
   }
-  return std::unique_ptr<CanDevice>(new CanDevice(std::move(fd), std::move(registration)));
+  return std::unique_ptr<CanDevice>(new CanDevice(std::move(fd), *reactor, std::move(registration)));
 }
 
 CanDevice::~CanDevice() {
   // Deregister first, so the reactor never sees an event for a number that closing freed.
-  rt::Runtime::get().reactor().deregister_fd(fd_.get());
+  if (!born_.inherited()) reactor_.deregister_fd(fd_.get());
 }
 
 Error CanDevice::failure(int errnum) {

@@ -20,16 +20,18 @@
 #include "python/python_call.hpp"
 #include "python/values.hpp"
 #include "runtime/diagnostic_queue.hpp"
+#include "runtime/process.hpp"
 
 namespace varnex::py {
 
 namespace {
 
-std::mutex handler_mutex;
+// Guards handler_object; per process, as a parent's delivery thread may hold it at a fork.
+constinit rt::PerProcess<std::mutex> handler_mutexes;
 PyObject* handler_object = nullptr;  // strong reference; null: fd 2
 
 PyRef current_handler() {
-  std::lock_guard lock(handler_mutex);
+  std::lock_guard lock(handler_mutexes.get());
   return handler_object ? PyRef::from_borrowed(handler_object) : PyRef();
 }
 
@@ -54,10 +56,33 @@ bool deliver(const std::vector<std::string>& lines) {
   return true;
 }
 
-rt::DiagnosticQueue* queue = nullptr;  // created with the first handler; lives until exit
+// The queue and its thread belong to one process: a child made by fork() starts its own on its
+// first line, and hands it to the same handler.
+struct ProcessQueue {
+  std::mutex mutex;
+  std::unique_ptr<rt::DiagnosticQueue> queue;  // made by the first line; lives until exit
+
+  rt::DiagnosticQueue& get() {
+    std::lock_guard lock(mutex);
+    if (!queue) queue = std::make_unique<rt::DiagnosticQueue>(&deliver);
+    return *queue;
+  }
+};
+constinit rt::PerProcess<ProcessQueue> queues;
+
+// What write_stderr hands lines to while a handler is set: this process's queue.
+class ToHandler final : public DiagnosticSink {
+ public:
+  void push(std::string_view text) override { queues.get().get().push(text); }
+};
+ToHandler to_handler;
 
 // After finalization no handler can run; whatever is still queued goes to fd 2.
-void drain_at_exit() { queue->drain_to_fallback(); }
+void drain_at_exit() {
+  ProcessQueue& process = queues.get();
+  std::lock_guard lock(process.mutex);
+  if (process.queue) process.queue->drain_to_fallback();
+}
 
 constexpr Signature kSetHandler{"set_diagnostic_handler", 1, {"handler"}};
 PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
@@ -65,17 +90,19 @@ PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
   if (handler != Py_None && !PyCallable_Check(handler)) {
     throw_python(PyExc_TypeError, "handler must be callable or None");
   }
-  if (handler != Py_None && !queue) {
-    queue = new rt::DiagnosticQueue(&deliver);
+  static bool at_exit_registered = false;
+  if (handler != Py_None && !at_exit_registered) {
+    queues.get().get();  // the thread starts now, where a refused thread can still be reported
     Py_AtExit(&drain_at_exit);
+    at_exit_registered = true;
   }
   PyObject* old;
   {
-    std::lock_guard lock(handler_mutex);
+    std::lock_guard lock(handler_mutexes.get());
     old = handler_object;
     handler_object = handler == Py_None ? nullptr : Py_NewRef(handler);
   }
-  route_diagnostics(handler == Py_None ? nullptr : queue);
+  route_diagnostics(handler == Py_None ? nullptr : &to_handler);
   Py_XDECREF(old);
   return none();
 }

@@ -18,6 +18,7 @@
 #include <pthread.h>
 
 #include "common/diagnostics.hpp"
+#include "common/lock_order.hpp"
 
 namespace varnex::rt {
 
@@ -59,8 +60,8 @@ class DiagnosticQueue final : public DiagnosticSink {
   const Deliver deliver_;
   const Fallback fallback_;
   const std::size_t capacity_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
+  RankedMutex<LockRank::DiagnosticQueue> mutex_;
+  std::condition_variable_any wake_;
   std::deque<std::string> pending_;
   std::vector<std::string> in_flight_;  // the batch the consumer has, until it returns
   bool stopping_ = false;
