@@ -59,6 +59,7 @@ class PerProcess {
   struct Copy {
     explicit Copy(std::uint64_t g) : generation(g) {}
     const std::uint64_t generation;
+    Copy* parents = nullptr;  // the copies it replaced: kept, and reachable (leak checkers)
     T value;
   };
 
@@ -66,14 +67,17 @@ class PerProcess {
     auto* fresh = new Copy(generation);
     // The parent's copy (if any) is replaced, never freed: a thread that no longer exists may
     // have been inside it.
-    while (!copy_.compare_exchange_weak(current, fresh, std::memory_order_acq_rel,
-                                        std::memory_order_acquire)) {
+    for (;;) {
+      fresh->parents = current;
+      if (copy_.compare_exchange_weak(current, fresh, std::memory_order_acq_rel,
+                                      std::memory_order_acquire)) {
+        return fresh->value;
+      }
       if (current != nullptr && current->generation == generation) {
         delete fresh;  // another first user won
         return current->value;
       }
     }
-    return fresh->value;
   }
 
   std::atomic<Copy*> copy_{nullptr};

@@ -18,6 +18,11 @@ namespace {
 
 constexpr int kMaxSignal = 65;
 
+struct Previous {
+  struct sigaction action;
+  const Previous* replaced;  // kept reachable, for leak checkers
+};
+
 struct SignalSlot {
   // arrivals counts a delivery as our handler starts, deliveries once the handler before ours
   // has run; a listener waits for deliveries (see on_signal).
@@ -25,7 +30,7 @@ struct SignalSlot {
   std::atomic<uint64_t> deliveries{0};
   // The handler ours passes signals on to. Replaced (never freed: a handler on another thread
   // may be reading it) each time ours is installed again.
-  std::atomic<const struct sigaction*> previous{nullptr};
+  std::atomic<const Previous*> previous{nullptr};
   std::atomic<int> chaining{0};  // inside the previous handler now
 };
 
@@ -77,9 +82,9 @@ void on_signal(int signo, siginfo_t* info, void* context) {
     // interpreter's pending KeyboardInterrupt) is in place before any listener can act on it.
     // A handler that was installed over ours and passes signals back to us is not called again
     // from inside itself.
-    const struct sigaction* prev = slot.previous.load(std::memory_order_acquire);
+    const Previous* prev = slot.previous.load(std::memory_order_acquire);
     if (prev != nullptr && slot.chaining.fetch_add(1, std::memory_order_acq_rel) == 0) {
-      pass_on(*prev, signo, info, context);
+      pass_on(prev->action, signo, info, context);
     }
     if (prev != nullptr) slot.chaining.fetch_sub(1, std::memory_order_acq_rel);
     slot.deliveries.fetch_add(1, std::memory_order_acq_rel);
@@ -109,7 +114,11 @@ Status install_handler(int signo) {
   if (sigaction(signo, nullptr, &current) != 0) return Error::os(os_error_text(errno));
   if (is_ours(current)) return {};
   // Published before ours goes in, so our handler never runs without it.
-  slot.previous.store(new struct sigaction(current), std::memory_order_release);
+  const auto publish = [&slot](const struct sigaction& action) {
+    slot.previous.store(new Previous{action, slot.previous.load(std::memory_order_acquire)},
+                        std::memory_order_release);
+  };
+  publish(current);
   struct sigaction action {};
   action.sa_sigaction = on_signal;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;  // no SA_RESTART: keep EINTR for the interpreter
@@ -119,7 +128,7 @@ Status install_handler(int signo) {
   // Changed between the look and the install (another thread set a handler): pass on to that.
   if (!is_ours(replaced) && (replaced.sa_handler != current.sa_handler ||
                              replaced.sa_flags != current.sa_flags)) {
-    slot.previous.store(new struct sigaction(replaced), std::memory_order_release);
+    publish(replaced);
   }
   return {};
 }
