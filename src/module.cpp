@@ -3,8 +3,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "common/lock_order.hpp"
 #include "python/boundary.hpp"
 #include "python/errors.hpp"
+#include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/py_ref.hpp"
 
@@ -49,6 +51,17 @@ int exec_module(PyObject* module) {
                  Py_TYPE(module)->tp_name);
     throw PyErrOccurred{};
   }
+  // The type objects, the runtime and the registry are the process's, and background threads
+  // take the GIL of the interpreter that is current for them: code of a second interpreter
+  // would outlive it there. So the module loads only in the main interpreter, on every version
+  // (the Py_mod_multiple_interpreters slot below refuses only isolated interpreters, from 3.12).
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "varnex can only be imported in the main interpreter, not in a "
+                    "sub-interpreter");
+    throw PyErrOccurred{};
+  }
+  lock_order::set_gil_probe(&holds_gil);
   // Created now so that raising a fatal error never depends on creating its type.
   internal_error_type();
   for (TypeHook type : kClasses) ok_or_throw(PyModule_AddType(module, type()));

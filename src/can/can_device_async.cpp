@@ -8,13 +8,14 @@
 #include "can/can_socket.hpp"
 #include "can/provisioning.hpp"
 #include "common/diagnostics.hpp"
+#include "common/lock_order.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
 namespace varnex {
 
 struct CanDeviceAsync::SendPath {
-  std::mutex mutex;
+  RankedMutex<LockRank::CanSendPath> mutex;
   CanDevice* socket = nullptr;  // the task's socket while it serves one
   std::size_t backlog = 0;      // frames in the outgoing queue or waiting in the task
   // Set by close() once the queued frames had their time: the task drops what is left and ends.
@@ -24,7 +25,7 @@ struct CanDeviceAsync::SendPath {
 };
 
 struct CanDeviceAsync::ReceivePath {
-  std::mutex mutex;
+  RankedMutex<LockRank::CanReceivePath> mutex;
   CanDevice* socket = nullptr;       // the task's socket while it reads one
   std::optional<Error> handed_over;  // a read error a receive met, for the task to report
   rt::Waker task_reader;             // the task's reading half, to be woken for it
@@ -279,36 +280,15 @@ rt::Task<std::optional<CanMessage>> receive_with_timeout(
   rt::LockOp lock = incoming->mutex().lock_op();
   rt::AsyncMutexGuard guard = co_await rt::wait(lock);
   const std::optional<rt::Instant> deadline = rt::deadline_after_ms(timeout_ms);
-  auto next = incoming->value_unsafe().recv_op();
+  CanDeviceAsync::IncomingQueue& queue = incoming->value_unsafe();
+  if (std::optional<CanMessage> back = std::exchange(queue.handed_back, std::nullopt)) {
+    co_return back;
+  }
+  auto next = queue.queued.recv_op();
   std::optional<std::optional<CanMessage>> got = co_await rt::timeout(deadline, next);
   if (!got) co_return std::nullopt;  // timed out
   co_return std::move(*got);         // a frame, or nothing once the task has ended
 }
-
-// Marks the calling thread as receiving on one device for the duration of a blocking receive.
-// The marks are per thread, so no lock guards them; they are compared, never dereferenced.
-class ReceivingHere {
- public:
-  explicit ReceivingHere(const CanDeviceAsync& device) : device_(&device) {
-    first_ = std::find(receiving_.begin(), receiving_.end(), device_) == receiving_.end();
-    if (first_) receiving_.push_back(device_);
-  }
-  ReceivingHere(const ReceivingHere&) = delete;
-  ReceivingHere& operator=(const ReceivingHere&) = delete;
-  ~ReceivingHere() {
-    if (first_) receiving_.erase(std::find(receiving_.begin(), receiving_.end(), device_));
-  }
-
-  // False: this thread is already receiving on the device, further up its stack.
-  bool first() const { return first_; }
-
- private:
-  static thread_local std::vector<const CanDeviceAsync*> receiving_;
-  const CanDeviceAsync* device_;
-  bool first_;
-};
-
-thread_local std::vector<const CanDeviceAsync*> ReceivingHere::receiving_;
 
 }  // namespace
 
@@ -336,7 +316,19 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
       std::move(receive_path), std::move(task)));
 }
 
+Status CanDeviceAsync::usable() const {
+  if (inherited()) return inherited_error();
+  if (closed()) return closed_error();
+  return {};
+}
+
+std::optional<CanMessage> CanDeviceAsync::IncomingQueue::take() {
+  if (handed_back) return std::exchange(handed_back, std::nullopt);
+  return queued.try_recv();
+}
+
 Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) {
+  if (inherited()) return inherited_error();
   Result<can_frame> frame = build_can_frame(id, data);
   if (!frame) return std::move(frame).error();
   std::unique_lock lock(send_path_->mutex);
@@ -357,6 +349,7 @@ Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) 
 }
 
 void CanDeviceAsync::close() {
+  if (inherited()) return;  // the task and its socket are the parent's
   {
     std::lock_guard lock(send_path_->mutex);
     if (!outgoing_) return;
@@ -372,21 +365,25 @@ void CanDeviceAsync::close() {
   });
 }
 
+Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::try_receive(const ReceiveHooks& hooks) {
+  return receive(std::nullopt, [] { return std::optional<rt::Instant>(); }, false, hooks);
+}
+
 Result<std::optional<CanMessage>> CanDeviceAsync::try_receive() {
-  if (closed()) return closed_error();
-  ReceivingHere here(*this);
-  if (!here.first()) return Error::runtime(kNestedReceive);
-  std::shared_ptr<Incoming> incoming = incoming_;
-  std::optional<rt::AsyncMutexGuard> guard = incoming->mutex().try_lock();
-  if (!guard) {
-    rt::LockOp lock = incoming->mutex().lock_op();
-    guard = std::move(wait_sliced(lock, std::nullopt, {}).value);
-  }
-  return incoming->value_unsafe().try_recv();
+  Result<TimedReceive> got = try_receive({});
+  if (!got) return std::move(got).error();
+  return std::move(got->message);
+}
+
+Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive_timeout(uint64_t timeout_ms,
+                                                                     const ReceiveHooks& hooks) {
+  // The time-out starts once the receive turn is held.
+  return receive(std::nullopt, [timeout_ms] { return rt::deadline_after_ms(timeout_ms); }, true,
+                 hooks);
 }
 
 Result<std::optional<CanMessage>> CanDeviceAsync::receive_timeout(uint64_t timeout_ms) {
-  Result<TimedReceive> got = receive_timeout_interruptible(timeout_ms, {});
+  Result<TimedReceive> got = receive_timeout(timeout_ms, {});
   if (!got) return std::move(got).error();
   return std::move(got->message);
 }
@@ -395,43 +392,41 @@ rt::Task<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(uint64
   return receive_with_timeout(incoming_, timeout_ms);
 }
 
-Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive_timeout_interruptible(
-    uint64_t timeout_ms, const InterruptCheck& interrupted) {
-  // The time-out starts once the receive mutex is held.
-  return receive(std::nullopt, [timeout_ms] { return rt::deadline_after_ms(timeout_ms); },
-                 interrupted);
-}
-
 Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive_until(
-    std::optional<rt::Instant> deadline, const InterruptCheck& interrupted) {
-  return receive(deadline, [deadline] { return deadline; }, interrupted);
+    std::optional<rt::Instant> deadline, const ReceiveHooks& hooks) {
+  return receive(deadline, [deadline] { return deadline; }, true, hooks);
 }
 
 Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive(
     std::optional<rt::Instant> lock_deadline,
-    const std::function<std::optional<rt::Instant>()>& deadline_once_locked,
-    const InterruptCheck& interrupted) {
-  if (closed()) return closed_error();
-  ReceivingHere here(*this);
-  if (!here.first()) return Error::runtime(kNestedReceive);
-  std::shared_ptr<Incoming> incoming = incoming_;
-  std::optional<rt::AsyncMutexGuard> guard = incoming->mutex().try_lock();
-  if (!guard) {
-    rt::LockOp lock = incoming->mutex().lock_op();
-    SlicedWait<rt::AsyncMutexGuard> locked = wait_sliced(lock, lock_deadline, interrupted);
-    if (locked.interrupted) return TimedReceive{std::nullopt, true};
-    if (!locked.value) return TimedReceive{};  // the deadline passed while another receive ran
-    guard = std::move(locked.value);
+    const std::function<std::optional<rt::Instant>()>& deadline_once_locked, bool wait_for_frame,
+    const ReceiveHooks& hooks) {
+  if (Status status = usable(); !status) return std::move(status).error();
+  std::shared_ptr<Incoming> incoming = incoming_;  // kept for the whole receive
+  ReceiveTurn turn(this, incoming->mutex());
+  switch (turn.take(lock_deadline, hooks)) {
+    case ReceiveTurn::Outcome::Held:
+      break;
+    case ReceiveTurn::Outcome::Nested:
+      return Error::runtime(kNestedReceive);
+    case ReceiveTurn::Outcome::TimedOut:
+      return TimedReceive{};  // the deadline passed while another receive ran
+    case ReceiveTurn::Outcome::Interrupted:
+      return TimedReceive{std::nullopt, true};
   }
   const std::optional<rt::Instant> deadline = deadline_once_locked();
-  rt::Receiver<CanMessage>& queue = incoming->value_unsafe();
-  if (std::optional<CanMessage> queued = queue.try_recv()) return TimedReceive{std::move(queued)};
-  std::shared_ptr<ReceivePath> path = receive_path_;  // kept like the queue, for the whole wait
-  NextFrame next(queue, *path);
-  SlicedWait<std::optional<CanMessage>> got = wait_sliced(next, deadline, interrupted);
-  if (got.interrupted) return TimedReceive{std::nullopt, true};
-  if (!got.value) return TimedReceive{};  // timed out
-  return TimedReceive{std::move(*got.value)};
+  IncomingQueue& queue = incoming->value_unsafe();
+  std::optional<CanMessage> message = queue.take();
+  if (!message && wait_for_frame) {
+    std::shared_ptr<ReceivePath> path = receive_path_;  // kept like the queue, for the whole wait
+    NextFrame next(queue.queued, *path);
+    SlicedWait<std::optional<CanMessage>> got = wait_sliced(next, deadline, hooks.interrupted);
+    if (got.interrupted) return TimedReceive{std::nullopt, true};
+    if (got.value) message = std::move(*got.value);  // else timed out
+  }
+  if (!message) return TimedReceive{};
+  SlicedWait<CanMessage> handed = hand_over(std::move(*message), queue.handed_back, hooks);
+  return TimedReceive{std::move(handed.value), handed.interrupted};
 }
 
 }  // namespace varnex

@@ -32,6 +32,8 @@
 // closed before close() returns, receives in progress return what was queued, then nothing, and
 // every later call gets the closed error.
 //
+// In a child made by fork() the task is the parent's: every call gets inherited_error().
+//
 // Lifetime: when the device is destroyed, the task writes every frame already queued for
 // sending (or reports its failure), then ends and closes the socket, whether or not frames keep
 // arriving. Receives still in progress keep the incoming queue alive; after the task has ended
@@ -49,11 +51,13 @@
 
 #include "can/can_frame.hpp"
 #include "can/device_closing.hpp"
+#include "can/receive_turn.hpp"
 #include "can/sliced_wait.hpp"
 #include "common/result.hpp"
 #include "runtime/async_mutex.hpp"
 #include "runtime/channel.hpp"
 #include "runtime/join_handle.hpp"
+#include "runtime/process.hpp"
 #include "runtime/task.hpp"
 
 namespace varnex {
@@ -90,43 +94,50 @@ class CanDeviceAsync {
   // "<owner> on interface '<name>' is closed" (ErrorKind::Runtime).
   Error closed_error() const { return closed_device_error(owner_, interface_); }
 
-  // Receives from a plain thread (blocking wrappers). One thread cannot receive twice at once on
-  // the same device: a receive that waits on the main thread lets Python signal handlers run
-  // between its slices, and a handler that received on the same device would wait for the
-  // receive mutex its own thread holds or has asked for. Such a nested receive fails at once
-  // with kNestedReceive (ErrorKind::Runtime) and takes nothing.
-  static constexpr const char* kNestedReceive = "CAN device is already receiving on this thread";
-
-  // The first queued frame, if any. Waits only for the receive mutex.
-  Result<std::optional<CanMessage>> try_receive();
-
-  // The next frame within timeout_ms (a frame already queued is returned even at 0 ms; a
-  // timeout too large for the clock means no limit). The wait for the receive mutex comes
-  // first and is not counted. Nothing on time-out, or once the task has ended and the queue
-  // is empty.
-  Result<std::optional<CanMessage>> receive_timeout(uint64_t timeout_ms);
-
-  // The same, to be awaited inside a runtime task.
-  rt::Task<std::optional<CanMessage>> receive_timeout_async(uint64_t timeout_ms);
-
-  // receive_timeout for a thread that must stay responsive: both waits (mutex and frame) run
-  // in slices of at most kInterruptCheckPeriod with `interrupted` called between them; when it
-  // returns true the wait ends with `interrupted` set and no frame taken.
+  // Receives from a plain thread (blocking wrappers), taking the device's receive turn as
+  // can/receive_turn.hpp describes (hooks: how the caller wants the waits made). Results: the
+  // frame, or nothing; `interrupted` when a hook ended the receive (nothing was taken). A nested
+  // receive on one thread fails with kNestedReceive (ErrorKind::Runtime).
   struct TimedReceive {
     std::optional<CanMessage> message;
     bool interrupted = false;
   };
-  Result<TimedReceive> receive_timeout_interruptible(uint64_t timeout_ms,
-                                                     const InterruptCheck& interrupted);
 
-  // The same with an absolute deadline (none: no limit) that also bounds the wait for the
-  // receive mutex, so a deadline already passed only looks at the queue.
-  Result<TimedReceive> receive_until(std::optional<rt::Instant> deadline,
-                                     const InterruptCheck& interrupted);
+  // The first queued frame, if any. Waits only for the receive turn.
+  Result<TimedReceive> try_receive(const ReceiveHooks& hooks);
+  Result<std::optional<CanMessage>> try_receive();
 
-  // The incoming queue: a receiver behind the receive mutex, shared by the device and every
-  // receive in progress.
-  using Incoming = rt::AsyncMutexed<rt::Receiver<CanMessage>>;
+  // The next frame within timeout_ms (a frame already queued is returned even at 0 ms; a
+  // timeout too large for the clock means no limit). The wait for the receive turn comes first
+  // and is not counted. Nothing on time-out, or once the task has ended and the queue is empty.
+  Result<TimedReceive> receive_timeout(uint64_t timeout_ms, const ReceiveHooks& hooks);
+  Result<std::optional<CanMessage>> receive_timeout(uint64_t timeout_ms);
+
+  // The same to be awaited inside a runtime task (the motor's receive task), which takes the
+  // receive mutex as a task and never hands frames back.
+  rt::Task<std::optional<CanMessage>> receive_timeout_async(uint64_t timeout_ms);
+
+  // The same with an absolute deadline (none: no limit) that also bounds the wait for the turn,
+  // so a deadline already passed only looks at the queue.
+  Result<TimedReceive> receive_until(std::optional<rt::Instant> deadline, const ReceiveHooks& hooks);
+
+  // The incoming queue, behind the receive mutex, shared by the device and every receive in
+  // progress: the frames the task queued, and before them a frame a receive handed back.
+  struct IncomingQueue {
+    explicit IncomingQueue(rt::Receiver<CanMessage> r) : queued(std::move(r)) {}
+    rt::Receiver<CanMessage> queued;
+    std::optional<CanMessage> handed_back;
+    // The handed-back frame, else the first queued one; never waits.
+    std::optional<CanMessage> take();
+  };
+  using Incoming = rt::AsyncMutexed<IncomingQueue>;
+
+  // "<owner> on interface '<name>' belongs to the parent process ..." (ErrorKind::Runtime): what
+  // every call gets in a child made by fork(), where the device's task does not run.
+  Error inherited_error() const { return inherited_device_error(owner_, interface_); }
+  bool inherited() const { return born_.inherited(); }
+  // Ok while the device can be used here, else the error every call gets.
+  Status usable() const;
 
   // What senders and the task share to decide who writes a frame, and what receives and the
   // task share to decide who reads one.
@@ -134,11 +145,11 @@ class CanDeviceAsync {
   struct ReceivePath;
 
  private:
-  // Both receives: the mutex wait ends at `lock_deadline`; the frame wait at what `deadline`
-  // gives once the mutex is held.
+  // Every blocking receive: the turn's wait ends at `lock_deadline`; the frame wait at what
+  // `deadline` gives once the turn is held (`wait_for_frame` false: only the queue is looked at).
   Result<TimedReceive> receive(std::optional<rt::Instant> lock_deadline,
                                const std::function<std::optional<rt::Instant>()>& deadline,
-                               const InterruptCheck& interrupted);
+                               bool wait_for_frame, const ReceiveHooks& hooks);
 
   CanDeviceAsync(std::string interface, std::string owner, rt::Sender<can_frame> outgoing,
                  std::shared_ptr<SendPath> send_path, std::shared_ptr<Incoming> incoming,
@@ -151,8 +162,9 @@ class CanDeviceAsync {
         receive_path_(std::move(receive_path)),
         task_(std::move(task)) {}
 
-  std::string interface_;
-  std::string owner_;
+  const std::string interface_;
+  const std::string owner_;
+  const rt::ProcessStamp born_;
   // Frames already built and checked. Guarded by the send path's lock; empty once closed (the
   // task then writes what is left and ends).
   std::optional<rt::Sender<can_frame>> outgoing_;

@@ -15,6 +15,18 @@ Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::create(const std::string& 
   return std::make_shared<CanDeviceSync>(std::move(opened).value(), interface);
 }
 
+Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::reopen_inherited(
+    const CanDeviceSync& inherited) {
+  if (inherited.closed()) {
+    auto closed = std::make_shared<CanDeviceSync>(nullptr, inherited.interface_);
+    closed->close();
+    return closed;
+  }
+  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(inherited.interface_);
+  if (!opened) return std::move(opened).error();
+  return std::make_shared<CanDeviceSync>(std::move(opened).value(), inherited.interface_);
+}
+
 void CanDeviceSync::close() {
   std::shared_ptr<CanDevice> socket;
   {
@@ -66,16 +78,33 @@ SlicedWait<Status> CanDeviceSync::send_interruptible(uint32_t id, std::vector<ui
 }
 
 Result<CanMessage> CanDeviceSync::receive() {
-  SlicedWait<Result<CanMessage>> got = receive_interruptible({});
+  SlicedWait<Result<CanMessage>> got = receive_until(std::nullopt, {});
   return std::move(*got.value);
 }
 
-SlicedWait<Result<CanMessage>> CanDeviceSync::receive_interruptible(const InterruptCheck& interrupted) {
-  return receive_until(std::nullopt, interrupted);
-}
-
 SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::Instant> deadline,
-                                                            const InterruptCheck& interrupted) {
+                                                            const ReceiveHooks& hooks) {
+  if (closed()) return {Result<CanMessage>(closed_error()), false};
+  ReceiveTurn turn(this, turn_.mutex());
+  switch (turn.take(deadline, hooks)) {
+    case ReceiveTurn::Outcome::Held:
+      break;
+    case ReceiveTurn::Outcome::Nested:
+      return {Result<CanMessage>(Error::runtime(kNestedReceive)), false};
+    case ReceiveTurn::Outcome::TimedOut:
+      return {};
+    case ReceiveTurn::Outcome::Interrupted:
+      return {std::nullopt, true};
+  }
+  std::optional<CanMessage>& handed_back = turn_.value_unsafe();
+  if (handed_back) {
+    CanMessage frame = std::move(*handed_back);
+    handed_back.reset();
+    SlicedWait<CanMessage> handed = hand_over(std::move(frame), handed_back, hooks);
+    if (handed.interrupted) return {std::nullopt, true};
+    return {Result<CanMessage>(std::move(*handed.value)), false};
+  }
+  const InterruptCheck& interrupted = hooks.interrupted;
   for (;;) {
     {
       std::lock_guard lock(mutex_);
@@ -97,7 +126,9 @@ SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
   SlicedWait<Result<can_frame>> got = wait_unless_closed(op, deadline, interrupted);
   if (!got.value) return {std::nullopt, got.interrupted};
   if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), false};
-  return {Result<CanMessage>(parse_can_frame(got.value->value())), false};
+  SlicedWait<CanMessage> handed = hand_over(parse_can_frame(got.value->value()), handed_back, hooks);
+  if (handed.interrupted) return {std::nullopt, true};
+  return {Result<CanMessage>(std::move(*handed.value)), false};
 }
 
 }  // namespace varnex

@@ -10,6 +10,9 @@
 // call goes on there. Until then send fails with the opening error ("CAN Device not found:
 // ..."), and receive waits for the interface to come back, looking every kReopenPollPeriod.
 //
+// A Python CanDevice inherited through fork() goes on working in the child on a socket of its
+// own (reopen_inherited): frames the parent's socket had not read at the fork stay the parent's.
+//
 // close() closes the socket at once: a send or receive waiting on another thread ends with the
 // closed error (a send given up so has not written its frame), and every later call gets it.
 #pragma once
@@ -24,8 +27,11 @@
 #include "can/can_frame.hpp"
 #include "can/device_closing.hpp"
 #include "can/can_socket.hpp"
+#include "can/receive_turn.hpp"
 #include "can/sliced_wait.hpp"
+#include "common/lock_order.hpp"
 #include "common/result.hpp"
+#include "runtime/async_mutex.hpp"
 #include "runtime/clock.hpp"
 
 namespace varnex {
@@ -51,20 +57,24 @@ class CanDeviceSync {
   // Waits without limit for the next frame (across a removal of the interface, see above).
   Result<CanMessage> receive();
 
-  // The same wait, in slices of at most kInterruptCheckPeriod with `interrupted` called between
-  // them; when it returns true the wait ends with `interrupted` set and no frame taken.
-  SlicedWait<Result<CanMessage>> receive_interruptible(const InterruptCheck& interrupted);
-
-  // The same receive with a deadline (none: no limit): neither a value nor `interrupted` set in
-  // the result means the deadline passed first, with no frame taken.
+  // Receives take the device's receive turn as can/receive_turn.hpp describes (hooks: how the
+  // caller wants the waits made). The next frame, or neither a value nor `interrupted` when
+  // `deadline` (none: no limit) passed first; `interrupted` when a hook ended the wait, with no
+  // frame taken. A nested receive on one thread fails with kNestedReceive.
   SlicedWait<Result<CanMessage>> receive_until(std::optional<rt::Instant> deadline,
-                                               const InterruptCheck& interrupted);
+                                               const ReceiveHooks& hooks);
 
   // Closes the socket; calls in progress end with the error below. Closing again does nothing.
   void close();
   bool closed() const;
   // What every call gets once the device is closed: "CanDevice on interface '<name>' is closed".
   Error closed_error() const { return closed_device_error("CanDevice", interface_); }
+
+  // The device inherited through fork() made again in this process: a new socket on the same
+  // interface (not provisioned), closed if the inherited one was. The inherited device is never
+  // used or destroyed (its socket is registered with the parent's reactor, and a parent thread
+  // may have held its locks at the fork). Errors: those of opening the socket.
+  static Result<std::shared_ptr<CanDeviceSync>> reopen_inherited(const CanDeviceSync& inherited);
 
   CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface)
       : device_(std::move(device)), interface_(std::move(interface)) {}
@@ -80,10 +90,13 @@ class CanDeviceSync {
   SlicedWait<Out> wait_unless_closed(Op& op, std::optional<rt::Instant> deadline,
                                      const InterruptCheck& interrupted);
 
-  mutable std::mutex mutex_;  // guards device_ (replaced when the interface comes back; null once closed)
+  // Guards device_ (replaced when the interface comes back; null once closed).
+  mutable RankedMutex<LockRank::CanSocketSlot> mutex_;
   std::shared_ptr<CanDevice> device_;
   const std::string interface_;
   rt::Completion closed_;
+  // The receive turn, and the frame a receive handed back (only while holding the turn).
+  rt::AsyncMutexed<std::optional<CanMessage>> turn_;
 };
 
 }  // namespace varnex

@@ -65,19 +65,23 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface)
   }
 
   std::shared_ptr<rt::IoRegistration> registration;
+  rt::Reactor* reactor = nullptr;
   try {
-    registration = rt::Runtime::get().reactor().register_fd(fd.get());
+    reactor = &rt::Runtime::get().reactor();
+    registration = reactor->register_fd(fd.get());
   } catch (const std::system_error& e) {
     return io_error(e.code().value());
   }
   return std::unique_ptr<CanDevice>(
-      new CanDevice(std::move(fd), std::move(registration), interface));
+      new CanDevice(std::move(fd), *reactor, std::move(registration), interface));
 }
 
 CanDevice::~CanDevice() {
   // Deregister first, so the reactor never sees an event for a number that closing freed.
-  rt::Runtime::get().reactor().deregister_fd(fd_.get());
-  if (drops_unreported_.load(std::memory_order_relaxed)) report_drops(std::nullopt);
+  if (!born_.inherited()) reactor_.deregister_fd(fd_.get());
+  if (!born_.inherited() && drops_unreported_.load(std::memory_order_relaxed)) {
+    report_drops(std::nullopt);
+  }
 }
 
 void CanDevice::note_drops(std::optional<uint32_t> kernel_count) {

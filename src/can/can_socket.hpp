@@ -6,6 +6,9 @@
 // interface of the same name appears again. The ops note such a failure (interface_gone()), so
 // that the owner can open a new socket on the name instead of failing for ever.
 //
+// A socket belongs to the process that opened it: in a child made by fork() it is only closed
+// (see born_), never used.
+//
 // The socket receives every data frame on the bus (no filter) and no error frames. Its receive
 // buffer is enlarged (kReceiveBufferBytes) so that a full bus does not overflow it while its
 // reader is descheduled; frames the kernel still drops for want of room are reported, at most
@@ -30,6 +33,7 @@
 #include "common/result.hpp"
 #include "common/unique_fd.hpp"
 #include "runtime/poll.hpp"
+#include "runtime/process.hpp"
 #include "runtime/reactor.hpp"
 
 namespace varnex {
@@ -116,8 +120,12 @@ class CanDevice {
   rt::Task<Result<can_frame>> receive();
 
  private:
-  CanDevice(UniqueFd fd, std::shared_ptr<rt::IoRegistration> registration, std::string interface)
-      : fd_(std::move(fd)), registration_(std::move(registration)), interface_(std::move(interface)) {}
+  CanDevice(UniqueFd fd, rt::Reactor& reactor, std::shared_ptr<rt::IoRegistration> registration,
+            std::string interface)
+      : fd_(std::move(fd)),
+        reactor_(reactor),
+        registration_(std::move(registration)),
+        interface_(std::move(interface)) {}
 
   // An error of a read or write: its text, noting first whether it means the interface is gone.
   Error failure(int errnum);
@@ -127,6 +135,11 @@ class CanDevice {
   void report_drops(std::optional<rt::Instant> now);
 
   UniqueFd fd_;
+  rt::Reactor& reactor_;
+  // In a child made by fork() the socket is the parent's too, registered with the parent's
+  // epoll instance, which the child shares: deregistering there would take the parent's
+  // registration away. An inherited socket only closes the child's descriptor.
+  const rt::ProcessStamp born_;
   std::shared_ptr<rt::IoRegistration> registration_;
   std::atomic<bool> interface_gone_{false};
   const std::string interface_;

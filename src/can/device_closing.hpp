@@ -1,6 +1,6 @@
-// Closing a device: the error every later call gets, and an op that gives up once the device is
-// closed, so a wait in progress on another thread ends with the close instead of holding the
-// socket open.
+// Closing a device: the error every later call gets (and the one a child made by fork() gets),
+// and an op that gives up once the device is closed, so a wait in progress on another thread
+// ends with the close instead of holding the socket open.
 #pragma once
 
 #include <optional>
@@ -16,6 +16,14 @@ namespace varnex {
 // "Motor", ...).
 inline Error closed_device_error(const std::string& owner, const std::string& interface) {
   return Error::runtime(owner + " on interface '" + interface + "' is closed");
+}
+
+// What a call on a device inherited through fork() gets: the task, socket readiness and locks it
+// relies on live in the parent process.
+inline Error inherited_device_error(const std::string& owner, const std::string& interface) {
+  return Error::runtime(owner + " on interface '" + interface +
+                        "' belongs to the parent process (it was inherited through fork); create "
+                        "a new one in this process");
 }
 
 // Op: `op`'s output, or an empty one once `closed` is set. An op that is not ready has consumed

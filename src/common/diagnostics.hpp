@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/lock_order.hpp"
 #include "runtime/clock.hpp"
 
 namespace varnex {
@@ -76,7 +77,7 @@ class RepeatLimiter {
   std::vector<std::string> due_locked(std::optional<Clock::time_point> now);
 
   const Clock::duration window_;
-  std::mutex mutex_;
+  RankedMutex<LockRank::RepeatLimiter> mutex_;
   std::unordered_map<std::string, Seen> seen_;
   // Earliest time a counted repeat may be summarised; none while nothing is counted, so that
   // flush() costs one comparison on a healthy bus.

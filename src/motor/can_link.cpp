@@ -21,10 +21,7 @@ class AsyncDeviceLink final : public CanLink {
 
   void close() override { device_->close(); }
 
-  Status open_status() const override {
-    if (device_->closed()) return device_->closed_error();
-    return {};
-  }
+  Status open_status() const override { return device_->usable(); }
 
  private:
   std::shared_ptr<CanDeviceAsync> device_;

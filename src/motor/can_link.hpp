@@ -33,7 +33,8 @@ class CanLink {
   // Writes what is queued (bounded), then closes the device; later sends get the closed error.
   // Closing again does nothing.
   virtual void close() {}
-  // Ok while the device is open, else the error every call on it gets.
+  // Ok while the device is open (and in the process that made it), else the error every call on
+  // it gets.
   virtual Status open_status() const { return {}; }
 };
 

@@ -50,6 +50,9 @@ class Device {
   int16_t encoded_target() const;
 
   // DR v1 frames addressed to this driver, queued on the host id; errors: "channel closed".
+  // Ok while the group's device is open (and in the process that made it), else its error.
+  Status open_status() const { return link_->open_status(); }
+
   Status enter_configure();                 // the session-opening pair
   Status exit_configure();                  // end session
   Status set_foc_mode(FocMode mode);        // set mode; the stored mode stays as it was

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "python/args.hpp"
+#include "python/can_message.hpp"
 
 namespace varnex::py {
 
@@ -32,6 +33,35 @@ std::optional<rt::Instant> deadline_from_seconds(PyObject* timeout) {
   const double ns = seconds * 1e9;
   if (ns >= static_cast<double>(nanoseconds::max().count())) return std::nullopt;
   return rt::deadline_after(nanoseconds(static_cast<std::int64_t>(ns)));
+}
+
+ReceiveCaller::ReceiveCaller(Gil gil, std::function<void()> on_release)
+    : on_release_(std::move(on_release)) {
+  const bool main = on_main_thread();
+  if (gil == Gil::Released) {
+    released_.emplace();
+  } else {
+    hooks_.held = this;
+  }
+  if (main) {
+    hooks_.interrupted = [this] { return signal_raised(); };
+    hooks_.before_hand_over = [this](const CanMessage& frame) {
+      reacquire();
+      built_ = PyRef::steal(new_can_message_tuple(frame));
+      return !built_ || signal_raised();  // a tuple that cannot be built leaves its error set
+    };
+  }
+}
+
+void ReceiveCaller::release() {
+  if (released_) return;
+  if (on_release_) on_release_();
+  released_.emplace();
+}
+
+bool ReceiveCaller::signal_raised() {
+  const auto check = [] { return PyErr_CheckSignals() < 0; };
+  return released_ ? released_->with_gil(check) : check();
 }
 
 bool wait_without_gil(const rt::Completion& done, std::optional<rt::Instant> deadline) {

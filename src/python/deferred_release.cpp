@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/gil.hpp"
+#include "runtime/process.hpp"
 #include "runtime/thread_util.hpp"
 
 namespace varnex::py {
@@ -24,11 +25,11 @@ struct Queue {
   bool releaser_running = false;
 };
 
-// Never destroyed: background threads may queue references while the process exits.
-Queue& queue() {
-  static Queue* const q = new Queue;
-  return *q;
-}
+// Never destroyed: background threads may queue references while the process exits. A child
+// made by fork() starts its own queue (and release thread): what the parent had queued is
+// released in the parent.
+constinit rt::PerProcess<Queue> queues;
+Queue& queue() { return queues.get(); }
 
 // A decref may run __del__ and with it arbitrary Python code, during which CPython may end
 // this thread at finalization (see gil.hpp).

@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "common/lock_order.hpp"
+
 namespace varnex::py {
 
 bool interpreter_alive() noexcept {
@@ -19,10 +21,12 @@ void park_thread_forever() noexcept {
 }
 
 void restore_thread(PyThreadState* state) noexcept {
+  lock_order::before_wait(LockRank::Gil);
   without_thread_exit([state] { PyEval_RestoreThread(state); });
 }
 
 PyGILState_STATE ensure_gil() noexcept {
+  lock_order::before_wait(LockRank::Gil);
   return without_thread_exit([] { return PyGILState_Ensure(); });
 }
 
@@ -81,6 +85,8 @@ PersistentThreadState::~PersistentThreadState() {
   }
   release_gil(gil_state_);
 }
+
+bool holds_gil() noexcept { return interpreter_alive() && PyGILState_Check() == 1; }
 
 PersistentThreadState& pool_thread_state() noexcept {
   // Released when the pool thread ends (after it has been idle a while), if the interpreter is

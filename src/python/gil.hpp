@@ -9,8 +9,10 @@
 //   - for the race that remains, every CPython call that may take the GIL is made through
 //     without_thread_exit(), which catches the forced unwind right at the call and parks the
 //     thread for the rest of the process instead.
-// Never hold a lock of ours while waiting for the GIL, and never `catch (...)` without
-// rethrowing around code that calls CPython (it would swallow the forced unwind).
+// Never hold a lock of ours while waiting for the GIL (except those the lock order puts before
+// it, common/lock_order.hpp; restore_thread and ensure_gil check that in test builds), and never
+// `catch (...)` without rethrowing around code that calls CPython (it would swallow the forced
+// unwind).
 #pragma once
 
 #include <Python.h>
@@ -25,6 +27,9 @@ namespace varnex::py {
 
 // True while the interpreter is initialised and not finalizing.
 bool interpreter_alive() noexcept;
+
+// True when the calling thread holds the GIL (for the lock-order checker).
+bool holds_gil() noexcept;
 
 // Blocks the calling thread until the process ends.
 [[noreturn]] void park_thread_forever() noexcept;

@@ -2,7 +2,10 @@
 // send and receive take exclusive access to the object; interface takes shared access.
 // Waits keep the GIL; on the main thread send and receive still let signal handlers run (Ctrl+C).
 // recv (and iteration) hold no access while they wait and release the GIL, so other threads,
-// sends among them, go on meanwhile.
+// sends among them, go on meanwhile. A receive that finds another in progress on the device
+// waits for its turn, and its frame, without the GIL and without access (ReceiveCaller).
+// In a child made by fork() the device goes on working on a socket of its own, opened on its
+// first use there (CanDeviceSync::reopen_inherited).
 #include <memory>
 
 #include "can/can_device_sync.hpp"
@@ -14,6 +17,7 @@
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
 #include "python/blocking_wait.hpp"
+#include "python/process_bound.hpp"
 #include "python/values.hpp"
 
 namespace varnex::py {
@@ -21,7 +25,18 @@ namespace varnex::py {
 namespace {
 
 using Device = std::shared_ptr<CanDeviceSync>;
-using CanDeviceObject = Object<Device>;
+using CanDeviceObject = Object<ProcessBound<Device>>;
+
+// The device of an object under `access`, reopened first when it was inherited through fork().
+template <class Access>
+const Device& device_here(Access& access) {
+  if (access->inherited()) {
+    access->renew([](const Device& inherited) {
+      return unwrap(CanDeviceSync::reopen_inherited(*inherited));
+    });
+  }
+  return access->get();
+}
 
 constexpr Signature kNew{"CanDevice", 1, {"interface"}};
 PyRef can_device_new(PyTypeObject* type, const CallArgs& args) {
@@ -35,34 +50,50 @@ PyRef send(PyObject* self, const CallArgs& args) {
   auto [id, data] = bind(kSend, args);
   const uint32_t can_id = to_u32(id, "id");
   std::vector<uint8_t> payload = to_bytes(data, "data");
-  auto device = CanDeviceObject::exclusive(self);
+  auto access = CanDeviceObject::exclusive(self);
+  const Device& device = device_here(access);
+  // A signal already pending is handled before anything is written, so a handler that raises
+  // leaves the frame unsent (see the README's frame promises).
+  if (on_main_thread() && PyErr_CheckSignals() < 0) throw PyErrOccurred{};
   SlicedWait<Status> sent =
-      (*device)->send_interruptible(can_id, std::move(payload), pending_signal_check());
+      device->send_interruptible(can_id, std::move(payload), pending_signal_check());
   if (sent.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
   check(std::move(*sent.value));
   return none();
 }
 
-PyRef receive(PyObject* self) {
-  auto device = CanDeviceObject::exclusive(self);
-  SlicedWait<Result<CanMessage>> got = (*device)->receive_interruptible(pending_signal_check());
+// The outcome of a receive, with the GIL held again.
+PyRef received(ReceiveCaller& caller, SlicedWait<Result<CanMessage>> got) {
+  caller.reacquire();
   if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
-  return can_message_tuple(unwrap(std::move(*got.value)));
+  if (!got.value) return none();
+  CanMessage frame = unwrap(std::move(*got.value));
+  if (PyRef built = caller.take_built()) return built;
+  return can_message_tuple(frame);
 }
 
-PyRef interface(PyObject* self) { return py_str((*CanDeviceObject::shared(self))->interface()); }
+PyRef receive(PyObject* self) {
+  std::optional<Borrowed<ProcessBound<Device>, BorrowFlag::Exclusive>> access;
+  access.emplace(CanDeviceObject::exclusive(self));
+  const Device device = device_here(*access);  // kept alive without access (below)
+  ReceiveCaller caller(ReceiveCaller::Gil::Kept, [&access] { access.reset(); });
+  return received(caller, device->receive_until(std::nullopt, caller.hooks()));
+}
+
+PyRef interface(PyObject* self) {
+  auto access = CanDeviceObject::shared(self);
+  return py_str(access->get()->interface());
+}
 
 // The next frame until `deadline`, with the GIL released; None when the deadline passes.
 PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline) {
-  const Device device = *CanDeviceObject::shared(self);  // no access is held while waiting
-  SlicedWait<Result<CanMessage>> got;
+  Device device;
   {
-    GilRelease released;
-    got = device->receive_until(deadline, pending_signal_check(released));
+    auto access = CanDeviceObject::shared(self);  // no access is held while waiting
+    device = device_here(access);
   }
-  if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
-  if (!got.value) return none();
-  return can_message_tuple(unwrap(std::move(*got.value)));
+  ReceiveCaller caller(ReceiveCaller::Gil::Released);
+  return received(caller, device->receive_until(deadline, caller.hooks()));
 }
 
 constexpr Signature kRecv{"recv", 0, {"timeout"}};
@@ -75,7 +106,8 @@ PyRef next_frame(PyObject* self) { return receive_without_gil(self, std::nullopt
 
 // Takes no access: it must be able to end a send or receive that another thread is waiting in.
 PyRef close(PyObject* self) {
-  const Device device = *CanDeviceObject::shared(self);
+  auto access = CanDeviceObject::shared(self);
+  const Device device = device_here(access);
   device->close();
   return none();
 }
@@ -102,7 +134,9 @@ PyMethodDef methods[] = {
                  "Returns (id, data), or None when the time runs out. Timers and other threads run "
                  "meanwhile, and another thread may send on this device; on the main thread Ctrl+C "
                  "raises KeyboardInterrupt and no frame is lost to it. Iterating over the device "
-                 "calls recv() for each frame."),
+                 "calls recv() for each frame. It may be mixed with receive() on another thread: "
+                 "receives take turns, and receive() waits without the GIL while recv has the "
+                 "turn."),
     method<close>("close",
                   "close($self)\n--\n\n"
                   "Close the socket now.\n\n"
@@ -129,7 +163,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = object_spec<Device>("varnex.CanDevice", kClassFlags, slots);
+PyType_Spec spec = object_spec<ProcessBound<Device>>("varnex.CanDevice", kClassFlags, slots);
 
 }  // namespace
 

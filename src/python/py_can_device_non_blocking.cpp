@@ -1,7 +1,10 @@
 // The Python class CanDeviceNonBlocking: a CAN device served by a background task. send never
-// waits; receives poll or wait with a time-out. Every member takes shared access. Waits keep
-// the GIL; on the main thread receive_timeout still lets signal handlers run (Ctrl+C), and a
-// handler that receives on the same device gets RuntimeError at once instead of a deadlock.
+// waits; receives poll or wait with a time-out. Every member takes shared access. try_receive
+// and receive_timeout keep the GIL, unless they find another receive in progress on the device
+// (recv on another thread): then they wait for their turn, and their frame, without it
+// (python/blocking_wait.hpp, ReceiveCaller). On the main thread receives let signal handlers run
+// (Ctrl+C), and a handler that receives on the same device gets RuntimeError at once instead of
+// a deadlock. In a child made by fork() every member raises RuntimeError (process_bound.hpp).
 #include <memory>
 
 #include "can/can_device_async.hpp"
@@ -13,6 +16,7 @@
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
 #include "python/blocking_wait.hpp"
+#include "python/process_bound.hpp"
 #include "python/values.hpp"
 
 namespace varnex::py {
@@ -20,7 +24,20 @@ namespace varnex::py {
 namespace {
 
 using Device = std::shared_ptr<CanDeviceAsync>;
-using CanDeviceNonBlockingObject = Object<Device>;
+using CanDeviceNonBlockingObject = Object<ProcessBound<Device>>;
+
+// The device of `self` for one call, under shared access; an inherited one raises.
+class Access {
+ public:
+  explicit Access(PyObject* self) : borrowed_(CanDeviceNonBlockingObject::shared(self)) {
+    if (borrowed_->inherited()) throw_error(borrowed_->get()->inherited_error());
+  }
+  CanDeviceAsync* operator->() const { return borrowed_->get().get(); }
+  const Device& device() const { return borrowed_->get(); }
+
+ private:
+  Borrowed<ProcessBound<Device>, BorrowFlag::Shared> borrowed_;
+};
 
 PyRef optional_message(const std::optional<CanMessage>& message) {
   return message ? can_message_tuple(*message) : none();
@@ -38,43 +55,42 @@ PyRef send(PyObject* self, const CallArgs& args) {
   auto [id, data] = bind(kSend, args);
   const uint32_t can_id = to_u32(id, "id");
   std::vector<uint8_t> payload = to_bytes(data, "data");
-  auto device = CanDeviceNonBlockingObject::shared(self);
-  check((*device)->send_nonblocking(can_id, std::move(payload)));
+  check(Access(self)->send_nonblocking(can_id, std::move(payload)));
   return none();
 }
 
+// The outcome of a receive, with the GIL held again.
+PyRef received(ReceiveCaller& caller, Result<CanDeviceAsync::TimedReceive> got) {
+  caller.reacquire();
+  CanDeviceAsync::TimedReceive frame = unwrap(std::move(got));
+  if (frame.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
+  if (PyRef built = caller.take_built()) return built;
+  return optional_message(frame.message);
+}
+
 PyRef try_receive(PyObject* self) {
-  auto device = CanDeviceNonBlockingObject::shared(self);
-  return optional_message(unwrap((*device)->try_receive()));
+  const Access access(self);
+  ReceiveCaller caller(ReceiveCaller::Gil::Kept);
+  return received(caller, access->try_receive(caller.hooks()));
 }
 
 constexpr Signature kReceiveTimeout{"receive_timeout", 1, {"timeout_ms"}};
 PyRef receive_timeout(PyObject* self, const CallArgs& args) {
   auto [timeout_ms] = bind(kReceiveTimeout, args);
   const uint64_t timeout = to_u64(timeout_ms, "timeout_ms");
-  auto device = CanDeviceNonBlockingObject::shared(self);
-  CanDeviceAsync::TimedReceive got =
-      unwrap((*device)->receive_timeout_interruptible(timeout, pending_signal_check()));
-  if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
-  return optional_message(got.message);
+  const Access access(self);
+  ReceiveCaller caller(ReceiveCaller::Gil::Kept);
+  return received(caller, access->receive_timeout(timeout, caller.hooks()));
 }
 
-PyRef interface(PyObject* self) {
-  return py_str((*CanDeviceNonBlockingObject::shared(self))->interface());
-}
+PyRef interface(PyObject* self) { return py_str(Access(self)->interface()); }
 
 // The next frame until `deadline`, with the GIL released; None when the deadline passes (or,
 // without one, once the device's task has ended and its queue is empty).
 PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline) {
-  const Device device = *CanDeviceNonBlockingObject::shared(self);
-  Result<CanDeviceAsync::TimedReceive> got = Error::fatal("");
-  {
-    GilRelease released;
-    got = device->receive_until(deadline, pending_signal_check(released));
-  }
-  CanDeviceAsync::TimedReceive received = unwrap(std::move(got));
-  if (received.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
-  return optional_message(received.message);
+  const Device device = Access(self).device();  // no access is held while waiting
+  ReceiveCaller caller(ReceiveCaller::Gil::Released);
+  return received(caller, device->receive_until(deadline, caller.hooks()));
 }
 
 constexpr Signature kRecv{"recv", 0, {"timeout"}};
@@ -94,7 +110,7 @@ PyObject* next_frame(PyObject* self) noexcept {
 
 // Waits without the GIL while the task writes what is queued (at most a second).
 PyRef close(PyObject* self) {
-  const Device device = *CanDeviceNonBlockingObject::shared(self);
+  const Device device = Access(self).device();
   GilRelease released;
   device->close();
   return none();
@@ -135,7 +151,9 @@ PyMethodDef methods[] = {
                  "Returns (id, data), or None when the time runs out. Unlike receive_timeout, "
                  "timers and other threads run meanwhile; on the main thread Ctrl+C raises "
                  "KeyboardInterrupt and no frame is lost to it. Iterating over the device calls "
-                 "recv() for each frame."),
+                 "recv() for each frame. It may be mixed with try_receive and receive_timeout on "
+                 "other threads or timers: receives take turns, and one that keeps the GIL waits "
+                 "without it while recv has the turn."),
     method<close>("close",
                   "close($self)\n--\n\n"
                   "Write the frames already queued, then close the socket.\n\n"
@@ -164,7 +182,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = object_spec<Device>("varnex.CanDeviceNonBlocking", kClassFlags, slots);
+PyType_Spec spec =
+    object_spec<ProcessBound<Device>>("varnex.CanDeviceNonBlocking", kClassFlags, slots);
 
 }  // namespace
 

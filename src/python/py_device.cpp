@@ -14,6 +14,7 @@
 #include "python/module_parts.hpp"
 #include "python/motor_values.hpp"
 #include "python/object.hpp"
+#include "python/process_bound.hpp"
 #include "python/values.hpp"
 
 namespace varnex::py {
@@ -21,48 +22,68 @@ namespace varnex::py {
 namespace {
 
 using DeviceRef = std::shared_ptr<motor::Device>;
-using DeviceObject = Object<DeviceRef>;
+using DeviceObject = Object<ProcessBound<DeviceRef>>;
+
+// The device of `self` for one call, under shared access. One inherited through fork() raises
+// its group's error, named after itself: its feedback comes from the parent's receive task.
+class Access {
+ public:
+  explicit Access(PyObject* self) : borrowed_(DeviceObject::shared(self)) {
+    if (!borrowed_->inherited()) return;
+    const motor::Device& device = *borrowed_->get();
+    char name[64];
+    std::snprintf(name, sizeof name, "Device(slot=%u, node_id=0x%X) of a ",
+                  static_cast<unsigned>(device.slot_index()), static_cast<unsigned>(device.node_id()));
+    const Status status = device.open_status();
+    throw_error(Error::runtime(name + (status ? std::string("Motor belongs to the parent process")
+                                              : status.error().message)));
+  }
+  motor::Device* operator->() const { return borrowed_->get().get(); }
+
+ private:
+  Borrowed<ProcessBound<DeviceRef>, BorrowFlag::Shared> borrowed_;
+};
 
 constexpr Signature kSetTarget{"set_target", 1, {"value"}};
 PyRef set_target(PyObject* self, const CallArgs& args) {
   auto [value] = bind(kSetTarget, args);
   const float target = to_f32(value, "value");
-  (*DeviceObject::shared(self))->set_target(target);
+  Access(self)->set_target(target);
   return none();
 }
 
-PyRef get_target(PyObject* self) { return py_float((*DeviceObject::shared(self))->target()); }
+PyRef get_target(PyObject* self) { return py_float(Access(self)->target()); }
 
 PyRef get_feedback(PyObject* self) {
-  return feedback_dict((*DeviceObject::shared(self))->get_feedback_blocking());
+  return feedback_dict(Access(self)->get_feedback_blocking());
 }
 
 // Lock-free: two atomics the receive task writes after each stored frame.
 PyRef feedback_age(PyObject* self) {
-  const std::optional<double> age = (*DeviceObject::shared(self))->feedback_age();
+  const std::optional<double> age = Access(self)->feedback_age();
   return age ? py_float(*age) : none();
 }
 
 PyRef feedback_count(PyObject* self) {
-  return py_int((*DeviceObject::shared(self))->feedback_count());
+  return py_int(Access(self)->feedback_count());
 }
 
-PyRef slot_index(PyObject* self) { return py_int((*DeviceObject::shared(self))->slot_index()); }
+PyRef slot_index(PyObject* self) { return py_int(Access(self)->slot_index()); }
 
-PyRef node_id(PyObject* self) { return py_int((*DeviceObject::shared(self))->node_id()); }
+PyRef node_id(PyObject* self) { return py_int(Access(self)->node_id()); }
 
 PyRef enter_configure(PyObject* self) {
-  check((*DeviceObject::shared(self))->enter_configure());
+  check(Access(self)->enter_configure());
   return none();
 }
 
 PyRef exit_configure(PyObject* self) {
-  check((*DeviceObject::shared(self))->exit_configure());
+  check(Access(self)->exit_configure());
   return none();
 }
 
 PyRef start_calibration(PyObject* self) {
-  check((*DeviceObject::shared(self))->start_calibration());
+  check(Access(self)->start_calibration());
   return none();
 }
 
@@ -70,7 +91,7 @@ constexpr Signature kSetFocMode{"set_foc_mode", 1, {"mode"}};
 PyRef set_foc_mode(PyObject* self, const CallArgs& args) {
   auto [mode] = bind(kSetFocMode, args);
   const motor::FocMode parsed = to_foc_mode(mode, "mode");
-  check((*DeviceObject::shared(self))->set_foc_mode(parsed));
+  check(Access(self)->set_foc_mode(parsed));
   return none();
 }
 
@@ -84,8 +105,7 @@ std::string target_text(float target) {
 }
 
 PyRef repr(PyObject* self) {
-  auto borrowed = DeviceObject::shared(self);
-  const DeviceRef& device = *borrowed;
+  const Access device(self);
   char head[64];
   std::snprintf(head, sizeof head, "Device(slot=%u, node_id=0x%X, target=",
                 static_cast<unsigned>(device->slot_index()), static_cast<unsigned>(device->node_id()));
@@ -147,7 +167,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = object_spec<DeviceRef>("varnex.Device", kClassFlags | kNoConstructor, slots);
+PyType_Spec spec = object_spec<ProcessBound<DeviceRef>>("varnex.Device", kClassFlags | kNoConstructor, slots);
 
 }  // namespace
 

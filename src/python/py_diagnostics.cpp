@@ -22,16 +22,18 @@
 #include "python/python_call.hpp"
 #include "python/values.hpp"
 #include "runtime/diagnostic_queue.hpp"
+#include "runtime/process.hpp"
 
 namespace varnex::py {
 
 namespace {
 
-std::mutex handler_mutex;
+// Guards handler_object; per process, as a parent's delivery thread may hold it at a fork.
+constinit rt::PerProcess<std::mutex> handler_mutexes;
 PyObject* handler_object = nullptr;  // strong reference; null: fd 2
 
 PyRef current_handler() {
-  std::lock_guard lock(handler_mutex);
+  std::lock_guard lock(handler_mutexes.get());
   return handler_object ? PyRef::from_borrowed(handler_object) : PyRef();
 }
 
@@ -73,7 +75,7 @@ PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
   }
   PyObject* old;
   {
-    std::lock_guard lock(handler_mutex);
+    std::lock_guard lock(handler_mutexes.get());
     old = handler_object;
     handler_object = handler == Py_None ? nullptr : Py_NewRef(handler);
   }

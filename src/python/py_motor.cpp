@@ -16,6 +16,7 @@
 #include "python/module_parts.hpp"
 #include "python/motor_values.hpp"
 #include "python/object.hpp"
+#include "python/process_bound.hpp"
 #include "python/py_device.hpp"
 #include "python/values.hpp"
 
@@ -23,17 +24,18 @@ namespace varnex::py {
 
 namespace {
 
-using MotorGroup = std::unique_ptr<motor::Motor>;
+using MotorGroup = ProcessBound<std::unique_ptr<motor::Motor>>;
 using MotorObject = Object<MotorGroup>;
 
 // The group under shared access for the duration of one call; unless `even_closed`, a closed
-// group raises its closed error instead.
+// group raises its closed error instead. A group inherited through fork() always raises: its
+// receive task and its device's task are the parent's.
 class Group {
  public:
   explicit Group(PyObject* self, bool even_closed = false) : borrowed_(MotorObject::shared(self)) {
-    if (!even_closed) check((*borrowed_)->open_status());
+    if (!even_closed || borrowed_->inherited()) check((*this)->open_status());
   }
-  motor::Motor* operator->() const { return borrowed_->get(); }
+  motor::Motor* operator->() const { return borrowed_->get().get(); }
 
  private:
   Borrowed<MotorGroup, BorrowFlag::Shared> borrowed_;

@@ -99,7 +99,8 @@ struct OpWait {
 // Waits for `op` on the calling thread, with wait_for_completion's deadline and interrupt rules.
 // The op keeps its place across interrupt checks (a queued lock request stays queued), and one
 // that ends without a value has consumed nothing. An op already ready wins over a deadline
-// that has passed. Never drives runtime tasks, so any thread may call it.
+// that has passed, never over an interrupt check that said stop. Never drives runtime tasks,
+// so any thread may call it.
 template <class Op>
 OpWait<OpOutput<Op>> wait_op_until(Op& op, std::optional<Instant> deadline,
                                    const InterruptCheck& interrupted = {}) {
@@ -116,9 +117,13 @@ OpWait<OpOutput<Op>> wait_op_until(Op& op, std::optional<Instant> deadline,
     if (end == WaitEnd::Done) continue;
     // Ending without the op: withdraw the waker. If a wake already claimed it, its schedule()
     // is under way and sets `woken` at once; wait for that so the executor does not go from
-    // under it. A wake that came in this gap is not lost: the op is polled once more first.
+    // under it. At a deadline a wake that came in this gap is not lost: the op is polled once
+    // more first. An interruption is not polled past: the check has decided (its caller may
+    // have an error in hand), and an op that is not polled takes nothing.
     if (!waker->disarm()) woken->wait_until(std::nullopt);
-    if (auto out = op.poll(waker)) return {std::move(out), WaitEnd::Done};
+    if (end == WaitEnd::TimedOut) {
+      if (auto out = op.poll(waker)) return {std::move(out), WaitEnd::Done};
+    }
     return {std::nullopt, end};
   }
 }

@@ -124,7 +124,7 @@ void DiagnosticQueue::finish_at_exit() {
   flush(kExitStallLimit);
 }
 
-bool DiagnosticQueue::write_lines(std::unique_lock<std::mutex>& lock,
+bool DiagnosticQueue::write_lines(std::unique_lock<RankedMutex<LockRank::DiagnosticQueue>>& lock,
                                   const std::vector<std::string>& lines,
                                   std::optional<std::chrono::milliseconds> stall_limit) {
   bool all = true;

@@ -35,6 +35,7 @@
 
 #include <pthread.h>
 
+#include "common/lock_order.hpp"
 #include "runtime/clock.hpp"
 
 namespace varnex::rt {
@@ -88,7 +89,7 @@ class DiagnosticQueue {
   // Writes lines to fd 2 in writes of whole lines (at most PIPE_BUF bytes where lines allow),
   // counting each write as done; the mutex is released meanwhile. False when `give_up_at`
   // passed first.
-  bool write_lines(std::unique_lock<std::mutex>& lock, const std::vector<std::string>& lines,
+  bool write_lines(std::unique_lock<RankedMutex<LockRank::DiagnosticQueue>>& lock, const std::vector<std::string>& lines,
                    std::optional<std::chrono::milliseconds> stall_limit);
   void note_drops_locked();
   bool to_consumer_locked() const { return consumer_ && !consumer_gone_; }
@@ -105,9 +106,9 @@ class DiagnosticQueue {
   // Guards everything below. A leaf lock: producers take it while holding any lock of the
   // module; nothing is taken while it is held, and it is never held while fd 2 is written or
   // the consumer runs.
-  std::mutex mutex_;
-  std::condition_variable wake_;     // the writer: lines to handle, or stop
-  std::condition_variable changed_;  // flushers: lines done
+  RankedMutex<LockRank::DiagnosticQueue> mutex_;
+  std::condition_variable_any wake_;     // the writer: lines to handle, or stop
+  std::condition_variable_any changed_;  // flushers: lines done
   std::deque<Entry> pending_;
   std::vector<std::string> in_flight_;  // the batch the consumer has, until it returns
   bool delivering_ = false;             // the writer is inside the consumer

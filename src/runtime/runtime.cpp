@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "common/os_error.hpp"
+#include "runtime/process.hpp"
 #include "runtime/thread_util.hpp"
 
 namespace varnex::rt {
@@ -21,10 +22,11 @@ struct Instance {
   std::string failure;  // set once building failed; never retried
 };
 
-Instance& instance() {
-  static Instance* i = new Instance;  // never destroyed: threads use it until exit
-  return *i;
-}
+// Never destroyed: threads use it until exit. A child made by fork() builds its own runtime on
+// first use; the parent's threads did not come along.
+constinit PerProcess<Instance> instances;
+
+Instance& instance() { return instances.get(); }
 
 }  // namespace
 

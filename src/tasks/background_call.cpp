@@ -23,6 +23,7 @@ std::vector<DoneCallbacks::Fn> DoneCallbacks::take_all() {
 
 void BackgroundCall::cancel() noexcept {
   cancelled_.store(true, std::memory_order_release);
+  if (run_->inherited()) return;  // ended here already (see settled())
   settled_.set();
 }
 

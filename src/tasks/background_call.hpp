@@ -23,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/lock_order.hpp"
 #include "runtime/completion.hpp"
 #include "tasks/run_state.hpp"
 #include "tasks/task_registry.hpp"
@@ -62,7 +63,7 @@ class DoneCallbacks {
   std::vector<Fn> take_all();
 
  private:
-  std::mutex mutex_;
+  RankedMutex<LockRank::CallCallbacks> mutex_;
   bool ended_ = false;
   std::vector<Fn> fns_;
 };
@@ -93,8 +94,12 @@ class BackgroundCall {
   // The call returned, raised or was skipped.
   bool is_completed() const noexcept { return run_->ended(); }
   const rt::Completion& completed() const noexcept { return run_->ended_event(); }
-  // Completed or cancelled, whichever came first.
-  const rt::Completion& settled() const noexcept { return settled_; }
+  // Completed or cancelled, whichever came first. A call inherited from a parent process has
+  // ended here (its job runs in the parent): it reads as completed, without an outcome unless it
+  // had one at the fork.
+  const rt::Completion& settled() const noexcept {
+    return run_->inherited() ? run_->ended_event() : settled_;
+  }
 
   // Only once is_completed(): how it ended. value() is null unless the call returned (the value
   // it points to is itself null for "nothing"); error() is null unless it raised.

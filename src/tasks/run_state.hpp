@@ -8,12 +8,17 @@
 // moment it is stopped) and, for a background call, when its body sees it and skips the call.
 // All transitions are on one atomic word, so a stop racing with the start or the end of a call
 // is decided exactly once, and `ended` is set exactly once, after the last call's effects.
+//
+// In a child made by fork() a run of the parent is over: its loop or call stayed in the parent.
+// There it reads as stopped and ended, a stop does nothing, and waiting for its end returns at
+// once, without touching anything a parent thread may have held at the fork.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "runtime/completion.hpp"
+#include "runtime/process.hpp"
 
 namespace varnex {
 
@@ -32,7 +37,9 @@ class RunState {
 
   // For good; never interrupts a call in progress. Safe from any thread, any number of times.
   void request_stop() noexcept;
-  bool stop_requested() const noexcept { return (bits_.load(std::memory_order_acquire) & kStop) != 0; }
+  bool stop_requested() const noexcept {
+    return (bits_.load(std::memory_order_acquire) & kStop) != 0 || born_.inherited();
+  }
 
   // Before a call: false (and nothing begun) once a stop was requested.
   bool begin_call() noexcept;
@@ -41,8 +48,12 @@ class RunState {
   // The body will run no more user code.
   void finish() noexcept { ended_.set(); }
 
-  bool ended() const noexcept { return ended_.is_set(); }
-  const rt::Completion& ended_event() const noexcept { return ended_; }
+  bool ended() const noexcept { return ended_.is_set() || born_.inherited(); }
+  const rt::Completion& ended_event() const noexcept {
+    return born_.inherited() ? already_ended() : ended_;
+  }
+  // Made in a parent process (see above).
+  bool inherited() const noexcept { return born_.inherited(); }
 
   // Marks the calling thread as running a call of `run` for its scope, so that a wait for every
   // run made from inside that call (a shutdown from a timer's callback) does not wait for the
@@ -65,8 +76,11 @@ class RunState {
   static constexpr std::uint8_t kInCall = 2;
 
   static thread_local const RunState* current_;
+  // Set for good: the end of every run inherited from a parent process.
+  static const rt::Completion& already_ended() noexcept;
 
   const Kind kind_;
+  const rt::ProcessStamp born_;
   std::atomic<std::uint8_t> bits_{0};
   rt::Completion ended_;
 };

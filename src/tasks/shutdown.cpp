@@ -9,7 +9,6 @@
 #include "runtime/poll.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
-#include "tasks/shutdown_signal.hpp"
 
 namespace varnex {
 
@@ -22,30 +21,82 @@ void check_may_block() {
   rt::Runtime::get();
 }
 
-// "signal:<name>" for the signal, or "timeout" at the end of wait_ms, whichever comes first
-// (both are polled in random order each time). A limit too large for the clock means no limit.
-Result<std::string> signal_or_timeout(std::optional<std::uint64_t> wait_ms) {
-  check_may_block();
-  const std::optional<rt::Instant> deadline =
-      wait_ms ? rt::deadline_after_ms(*wait_ms) : std::nullopt;
-  Result<ShutdownSignalOp> signal = ShutdownSignalOp::create();
-  if (!signal) return std::move(signal).error();
-  if (!deadline) return "signal:" + *rt::wait_op_until(signal.value(), std::nullopt).value;
-  rt::SleepOp sleep(*deadline);
-  rt::Select2 either(signal.value(), sleep);
-  auto first = *rt::wait_op_until(either, std::nullopt).value;
-  if (first.index() == 0) return "signal:" + std::get<0>(first);
-  return std::string("timeout");
+// "background call 3, timer 5, ..." (at most the first ten), or "nothing" when all just ended.
+std::string describe(const std::vector<std::pair<std::uint64_t, TaskKind>>& running) {
+  if (running.empty()) return "nothing";
+  constexpr std::size_t kNamed = 10;
+  std::string text;
+  for (std::size_t i = 0; i < running.size() && i < kNamed; ++i) {
+    if (i > 0) text += ", ";
+    text += running[i].second == TaskKind::Timer ? "timer " : "background call ";
+    text += std::to_string(running[i].first);
+  }
+  if (running.size() > kNamed) text += " and " + std::to_string(running.size() - kNamed) + " more";
+  return text;
 }
 
 }  // namespace
 
-Result<std::string> wait_for_signal_then_stop(TaskManager& registry) {
+Result<ShutdownWait> ShutdownWait::create(TaskManager& registry) {
   check_may_block();
-  Result<ShutdownSignalOp> listener = ShutdownSignalOp::create();
-  if (!listener) return std::move(listener).error();
-  std::string signal = *rt::wait_op_until(listener.value(), std::nullopt).value;
-  write_stderr("\n[varnex] Received " + signal + ", initiating graceful shutdown...\n");
+  Result<ShutdownSignalOp> signals = ShutdownSignalOp::create();
+  if (!signals) return std::move(signals).error();
+  return ShutdownWait(registry, std::move(signals).value());
+}
+
+ShutdownWait::Signalled ShutdownWait::wait_for_signal(std::optional<rt::Instant> deadline,
+                                                      const ShutdownCheck& check) {
+  rt::InterruptCheck interrupted;
+  if (check) interrupted = [this, &check] { return check(signals_); };
+  if (!deadline) {
+    rt::OpWait<std::string> got = rt::wait_op_until(signals_, std::nullopt, interrupted);
+    return {std::move(got.value), got.end == rt::WaitEnd::Interrupted};
+  }
+  rt::SleepOp sleep(*deadline);
+  rt::Select2 either(signals_, sleep);
+  auto got = rt::wait_op_until(either, std::nullopt, interrupted);
+  if (!got.value) return {std::nullopt, true};
+  if (got.value->index() == 0) return {std::get<0>(std::move(*got.value)), false};
+  return {};
+}
+
+ShutdownWait::Stopped ShutdownWait::stop(std::optional<std::uint64_t> limit,
+                                         const ShutdownCheck& check) {
+  registry_.stop_all();
+  // The wait for the entries is cut into slices, between which a new signal is looked for (as
+  // Ctrl+C is in every other wait of the module): the listeners report a delivery through the
+  // runtime, while the entries' ends are events of their own.
+  const WaitOutcome outcome = registry_.wait_all(limit, [this, &check] {
+    return signals_.arrived() || (check && check(signals_));
+  });
+  switch (outcome) {
+    case WaitOutcome::AllStopped:
+      report_stop_result(true);
+      return Stopped::All;
+    case WaitOutcome::TimedOut:
+      report_stop_result(false);
+      return Stopped::TimedOut;
+    case WaitOutcome::Interrupted:
+      break;
+  }
+  if (std::optional<std::string> second = signals_.arrived()) {
+    cut_short(*second);
+    return Stopped::CutShort;
+  }
+  cut_short("a signal handler");
+  return Stopped::Interrupted;
+}
+
+void ShutdownWait::cut_short(const std::string& by) {
+  write_stderr("[varnex] Shutdown cut short by " + by +
+               "; still running: " + describe(registry_.running_entries()) + "\n");
+}
+
+Result<std::string> wait_for_signal_then_stop(TaskManager& registry) {
+  Result<ShutdownWait> wait = ShutdownWait::create(registry);
+  if (!wait) return std::move(wait).error();
+  std::string signal = *wait->wait_for_signal(std::nullopt).signal;
+  announce_received(signal);
   registry.stop_all();
   return signal;
 }
@@ -53,14 +104,21 @@ Result<std::string> wait_for_signal_then_stop(TaskManager& registry) {
 Result<ShutdownReport> stop_on_signal_or_timeout(std::optional<std::uint64_t> wait_ms,
                                                  std::optional<std::uint64_t> shutdown_timeout_ms,
                                                  TaskManager& registry) {
-  Result<std::string> reason = signal_or_timeout(wait_ms);
-  if (!reason) return std::move(reason).error();
-  write_stderr("\n[varnex] Stopping (reason: " + reason.value() +
-               "), initiating graceful shutdown...\n");
-  registry.stop_all();
-  const bool success = registry.wait_all(shutdown_timeout_ms);
-  report_stop_result(success);
-  return ShutdownReport{std::move(reason).value(), success};
+  Result<ShutdownWait> wait = ShutdownWait::create(registry);
+  if (!wait) return std::move(wait).error();
+  ShutdownWait::Signalled signalled = wait->wait_for_signal(shutdown_deadline(wait_ms));
+  std::string reason = signalled.signal ? "signal:" + *signalled.signal : "timeout";
+  announce_stopping(reason);
+  const bool success = wait->stop(shutdown_timeout_ms) == ShutdownWait::Stopped::All;
+  return ShutdownReport{std::move(reason), success};
+}
+
+void announce_received(const std::string& signal) {
+  write_stderr("\n[varnex] Received " + signal + ", initiating graceful shutdown...\n");
+}
+
+void announce_stopping(const std::string& reason) {
+  write_stderr("\n[varnex] Stopping (reason: " + reason + "), initiating graceful shutdown...\n");
 }
 
 void report_stop_result(bool all_stopped) {
@@ -70,6 +128,11 @@ void report_stop_result(bool all_stopped) {
 
 bool reason_is_signal(const std::string& reason) {
   return reason.size() >= 7 && reason.compare(0, 7, "signal:") == 0;
+}
+
+std::optional<rt::Instant> shutdown_deadline(std::optional<std::uint64_t> wait_ms) {
+  // A limit too large for the clock means no limit.
+  return wait_ms ? rt::deadline_after_ms(*wait_ms) : std::nullopt;
 }
 
 }  // namespace varnex

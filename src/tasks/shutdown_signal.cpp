@@ -48,3 +48,13 @@ std::optional<std::string> ShutdownSignalOp::poll(const rt::Waker& waker) {
 }
 
 }  // namespace varnex
+
+namespace varnex {
+
+std::optional<std::string> ShutdownSignalOp::arrived() const {
+  if (sigint_.arrived()) return shutdown_signal_name(SIGINT);
+  if (sigterm_.arrived()) return shutdown_signal_name(SIGTERM);
+  return std::nullopt;
+}
+
+}  // namespace varnex

@@ -1,9 +1,10 @@
 // Waiting for the signals that ask the process to shut down: SIGINT (Ctrl+C) and SIGTERM.
 //
 // Each wait creates its own two listeners, so it sees only deliveries made while it waits: every
-// call of a shutdown wait waits for a new signal. The process handlers that the first listeners
-// install stay for good (see runtime/signal.hpp): SIGINT still reaches the interpreter's own
-// handler, and SIGTERM no longer ends the process by itself.
+// call of a shutdown wait waits for a new signal. Creating them puts the module's process
+// handlers back in place if the program replaced them since (see runtime/signal.hpp); they are
+// never removed: SIGINT still reaches the interpreter's own handler, and SIGTERM no longer ends
+// the process by itself.
 #pragma once
 
 #include <optional>
@@ -26,6 +27,10 @@ class ShutdownSignalOp {
 
   using Output = std::string;
   std::optional<std::string> poll(const rt::Waker& waker);
+
+  // The name of a signal that has begun to arrive and that poll() has not reported yet (SIGINT
+  // first), if any; never waits. See rt::SignalListener::arrived().
+  std::optional<std::string> arrived() const;
 
  private:
   ShutdownSignalOp(rt::SignalListener sigint, rt::SignalListener sigterm)

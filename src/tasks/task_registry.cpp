@@ -1,8 +1,10 @@
 #include "tasks/task_registry.hpp"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
+#include "runtime/process.hpp"
 #include "runtime/time.hpp"
 
 namespace varnex {
@@ -139,6 +141,19 @@ WaitOutcome TaskManager::wait_all(std::optional<std::uint64_t> timeout_ms,
   }
 }
 
+std::vector<std::pair<std::uint64_t, TaskKind>> TaskManager::running_entries() const {
+  drop_released_ended();
+  std::vector<std::pair<std::uint64_t, TaskKind>> running;
+  {
+    std::shared_lock lock(mutex_);
+    for (const auto& [id, entry] : entries_) {
+      if (!entry.run->ended()) running.emplace_back(id, entry.kind);
+    }
+  }
+  std::sort(running.begin(), running.end());
+  return running;
+}
+
 std::size_t TaskManager::cleanup() {
   std::vector<TaskEntry> removed;
   {
@@ -156,10 +171,12 @@ std::size_t TaskManager::cleanup() {
   return removed.size();  // the run states are dropped after the lock is released
 }
 
-TaskManager& task_manager() {
-  // Never destroyed: timer threads may read the stop flag while the process exits.
-  static TaskManager* const manager = new TaskManager();
-  return *manager;
-}
+namespace {
+// Never destroyed: timer threads may read the stop flag while the process exits. A child made
+// by fork() starts with an empty registry: what the parent registered runs in the parent.
+constinit rt::PerProcess<TaskManager> managers;
+}  // namespace
+
+TaskManager& task_manager() { return managers.get(); }
 
 }  // namespace varnex

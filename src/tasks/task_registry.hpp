@@ -21,8 +21,10 @@
 #include <optional>
 #include <shared_mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "common/lock_order.hpp"
 #include "runtime/completion.hpp"
 #include "tasks/run_state.hpp"
 
@@ -95,6 +97,9 @@ class TaskManager {
   WaitOutcome wait_all(std::optional<std::uint64_t> timeout_ms,
                        const rt::InterruptCheck& interrupted) const;
 
+  // The entries that have not ended, by id (ascending), with their kinds.
+  std::vector<std::pair<std::uint64_t, TaskKind>> running_entries() const;
+
   // Removes every entry that has ended; the others stay. Returns how many were removed.
   std::size_t cleanup();
 
@@ -109,14 +114,15 @@ class TaskManager {
   void drop_released_ended() const;
   std::vector<std::shared_ptr<RunState>> not_ended() const;
 
-  mutable std::shared_mutex mutex_;
+  mutable RankedSharedMutex<LockRank::TaskRegistry> mutex_;
   mutable std::unordered_map<std::uint64_t, TaskEntry> entries_;
   mutable std::atomic<std::size_t> released_{0};  // released entries still in the map
   std::atomic<bool> stop_flag_{false};
 };
 
 // The registry of the process, created by its first user and never destroyed (background threads
-// may still use it while the process exits).
+// may still use it while the process exits). A child made by fork() gets an empty one, with its
+// stop flag clear, as a new process would.
 TaskManager& task_manager();
 
 }  // namespace varnex

@@ -126,5 +126,19 @@ TEST(WaitOpUntil, NothingLostAtTheEdgeOfTimeOuts) {
   sender.join();
 }
 
+// A check that says stop wins even over a value that arrived during the check (a Python signal
+// handler that raised, with its exception set): the value stays for the next wait.
+TEST(WaitOpUntil, AnInterruptionTakesNothingEvenWhenTheOpBecameReadyMeanwhile) {
+  auto [tx, rx] = make_channel<int>();
+  auto recv = rx.recv_op();
+  OpWait<std::optional<int>> got = wait_op_until(recv, std::nullopt, [&tx = tx] {
+    tx.send(7);
+    return true;
+  });
+  EXPECT_EQ(got.end, WaitEnd::Interrupted);
+  EXPECT_FALSE(got.value);
+  EXPECT_EQ(rx.try_recv(), 7);
+}
+
 }  // namespace
 }  // namespace varnex::rt

@@ -36,9 +36,9 @@ def run_child(code, timeout=60, check=True, **popen):
     return result
 
 
-def start_child(code, **popen):
-    """A child running `code` (dedented), with text pipes for stdout and stderr."""
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+def start_child(code, args=(), **popen):
+    """A child running `code` (dedented) with `args` in sys.argv, with text pipes for stdout and stderr."""
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *args], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=child_env(), **popen)
 
 

@@ -154,3 +154,31 @@ def test_import_starts_no_thread():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     before, after = map(int, out.stdout.split())
     assert after == before
+
+
+def test_the_module_refuses_to_load_in_a_sub_interpreter_and_keeps_working_in_the_main_one():
+    # A timer started from a sub-interpreter would outlive it, calling its dead code from the
+    # main interpreter: the import itself must fail there, on every supported version.
+    from child_support import run_child
+
+    result = run_child(
+        """
+        import _testcapi, os, sys, tempfile
+        path = os.path.join(tempfile.mkdtemp(), "outcome")
+        code = (
+            "try:\\n"
+            "    import varnex\\n"
+            "    outcome = 'imported'\\n"
+            "except ImportError as error:\\n"
+            "    outcome = 'ImportError: ' + str(error)\\n"
+            f"open({path!r}, 'w').write(outcome)\\n"
+        )
+        _testcapi.run_in_subinterp(code)
+        print(open(path).read())
+        import varnex
+        print(varnex.run_async(lambda: 42)().wait(timeout_ms=5000))
+        """
+    )
+    outcome, answer = result.stdout.splitlines()
+    assert outcome == "ImportError: varnex can only be imported in the main interpreter, not in a sub-interpreter"
+    assert answer == "42"

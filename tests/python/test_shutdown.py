@@ -247,3 +247,107 @@ def test_two_threads_waiting_are_both_woken_by_one_signal():
     rc, out, err = signal_when_listening(proc, signal.SIGTERM, repeat_every=0.3)
     assert rc == 0, err
     assert out.splitlines() == ["[\"('signal:SIGTERM', True)\", 'SIGTERM']"]
+
+
+# ---- signals that always end a program ----
+
+@pytest.mark.parametrize("wait, signo, expected", [
+    ("varnex.block_all()", signal.SIGINT, "SIGINT"),
+    ("varnex.block_until()", signal.SIGTERM, ("signal:SIGTERM", True)),
+])
+def test_a_wait_takes_back_the_signals_from_handlers_installed_after_an_earlier_wait(wait, signo, expected):
+    # asyncio.run() installs its own SIGINT handler, as signal.signal() does below.
+    proc = start_child(
+        f"""
+        import varnex
+        varnex.block_until(wait_ms=0)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        signal.signal(signal.SIGTERM, lambda *args: print("python's handler", flush=True))
+        announce_when_listening()
+        print("result", repr({wait}), flush=True)
+        """
+    )
+    rc, out, err = signal_when_listening(proc, signo, timeout=15)
+    assert rc == 0, err
+    # The program's own handler still runs, as the module's passes the signal on to it.
+    handler_ran = ["python's handler"] if signo == signal.SIGTERM else []
+    assert out.splitlines() == handler_ran + [f"result {expected!r}"]
+
+
+STUCK_CALL = """
+    import varnex
+    started = threading.Event()
+    @varnex.run_async
+    def stuck():
+        started.set()
+        threading.Event().wait()  # never returns
+    handle = stuck()
+    started.wait()
+    announce_when_listening()
+"""
+
+
+@pytest.mark.parametrize("wait, second, expected", [
+    ("varnex.block_all()", signal.SIGINT, "SIGINT"),
+    ("varnex.block_until()", signal.SIGTERM, "('signal:SIGINT', False)"),
+])
+def test_a_second_signal_ends_the_stop_phase_at_once_naming_what_still_runs(wait, second, expected):
+    proc = start_child(STUCK_CALL + f"""
+    print("result", {wait}, flush=True)
+    """)
+    lines = []
+    try:
+        ready = proc.stdout.readline()
+        assert ready.strip() == "listening", ready
+        proc.send_signal(signal.SIGINT)
+        first = proc.stderr.readline() + proc.stderr.readline()  # the announcement
+        time.sleep(0.3)  # the stop phase waits for the stuck call
+        assert proc.poll() is None
+        proc.send_signal(second)
+        out, err = proc.communicate(timeout=15)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, first + err
+    assert "initiating graceful shutdown" in first
+    assert err == f"[varnex] Shutdown cut short by {signal.Signals(second).name}; still running: background call 1\n"
+    assert out.splitlines() == [f"result {expected}"]
+
+
+def test_other_signals_handlers_run_during_the_wait_and_a_raising_one_ends_it_before_any_stop():
+    rc, out, err = run_child(
+        """
+        import varnex
+        seen = []
+        start = time.monotonic()
+        signal.signal(signal.SIGUSR1, lambda *a: seen.append(round(time.monotonic() - start, 2)))
+        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGUSR1)).start()
+        alarms = []
+        signal.signal(signal.SIGALRM, lambda *a: alarms.append(1))
+        signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
+        handle = varnex.timer(50.0)(lambda: None)()
+        print("usr1", varnex.block_until(wait_ms=1500), seen, flush=True)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print("alarms", len(alarms) >= 5, flush=True)
+
+        class Raised(Exception):
+            pass
+        def fail(*args):
+            raise Raised("from the handler")
+        signal.signal(signal.SIGUSR1, fail)
+        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGUSR1)).start()
+        sys.stderr.write("--\\n"); sys.stderr.flush()
+        start = time.monotonic()
+        try:
+            varnex.block_until(wait_ms=10000)
+        except Raised as error:
+            print("raised", error, time.monotonic() - start < 3, flush=True)
+        """
+    )
+    assert rc == 0, err
+    usr1, alarms, raised = out.splitlines()
+    result, seen = usr1[len("usr1 "):].rsplit(" ", 1)
+    assert result == "('timeout', True)" and 0.3 <= float(seen.strip("[]")) < 1.0, usr1
+    assert alarms == "alarms True"
+    assert raised == "raised from the handler True"
+    # The raising handler ended the second wait before anything was stopped or announced.
+    assert err.split("--\n")[1] == ""
