@@ -13,17 +13,11 @@
 #include "python/values.hpp"
 #include "tasks/timer_format.hpp"
 #include "tasks/timer_period.hpp"
+#include "tasks/timer_thread.hpp"
 
 namespace varnex::py {
 
 namespace {
-
-constexpr double kHighPrecisionLimitHz = 10000.0;
-
-// An ordered comparison, so NaN passes (its timer fails to start instead).
-void check_positive(double hz) {
-  if (hz <= 0.0) throw_error(Error::value("frequency_hz must be positive"));
-}
 
 // ---- TimerWrapper ----
 
@@ -31,6 +25,7 @@ struct TimerWrapperState {
   PyRef func;  // null only after the garbage collector cleared a wrapper in a cycle
   double frequency;
   TimerPrecision precision;
+  ThreadScheduling scheduling;  // of the timer thread (precision timers only)
   PyRef dict;  // the function's identity; filled by the interpreter through __dictoffset__
 
   int traverse(visitproc visit, void* arg) {
@@ -50,14 +45,16 @@ PyRef wrapper_call(PyObject* self, const CallArgs& args) {
   PyRef func;
   double frequency;
   TimerPrecision precision;
+  ThreadScheduling scheduling;
   {
     auto w = TimerWrapperObject::shared(self);
     func = w->func.new_reference();
     frequency = w->frequency;
     precision = w->precision;
+    scheduling = w->scheduling;
   }
   if (!func) throw_python(PyExc_RuntimeError, "the timer function of this wrapper was cleared");
-  return start_timer(func.get(), std::move(call_args), frequency, precision);
+  return start_timer(func.get(), std::move(call_args), frequency, precision, scheduling);
 }
 
 PyRef wrapper_repr(PyObject* self) {
@@ -87,11 +84,12 @@ PyType_Spec wrapper_spec = object_spec<TimerWrapperState>(
     "varnex.TimerWrapper", kClassFlags | kNoConstructor | Py_TPFLAGS_HAVE_GC, wrapper_slots);
 
 PyRef make_wrapper(PyObject* func, double frequency, TimerPrecision precision,
-                   const char* not_callable) {
+                   const char* not_callable, ThreadScheduling scheduling = {}) {
   if (!PyCallable_Check(func)) throw_python(PyExc_TypeError, not_callable);
   // A decorated function keeps its name, doc and signature; a decorated method's ticks get self.
   PyRef wrapper = TimerWrapperObject::create(
-      timer_wrapper_type(), TimerWrapperState{PyRef::from_borrowed(func), frequency, precision, PyRef()});
+      timer_wrapper_type(),
+      TimerWrapperState{PyRef::from_borrowed(func), frequency, precision, scheduling, PyRef()});
   copy_function_identity(wrapper.get(), func);
   return wrapper;
 }
@@ -105,7 +103,7 @@ using TimerObject = Object<TimerState>;
 
 PyRef make_timer(PyTypeObject* type, PyObject* frequency_hz) {
   const double hz = to_f64(frequency_hz, "frequency_hz");
-  check_positive(hz);
+  check(check_timer_frequency(hz, TimerPrecision::Normal));
   return TimerObject::create(type, TimerState{hz});
 }
 
@@ -152,47 +150,58 @@ PyRef timer_factory(PyObject*, const CallArgs& args) {
 struct PrecisionTimerState {
   double frequency;
   bool realtime;
+  ThreadScheduling scheduling;
 };
 using PrecisionTimerObject = Object<PrecisionTimerState>;
 
-PyRef make_precision_timer(PyTypeObject* type, PyObject* frequency_hz, PyObject* realtime_arg) {
-  const double hz = to_f64(frequency_hz, "frequency_hz");
-  const bool realtime = realtime_arg == nullptr ? false : to_bool(realtime_arg, "realtime");
-  check_positive(hz);
-  if (hz > kHighPrecisionLimitHz && !realtime) {
-    throw_error(Error::value("frequency > 10kHz requires realtime=True"));
-  }
-  return PrecisionTimerObject::create(type, PrecisionTimerState{hz, realtime});
+TimerPrecision precision_of(bool realtime) {
+  return realtime ? TimerPrecision::Realtime : TimerPrecision::High;
 }
 
-constexpr Signature kPrecisionNew{"PrecisionTimer", 1, {"frequency_hz", "realtime"}};
+PyRef make_precision_timer(PyTypeObject* type, PyObject* frequency_hz, PyObject* realtime_arg,
+                           PyObject* priority, PyObject* cpu) {
+  const double hz = to_f64(frequency_hz, "frequency_hz");
+  const bool realtime = realtime_arg == nullptr ? false : to_bool(realtime_arg, "realtime");
+  const ThreadScheduling scheduling = to_thread_scheduling(priority, cpu);
+  check(check_timer_frequency(hz, precision_of(realtime)));
+  check(check_thread_scheduling(scheduling));
+  return PrecisionTimerObject::create(type, PrecisionTimerState{hz, realtime, scheduling});
+}
+
+constexpr Signature kPrecisionNew{
+    "PrecisionTimer", 1, {"frequency_hz", "realtime", "priority", "cpu"}, 2};
 PyRef precision_timer_new(PyTypeObject* type, const CallArgs& args) {
-  auto [frequency_hz, realtime] = bind(kPrecisionNew, args);
-  return make_precision_timer(type, frequency_hz, realtime);
+  auto [frequency_hz, realtime, priority, cpu] = bind(kPrecisionNew, args);
+  return make_precision_timer(type, frequency_hz, realtime, priority, cpu);
 }
 
 PyRef precision_timer_call(PyObject* self, const CallArgs& args) {
   auto [func] = bind(kDecorate, args);
   double hz;
   bool realtime;
+  ThreadScheduling scheduling;
   {
     auto p = PrecisionTimerObject::shared(self);
     hz = p->frequency;
     realtime = p->realtime;
+    scheduling = p->scheduling;
   }
-  return make_wrapper(func, hz, realtime ? TimerPrecision::Realtime : TimerPrecision::High,
-                      "precision_timer decorator requires a callable");
+  return make_wrapper(func, hz, precision_of(realtime),
+                      "precision_timer decorator requires a callable", scheduling);
 }
 
 PyType_Slot precision_timer_slots[] = {
-    slot(Py_tp_doc, "PrecisionTimer(frequency_hz, realtime=False)\n--\n\n"
+    slot(Py_tp_doc, "PrecisionTimer(frequency_hz, realtime=False, *, priority=None, cpu=None)\n--\n\n"
                     "高精度定时器装饰器。\n\n"
                     "在独立线程上以固定频率重复执行被装饰的函数（精度约 10–100 µs）："
                     "线程休眠到截止时间前不久，再忙等到截止时间。\n\n"
                     "参数:\n"
                     "    frequency_hz: 执行频率（Hz），例如 100.0 表示每秒执行 100 次；"
                     "不设 realtime 时最高 10000。\n"
-                    "    realtime: 是否使用实时模式（独立线程，精度更高但占用大量 CPU）。\n\n"
+                    "    realtime: 是否使用实时模式（独立线程，精度更高但占用大量 CPU）。\n"
+                    "    priority: SCHED_FIFO priority 1-99 for the timer thread only (opt-in; "
+                    "PermissionError, with how to grant the right, when not permitted).\n"
+                    "    cpu: pin the timer thread to this CPU.\n\n"
                     "示例:\n"
                     "    @varnex.PrecisionTimer(100.0)          # 高精度，100 Hz\n"
                     "    def control():\n"
@@ -209,10 +218,11 @@ PyType_Slot precision_timer_slots[] = {
 PyType_Spec precision_timer_spec =
     object_spec<PrecisionTimerState>("varnex.PrecisionTimer", kClassFlags, precision_timer_slots);
 
-constexpr Signature kPrecisionFunction{"precision_timer", 1, {"frequency_hz", "realtime"}};
+constexpr Signature kPrecisionFunction{
+    "precision_timer", 1, {"frequency_hz", "realtime", "priority", "cpu"}, 2};
 PyRef precision_timer_factory(PyObject*, const CallArgs& args) {
-  auto [frequency_hz, realtime] = bind(kPrecisionFunction, args);
-  return make_precision_timer(precision_timer_type(), frequency_hz, realtime);
+  auto [frequency_hz, realtime, priority, cpu] = bind(kPrecisionFunction, args);
+  return make_precision_timer(precision_timer_type(), frequency_hz, realtime, priority, cpu);
 }
 
 }  // namespace
@@ -247,11 +257,14 @@ PyMethodDef timer_function = function<timer_factory>(
 
 PyMethodDef precision_timer_function = function<precision_timer_factory>(
     "precision_timer",
-    "precision_timer(frequency_hz, realtime=False)\n--\n\n"
+    "precision_timer(frequency_hz, realtime=False, *, priority=None, cpu=None)\n--\n\n"
     "高精度定时器装饰器（精度约 10–100 µs，独立线程）。\n\n"
     "参数:\n"
     "    frequency_hz: 执行频率（Hz）；不设 realtime 时最高 10000。\n"
-    "    realtime: 是否使用实时模式（独立线程，精度最高但占用大量 CPU）。\n\n"
+    "    realtime: 是否使用实时模式（独立线程，精度最高但占用大量 CPU）。\n"
+    "    priority: SCHED_FIFO priority 1-99 for the timer thread only (opt-in; PermissionError,\n"
+    "        with how to grant the right, when not permitted; nothing is started then).\n"
+    "    cpu: pin the timer thread to this CPU.\n\n"
     "示例:\n"
     "    @varnex.precision_timer(100.0)\n"
     "    def control():\n"

@@ -22,6 +22,8 @@ class RunState {
   enum class Kind : std::uint8_t {
     Timer,  // ends when stopped outside a call
     Call,   // ends when its body finishes (a stop only prevents a call not yet begun)
+    Loop,   // a loop of the module's own (no user code): ends when the loop says so (finish()),
+            // after its last action; a stop wakes it through stop_event()
   };
 
   explicit RunState(Kind kind) noexcept : kind_(kind) {}
@@ -33,6 +35,8 @@ class RunState {
   // For good; never interrupts a call in progress. Safe from any thread, any number of times.
   void request_stop() noexcept;
   bool stop_requested() const noexcept { return (bits_.load(std::memory_order_acquire) & kStop) != 0; }
+  // Set by the first request_stop(), so that a body sleeping between its actions wakes for it.
+  const rt::Completion& stop_event() const noexcept { return stopped_; }
 
   // Before a call: false (and nothing begun) once a stop was requested.
   bool begin_call() noexcept;
@@ -68,6 +72,7 @@ class RunState {
 
   const Kind kind_;
   std::atomic<std::uint8_t> bits_{0};
+  rt::Completion stopped_;
   rt::Completion ended_;
 };
 
