@@ -196,8 +196,9 @@ motor.close()
 
 
 def start(code, *args):
+    # The senders' diagnostic lines (the watchdog's) would break the tables.
     return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
 def expect_ready(proc, what):

@@ -421,6 +421,9 @@ TEST(TargetBoard, SafeTargetsStopCurrentAndSpeedAndHoldAPositionTheSlotCanCarry)
 
 class Broadcasting : public MotorGroup {
  protected:
+  // The group goes first: its broadcast reads the registry's stop flag until it has ended.
+  ~Broadcasting() override { motor.reset(); }
+
   TaskManager registry;
 
   TimerHandle start(double hz, std::optional<double> watchdog = std::nullopt,
@@ -462,6 +465,7 @@ TEST_F(Broadcasting, FramesCarryTheTargetsAsTheyAreSetAndASecondBroadcastIsRefus
   TimerHandle next = start(500.0);
   EXPECT_TRUE(next.is_running());
   EXPECT_GT(handle.tick_count(), 0u);
+  next.stop();
 }
 
 TEST_F(Broadcasting, APeriodThatCannotBeWrittenAtOnceIsSkippedCountedAndNotSentLater) {
