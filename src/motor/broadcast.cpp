@@ -2,7 +2,6 @@
 
 #include <sys/prctl.h>
 
-#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <string>
