@@ -15,6 +15,7 @@ vcan0 with kernel receive time stamps (SO_TIMESTAMPNS) and counts only the group
 - python-can Bus.send_periodic: the kernel's broadcast manager (CAN_BCM) sending one fixed frame;
 - a precision_timer(rate) whose callback calls Motor.broadcast() (and with realtime=True);
 - Motor.start_broadcast(rate) (and with realtime=True, and with priority=80);
+- as the floor of any sender that writes each frame itself, can-utils' cangen (C: sleep, write);
 
 each with the sender's main thread idle (time.sleep) and busy in a pure-Python loop (default
 switch interval). Columns: the share of periods that put a frame on the bus, the interval between
@@ -44,14 +45,17 @@ BUS = "vcan0"
 HOST = 0x100
 
 PEER = r"""
-import json, socket, struct, sys, threading
+import json, os, socket, struct, sys, threading
+# The kernel stamps each frame on arrival; reading it late changes nothing, so the peer yields
+# the CPUs to the sender it measures (its buffer holds the whole row).
+os.nice(19)
 SO_TIMESTAMPNS = 35
 SO_RCVBUFFORCE = 33
 s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
 s.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, struct.pack("=II", int(sys.argv[2]), 0x7FF))
 s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
 try:
-    s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 1 << 23)
+    s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 1 << 25)
 except OSError:
     pass
 s.bind((sys.argv[1],))
@@ -239,8 +243,35 @@ def pct(sorted_values, q):
     return sorted_values[min(len(sorted_values) - 1, int(q * (len(sorted_values) - 1) + 0.5))]
 
 
+def cangen_row(rate, seconds):
+    """cangen (can-utils, C) sending one frame per 1/rate sleep: what a sleep-and-write loop costs
+    in this machine's kernel, the floor of any sender that writes each frame itself."""
+    peer = start(PEER, BUS, HOST)
+    expect_ready(peer, "the peer")
+    gen = subprocess.Popen(["cangen", BUS, "-g", f"{1000.0 / rate:g}", "-I", f"{HOST:X}", "-L", "8", "-D", "i"])
+    try:
+        time.sleep(0.5)
+        with open(f"/proc/{gen.pid}/stat") as f:
+            cpu0 = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])
+        t0 = time.time_ns()
+        time.sleep(seconds)
+        t1 = time.time_ns()
+        with open(f"/proc/{gen.pid}/stat") as f:
+            cpu1 = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])
+    finally:
+        gen.kill()
+        gen.wait()
+    time.sleep(0.1)
+    heard = finish(peer)
+    cpu = (cpu1 - cpu0) / os.sysconf("SC_CLK_TCK") / seconds
+    return {"start": t0, "end": t1, "cpu": cpu, "runtime_cpu": 0.0}, heard["t"], heard["d"]
+
+
 def rate_row(label, main, kind, rate, seconds, realtime=False, priority=0):
-    report, stamps, _ = run_with_peer(SENDER, kind, rate, seconds, int(main == "busy"), int(realtime), priority)
+    if kind == "cangen":
+        report, stamps, _ = cangen_row(rate, seconds)
+    else:
+        report, stamps, _ = run_with_peer(SENDER, kind, rate, seconds, int(main == "busy"), int(realtime), priority)
     inside = [t for t in stamps if report["start"] <= t <= report["end"]]
     period_ns = 1e9 / rate
     window = (report["end"] - report["start"]) / 1e9
@@ -322,6 +353,7 @@ def main():
         for label, kind, rt_mode, prio in senders:
             rows.append(rate_row(label, main_state, kind, rate, secs, rt_mode, prio))
             print(f"  measured: {label}, main {main_state}", file=sys.stderr, flush=True)
+    rows.append(rate_row(f"floor: cangen -g {1000.0 / rate:g} (C, sleep + write)", "-", "cangen", rate, secs))
 
     print(f"python {sys.version.split()[0]}; {rate:g} Hz, {secs:g} s per row, peer with SO_TIMESTAMPNS on {BUS}")
     print()

@@ -343,8 +343,8 @@ class Motor:
 
         Args:
             frequency: periods per second; at most 10000.0 unless ``realtime`` is True.
-            realtime: spin for the last 0.1 ms before each deadline instead of only sleeping:
-                tighter timing for about 10 % of a CPU at 1 kHz.
+            realtime: spin for the last 0.2 ms before each deadline instead of 0.1 ms: tighter
+                timing for up to about 10 % of a CPU more at 1 kHz.
             watchdog: seconds. When no target is set on any device (and ``feed_watchdog()`` is
                 not called) for that long, the targets become safe: current and speed slots 0,
                 a position slot holds the device's last reported position (its last target if it
@@ -560,10 +560,7 @@ class PrecisionTimer:
         TypeError: ``realtime`` is not a ``bool`` (``0`` and ``1`` are refused).
     """
 
-    def __new__(
-        cls, frequency_hz: float, realtime: bool = False, *, priority: int | None = None,
-        cpu: int | None = None
-    ) -> PrecisionTimer: ...
+    def __new__(cls, frequency_hz: float, realtime: bool = False, *, priority: int | None = None, cpu: int | None = None) -> PrecisionTimer: ...
     def __call__(self, func: Callable[_P, object]) -> TimerWrapper[_P]:
         """Wrap ``func``; its return value is ignored on every tick.
 

@@ -43,10 +43,13 @@
 
 namespace varnex::motor {
 
-// How long before each deadline the broadcast thread stops sleeping and spins: 0 by default (it
-// only sleeps, so a period costs a wake-up and a write), kRealtimeBroadcastSpin with realtime.
-inline constexpr std::chrono::nanoseconds kBroadcastSpin{0};
-inline constexpr std::chrono::nanoseconds kRealtimeBroadcastSpin{100'000};
+// How long before each deadline the broadcast thread stops sleeping and spins. Chosen by
+// measurement (bench/broadcast_timing.cpp, 1 kHz on the development machine): a thread that only
+// sleeps wakes about 0.1 ms late (p50); a 0.1 ms spin absorbs that for about 0.005 CPU, 0.2 ms
+// (realtime) also most of the rest for about 0.1 CPU, while 0.3 ms costs 0.2 and gains nothing.
+// The spin only runs when the wake-up comes early, so a machine that wakes late pays nothing.
+inline constexpr std::chrono::nanoseconds kBroadcastSpin{100'000};
+inline constexpr std::chrono::nanoseconds kRealtimeBroadcastSpin{200'000};
 
 struct BroadcastOptions {
   double frequency_hz = 0.0;

@@ -230,8 +230,8 @@ PyMethodDef methods[] = {
         "(broadcast_skipped), never queued. watchdog (seconds): when no target is set (and "
         "feed_watchdog() is not called) for that long, the targets become safe (current and "
         "speed 0, position held at the last reported position); with a watchdog the safe frame "
-        "is also the last frame sent when the broadcast ends. realtime spins for the last "
-        "0.1 ms before each deadline (tighter timing, more CPU); priority (SCHED_FIFO 1-99) and "
+        "is also the last frame sent when the broadcast ends. The thread sleeps to each deadline "
+        "and spins its last 0.1 ms (0.2 ms with realtime: tighter timing, more CPU); priority (SCHED_FIFO 1-99) and "
         "cpu place the thread, or raise PermissionError saying how to grant the right.\n\n"
         "Raises RuntimeError when a broadcast is already running, ValueError for a rejected "
         "value."),
