@@ -318,6 +318,69 @@ class Motor:
             OSError: "channel closed" when the CAN background task has ended.
         """
 
+    def start_broadcast(
+        self,
+        frequency: float,
+        *,
+        realtime: bool = False,
+        watchdog: float | None = None,
+        priority: int | None = None,
+        cpu: int | None = None,
+    ) -> TimerHandle:
+        """Send the target frame ``frequency`` times a second from a thread of the module's own.
+
+        Each period sends what ``broadcast()`` would send at that moment, with no Python call
+        and no GIL, so the rate holds while Python is busy, collects garbage or is stuck in a C
+        call. The frame is never torn: its four slots are from one moment. The returned
+        ``TimerHandle`` is registered in the ``TaskManager`` like a timer's (``stop_all``,
+        ``shutdown_all``, ``block_all``, ``block_until`` and Ctrl+C stop it); keep it, as
+        dropping it stops the broadcast. ``close()`` and dropping the ``Motor`` end it too.
+
+        A period whose frame cannot be written at once (frames queued ahead, transmit queue full,
+        ``ENOBUFS``, link down) is skipped and counted in ``broadcast_skipped``, with at most one
+        line a second per reason; nothing is queued, so a bus that comes back gets the targets
+        of that moment, never a backlog.
+
+        Args:
+            frequency: periods per second; at most 10000.0 unless ``realtime`` is True.
+            realtime: spin for the last 0.2 ms before each deadline instead of 0.1 ms: tighter
+                timing for up to about 10 % of a CPU more at 1 kHz.
+            watchdog: seconds. When no target is set on any device (and ``feed_watchdog()`` is
+                not called) for that long, the targets become safe: current and speed slots 0,
+                a position slot holds the device's last reported position (its last target if it
+                never reported). One line on standard error (or to the diagnostic handler),
+                ``watchdog_trips`` counts it, and the next set resumes normal targets. With a
+                watchdog, the safe frame is also the last frame sent when the broadcast ends,
+                whatever ends it (except SIGKILL, a signal whose default action ends the
+                process, or a power loss).
+            priority: SCHED_FIFO priority 1 to 99 for the broadcast thread only.
+            cpu: pin the broadcast thread to this CPU.
+
+        Raises:
+            RuntimeError: a broadcast of this group is already running, or the group is closed.
+            ValueError: a rejected value ("frequency_hz must be positive", "watchdog must be a
+                positive, finite number of seconds", a CPU this process may not use, ...).
+            PermissionError: ``priority`` is not permitted; the message says how to grant it
+                (CAP_SYS_NICE, an ``rtprio`` limit in limits.conf, ``LimitRTPRIO=`` for a
+                systemd service). Nothing is started then.
+        """
+
+    def feed_watchdog(self) -> None:
+        """Tell the broadcast's watchdog the program is alive without setting a target.
+
+        For programs that hold their targets constant. After a trip the targets stay safe until
+        they are set.
+        """
+
+    @property
+    def broadcast_skipped(self) -> int:
+        """Broadcast periods of this group that sent no frame: the frame could not be written at
+        once, or the thread woke more than a period late."""
+
+    @property
+    def watchdog_trips(self) -> int:
+        """How many times the broadcast's watchdog made this group's targets safe."""
+
     def get_feedback(self, slot_index: int) -> Feedback | None:
         """The latest feedback of the first device registered on ``slot_index``, or ``None`` if none is."""
 
@@ -503,7 +566,7 @@ class PrecisionTimer:
             is not a ``str``.
     """
 
-    def __new__(cls, frequency_hz: float, realtime: bool = False, spin: Literal["fixed", "adaptive"] = "fixed") -> PrecisionTimer: ...
+    def __new__(cls, frequency_hz: float, realtime: bool = False, spin: Literal["fixed", "adaptive"] = "fixed", *, priority: int | None = None, cpu: int | None = None) -> PrecisionTimer: ...
     def __call__(self, func: Callable[_P, object]) -> TimerWrapper[_P]:
         """Wrap ``func``; its return value is ignored on every tick.
 
@@ -540,7 +603,7 @@ class TimerWrapper(Generic[_P]):
 
 @final
 class TimerHandle:
-    """The handle of a running timer: stop it, read its statistics.
+    """The handle of a running timer (or of a ``Motor.start_broadcast``): stop it, read its statistics.
 
     Keep it: when the handle is destroyed the timer stops (with a warning on standard error if
     it was still running) and leaves the ``TaskManager``.
@@ -556,10 +619,12 @@ class TimerHandle:
         """The frequency given to the decorator, in Hz."""
 
     def precision_mode(self) -> PrecisionMode:
-        """``"normal"`` for ``timer``; ``"high"`` or ``"realtime"`` for ``precision_timer``."""
+        """``"normal"`` for ``timer``; ``"high"`` or ``"realtime"`` for ``precision_timer`` and
+        ``Motor.start_broadcast`` (by their ``realtime``)."""
 
     def tick_count(self) -> int:
-        """How many calls of the function have completed (raising ones included)."""
+        """How many calls of the function have completed (raising ones included); for a
+        broadcast, how many frames it wrote."""
 
     def actual_frequency(self) -> float:
         """Completed calls per elapsed second, in Hz (0.0 right after the start)."""
@@ -604,7 +669,8 @@ def timer(frequency_hz: float) -> Timer:
     """
 
 def precision_timer(
-    frequency_hz: float, realtime: bool = False, spin: Literal["fixed", "adaptive"] = "fixed"
+    frequency_hz: float, realtime: bool = False, spin: Literal["fixed", "adaptive"] = "fixed", *,
+    priority: int | None = None, cpu: int | None = None
 ) -> PrecisionTimer:
     """A decorator that runs a function ``frequency_hz`` times a second on its own thread.
 
@@ -617,6 +683,11 @@ def precision_timer(
             recent p99.5 of those wake-ups plus 5 µs, the window above at most), sleeping with
             the least timer slack otherwise: a fraction of the CPU for nearly the same lateness.
             Its first ticks, and the first wake-up later than any seen before, may be late.
+        priority: SCHED_FIFO priority 1 to 99 for the timer's thread only (opt-in). When the
+            process may not use it, starting the timer raises ``PermissionError`` saying how to
+            grant the right, and nothing starts.
+        cpu: pin the timer's thread to this CPU (``ValueError`` at the start when the process
+            may not run there).
 
     Example::
 
@@ -627,7 +698,8 @@ def precision_timer(
 
     Raises:
         ValueError: "frequency_hz must be positive", "frequency > 10kHz requires
-            realtime=True", or "spin must be 'fixed' or 'adaptive'".
+            realtime=True", "spin must be 'fixed' or 'adaptive'", or a priority outside
+            1 to 99.
         TypeError: ``realtime`` is not a ``bool``, or ``spin`` is not a ``str``.
     """
 

@@ -22,6 +22,7 @@ struct CanDeviceAsync::SendPath {
   rt::Completion give_up;
   // A fault hits every frame (a link down under a 1 kHz loop): one line per second per text.
   RepeatLimiter diagnostics;
+  bool short_kernel_queue = false;  // each socket served gets a small send buffer
 };
 
 struct CanDeviceAsync::ReceivePath {
@@ -41,6 +42,7 @@ using ReceivePath = CanDeviceAsync::ReceivePath;
 void serve_socket(SendPath& path, CanDevice* socket) {
   std::lock_guard lock(path.mutex);
   path.socket = socket;
+  if (socket != nullptr && path.short_kernel_queue) socket->limit_send_buffer();
 }
 
 constexpr std::chrono::milliseconds kPauseAfterReadError{100};
@@ -346,6 +348,26 @@ Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) 
   if (outgoing_->send(frame.value())) return Error::os("channel closed");
   ++send_path_->backlog;
   return {};
+}
+
+Result<CanDeviceAsync::Sent> CanDeviceAsync::send_now(uint32_t id, std::span<const uint8_t> data) {
+  Result<can_frame> frame = build_can_frame(id, data);
+  if (!frame) return std::move(frame).error();
+  std::lock_guard lock(send_path_->mutex);
+  if (!outgoing_) return closed_error();
+  // Frames queued ahead go first, in order; this one does not wait behind them.
+  if (send_path_->backlog != 0 || send_path_->socket == nullptr) return Sent::NoRoom;
+  std::optional<Status> wrote = send_path_->socket->try_send(frame.value());
+  if (!wrote) return Sent::NoRoom;
+  if (!*wrote) return std::move(*wrote).error();
+  return Sent::Written;
+}
+
+void CanDeviceAsync::keep_kernel_queue_short() {
+  std::lock_guard lock(send_path_->mutex);
+  if (send_path_->short_kernel_queue) return;
+  send_path_->short_kernel_queue = true;
+  if (send_path_->socket != nullptr) send_path_->socket->limit_send_buffer();
 }
 
 void CanDeviceAsync::close() {

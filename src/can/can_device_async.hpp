@@ -46,6 +46,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,18 @@ class CanDeviceAsync {
   // CAN maximum of 8 bytes", then "CAN ID too large"), and nothing is queued.
   // Error "channel closed" (ErrorKind::Os) once the task has ended.
   Status send_nonblocking(uint32_t id, std::vector<uint8_t> data);
+
+  // A frame that must go out now or not at all (the motor broadcast's): written at once when
+  // nothing is queued ahead of it and the socket has room, else dropped (Sent::NoRoom); never
+  // queued, so a stalled bus builds no backlog of it. A write failure (ENOBUFS, link down) is the
+  // error, unreported here (the caller reports it); so are the frame construction errors and,
+  // once closed, the closed error. Takes the send path's lock for the write, as senders do.
+  enum class Sent : uint8_t { Written, NoRoom };
+  Result<Sent> send_now(uint32_t id, std::span<const uint8_t> data);
+
+  // From now on the device's sockets (this one and any reopened later) keep a small send
+  // buffer (CanDevice::limit_send_buffer), so that frames written before a stall are few.
+  void keep_kernel_queue_short();
 
   // Writes what is queued (within kCloseDrainLimit), then closes the socket; see above. Waits
   // for that on the calling thread (a worker hands its place over). Closing again does nothing.

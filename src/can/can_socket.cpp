@@ -150,6 +150,13 @@ std::optional<uint32_t> drop_count_of(msghdr& message) {
 
 }  // namespace
 
+void CanDevice::limit_send_buffer() {
+  // The kernel raises the value to its minimum (about 4.5 kB: a few frame buffers). Failing
+  // leaves the default, which only makes the held frames more.
+  const int smallest = 0;
+  (void)::setsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+}
+
 std::optional<Result<can_frame>> CanDevice::try_receive() {
   for (;;) {
     can_frame frame;

@@ -109,6 +109,10 @@ class CanDevice {
   // Writes one frame record now if the send buffer has room: nothing when it is full (the frame
   // is not written), else the write's outcome as SendOp reports it. Never waits.
   std::optional<Status> try_send(const can_frame& frame);
+
+  // Shrinks the socket's send buffer to the kernel's minimum, so that the frames written but not
+  // yet on the bus (held by a stalled transmit queue) are a handful instead of hundreds.
+  void limit_send_buffer();
   ReceiveOp receive_op() { return ReceiveOp(*this); }
 
   // Reads one frame record now if one is there, whatever the reactor last reported: nothing when

@@ -56,13 +56,9 @@ bool write_fd2_until(std::string_view text, std::optional<rt::Instant> give_up_a
   return true;
 }
 
-namespace {
-
-void write_lines(const std::vector<std::string>& lines) {
+void RepeatLimiter::write_lines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) write_stderr(line + "\n");
 }
-
-}  // namespace
 
 RepeatLimiter::~RepeatLimiter() {
   std::lock_guard lock(mutex_);
@@ -92,19 +88,23 @@ std::string RepeatLimiter::with_count(const std::string& line, uint64_t suppress
 
 std::optional<std::string> RepeatLimiter::admit(const std::string& line, Clock::time_point now) {
   std::lock_guard lock(mutex_);
-  auto [it, fresh] = seen_.try_emplace(line, Seen{now, 0});
+  auto [it, fresh] = seen_.try_emplace(line, Seen{now, 0, {}});
   if (fresh) return line;
   Seen& seen = it->second;
   if (now - seen.printed < window_) {
-    if (seen.suppressed++ == 0) {
-      const Clock::time_point due_at = seen.printed + window_;
-      if (!next_due_ || due_at < *next_due_) next_due_ = due_at;
-    }
+    count_repeat_locked(seen);
     return std::nullopt;
   }
   std::string text = with_count(line, seen.suppressed);
-  seen = Seen{now, 0};
+  seen = Seen{now, 0, {}};
   return text;
+}
+
+void RepeatLimiter::count_repeat_locked(Seen& seen) {
+  if (seen.suppressed++ == 0) {
+    const Clock::time_point due_at = seen.printed + window_;
+    if (!next_due_ || due_at < *next_due_) next_due_ = due_at;
+  }
 }
 
 std::vector<std::string> RepeatLimiter::due(Clock::time_point now) {
@@ -120,9 +120,14 @@ std::vector<std::string> RepeatLimiter::due_locked(std::optional<Clock::time_poi
     Seen& seen = it->second;
     const bool window_passed = !now || *now - seen.printed >= window_;
     if (seen.suppressed > 0 && window_passed) {
-      // The summary stands for the last repeat itself, so it counts the others.
-      lines.push_back(with_count(it->first, seen.suppressed - 1));
-      seen = Seen{now.value_or(seen.printed), 0};
+      if (seen.keyed_line.empty()) {
+        // The summary stands for the last repeat itself, so it counts the others.
+        lines.push_back(with_count(it->first, seen.suppressed - 1));
+      } else {
+        // Repeats of a key differ from the line printed: the summary counts them all.
+        lines.push_back(with_count(seen.keyed_line, seen.suppressed));
+      }
+      seen = Seen{now.value_or(seen.printed), 0, std::move(seen.keyed_line)};
     } else if (seen.suppressed == 0 && window_passed) {
       it = seen_.erase(it);  // a new occurrence would be printed anyway; forget the text
       continue;

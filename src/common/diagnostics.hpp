@@ -60,6 +60,19 @@ class RepeatLimiter {
 
   // Prints `line` (without its line feed) unless the same text was printed within the window.
   void report(const std::string& line);
+
+  // The same with a key that stands for "the same fault" when the lines differ (a frame's id when
+  // its bytes vary): one line per key per window. `format()` makes the line only when it is
+  // printed, so a repeat costs no formatting. The line printed after the window carries the
+  // count of the key's repeats suppressed before it; a summary due at flush() (or at
+  // destruction) repeats the key's last printed line with the count of all repeats since it.
+  // Keys and texts of report() must not collide (give keys a prefix of their own).
+  template <class Format>
+  void report_keyed(const std::string& key, Format&& format) {
+    if (std::optional<std::string> text = admit_keyed(key, Clock::now(), format)) {
+      write_lines({*text});
+    }
+  }
   // Prints the summary of every text whose window has passed with repeats counted.
   void flush();
 
@@ -67,13 +80,31 @@ class RepeatLimiter {
   // line feed) to print instead of printing them.
   std::optional<std::string> admit(const std::string& line, Clock::time_point now);
   std::vector<std::string> due(Clock::time_point now);
+  template <class Format>
+  std::optional<std::string> admit_keyed(const std::string& key, Clock::time_point now,
+                                         Format&& format) {
+    std::lock_guard lock(mutex_);
+    auto [it, fresh] = seen_.try_emplace(key, Seen{now, 0, {}});
+    Seen& seen = it->second;
+    if (!fresh && now - seen.printed < window_) {
+      count_repeat_locked(seen);
+      return std::nullopt;
+    }
+    std::string line = format();
+    std::string text = with_count(line, fresh ? 0 : seen.suppressed);
+    seen = Seen{now, 0, std::move(line)};
+    return text;
+  }
 
  private:
   struct Seen {
     Clock::time_point printed;
     uint64_t suppressed = 0;
+    std::string keyed_line;  // report_keyed: the key's last printed line; empty for report()
   };
   static std::string with_count(const std::string& line, uint64_t suppressed);
+  static void write_lines(const std::vector<std::string>& lines);
+  void count_repeat_locked(Seen& seen);
   std::vector<std::string> due_locked(std::optional<Clock::time_point> now);
 
   const Clock::duration window_;

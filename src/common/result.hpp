@@ -16,6 +16,7 @@ enum class ErrorKind {
   Runtime,  // RuntimeError: a background call that failed
   Timeout,  // TimeoutError: a wait that ran out of time
   Fatal,    // the module's internal error (derives from BaseException)
+  Permission,  // PermissionError: the process lacks a right (real-time scheduling)
 };
 
 struct Error {
@@ -28,6 +29,7 @@ struct Error {
   static Error runtime(std::string m) { return {ErrorKind::Runtime, std::move(m)}; }
   static Error timeout(std::string m) { return {ErrorKind::Timeout, std::move(m)}; }
   static Error fatal(std::string m) { return {ErrorKind::Fatal, std::move(m)}; }
+  static Error permission(std::string m) { return {ErrorKind::Permission, std::move(m)}; }
 
   bool operator==(const Error&) const = default;
 };

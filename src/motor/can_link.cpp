@@ -15,6 +15,14 @@ class AsyncDeviceLink final : public CanLink {
     return device_->send_nonblocking(id, std::move(data));
   }
 
+  Result<Sent> send_now(uint32_t id, std::span<const uint8_t> data) override {
+    Result<CanDeviceAsync::Sent> sent = device_->send_now(id, data);
+    if (!sent) return std::move(sent).error();
+    return sent.value() == CanDeviceAsync::Sent::Written ? Sent::Written : Sent::NoRoom;
+  }
+
+  void keep_kernel_queue_short() override { device_->keep_kernel_queue_short(); }
+
   rt::Task<std::optional<CanMessage>> receive(uint64_t timeout_ms) override {
     return device_->receive_timeout_async(timeout_ms);
   }

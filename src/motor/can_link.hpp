@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "can/can_frame.hpp"
@@ -25,6 +26,15 @@ class CanLink {
   // Queues one frame; never waits for the bus. Error "channel closed" (ErrorKind::Os) once the
   // device's background task has ended.
   virtual Status send(uint32_t id, std::vector<uint8_t> data) = 0;
+
+  // A frame that goes out now or not at all (the broadcast's): Written, or NoRoom when it could
+  // not be written at once (frames queued ahead, the socket's buffer full); a write failure is
+  // the error. Never queues and never waits for the bus.
+  enum class Sent : uint8_t { Written, NoRoom };
+  virtual Result<Sent> send_now(uint32_t id, std::span<const uint8_t> data) = 0;
+
+  // Keep the frames written but not yet on the bus few (see CanDeviceAsync).
+  virtual void keep_kernel_queue_short() {}
 
   // The next received frame within timeout_ms, awaited inside a runtime task. Nothing on
   // time-out, and also (at once) when the device can deliver nothing any more.

@@ -5,33 +5,31 @@
 #include <utility>
 
 #include "motor/config_commands.hpp"
+#include "motor/target_board.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
 namespace varnex::motor {
 
 std::shared_ptr<Device> Device::create(uint8_t slot, uint32_t node_id, FocMode mode,
-                                       std::shared_ptr<CanLink> link, uint32_t host_id) {
-  return std::shared_ptr<Device>(new Device(slot, node_id, mode, std::move(link), host_id));
+                                       std::shared_ptr<CanLink> link, uint32_t host_id,
+                                       std::shared_ptr<TargetBoard> board) {
+  return std::shared_ptr<Device>(
+      new Device(slot, node_id, mode, std::move(link), host_id, std::move(board)));
 }
 
 Device::Device(uint8_t slot, uint32_t node_id, FocMode mode, std::shared_ptr<CanLink> link,
-               uint32_t host_id)
+               uint32_t host_id, std::shared_ptr<TargetBoard> board)
     : node_id_(node_id),
       host_id_(host_id),
+      board_(std::move(board)),
       link_(std::move(link)),
       slot_index_(std::min(slot, kLastSlot)),
       mode_(mode) {}
 
-void Device::set_target(float value) {
-  std::lock_guard lock(target_mutex_);
-  target_ = value;
-}
+void Device::set_target(float value) { board_->set_target(*this, value); }
 
-float Device::target() const {
-  std::lock_guard lock(target_mutex_);
-  return target_;
-}
+float Device::target() const { return board_->target(*this); }
 
 int16_t Device::encoded_target() const { return encode_target(target(), mode_); }
 
@@ -61,6 +59,7 @@ rt::Task<void> Device::update_feedback(Feedback feedback) {
   rt::LockOp lock = feedback_.mutex().lock_op();
   rt::AsyncMutexGuard guard = co_await rt::wait(lock);
   feedback_.value_unsafe() = feedback;
+  reported_position_.store(feedback.position, std::memory_order_relaxed);
   const auto now = rt::Clock::now().time_since_epoch();
   feedback_stored_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
                             std::memory_order_relaxed);

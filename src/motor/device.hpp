@@ -6,15 +6,14 @@
 // after its group is gone (its feedback then no longer changes and its target is no longer
 // broadcast).
 //
-// Locks: the target has a plain mutex held only to read or write the one float (taken after the
-// group's list lock in a broadcast). The feedback sits behind a FIFO async mutex, held only to
-// copy three floats, so a reader always sees the three values of one frame.
+// Locks: the target is guarded by the group's target board (target_board.hpp), which also keeps
+// the frame the broadcast sends. The feedback sits behind a FIFO async mutex, held only to copy
+// three floats, so a reader always sees the three values of one frame.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "common/result.hpp"
@@ -28,11 +27,15 @@ namespace varnex::motor {
 // The highest slot of the broadcast frame; a larger requested slot is stored as this one.
 inline constexpr uint8_t kLastSlot = 3;
 
+class TargetBoard;
+
 class Device {
  public:
-  // Target 0.0, feedback all 0.0, slot min(slot, kLastSlot). Sends nothing.
+  // Target 0.0, feedback all 0.0, slot min(slot, kLastSlot). Sends nothing. `board` is the
+  // group's; the device's target is kept there.
   static std::shared_ptr<Device> create(uint8_t slot, uint32_t node_id, FocMode mode,
-                                        std::shared_ptr<CanLink> link, uint32_t host_id);
+                                        std::shared_ptr<CanLink> link, uint32_t host_id,
+                                        std::shared_ptr<TargetBoard> board);
 
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
@@ -44,6 +47,8 @@ class Device {
   // set_foc_mode reconfigures the driver but not this.
   FocMode mode() const { return mode_; }
 
+  // Stored on the group's board (the next broadcast frame carries it) and counted as a sign of
+  // life by the group's watchdog.
   void set_target(float value);
   float target() const;
   // The target as the broadcast frame carries it, encoded with mode().
@@ -70,23 +75,28 @@ class Device {
   // frames stored so far, and the seconds since the last one was stored (none before the first).
   uint64_t feedback_count() const { return feedback_count_.load(std::memory_order_acquire); }
   std::optional<double> feedback_age() const;
+  // The position of the last stored feedback, lock-free (meaningful once feedback_count() > 0).
+  float reported_position() const { return reported_position_.load(std::memory_order_relaxed); }
 
  private:
+  friend class TargetBoard;  // guards and reads target_
+
   Device(uint8_t slot, uint32_t node_id, FocMode mode, std::shared_ptr<CanLink> link,
-         uint32_t host_id);
+         uint32_t host_id, std::shared_ptr<TargetBoard> board);
 
   uint16_t destination() const { return destination_of(node_id_); }
 
   const uint32_t node_id_;
   const uint32_t host_id_;
-  mutable std::mutex target_mutex_;
-  float target_ = 0.0f;
+  const std::shared_ptr<TargetBoard> board_;
+  float target_ = 0.0f;  // guarded by board_'s lock
   const std::shared_ptr<CanLink> link_;
   rt::AsyncMutexed<Feedback> feedback_;
   // Written by the receive task after each store: the monotonic time of the store first, then the
   // count, so a reader that sees a count above zero also sees a time.
   std::atomic<int64_t> feedback_stored_ns_{0};
   std::atomic<uint64_t> feedback_count_{0};
+  std::atomic<float> reported_position_{0.0f};
   const uint8_t slot_index_;
   const FocMode mode_;
 };

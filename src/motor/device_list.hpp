@@ -1,6 +1,6 @@
 // A group's registered devices in registration order: only appended to, never shrunk. Shared by
-// the group and its receive task. Its plain mutex is held only for a scan, an append or a
-// broadcast's encoding, never across a wait.
+// the group, its receive task and its broadcast. Its plain mutex is held only for a scan, a copy
+// or an append (which takes the board's lock inside it), never across a wait.
 #pragma once
 
 #include <cstddef>
@@ -10,13 +10,17 @@
 #include <vector>
 
 #include "motor/device.hpp"
+#include "motor/target_board.hpp"
 
 namespace varnex::motor {
 
 class DeviceList {
  public:
-  void append(std::shared_ptr<Device> device) {
+  // Appends `device` and lets it claim its slot on the group's board, under the list lock, so
+  // that the slot's owner follows registration order.
+  void append(std::shared_ptr<Device> device, TargetBoard& board) {
     std::lock_guard lock(mutex_);
+    board.claim_slot(*device);
     devices_.push_back(std::move(device));
   }
 
@@ -47,13 +51,6 @@ class DeviceList {
   std::size_t size() const {
     std::lock_guard lock(mutex_);
     return devices_.size();
-  }
-
-  // Runs fn(const Device&) for each device in registration order, under the list lock.
-  template <class Fn>
-  void for_each(Fn&& fn) const {
-    std::lock_guard lock(mutex_);
-    for (const auto& device : devices_) fn(*device);
   }
 
  private:

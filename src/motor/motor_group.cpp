@@ -1,6 +1,5 @@
 #include "motor/motor_group.hpp"
 
-#include <array>
 #include <utility>
 
 #include "can/can_device_async.hpp"
@@ -25,36 +24,63 @@ Motor::Motor(std::shared_ptr<CanLink> link, uint32_t host)
 }
 
 Motor::~Motor() {
+  end_broadcast();
   // Takes effect at the task's next suspension. Never waited for: the task may be blocked in a
   // write to a full standard error pipe for as long as nobody reads it.
   receive_task_.abort();
 }
 
 void Motor::close() {
+  // The broadcast's last frame goes out before the device closes.
+  end_broadcast();
   // The receive task goes first: once the device is closed it would only find the link silent.
   receive_task_.abort();
   can_->close();
+}
+
+void Motor::end_broadcast() {
+  std::lock_guard lock(broadcast_mutex_);
+  if (!broadcast_) return;
+  broadcast_->run.request_stop();
+  broadcast_->run.ended_event().wait_until(std::nullopt);
+  broadcast_.reset();
+}
+
+Result<TimerHandle> Motor::start_broadcast(const BroadcastOptions& options, std::uint64_t task_id,
+                                           TaskManager& registry) {
+  std::lock_guard lock(broadcast_mutex_);
+  if (broadcast_ && !broadcast_->run.stop_requested()) {
+    return Error::runtime("a broadcast is already running on this Motor (TimerHandle id=" +
+                          std::to_string(broadcast_id_) + "); stop it first");
+  }
+  if (broadcast_) broadcast_->run.ended_event().wait_until(std::nullopt);  // its last frame
+  broadcast_.reset();
+  if (Status open = open_status(); !open) return std::move(open).error();
+  can_->keep_kernel_queue_short();
+  Result<TimerHandle> handle = motor::start_broadcast(
+      BroadcastParts{can_, board_, devices_, counters_, host_}, options, task_id, registry);
+  if (!handle) return handle;
+  broadcast_ = handle->shared_run();
+  broadcast_id_ = task_id;
+  return handle;
 }
 
 Result<std::shared_ptr<Device>> Motor::add_device(uint8_t slot, uint32_t node_id, FocMode mode) {
   if (Status opened = queue_open_session(*can_, host_, destination_of(node_id)); !opened) {
     return std::move(opened).error();
   }
-  std::shared_ptr<Device> device = Device::create(slot, node_id, mode, can_, host_);
+  std::shared_ptr<Device> device = Device::create(slot, node_id, mode, can_, host_, board_);
   if (Status set = device->set_foc_mode(mode); !set) return std::move(set).error();
   if (Status ended = device->exit_configure(); !ended) return std::move(ended).error();
   // Registered only now: a driver answering between its configuration frames is not yet known.
-  devices_->append(device);
+  devices_->append(device, *board_);
   return device;
 }
 
 Status Motor::broadcast() {
-  // One entry per slot, overwritten in registration order: the later device wins a shared slot,
-  // and a slot nobody occupies keeps 0.
-  std::array<SlotTarget, kLastSlot + 1> slots{{{0, 0}, {1, 0}, {2, 0}, {3, 0}}};
-  devices_->for_each(
-      [&](const Device& device) { slots[device.slot_index()].value = device.encoded_target(); });
-  const FrameData frame = build_broadcast_frame(slots);
+  // The board keeps the frame current as targets are set (the later device on a shared slot
+  // wins, an unoccupied slot is 0).
+  const FrameData frame = board_->frame();
   return can_->send(host_, std::vector<uint8_t>(frame.begin(), frame.end()));
 }
 

@@ -13,22 +13,29 @@
 // that moment may still appear after the destructor has returned. Devices still held elsewhere
 // keep the CAN device and can still send.
 //
-// close() aborts the receive task, then closes the CAN device (the frames already queued are
-// written first, see CanDeviceAsync::close); from then on every call that would send gets the
-// closed error "Motor on interface '<name>' is closed", and so do the group's devices.
+// close() ends the broadcast (its safe frame last), aborts the receive task, then closes the CAN
+// device (the frames already queued are written first, see CanDeviceAsync::close); from then on
+// every call that would send gets the closed error "Motor on interface '<name>' is closed", and
+// so do the group's devices. Destroying the group ends its broadcast the same way first.
+//
+// The broadcast (broadcast.hpp): at most one per group at a time, started by start_broadcast;
+// the targets it sends are the board's (target_board.hpp), which set_target keeps current.
 //
 // Threads: any thread outside the runtime's tasks (Python callers); the receive task runs on a
-// runtime worker. Lock order: the list, then a device's target.
+// runtime worker, the broadcast on its own thread. Locks, in the order they may be taken:
+// broadcast_mutex_ (a start, close and the destructor), the list, the board.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/result.hpp"
+#include "motor/broadcast.hpp"
 #include "motor/can_link.hpp"
 #include "motor/device.hpp"
 #include "motor/device_list.hpp"
@@ -66,6 +73,22 @@ class Motor {
   // a shared slot, unoccupied slots 0.
   Status broadcast();
 
+  // Starts the group's fixed-rate broadcast under `task_id` and returns its handle, not yet
+  // adopted. A broadcast still running is an error ("a broadcast is already running on this
+  // Motor (TimerHandle id=<id>); stop it first"); one stopped but still sending its last frame
+  // is waited for. Errors otherwise: those of motor::start_broadcast, or the closed error.
+  Result<TimerHandle> start_broadcast(const BroadcastOptions& options, std::uint64_t task_id,
+                                      TaskManager& registry = task_manager());
+  // For programs that hold their targets constant: counts as a sign of life for the watchdog,
+  // as a set_target does (see TargetBoard::feed).
+  void feed_watchdog() { board_->feed(); }
+  std::uint64_t broadcast_skipped() const {
+    return counters_->skipped.load(std::memory_order_relaxed);
+  }
+  std::uint64_t watchdog_trips() const {
+    return counters_->watchdog_trips.load(std::memory_order_relaxed);
+  }
+
   // The first registered device whose stored slot equals `slot` (compared as given). No device:
   // set_target does nothing and get_feedback gives nothing.
   void set_target(uint8_t slot, float value);
@@ -83,10 +106,21 @@ class Motor {
  private:
   Motor(std::shared_ptr<CanLink> link, uint32_t host);
 
+  // Stops the broadcast, if one runs, and waits until it has sent its last frame.
+  void end_broadcast();
+
   std::shared_ptr<CanLink> can_;
+  std::shared_ptr<TargetBoard> board_ = std::make_shared<TargetBoard>();
   std::shared_ptr<DeviceList> devices_;
   uint32_t host_;
   rt::JoinHandle<void> receive_task_;
+  std::shared_ptr<BroadcastCounters> counters_ = std::make_shared<BroadcastCounters>();
+  // Guards broadcast_ and broadcast_id_. Held while a start waits for a stopped broadcast's end
+  // and while close() or the destructor wait for it: both bounded, as the loop ends on its own
+  // once stopped (it never waits for a lock of the caller's or for the GIL).
+  std::mutex broadcast_mutex_;
+  std::shared_ptr<TimerRun> broadcast_;  // the latest broadcast's run, until it has ended
+  std::uint64_t broadcast_id_ = 0;
 };
 
 }  // namespace varnex::motor

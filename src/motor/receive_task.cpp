@@ -35,9 +35,27 @@ std::string unmatched_frame_line(uint32_t id, std::span<const uint8_t> data) {
   return line;
 }
 
+void ForeignFrames::unmatched(uint32_t id, std::span<const uint8_t> data) {
+  limiter_.report_keyed("unmatched " + hex_id(id), [&] {
+    std::string line = unmatched_frame_line(id, data);
+    line.pop_back();  // the limiter adds the line feed
+    return line;
+  });
+}
+
+void ForeignFrames::wrong_length(uint32_t id, std::size_t length) {
+  limiter_.report_keyed("length " + hex_id(id), [&] {
+    std::string line = unexpected_length_line(id, length);
+    line.pop_back();
+    return line;
+  });
+}
+
 rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link,
                                 std::shared_ptr<DeviceList> devices) {
+  ForeignFrames foreign;
   for (;;) {
+    foreign.flush();
     const rt::Instant attempt_start = rt::Clock::now();
     std::optional<CanMessage> message = co_await link->receive(kReceiveWait.count());
     if (!message) {
@@ -48,7 +66,7 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link,
       continue;
     }
     if (message->data.size() != kFrameLength) {
-      write_stderr(unexpected_length_line(message->id, message->data.size()));
+      foreign.wrong_length(message->id, message->data.size());
       continue;
     }
     const Feedback feedback = decode_feedback(std::span<const uint8_t, kFrameLength>(
@@ -57,7 +75,7 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link,
     if (device && is_feedback_frame_for(*message, device->node_id())) {
       co_await device->update_feedback(feedback);
     } else {
-      write_stderr(unmatched_frame_line(message->id, message->data));
+      foreign.unmatched(message->id, message->data);
     }
   }
 }

@@ -9,6 +9,9 @@
 // id), or report it with
 //   "[Motor] unmatched feedback frame: id=0x<ID>, data=[b0, b1, ..., b7]"
 // Ids are upper-case hexadecimal without leading zeros, bytes decimal; each line goes to fd 2.
+// On a bus shared with other nodes those frames come by the thousand a second, so each kind of
+// line is printed at most once a second per id (ForeignFrames): the first of an id exactly as
+// above, later ones with "(N similar messages suppressed)".
 //
 // Should the link ever stop delivering (the CAN device's task ended), every attempt returns at
 // once; attempts are then spaced 100 ms apart rather than polled in a loop.
@@ -21,6 +24,7 @@
 #include <string>
 #include <utility>
 
+#include "common/diagnostics.hpp"
 #include "motor/can_link.hpp"
 #include "motor/device_list.hpp"
 #include "runtime/task.hpp"
@@ -36,5 +40,18 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<D
 // The two diagnostic lines, with their line feed.
 std::string unexpected_length_line(uint32_t id, std::size_t length);
 std::string unmatched_frame_line(uint32_t id, std::span<const uint8_t> data);
+
+// The reports of frames that are not a registered driver's feedback, limited per kind and id
+// (RepeatLimiter::report_keyed): a repeat costs a lookup, not a formatted line and a write.
+// Owned by the receive task, which calls flush() on every turn.
+class ForeignFrames {
+ public:
+  void unmatched(uint32_t id, std::span<const uint8_t> data);
+  void wrong_length(uint32_t id, std::size_t length);
+  void flush() { limiter_.flush(); }
+
+ private:
+  RepeatLimiter limiter_;
+};
 
 }  // namespace varnex::motor

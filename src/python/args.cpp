@@ -74,18 +74,19 @@ PyRef CallArgs::positional_tuple(const char* function) const {
 namespace detail {
 
 void bind_arguments(const char* function, std::size_t required, const char* const* params,
-                    std::size_t count, const CallArgs& args, PyObject** out) {
+                    std::size_t count, std::size_t positional, const CallArgs& args,
+                    PyObject** out) {
   const auto given = static_cast<std::size_t>(args.positional_count());
-  if (given > count) {
+  if (given > positional) {
     if (count == 0) {
       PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zu given)", function, given);
-    } else if (required == count) {
+    } else if (required == positional) {
       PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given",
-                   function, count, plural(count), given, given == 1 ? "was" : "were");
+                   function, positional, plural(positional), given, given == 1 ? "was" : "were");
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s() takes from %zu to %zu positional arguments but %zu were given", function,
-                   required, count, given);
+                   required, positional, given);
     }
     throw PyErrOccurred{};
   }
@@ -119,7 +120,7 @@ void bind_arguments(const char* function, std::size_t required, const char* cons
 }  // namespace detail
 
 void bind_none(const char* function, const CallArgs& args) {
-  detail::bind_arguments(function, 0, nullptr, 0, args, nullptr);
+  detail::bind_arguments(function, 0, nullptr, 0, 0, args, nullptr);
 }
 
 std::uint64_t to_u64(PyObject* obj, const char* name) {

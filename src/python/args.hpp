@@ -72,26 +72,33 @@ class CallArgs {
 };
 
 // The parameters of a text signature: the function's name (for messages), how many leading
-// parameters are required, and every parameter name in order.
+// parameters are required, every parameter name in order, and how many leading ones may be
+// given by position (the rest are keyword-only, after a "*" in the text signature).
+inline constexpr std::size_t kAllPositional = static_cast<std::size_t>(-1);
 template <std::size_t N>
 struct Signature {
   const char* function;
   std::size_t required;
   std::array<const char*, N> params;
+  std::size_t positional = kAllPositional;
 };
 template <std::size_t N>
 Signature(const char*, std::size_t, const char* const (&)[N]) -> Signature<N>;
+template <std::size_t N>
+Signature(const char*, std::size_t, const char* const (&)[N], std::size_t) -> Signature<N>;
 
 namespace detail {
 void bind_arguments(const char* function, std::size_t required, const char* const* params,
-                    std::size_t count, const CallArgs& args, PyObject** out);
+                    std::size_t count, std::size_t positional, const CallArgs& args,
+                    PyObject** out);
 }
 
 // The argument for each parameter, borrowed; null where an optional one was omitted.
 template <std::size_t N>
 std::array<PyObject*, N> bind(const Signature<N>& sig, const CallArgs& args) {
   std::array<PyObject*, N> out{};
-  detail::bind_arguments(sig.function, sig.required, sig.params.data(), N, args, out.data());
+  detail::bind_arguments(sig.function, sig.required, sig.params.data(), N,
+                         sig.positional < N ? sig.positional : N, args, out.data());
   return out;
 }
 // A call that takes no arguments (for a constructor such as "TaskManager()").

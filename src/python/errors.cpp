@@ -48,6 +48,8 @@ PyObject* exception_type(ErrorKind kind) noexcept {
       return PyExc_RuntimeError;
     case ErrorKind::Timeout:
       return PyExc_TimeoutError;
+    case ErrorKind::Permission:
+      return PyExc_PermissionError;
     case ErrorKind::Fatal:
       try {
         return internal_error_type();

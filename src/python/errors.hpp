@@ -21,7 +21,7 @@ struct PyErrOccurred {};
 
 // The exception type for each kind of error (borrowed):
 //   Os -> OSError, Value -> ValueError, Type -> TypeError, Runtime -> RuntimeError,
-//   Timeout -> TimeoutError, Fatal -> the module's internal error.
+//   Timeout -> TimeoutError, Permission -> PermissionError, Fatal -> the module's internal error.
 // May return null with a Python error set (only if the internal error type cannot be created).
 PyObject* exception_type(ErrorKind kind) noexcept;
 

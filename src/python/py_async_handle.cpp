@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/diagnostics.hpp"
+#include "tasks/call_handle.hpp"
 #include "python/args.hpp"
 #include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
@@ -23,24 +24,8 @@ namespace varnex::py {
 
 namespace {
 
-struct AsyncHandleState {
-  explicit AsyncHandleState(std::shared_ptr<BackgroundCall> c) : call(std::move(c)) {}
-  AsyncHandleState(const AsyncHandleState&) = delete;
-  AsyncHandleState& operator=(const AsyncHandleState&) = delete;
-
-  // The call goes on, and stays registered until it ends; its outcome becomes unreachable.
-  ~AsyncHandleState() {
-    if (!call->is_completed() && !call->is_cancelled()) {
-      write_stderr("Warning: AsyncHandle(id=" + std::to_string(call->task_id()) +
-                   ") dropped while task still running. Consider calling handle.cancel() or "
-                   "handle.wait() before dropping.\n");
-    }
-    task_manager().release_task(call->task_id());
-  }
-
-  std::shared_ptr<BackgroundCall> call;
-};
-using AsyncHandleObject = Object<AsyncHandleState>;
+// The state is the core handle (tasks/call_handle.hpp), whose drop policy runs at dealloc.
+using AsyncHandleObject = Object<CallHandle>;
 
 // The outcome is read in place: the call wrote it once, before it completed.
 PyObject* as_object(const ForeignValue& value) { return static_cast<PyObject*>(value.get()); }
@@ -108,7 +93,7 @@ PyRef cancelled_error() {
   return error;
 }
 
-const BackgroundCall& call_of(PyObject* self) { return *AsyncHandleObject::shared(self)->call; }
+const BackgroundCall& call_of(PyObject* self) { return AsyncHandleObject::shared(self)->call(); }
 
 PyRef task_id(PyObject* self) { return py_int(call_of(self).task_id()); }
 
@@ -122,7 +107,7 @@ PyRef is_completed(PyObject* self) { return py_bool(call_of(self).is_completed()
 PyRef is_cancelled(PyObject* self) { return py_bool(call_of(self).is_cancelled()); }
 
 PyRef cancel(PyObject* self) {
-  AsyncHandleObject::shared(self)->call->cancel();
+  AsyncHandleObject::shared(self)->call().cancel();
   return none();
 }
 
@@ -147,7 +132,7 @@ PyRef wait(PyObject* self, const CallArgs& args) {
   auto [timeout_ms] = bind(kWait, args);
   const std::optional<std::uint64_t> limit_ms = to_optional_millis(timeout_ms, "timeout_ms");
   const auto handle = AsyncHandleObject::shared(self);
-  const BackgroundCall& call = *handle->call;
+  const BackgroundCall& call = handle->call();
   const std::optional<rt::Instant> deadline =
       limit_ms ? rt::deadline_after_ms(*limit_ms) : std::nullopt;
   if (!wait_for_end(call, deadline, true)) throw_error(Error::timeout("Async task wait timed out"));
@@ -167,17 +152,17 @@ constexpr Signature kResult{"result", 0, {"timeout"}};
 PyRef result(PyObject* self, const CallArgs& args) {
   auto [timeout] = bind(kResult, args);
   const auto handle = AsyncHandleObject::shared(self);
-  wait_for_outcome(*handle->call, timeout);
-  if (PyRef exception = outcome_exception(*handle->call)) raise_object(std::move(exception));
-  return stored_value(*handle->call);
+  wait_for_outcome(handle->call(), timeout);
+  if (PyRef exception = outcome_exception(handle->call())) raise_object(std::move(exception));
+  return stored_value(handle->call());
 }
 
 constexpr Signature kException{"exception", 0, {"timeout"}};
 PyRef exception(PyObject* self, const CallArgs& args) {
   auto [timeout] = bind(kException, args);
   const auto handle = AsyncHandleObject::shared(self);
-  wait_for_outcome(*handle->call, timeout);
-  PyRef exception = outcome_exception(*handle->call);
+  wait_for_outcome(handle->call(), timeout);
+  PyRef exception = outcome_exception(handle->call());
   return exception ? std::move(exception) : none();
 }
 
@@ -201,7 +186,7 @@ void add_done(PyObject* self, PyObject* fn) {
   // the callback runs, or leaked harmlessly if it never can (the interpreter went away).
   auto fn_ref = std::make_shared<AnyThreadRef>(PyRef::from_borrowed(fn));
   auto self_ref = std::make_shared<AnyThreadRef>(PyRef::from_borrowed(self));
-  const bool queued = handle->call->done_callbacks().add([fn_ref, self_ref] {
+  const bool queued = handle->call().done_callbacks().add([fn_ref, self_ref] {
     GilGuard gil;
     if (!gil) return;
     run_done_callback(fn_ref->get(), self_ref->get());
@@ -231,7 +216,7 @@ PyRef settle_future(PyObject* future, PyObject* self) {
   if (is_done < 0) throw PyErrOccurred{};
   if (is_done) return none();
   const auto handle = AsyncHandleObject::shared(self);
-  const BackgroundCall& call = *handle->call;
+  const BackgroundCall& call = handle->call();
   PyRef outcome;
   if (call.skipped()) {
     // What result() raises, rather than cancelling the future: that would read as the
@@ -364,18 +349,16 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec =
-    object_spec<AsyncHandleState>("varnex.AsyncHandle", kClassFlags | kNoConstructor, slots);
+    object_spec<CallHandle>("varnex.AsyncHandle", kClassFlags | kNoConstructor, slots);
 
 }  // namespace
 
 PyRef new_async_handle(std::shared_ptr<BackgroundCall> call) {
-  const std::uint64_t id = call->task_id();
-  try {
-    return AsyncHandleObject::create(async_handle_type(), std::move(call));
-  } catch (const PyErrOccurred&) {
-    task_manager().unregister_task(id);
-    throw;
-  }
+  // A failed allocation leaves the core handle here, not adopted: its entry is removed.
+  CallHandle handle(std::move(call));
+  PyRef object = AsyncHandleObject::create(async_handle_type(), std::move(handle));
+  AsyncHandleObject::of(object.get())->value.adopt();
+  return object;
 }
 
 PyTypeObject* async_handle_type() {

@@ -1,7 +1,10 @@
 // The Python class Motor: a broadcast group of motor drivers on one CAN interface. Destroying the
-// object destroys the group, which aborts its receive task. Every member takes shared access and
-// keeps the GIL, also while the constructor brings the interface up and while
-// calibrate_broadcast pauses for 200 ms.
+// object destroys the group, which ends its broadcast (waiting for its last frame, which needs no
+// GIL) and aborts its receive task. Every member takes shared access and keeps the GIL, also
+// while the constructor brings the interface up and while calibrate_broadcast pauses for 200 ms;
+// close() releases it.
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -18,7 +21,9 @@
 #include "python/object.hpp"
 #include "python/process_bound.hpp"
 #include "python/py_device.hpp"
+#include "python/py_timer_handle.hpp"
 #include "python/values.hpp"
+#include "tasks/task_id.hpp"
 
 namespace varnex::py {
 
@@ -80,6 +85,51 @@ PyRef broadcast(PyObject* self) {
   check(Group(self)->broadcast());
   return none();
 }
+
+// At interpreter exit every broadcast still running ends, its safe frame last, before the
+// objects that would end it are torn down in no particular order (or never, when leaked).
+PyRef stop_broadcasts_at_exit(PyObject*) {
+  GilRelease released;
+  motor::stop_every_broadcast(std::chrono::seconds(2));
+  return none();
+}
+PyMethodDef stop_at_exit_def = function<stop_broadcasts_at_exit>(
+    "_stop_broadcasts", "Stop every Motor broadcast (run at interpreter exit).");
+
+void stop_broadcasts_when_the_interpreter_exits() {
+  static bool registered = false;  // under the GIL
+  if (registered) return;
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) throw PyErrOccurred{};
+  PyRef fn = new_or_throw(PyCFunction_New(&stop_at_exit_def, nullptr));
+  PyRef done = new_or_throw(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+  registered = true;
+}
+
+constexpr Signature kStartBroadcast{
+    "start_broadcast", 1, {"frequency", "realtime", "watchdog", "priority", "cpu"}, 1};
+PyRef start_broadcast(PyObject* self, const CallArgs& args) {
+  auto [frequency, realtime, watchdog, priority, cpu] = bind(kStartBroadcast, args);
+  const std::uint64_t id = next_task_id();
+  motor::BroadcastOptions options;
+  options.frequency_hz = to_f64(frequency, "frequency");
+  options.realtime = realtime == nullptr ? false : to_bool(realtime, "realtime");
+  options.watchdog_s = to_optional(watchdog, "watchdog", to_f64);
+  options.scheduling = to_thread_scheduling(priority, cpu);
+  stop_broadcasts_when_the_interpreter_exits();
+  timer_handle_type();  // created before anything starts
+  // Waits only for a stopped broadcast's last frame and the new thread's placement; neither
+  // needs the GIL, which stays held.
+  return wrap_timer_handle(unwrap(Group(self)->start_broadcast(options, id)));
+}
+
+PyRef feed_watchdog(PyObject* self) {
+  Group(self)->feed_watchdog();
+  return none();
+}
+
+PyRef broadcast_skipped(PyObject* self) { return py_int(Group(self, true)->broadcast_skipped()); }
+PyRef watchdog_trips(PyObject* self) { return py_int(Group(self, true)->watchdog_trips()); }
 
 constexpr Signature kGetFeedback{"get_feedback", 1, {"slot_index"}};
 PyRef get_feedback(PyObject* self, const CallArgs& args) {
@@ -172,6 +222,29 @@ PyMethodDef methods[] = {
     method<set_foc_mode_broadcast>("set_foc_mode_broadcast",
                                    "set_foc_mode_broadcast($self, mode)\n--\n\n"
                                    "设置所有驱动器的 FOC 模式。"),
+    method<start_broadcast>(
+        "start_broadcast",
+        "start_broadcast($self, frequency, *, realtime=False, watchdog=None, priority=None, "
+        "cpu=None)\n--\n\n"
+        "Send the target frame frequency times a second from a thread of the module's own.\n\n"
+        "Each period sends what broadcast() would send at that moment, with no Python call and "
+        "no GIL, so the rate holds whatever the interpreter does. Returns a TimerHandle "
+        "(registered in the TaskManager: stop_all, shutdown_all, block_all and block_until stop "
+        "it); keep it, as dropping it stops the broadcast. One broadcast per Motor at a time.\n\n"
+        "A period whose frame cannot be written at once is skipped and counted "
+        "(broadcast_skipped), never queued. watchdog (seconds): when no target is set (and "
+        "feed_watchdog() is not called) for that long, the targets become safe (current and "
+        "speed 0, position held at the last reported position); with a watchdog the safe frame "
+        "is also the last frame sent when the broadcast ends. The thread sleeps to each deadline "
+        "and spins its last 0.1 ms (0.2 ms with realtime: tighter timing, more CPU); priority (SCHED_FIFO 1-99) and "
+        "cpu place the thread, or raise PermissionError saying how to grant the right.\n\n"
+        "Raises RuntimeError when a broadcast is already running, ValueError for a rejected "
+        "value."),
+    method<feed_watchdog>("feed_watchdog",
+                          "feed_watchdog($self)\n--\n\n"
+                          "Tell the broadcast's watchdog the program is alive without setting a "
+                          "target (for programs that hold their targets constant). After a trip "
+                          "the targets stay safe until they are set."),
     method<close>("close",
                   "close($self)\n--\n\n"
                   "Stop routing feedback, write the frames already queued, then close the socket.\n\n"
@@ -188,6 +261,11 @@ PyMethodDef methods[] = {
 PyGetSetDef properties[] = {
     property<host>("host", "主机侧控制帧 CAN ID。"),
     property<host>("host_id", "主机侧控制帧 CAN ID，与 host 相同。"),
+    property<broadcast_skipped>("broadcast_skipped",
+                                "Broadcast periods of this group that sent no frame (int): the "
+                                "frame could not be written at once, or the thread woke too late."),
+    property<watchdog_trips>("watchdog_trips",
+                             "How many times the broadcast's watchdog made the targets safe (int)."),
     {},
 };
 

@@ -13,17 +13,11 @@
 #include "python/values.hpp"
 #include "tasks/timer_format.hpp"
 #include "tasks/timer_period.hpp"
+#include "tasks/timer_thread.hpp"
 
 namespace varnex::py {
 
 namespace {
-
-constexpr double kHighPrecisionLimitHz = 10000.0;
-
-// An ordered comparison, so NaN passes (its timer fails to start instead).
-void check_positive(double hz) {
-  if (hz <= 0.0) throw_error(Error::value("frequency_hz must be positive"));
-}
 
 // ---- TimerWrapper ----
 
@@ -31,6 +25,7 @@ struct TimerWrapperState {
   PyRef func;  // null only after the garbage collector cleared a wrapper in a cycle
   double frequency;
   TimerPrecision precision;
+  ThreadScheduling scheduling;  // of the timer thread (precision timers only)
   PyRef dict;  // the function's identity; filled by the interpreter through __dictoffset__
 
   int traverse(visitproc visit, void* arg) {
@@ -50,14 +45,16 @@ PyRef wrapper_call(PyObject* self, const CallArgs& args) {
   PyRef func;
   double frequency;
   TimerPrecision precision;
+  ThreadScheduling scheduling;
   {
     auto w = TimerWrapperObject::shared(self);
     func = w->func.new_reference();
     frequency = w->frequency;
     precision = w->precision;
+    scheduling = w->scheduling;
   }
   if (!func) throw_python(PyExc_RuntimeError, "the timer function of this wrapper was cleared");
-  return start_timer(func.get(), std::move(call_args), frequency, precision);
+  return start_timer(func.get(), std::move(call_args), frequency, precision, scheduling);
 }
 
 PyRef wrapper_repr(PyObject* self) {
@@ -87,11 +84,12 @@ PyType_Spec wrapper_spec = object_spec<TimerWrapperState>(
     "varnex.TimerWrapper", kClassFlags | kNoConstructor | Py_TPFLAGS_HAVE_GC, wrapper_slots);
 
 PyRef make_wrapper(PyObject* func, double frequency, TimerPrecision precision,
-                   const char* not_callable) {
+                   const char* not_callable, ThreadScheduling scheduling = {}) {
   if (!PyCallable_Check(func)) throw_python(PyExc_TypeError, not_callable);
   // A decorated function keeps its name, doc and signature; a decorated method's ticks get self.
   PyRef wrapper = TimerWrapperObject::create(
-      timer_wrapper_type(), TimerWrapperState{PyRef::from_borrowed(func), frequency, precision, PyRef()});
+      timer_wrapper_type(),
+      TimerWrapperState{PyRef::from_borrowed(func), frequency, precision, scheduling, PyRef()});
   copy_function_identity(wrapper.get(), func);
   return wrapper;
 }
@@ -105,7 +103,7 @@ using TimerObject = Object<TimerState>;
 
 PyRef make_timer(PyTypeObject* type, PyObject* frequency_hz) {
   const double hz = to_f64(frequency_hz, "frequency_hz");
-  check_positive(hz);
+  check(check_timer_frequency(hz, TimerPrecision::Normal));
   return TimerObject::create(type, TimerState{hz});
 }
 
@@ -153,8 +151,13 @@ struct PrecisionTimerState {
   double frequency;
   bool realtime;
   bool adaptive_spin;
+  ThreadScheduling scheduling;
 };
 using PrecisionTimerObject = Object<PrecisionTimerState>;
+
+TimerPrecision precision_of(bool realtime) {
+  return realtime ? TimerPrecision::Realtime : TimerPrecision::High;
+}
 
 // spin="fixed": the mode's whole window before every deadline; spin="adaptive": only as long
 // as the timer thread's sleeps have been late, that window at most.
@@ -165,39 +168,45 @@ bool adaptive_spin_of(const std::string& spin) {
 }
 
 PyRef make_precision_timer(PyTypeObject* type, PyObject* frequency_hz, PyObject* realtime_arg,
-                           PyObject* spin_arg) {
+                           PyObject* spin_arg, PyObject* priority, PyObject* cpu) {
   const double hz = to_f64(frequency_hz, "frequency_hz");
   const bool realtime = realtime_arg == nullptr ? false : to_bool(realtime_arg, "realtime");
   const std::string spin = spin_arg == nullptr ? "fixed" : to_string(spin_arg, "spin");
-  check_positive(hz);
-  if (hz > kHighPrecisionLimitHz && !realtime) {
-    throw_error(Error::value("frequency > 10kHz requires realtime=True"));
-  }
+  const ThreadScheduling scheduling = to_thread_scheduling(priority, cpu);
+  check(check_timer_frequency(hz, precision_of(realtime)));
   const bool adaptive = adaptive_spin_of(spin);
-  return PrecisionTimerObject::create(type, PrecisionTimerState{hz, realtime, adaptive});
+  check(check_thread_scheduling(scheduling));
+  return PrecisionTimerObject::create(type,
+                                      PrecisionTimerState{hz, realtime, adaptive, scheduling});
 }
 
-constexpr Signature kPrecisionNew{"PrecisionTimer", 1, {"frequency_hz", "realtime", "spin"}};
+constexpr Signature kPrecisionNew{
+    "PrecisionTimer", 1, {"frequency_hz", "realtime", "spin", "priority", "cpu"}, 3};
 PyRef precision_timer_new(PyTypeObject* type, const CallArgs& args) {
-  auto [frequency_hz, realtime, spin] = bind(kPrecisionNew, args);
-  return make_precision_timer(type, frequency_hz, realtime, spin);
+  auto [frequency_hz, realtime, spin, priority, cpu] = bind(kPrecisionNew, args);
+  return make_precision_timer(type, frequency_hz, realtime, spin, priority, cpu);
 }
 
 PyRef precision_timer_call(PyObject* self, const CallArgs& args) {
   auto [func] = bind(kDecorate, args);
   double hz;
   TimerPrecision precision;
+  ThreadScheduling scheduling;
   {
     auto p = PrecisionTimerObject::shared(self);
     hz = p->frequency;
-    precision = p->realtime ? TimerPrecision::Realtime : TimerPrecision::High;
+    precision = precision_of(p->realtime);
     if (p->adaptive_spin) precision = with_adaptive_spin(precision);
+    scheduling = p->scheduling;
   }
-  return make_wrapper(func, hz, precision, "precision_timer decorator requires a callable");
+  return make_wrapper(func, hz, precision, "precision_timer decorator requires a callable",
+                      scheduling);
 }
 
 PyType_Slot precision_timer_slots[] = {
-    slot(Py_tp_doc, "PrecisionTimer(frequency_hz, realtime=False, spin='fixed')\n--\n\n"
+    slot(Py_tp_doc,
+         "PrecisionTimer(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)"
+         "\n--\n\n"
                     "高精度定时器装饰器。\n\n"
                     "在独立线程上以固定频率重复执行被装饰的函数（精度约 10–100 µs）："
                     "线程休眠到截止时间前不久，再忙等到截止时间。\n\n"
@@ -207,7 +216,10 @@ PyType_Slot precision_timer_slots[] = {
                     "    realtime: 是否使用实时模式（独立线程，精度更高但占用大量 CPU）。\n"
                     "    spin: 'fixed'（默认）在每个截止时间前忙等整个窗口（0.8 ms，实时模式 3 ms）；"
                     "'adaptive' 只忙等本线程实测的唤醒延迟（其近期 p99.5，至多该窗口），"
-                    "其余时间以最小定时器松弛休眠，CPU 占用小得多。\n\n"
+                    "其余时间以最小定时器松弛休眠，CPU 占用小得多。\n"
+                    "    priority: SCHED_FIFO priority 1-99 for the timer thread only (opt-in; "
+                    "PermissionError, with how to grant the right, when not permitted).\n"
+                    "    cpu: pin the timer thread to this CPU.\n\n"
                     "示例:\n"
                     "    @varnex.PrecisionTimer(100.0)          # 高精度，100 Hz\n"
                     "    def control():\n"
@@ -224,10 +236,12 @@ PyType_Slot precision_timer_slots[] = {
 PyType_Spec precision_timer_spec =
     object_spec<PrecisionTimerState>("varnex.PrecisionTimer", kClassFlags, precision_timer_slots);
 
-constexpr Signature kPrecisionFunction{"precision_timer", 1, {"frequency_hz", "realtime", "spin"}};
+constexpr Signature kPrecisionFunction{
+    "precision_timer", 1, {"frequency_hz", "realtime", "spin", "priority", "cpu"}, 3};
 PyRef precision_timer_factory(PyObject*, const CallArgs& args) {
-  auto [frequency_hz, realtime, spin] = bind(kPrecisionFunction, args);
-  return make_precision_timer(precision_timer_type(), frequency_hz, realtime, spin);
+  auto [frequency_hz, realtime, spin, priority, cpu] = bind(kPrecisionFunction, args);
+  return make_precision_timer(precision_timer_type(), frequency_hz, realtime, spin, priority,
+                              cpu);
 }
 
 }  // namespace
@@ -262,12 +276,16 @@ PyMethodDef timer_function = function<timer_factory>(
 
 PyMethodDef precision_timer_function = function<precision_timer_factory>(
     "precision_timer",
-    "precision_timer(frequency_hz, realtime=False, spin='fixed')\n--\n\n"
+    "precision_timer(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)"
+    "\n--\n\n"
     "高精度定时器装饰器（精度约 10–100 µs，独立线程）。\n\n"
     "参数:\n"
     "    frequency_hz: 执行频率（Hz）；不设 realtime 时最高 10000。\n"
     "    realtime: 是否使用实时模式（独立线程，精度最高但占用大量 CPU）。\n"
-    "    spin: 'fixed'（默认）或 'adaptive'：只忙等本线程实测的唤醒延迟，CPU 占用小得多。\n\n"
+    "    spin: 'fixed'（默认）或 'adaptive'：只忙等本线程实测的唤醒延迟，CPU 占用小得多。\n"
+    "    priority: SCHED_FIFO priority 1-99 for the timer thread only (opt-in; PermissionError,\n"
+    "        with how to grant the right, when not permitted; nothing is started then).\n"
+    "    cpu: pin the timer thread to this CPU.\n\n"
     "示例:\n"
     "    @varnex.precision_timer(100.0)\n"
     "    def control():\n"

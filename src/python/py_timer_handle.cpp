@@ -1,10 +1,11 @@
 #include "python/py_timer_handle.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "common/diagnostics.hpp"
+#include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/context_manager.hpp"
 #include "python/errors.hpp"
@@ -13,71 +14,14 @@
 #include "python/timer_call.hpp"
 #include "python/values.hpp"
 #include "tasks/task_id.hpp"
-#include "tasks/task_registry.hpp"
 #include "tasks/timer_engine.hpp"
-#include "tasks/timer_format.hpp"
 
 namespace varnex::py {
 
 namespace {
 
-// The handle's share of the run state. Destroying it stops the timer (with a warning when it
-// was still running) and releases its registry entry, which leaves once no call of it runs.
-class TimerHandleState {
- public:
-  TimerHandleState(std::shared_ptr<TimerRun> timer, std::uint64_t task_id, double frequency,
-                   TimerPrecision precision, std::shared_ptr<TimerErrors> errors = {})
-      : timer_(std::move(timer)),
-        task_id_(task_id),
-        frequency_(frequency),
-        precision_(precision),
-        errors_(std::move(errors)) {}
-  TimerHandleState(const TimerHandleState&) = delete;
-  TimerHandleState& operator=(const TimerHandleState&) = delete;
-
-  ~TimerHandleState() {
-    if (is_running()) {
-      write_stderr("Warning: TimerHandle(id=" + std::to_string(task_id_) +
-                   ") dropped while still running. Make sure to save the handle returned by "
-                   "timer-decorated functions.\n");
-    }
-    timer_->run.request_stop();
-    task_manager().release_task(task_id_);
-  }
-
-  void stop() const { timer_->run.request_stop(); }
-  bool is_running() const { return !timer_->run.stop_requested(); }
-  std::uint64_t tick_count() const { return timer_->tick_count.load(std::memory_order_acquire); }
-  double frequency() const { return frequency_; }
-  TimerPrecision precision() const { return precision_; }
-  std::uint64_t task_id() const { return task_id_; }
-  std::uint64_t error_count() const { return errors_ ? errors_->count() : 0; }
-  std::optional<std::string> last_error() const {
-    return errors_ ? errors_->last() : std::nullopt;
-  }
-
-  double elapsed_secs() const {
-    const auto elapsed = rt::Clock::now() - timer_->start_time;
-    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
-    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs);
-    return static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9;
-  }
-  // Lifetime average: falls after the timer stops.
-  double actual_frequency() const {
-    const double elapsed = elapsed_secs();
-    if (!(elapsed > 0.0)) return 0.0;
-    return static_cast<double>(tick_count()) / elapsed;
-  }
-
- private:
-  std::shared_ptr<TimerRun> timer_;
-  std::uint64_t task_id_;
-  double frequency_;
-  TimerPrecision precision_;
-  std::shared_ptr<TimerErrors> errors_;
-};
-
-using TimerHandleObject = Object<TimerHandleState>;
+// The state is the core handle; its drop policy runs when the object is deallocated.
+using TimerHandleObject = Object<TimerHandle>;
 
 PyRef stop(PyObject* self) {
   TimerHandleObject::shared(self)->stop();
@@ -104,16 +48,7 @@ PyRef last_error(PyObject* self) {
   return text ? py_str(*text) : none();
 }
 
-PyRef repr(PyObject* self) {
-  auto h = TimerHandleObject::shared(self);
-  const std::string text = "TimerHandle(id=" + std::to_string(h->task_id()) +
-                           ", freq=" + format_one_decimal(h->frequency()) +
-                           "Hz, actual=" + format_one_decimal(h->actual_frequency()) +
-                           "Hz, mode=" + lower_name(h->precision()) +
-                           ", ticks=" + std::to_string(h->tick_count()) +
-                           ", running=" + (h->is_running() ? "true" : "false") + ")";
-  return py_str(text);
-}
+PyRef repr(PyObject* self) { return py_str(TimerHandleObject::shared(self)->repr()); }
 
 PyMethodDef methods[] = {
     method<stop>("stop", "stop($self)\n--\n\n"
@@ -159,7 +94,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec =
-    object_spec<TimerHandleState>("varnex.TimerHandle", kClassFlags | kNoConstructor, slots);
+    object_spec<TimerHandle>("varnex.TimerHandle", kClassFlags | kNoConstructor, slots);
 
 }  // namespace
 
@@ -168,28 +103,47 @@ PyTypeObject* timer_handle_type() {
   return type.get(spec);
 }
 
-PyRef start_timer(PyObject* func, PyRef args, double frequency_hz, TimerPrecision precision) {
+namespace {
+
+// Out-of-range values are left for check_thread_scheduling to name: a huge one reads as the
+// largest int.
+std::optional<int> to_small_int(PyObject* obj, const char* name) {
+  if (is_none(obj)) return std::nullopt;
+  const std::uint32_t value = to_u32(obj, name);
+  return value > static_cast<std::uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(value);
+}
+
+}  // namespace
+
+ThreadScheduling to_thread_scheduling(PyObject* priority, PyObject* cpu) {
+  ThreadScheduling scheduling;
+  scheduling.priority = to_small_int(priority, "priority");
+  scheduling.cpu = to_small_int(cpu, "cpu");
+  return scheduling;
+}
+
+PyRef wrap_timer_handle(TimerHandle handle) {
+  // A failed allocation leaves `handle` here, not adopted: its start is rolled back.
+  PyRef object = TimerHandleObject::create(timer_handle_type(), std::move(handle));
+  TimerHandleObject::of(object.get())->value.adopt();
+  return object;
+}
+
+PyRef start_timer(PyObject* func, PyRef args, double frequency_hz, TimerPrecision precision,
+                  const ThreadScheduling& scheduling) {
   const std::uint64_t id = next_task_id();
   PyRef func_ref = PyRef::from_borrowed(func);
   const std::chrono::nanoseconds period = unwrap(period_from_frequency(frequency_hz));
   warn_if_coroutine_function(func);
 
-  PyTypeObject* handle_type = timer_handle_type();
+  timer_handle_type();  // created before anything starts
   auto errors = std::make_shared<TimerErrors>();
   std::shared_ptr<TickCallback> callback =
       precision == TimerPrecision::Normal
           ? make_pool_timer_call(std::move(func_ref), std::move(args), errors)
           : make_thread_timer_call(std::move(func_ref), std::move(args), errors);
-  std::shared_ptr<TimerRun> timer =
-      unwrap(varnex::start_timer(id, precision, period, std::move(callback)));
-  try {
-    return TimerHandleObject::create(handle_type, timer, id, frequency_hz, precision,
-                                     std::move(errors));
-  } catch (...) {
-    timer->run.request_stop();
-    task_manager().unregister_task(id);
-    throw;
-  }
+  TimerStart start{id, frequency_hz, precision, period, scheduling, std::move(errors)};
+  return wrap_timer_handle(unwrap(varnex::start_timer(std::move(start), std::move(callback))));
 }
 
 }  // namespace varnex::py

@@ -13,40 +13,13 @@
 
 #include <Python.h>
 
-#include <cstdint>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
 
 #include "python/py_ref.hpp"
+#include "tasks/timer_handle.hpp"
 #include "tasks/timer_loops.hpp"
 
 namespace varnex::py {
-
-// A timer's raising calls, shared by its tick callback and its handle: how many, and the last
-// error line's text after "Timer function error: " without its line feed.
-class TimerErrors {
- public:
-  void record(std::string text) {
-    std::lock_guard lock(mutex_);
-    ++count_;
-    last_ = std::move(text);
-  }
-  std::uint64_t count() const {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-  std::optional<std::string> last() const {
-    std::lock_guard lock(mutex_);
-    return last_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::uint64_t count_ = 0;
-  std::optional<std::string> last_;
-};
 
 // Normal engine: the call runs on a blocking-pool thread, which takes the GIL through its kept
 // thread state. Its gate() is the same for every normal timer, so the scheduler calls the ticks

@@ -21,6 +21,7 @@ void RunState::request_stop() noexcept {
   const std::uint8_t before = bits_.fetch_or(kStop, std::memory_order_acq_rel);
   // Outside a call a timer has nothing left to run; inside one, end_call() sees the stop.
   if (kind_ == Kind::Timer && (before & kInCall) == 0) ended_.set();
+  if ((before & kStop) == 0) stopped_.set();
 }
 
 bool RunState::begin_call() noexcept {

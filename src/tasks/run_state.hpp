@@ -27,6 +27,8 @@ class RunState {
   enum class Kind : std::uint8_t {
     Timer,  // ends when stopped outside a call
     Call,   // ends when its body finishes (a stop only prevents a call not yet begun)
+    Loop,   // a loop of the module's own (no user code): ends when the loop says so (finish()),
+            // after its last action; a stop wakes it through stop_event()
   };
 
   explicit RunState(Kind kind) noexcept : kind_(kind) {}
@@ -40,6 +42,8 @@ class RunState {
   bool stop_requested() const noexcept {
     return (bits_.load(std::memory_order_acquire) & kStop) != 0 || born_.inherited();
   }
+  // Set by the first request_stop(), so that a body sleeping between its actions wakes for it.
+  const rt::Completion& stop_event() const noexcept { return stopped_; }
 
   // Before a call: false (and nothing begun) once a stop was requested.
   bool begin_call() noexcept;
@@ -82,6 +86,7 @@ class RunState {
   const Kind kind_;
   const rt::ProcessStamp born_;
   std::atomic<std::uint8_t> bits_{0};
+  rt::Completion stopped_;
   rt::Completion ended_;
 };
 

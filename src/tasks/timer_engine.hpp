@@ -11,8 +11,10 @@
 
 #include "common/result.hpp"
 #include "tasks/task_registry.hpp"
+#include "tasks/timer_handle.hpp"
 #include "tasks/timer_loops.hpp"
 #include "tasks/timer_period.hpp"
+#include "tasks/timer_thread.hpp"
 
 namespace varnex {
 
@@ -27,19 +29,30 @@ Status start_task_engine(const std::shared_ptr<TimerRun>& timer, std::chrono::na
                          const std::atomic<bool>& stop_flag);
 
 // Starts the timer thread (High or Realtime) running timer_thread_loop with the mode's spin
-// window, fixed or adaptive. The thread drops the callback when its loop ends, on itself. A
-// refused thread is a Fatal error "Failed to spawn timer thread: ..."; the callback is then
-// dropped on the calling thread.
+// window, fixed or adaptive, placed by `scheduling` (timer_thread.hpp). The thread drops the
+// callback when its loop ends, on itself. A refused thread is a Fatal error "Failed to spawn
+// timer thread: ..."; a refused placement is its PermissionError or ValueError; the callback is
+// then dropped on the calling thread and no call has been made.
 Status start_thread_engine(const std::shared_ptr<TimerRun>& timer, std::uint64_t task_id,
                            TimerPrecision precision, std::chrono::nanoseconds period,
                            std::shared_ptr<TickCallback> callback,
-                           const std::atomic<bool>& stop_flag);
+                           const std::atomic<bool>& stop_flag,
+                           const ThreadScheduling& scheduling = {});
 
-// Starts a timer of `precision` calling `callback` every `period` and registers it with
-// `registry` under `task_id`, as a Timer whose loop reads the registry's stop flag.
-Result<std::shared_ptr<TimerRun>> start_timer(std::uint64_t task_id, TimerPrecision precision,
-                                              std::chrono::nanoseconds period,
-                                              std::shared_ptr<TickCallback> callback,
-                                              TaskManager& registry = task_manager());
+// What a timer is started with, besides its callback.
+struct TimerStart {
+  std::uint64_t task_id;
+  double frequency_hz;               // as given, for the handle
+  TimerPrecision precision;
+  std::chrono::nanoseconds period;   // period_from_frequency(frequency_hz)
+  ThreadScheduling scheduling;       // thread engines only; Normal refuses a non-empty one
+  std::shared_ptr<TimerErrors> errors;
+};
+
+// Starts a timer calling `callback` every period and registers it with `registry` under its
+// task id, as a Timer whose loop reads the registry's stop flag. The handle comes back not yet
+// adopted (timer_handle.hpp). On failure nothing runs and nothing stays registered.
+Result<TimerHandle> start_timer(TimerStart start, std::shared_ptr<TickCallback> callback,
+                                TaskManager& registry = task_manager());
 
 }  // namespace varnex

@@ -62,6 +62,9 @@ class TickCallback {
 
 // What a timer's handle and its loop share.
 struct TimerRun {
+  TimerRun() = default;
+  explicit TimerRun(RunState::Kind kind) : run(kind) {}
+
   RunState run{RunState::Kind::Timer};
   std::atomic<std::uint64_t> tick_count{0};
   const rt::Instant start_time = rt::Clock::now();

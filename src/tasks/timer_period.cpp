@@ -67,6 +67,15 @@ TimerPrecision with_adaptive_spin(TimerPrecision precision) {
   }
 }
 
+Status check_timer_frequency(double frequency_hz, TimerPrecision precision) {
+  if (frequency_hz <= 0.0) return Error::value("frequency_hz must be positive");
+  if ((precision == TimerPrecision::High || precision == TimerPrecision::HighAdaptive) &&
+      frequency_hz > kHighPrecisionLimitHz) {
+    return Error::value("frequency > 10kHz requires realtime=True");
+  }
+  return {};
+}
+
 Result<std::chrono::nanoseconds> period_from_frequency(double frequency_hz) {
   if (std::isnan(frequency_hz)) {
     return Error::value("frequency_hz is NaN: a timer needs a number of ticks per second");

@@ -36,6 +36,15 @@ TimerPrecision with_adaptive_spin(TimerPrecision precision);
 // stay far from the clock's range.
 inline constexpr std::chrono::nanoseconds kMaxTimerPeriod{std::int64_t{1} << 62};
 
+// The highest frequency a High timer (and a broadcast without realtime) accepts.
+inline constexpr double kHighPrecisionLimitHz = 10000.0;
+
+// The rules a frequency must pass when a timer is described (a decorator is made): positive
+// ("frequency_hz must be positive"), and for High at most kHighPrecisionLimitHz ("frequency >
+// 10kHz requires realtime=True"); Normal and Realtime have no upper limit. Ordered comparisons,
+// so NaN and +infinity pass here and fail when a timer starts (period_from_frequency).
+Status check_timer_frequency(double frequency_hz, TimerPrecision precision);
+
 // 1 / frequency_hz seconds, rounded to the nearest nanosecond (3 Hz gives 333333333 ns).
 // A ValueError when no usable period exists: NaN, a period that rounds to 0 ns (infinity,
 // more than about 2e9 Hz) or one longer than kMaxTimerPeriod.

@@ -1,6 +1,8 @@
 // The motor group over a scripted bus: what goes out, slot lookup, feedback routing and the
 // receive task's lifetime. The wire bytes themselves are covered by motor_protocol_test.
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <bit>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "motor/broadcast.hpp"
 #include "motor/config_commands.hpp"
 #include "motor/motor_group.hpp"
 #include "runtime/channel.hpp"
@@ -43,6 +46,21 @@ class ScriptedBus final : public CanLink {
     return {};
   }
 
+  // What the bus does with a frame that must go out at once: written (and recorded), no room,
+  // or a write error.
+  Result<Sent> send_now(uint32_t id, std::span<const uint8_t> data) override {
+    std::lock_guard lock(mutex_);
+    if (now_error_) return *now_error_;
+    if (no_room_) return Sent::NoRoom;
+    sent_.push_back(CanMessage{id, std::vector<uint8_t>(data.begin(), data.end())});
+    return Sent::Written;
+  }
+  void refuse_now(bool no_room, std::optional<Error> error = std::nullopt) {
+    std::lock_guard lock(mutex_);
+    no_room_ = no_room;
+    now_error_ = std::move(error);
+  }
+
   rt::Task<std::optional<CanMessage>> receive(uint64_t timeout_ms) override {
     receives_.fetch_add(1);
     return next(timeout_ms);
@@ -66,6 +84,10 @@ class ScriptedBus final : public CanLink {
     std::lock_guard lock(mutex_);
     return std::exchange(sent_, {});
   }
+  std::vector<CanMessage> sent() {
+    std::lock_guard lock(mutex_);
+    return sent_;
+  }
   int attempts() {
     std::lock_guard lock(mutex_);
     return attempts_;
@@ -85,6 +107,8 @@ class ScriptedBus final : public CanLink {
   std::vector<CanMessage> sent_;
   int attempts_ = 0;
   int fail_from_ = -1;
+  bool no_room_ = false;
+  std::optional<Error> now_error_;
   std::atomic<int> receives_{0};
   std::optional<rt::Sender<CanMessage>> incoming_tx_;
   std::optional<rt::Receiver<CanMessage>> incoming_rx_;
@@ -308,6 +332,23 @@ TEST_F(MotorGroup, WrongLengthAndUnmatchedFramesArePrintedAndChangeNothing) {
   EXPECT_EQ(device->get_feedback_blocking(), (Feedback{4.0f, 0.1f, 0.02f}));
 }
 
+// A bus shared with other nodes: a line per id, not per frame.
+TEST_F(MotorGroup, RepeatedForeignFramesOfOneIdPrintOneLineEachKind) {
+  auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
+  testing::internal::CaptureStderr();
+  for (uint8_t k = 0; k < 200; ++k) {
+    bus->deliver(0x7E5, {k, 0, 0, 0, 0, 0, 0, 0});
+    bus->deliver(0x7E6, {k});
+  }
+  bus->deliver(0x201, feedback_frame(4.0f, 1, 2));
+  const bool stored = eventually([&] { return device->get_feedback_blocking().position == 4.0f; });
+  const std::string printed = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(printed,
+            "[Motor] unmatched feedback frame: id=0x7E5, data=[0, 0, 0, 0, 0, 0, 0, 0]\n"
+            "Warning: ignoring CAN frame 0x7E6 with unexpected length 1\n");
+}
+
 TEST_F(MotorGroup, ReaderNeverSeesValuesFromTwoDifferentFrames) {
   auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
   constexpr int kFrames = 3000;
@@ -330,6 +371,186 @@ TEST_F(MotorGroup, ReaderNeverSeesValuesFromTwoDifferentFrames) {
   reader.join();
   ASSERT_TRUE(all);
   EXPECT_EQ(torn.load(), 0);
+}
+
+// ---- the target board and the broadcast ----
+
+int16_t slot_of(const std::vector<uint8_t>& frame, int slot) {
+  return static_cast<int16_t>(frame[2 * slot] | (frame[2 * slot + 1] << 8));
+}
+
+// Each writer step sets slot 0 to k, then slot 1 to -k: a frame may show (k, -(k-1)) or (k, -k),
+// states that existed, but never a slot 1 ahead of slot 0, which only a frame read slot by slot
+// while the writer went on can show.
+TEST_F(MotorGroup, EveryBroadcastFrameIsTheTargetsOfOneMoment) {
+  auto a = motor->add_device(0, 0x201, FocMode::Speed).value();
+  auto b = motor->add_device(1, 0x202, FocMode::Speed).value();
+  bus->take_sent();
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int k = 1; k <= 3000; ++k) {
+      a->set_target(static_cast<float>(k));
+      b->set_target(static_cast<float>(-k));
+    }
+    done = true;
+  });
+  int frames = 0;
+  int impossible = 0;
+  while (!done.load()) {
+    ASSERT_TRUE(motor->broadcast());
+    for (const CanMessage& m : bus->take_sent()) {
+      ++frames;
+      const int k = slot_of(m.data, 0) / 10;
+      const int minus = -slot_of(m.data, 1) / 10;
+      if (minus != k && minus != k - 1) ++impossible;
+    }
+  }
+  writer.join();
+  EXPECT_GT(frames, 0);
+  EXPECT_EQ(impossible, 0);
+}
+
+TEST(TargetBoard, SafeTargetsStopCurrentAndSpeedAndHoldAPositionTheSlotCanCarry) {
+  EXPECT_EQ(TargetBoard::safe_target(FocMode::Speed, 12.0f, true, 3.0f), 0.0f);
+  EXPECT_EQ(TargetBoard::safe_target(FocMode::Current, -2.0f, false, 0.0f), 0.0f);
+  EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, 2.0f, true, 1.5f), 1.5f);
+  EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, 2.0f, false, 9.0f), 2.0f);  // never reported
+  EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, 2.0f, true, std::nanf("")), 2.0f);
+  EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, 2.0f, true, 400.0f), 327.67f);
+  EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, -500.0f, false, 0.0f), -327.68f);
+}
+
+class Broadcasting : public MotorGroup {
+ protected:
+  // The group goes first: its broadcast reads the registry's stop flag until it has ended.
+  ~Broadcasting() override { motor.reset(); }
+
+  TaskManager registry;
+
+  TimerHandle start(double hz, std::optional<double> watchdog = std::nullopt,
+                    TaskManager* in = nullptr) {
+    BroadcastOptions options;
+    options.frequency_hz = hz;
+    options.watchdog_s = watchdog;
+    Result<TimerHandle> handle = motor->start_broadcast(options, next_id_++, in ? *in : registry);
+    EXPECT_TRUE(handle) << (handle ? "" : handle.error().message);
+    handle->adopt();
+    return std::move(handle).value();
+  }
+  std::size_t frames_sent() { return bus->sent().size(); }
+
+  std::uint64_t next_id_ = 100;
+};
+
+TEST_F(Broadcasting, FramesCarryTheTargetsAsTheyAreSetAndASecondBroadcastIsRefused) {
+  auto a = motor->add_device(0, 0x201, FocMode::Speed).value();
+  bus->take_sent();
+  a->set_target(1.0f);
+  TimerHandle handle = start(1000.0);
+  ASSERT_TRUE(eventually([&] { return frames_sent() >= 5; }));
+  a->set_target(2.5f);
+  ASSERT_TRUE(eventually([&] {
+    const std::vector<CanMessage> sent = bus->sent();
+    return slot_of(sent.back().data, 0) == 25;
+  }));
+  EXPECT_EQ(bus->sent().front(), (CanMessage{0x100, {10, 0, 0, 0, 0, 0, 0, 0}}));
+  BroadcastOptions again;
+  again.frequency_hz = 10.0;
+  Result<TimerHandle> second = motor->start_broadcast(again, 200, registry);
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error(), Error::runtime("a broadcast is already running on this Motor "
+                                           "(TimerHandle id=100); stop it first"));
+  EXPECT_EQ(registry.timer_count(), 1u);
+  handle.stop();
+  // A stopped one may be replaced at once: the start waits for its last frame.
+  TimerHandle next = start(500.0);
+  EXPECT_TRUE(next.is_running());
+  EXPECT_GT(handle.tick_count(), 0u);
+  next.stop();
+}
+
+TEST_F(Broadcasting, APeriodThatCannotBeWrittenAtOnceIsSkippedCountedAndNotSentLater) {
+  auto a = motor->add_device(0, 0x201, FocMode::Current).value();
+  a->set_target(1.0f);
+  bus->take_sent();
+  bus->refuse_now(true);
+  testing::internal::CaptureStderr();
+  TimerHandle handle = start(1000.0);
+  ASSERT_TRUE(eventually([&] { return motor->broadcast_skipped() >= 30; }));
+  bus->refuse_now(false, Error::os("Network is down (os error 100)"));
+  const std::uint64_t before = motor->broadcast_skipped();
+  ASSERT_TRUE(eventually([&] { return motor->broadcast_skipped() >= before + 30; }));
+  a->set_target(2.0f);
+  bus->refuse_now(false);
+  ASSERT_TRUE(eventually([&] { return frames_sent() >= 3; }));
+  handle.stop();
+  const std::string printed = testing::internal::GetCapturedStderr();
+  // Nothing was queued meanwhile: once the bus takes frames again, the first carries the target
+  // of that moment.
+  const std::vector<CanMessage> sent = bus->sent();
+  EXPECT_EQ(sent.front(), (CanMessage{0x100, {200, 0, 0, 0, 0, 0, 0, 0}}));
+  EXPECT_EQ(printed.find("[Motor] broadcast skipped a period: no room to write it at once"), 0u)
+      << printed;
+  EXPECT_NE(printed.find("\n[Motor] broadcast skipped a period: Network is down (os error 100)\n"),
+            std::string::npos)
+      << printed;
+  // One line per reason and second, not one per period.
+  EXPECT_LE(std::count(printed.begin(), printed.end(), '\n'), 6) << printed;
+}
+
+TEST_F(Broadcasting, TheWatchdogMakesTheTargetsSafeOnceAndASetResumesThem) {
+  auto speed = motor->add_device(0, 0x201, FocMode::Speed).value();
+  auto held = motor->add_device(1, 0x202, FocMode::Position).value();
+  auto quiet = motor->add_device(3, 0x204, FocMode::Position).value();
+  bus->deliver(0x202, feedback_frame(1.5f, 0, 0));
+  ASSERT_TRUE(eventually([&] { return held->feedback_count() == 1; }));
+  speed->set_target(10.0f);
+  held->set_target(3.0f);
+  quiet->set_target(2.0f);  // never reports: it holds its last target
+  testing::internal::CaptureStderr();
+  TimerHandle handle = start(1000.0, 0.05);
+  ASSERT_TRUE(eventually([&] { return motor->watchdog_trips() == 1; }));
+  std::this_thread::sleep_for(100ms);  // quiet on: still one trip
+  EXPECT_EQ(motor->watchdog_trips(), 1u);
+  EXPECT_EQ(speed->target(), 0.0f);
+  EXPECT_EQ(held->target(), 1.5f);
+  EXPECT_EQ(quiet->target(), 2.0f);
+  EXPECT_EQ(bus->sent().back().data, (std::vector<uint8_t>{0, 0, 150, 0, 0, 0, 200, 0}));
+  speed->set_target(4.0f);
+  ASSERT_TRUE(eventually([&] { return slot_of(bus->sent().back().data, 0) == 40; }));
+  EXPECT_EQ(slot_of(bus->sent().back().data, 1), 150);  // the others stay safe until set
+  handle.stop();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[Motor] watchdog: no target set for 0.05 s; targets made safe (speed and current 0, "
+            "position held)\n");
+}
+
+TEST_F(Broadcasting, EveryEndWithAWatchdogSendsTheSafeFrameLast) {
+  auto a = motor->add_device(0, 0x201, FocMode::Speed).value();
+  const std::vector<uint8_t> safe(8, 0);
+  // The handle's stop, the registry's stop_all, the group's close (and destruction, the same
+  // path); a safe frame that finds no room is queued rather than lost.
+  for (const std::string end : {"stop", "no room", "stop_all", "close"}) {
+    auto own = std::make_unique<TaskManager>();  // stop_all's flag stays set for good
+    TaskManager& registry = *own;
+    a->set_target(7.0f);
+    bus->take_sent();
+    TimerHandle handle = start(1000.0, 10.0, &registry);
+    ASSERT_TRUE(eventually([&] { return frames_sent() >= 3; })) << end;
+    if (end == "stop") handle.stop();
+    if (end == "stop_all") registry.stop_all();
+    if (end == "no room") {
+      bus->refuse_now(true);
+      handle.stop();
+    }
+    if (end == "close") motor->close();
+    ASSERT_TRUE(registry.wait_all(10'000)) << end;
+    const std::vector<CanMessage> sent = bus->take_sent();
+    EXPECT_EQ(sent.back().data, safe) << end;
+    EXPECT_EQ(slot_of(sent[sent.size() - 2].data, 0), 70) << end;
+    EXPECT_EQ(a->target(), 0.0f) << end;
+    bus->refuse_now(false);
+  }
 }
 
 // ---- lifetime ----
@@ -360,6 +581,7 @@ TEST(MotorGroupLifetime, DestroyedGroupsReceiveTaskEndsAndItsDevicesStillSend) {
 class StuckLink final : public CanLink {
  public:
   Status send(uint32_t, std::vector<uint8_t>) override { return {}; }
+  Result<Sent> send_now(uint32_t, std::span<const uint8_t>) override { return Sent::Written; }
   rt::Task<std::optional<CanMessage>> receive(uint64_t) override {
     std::unique_lock lock(mutex_);
     stuck_ = true;

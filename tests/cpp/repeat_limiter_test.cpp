@@ -48,3 +48,32 @@ TEST(RepeatLimiter, DistinctTextsAreLimitedSeparatelyAndASingleLateRepeatIsPrint
   EXPECT_TRUE(limiter.due(start + 5s).empty());
   EXPECT_EQ(limiter.admit(kGone, start + 5s), kGone);
 }
+
+TEST(RepeatLimiter, KeyedRepeatsAreNeitherFormattedNorPrintedInsideTheWindowAndAreAllCounted) {
+  RepeatLimiter limiter;
+  const auto start = RepeatLimiter::Clock::time_point{} + 1h;
+  int formatted = 0;
+  const auto line = [&](int data) {
+    return [&formatted, data] {
+      ++formatted;
+      return "[Motor] unmatched feedback frame: id=0x7E5, data=[" + std::to_string(data) + "]";
+    };
+  };
+  EXPECT_EQ(limiter.admit_keyed("unmatched 7E5", start, line(1)),
+            "[Motor] unmatched feedback frame: id=0x7E5, data=[1]");
+  // Another id is another fault, limited on its own.
+  EXPECT_TRUE(limiter.admit_keyed("unmatched 7E6", start, line(9)).has_value());
+  for (int ms = 1; ms < 1000; ++ms) {
+    EXPECT_EQ(limiter.admit_keyed("unmatched 7E5", start + std::chrono::milliseconds(ms), line(ms)),
+              std::nullopt);
+  }
+  EXPECT_EQ(formatted, 2);
+  EXPECT_EQ(limiter.admit_keyed("unmatched 7E5", start + 1000ms, line(1000)),
+            "[Motor] unmatched feedback frame: id=0x7E5, data=[1000] (999 similar messages suppressed)");
+  // Repeats left when the key goes quiet: the last printed line again, counting them all.
+  limiter.admit_keyed("unmatched 7E5", start + 1500ms, line(1500));
+  limiter.admit_keyed("unmatched 7E5", start + 1600ms, line(1600));
+  EXPECT_EQ(limiter.due(start + 2000ms),
+            std::vector<std::string>{
+                "[Motor] unmatched feedback frame: id=0x7E5, data=[1000] (2 similar messages suppressed)"});
+}

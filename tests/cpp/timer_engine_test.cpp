@@ -437,13 +437,14 @@ TEST(StartTimer, RegistersTheTimerAndAStopAllEndsIt) {
   RunState never_stopped_by_the_callback(RunState::Kind::Timer);
   auto callback =
       std::make_shared<RecordingCallback>(never_stopped_by_the_callback, kNever, kNever, 0ns);
-  Result<std::shared_ptr<TimerRun>> timer =
-      start_timer(41, TimerPrecision::High, 1ms, callback, registry);
+  Result<TimerHandle> timer =
+      start_timer(TimerStart{41, 1000.0, TimerPrecision::High, 1ms, {}, {}}, callback, registry);
   ASSERT_TRUE(timer.ok());
+  timer->adopt();
   EXPECT_EQ(registry.timer_count(), 1u);
   registry.stop_all();
   EXPECT_TRUE(registry.wait_all(10'000));
-  EXPECT_TRUE(timer.value()->run.ended());
+  EXPECT_TRUE(timer->run().run.ended());
   EXPECT_EQ(registry.status_summary(), (StatusSummary{0, 0, 1, 1}));
 }
 

@@ -63,3 +63,30 @@ def wait_for(predicate, timeout=10.0):
             return True
         time.sleep(0.005)
     return predicate()
+
+
+# Code a child runs first to lose the right to real-time scheduling, as root would lose it: no
+# rtprio limit, CAP_SYS_NICE dropped from the bounding set and from its own sets (capset).
+DROP_REALTIME_RIGHT = textwrap.dedent(
+    """
+    import ctypes, resource
+    resource.setrlimit(resource.RLIMIT_RTPRIO, (0, 0))
+    _libc = ctypes.CDLL(None, use_errno=True)
+    _CAP_SYS_NICE, _PR_CAPBSET_DROP = 23, 24
+    _libc.prctl(_PR_CAPBSET_DROP, _CAP_SYS_NICE, 0, 0, 0)
+    class _Header(ctypes.Structure):
+        _fields_ = [("version", ctypes.c_uint32), ("pid", ctypes.c_int)]
+    class _Data(ctypes.Structure):
+        _fields_ = [("effective", ctypes.c_uint32), ("permitted", ctypes.c_uint32),
+                    ("inheritable", ctypes.c_uint32)]
+    _header, _data = _Header(0x20080522, 0), (_Data * 2)()
+    if _libc.capget(ctypes.byref(_header), _data) != 0:
+        raise OSError(ctypes.get_errno(), "capget")
+    _low = _data[0]  # capabilities 0-31
+    _low.effective &= ~(1 << _CAP_SYS_NICE)
+    _low.permitted &= ~(1 << _CAP_SYS_NICE)
+    _low.inheritable &= ~(1 << _CAP_SYS_NICE)
+    if _libc.capset(ctypes.byref(_header), _data) != 0:
+        raise OSError(ctypes.get_errno(), "capset")
+    """
+)

@@ -143,6 +143,27 @@ def test_can_bridge_forwards_both_ways_and_echoes():
 
 
 @requires_can
+def test_broadcast_control_keeps_sending_while_the_planner_is_busy_and_trips_once_when_it_hangs():
+    sim = start(["-m", "varnex_sim", "--interface", "vcan0"])
+    read_until(sim, "varnex-sim: answering host 0x100 on vcan0")
+    try:
+        rc, out, err = run_example("broadcast_control.py", "--interface", "vcan0", "--duration", "3",
+                                   "--rate", "200", "--watchdog", "0.2", "--hang", "0.8")
+    finally:
+        sim.send_signal(signal.SIGTERM)
+        sim_rc, sim_out, sim_err = finish(sim, 60)
+    assert rc == 0, err
+    frames, rate, skipped = numbers(out, r"broadcast: (\d+) frames, ([\d.]+) Hz \(set 200 Hz\), (\d+) periods")
+    # The main thread never waited: a GIL-bound loop would get far fewer (the bench measures it).
+    assert frames >= 0.6 * 3 * 200 and frames + skipped >= 0.9 * 3 * 200
+    trips, before, after = numbers(out, r"watchdog: (\d+) trip\(s\); left target (-?[\d.]+) rad/s .* (-?[\d.]+) rad/s when")
+    assert (trips, after) == (1, 0.0) and before > 6.0
+    assert "targets after the last frame: left 0.0, right 0.0" in out
+    assert err.count("[Motor] watchdog: no target set for 0.2 s;") == 1
+    assert sim_rc == 0
+
+
+@requires_can
 @pytest.mark.parametrize("sim_args", [
     ["--drop", "0.3", "--delay", "20", "--seed", "7"],
     ["--silent-after", "0"],

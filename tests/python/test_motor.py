@@ -442,15 +442,16 @@ unread, stderr = os.pipe()
 fcntl.fcntl(stderr, F_SETPIPE_SZ, 4096)
 os.dup2(stderr, 2)
 capacity = fcntl.fcntl(2, F_GETPIPE_SZ)
-line = len('[Motor] unmatched feedback frame: id=0x7F, data=[0, 0, 0, 0, 0, 0, 0, 0]\\n')
+line = len('[Motor] unmatched feedback frame: id=0x300, data=[0, 0, 0, 0, 0, 0, 0, 0]\\n')
 
 def room():
     return capacity - struct.unpack('i', fcntl.ioctl(2, termios.FIONREAD, bytes(4)))[0]
 
 motor = varnex.Motor('vcan0', 0x100)
 with CanPeer('vcan0') as peer:
-    for _ in range(2 * capacity // line):
-        peer.send(0x7F, bytes(8))
+    # A line per id (repeats of one id are only counted): ids 0x300 and up, one frame each.
+    for k in range(2 * capacity // line):
+        peer.send(0x300 + k, bytes(8))
     # Polled: the pipe's fill level is the only outward sign that lines reached it; those it
     # cannot take wait in the diagnostic queue behind it.
     deadline = time.monotonic() + 60

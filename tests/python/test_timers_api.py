@@ -165,8 +165,8 @@ def test_classes_without_constructor_and_signatures():
         with pytest.raises(TypeError):
             cls()
     assert str(inspect.signature(varnex.timer)) == "(frequency_hz)"
-    assert str(inspect.signature(varnex.precision_timer)) == "(frequency_hz, realtime=False, spin='fixed')"
+    assert str(inspect.signature(varnex.precision_timer)) == "(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)"
     assert str(inspect.signature(varnex.Timer)) == "(frequency_hz)"
-    assert str(inspect.signature(varnex.PrecisionTimer)) == "(frequency_hz, realtime=False, spin='fixed')"
+    assert str(inspect.signature(varnex.PrecisionTimer)) == "(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)"
     for name in ("stop", "is_running", "frequency", "precision_mode", "tick_count", "actual_frequency", "elapsed_secs"):
         assert str(inspect.signature(getattr(varnex.TimerHandle, name))) == "(self, /)"

@@ -1,0 +1,23 @@
+#include "tasks/call_handle.hpp"
+
+#include <string>
+
+#include "common/diagnostics.hpp"
+
+namespace varnex {
+
+CallHandle::~CallHandle() {
+  if (!call_) return;
+  if (!adopted_) {
+    registry_->unregister_task(call_->task_id());
+    return;
+  }
+  if (!call_->is_completed() && !call_->is_cancelled()) {
+    write_stderr("Warning: AsyncHandle(id=" + std::to_string(call_->task_id()) +
+                 ") dropped while task still running. Consider calling handle.cancel() or "
+                 "handle.wait() before dropping.\n");
+  }
+  registry_->release_task(call_->task_id());
+}
+
+}  // namespace varnex

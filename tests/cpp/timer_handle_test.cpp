@@ -1,0 +1,151 @@
+// The handles' lifecycle as their users hold them: what dropping a timer's or a background call's
+// handle does to its run and its registry entry, the rollback of a start whose handle never
+// reached the user, the statistics, and the frequency rules every timer start obeys.
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tasks/call_handle.hpp"
+#include "tasks/timer_handle.hpp"
+#include "tasks/timer_period.hpp"
+
+namespace varnex {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Registered {
+  TaskManager registry;
+  std::shared_ptr<TimerRun> timer = std::make_shared<TimerRun>(RunState::Kind::Loop);
+
+  explicit Registered(std::uint64_t id) {
+    registry.register_task(id, std::shared_ptr<RunState>(timer, &timer->run), TaskKind::Timer);
+  }
+  TimerHandle handle(std::uint64_t id, const char* origin = TimerHandle::kTimerOrigin) {
+    return TimerHandle(timer, id, 100.0, TimerPrecision::High, registry, {}, origin);
+  }
+};
+
+TEST(TimerHandleLifecycle, DroppedWhileRunningItWarnsStopsTheRunAndItsEntryLeavesOnceTheRunEnds) {
+  Registered r(7);
+  {
+    TimerHandle handle = r.handle(7, "Motor.start_broadcast()");
+    handle.adopt();
+    testing::internal::CaptureStderr();
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Warning: TimerHandle(id=7) dropped while still running. Make sure to save the handle "
+            "returned by Motor.start_broadcast().\n");
+  EXPECT_TRUE(r.timer->run.stop_requested());
+  // Still running its last action: wait_all must still see it.
+  EXPECT_EQ(r.registry.running_count(), 1u);
+  r.timer->run.finish();
+  EXPECT_EQ(r.registry.total_count(), 0u);
+}
+
+TEST(TimerHandleLifecycle, AStoppedHandleDropsSilentlyAndAMovedFromOneDoesNothing) {
+  Registered r(8);
+  TimerHandle handle = r.handle(8);
+  handle.adopt();
+  handle.stop();
+  EXPECT_FALSE(handle.is_running());
+  r.timer->run.finish();
+  testing::internal::CaptureStderr();
+  {
+    TimerHandle moved(std::move(handle));
+  }
+  EXPECT_EQ(r.registry.total_count(), 0u);
+  r.registry.register_task(8, std::shared_ptr<RunState>(r.timer, &r.timer->run), TaskKind::Timer);
+  {
+    TimerHandle gone = std::move(handle);  // the moved-from one holds nothing
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(r.registry.total_count(), 1u);
+}
+
+TEST(TimerHandleLifecycle, AHandleNeverAdoptedRollsTheStartBackSilently) {
+  Registered r(9);
+  testing::internal::CaptureStderr();
+  { TimerHandle handle = r.handle(9); }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(r.timer->run.stop_requested());
+  // Removed at once, not left to the end of the run: the user never had it.
+  EXPECT_EQ(r.registry.total_count(), 0u);
+}
+
+TEST(TimerHandleStatistics, ElapsedGrowsActualFrequencyIsTicksPerSecondAndTheReprShowsBoth) {
+  Registered r(3);
+  TimerHandle handle = r.handle(3);
+  handle.adopt();
+  EXPECT_EQ(handle.actual_frequency(), 0.0);  // no tick yet
+  std::this_thread::sleep_for(20ms);
+  r.timer->tick_count = 2;
+  const double elapsed = handle.elapsed_secs();
+  EXPECT_GE(elapsed, 0.02);
+  EXPECT_LE(handle.actual_frequency(), 2.0 / elapsed);
+  EXPECT_GT(handle.actual_frequency(), 0.0);
+  const std::string text = handle.repr();
+  EXPECT_EQ(text.rfind("TimerHandle(id=3, freq=100.0Hz, actual=", 0), 0u) << text;
+  EXPECT_NE(text.find("Hz, mode=high, ticks=2, running=true)"), std::string::npos) << text;
+  handle.stop();
+  EXPECT_NE(handle.repr().find("running=false)"), std::string::npos);
+  r.timer->run.finish();
+}
+
+TEST(CallHandleLifecycle, DroppedBeforeTheCallEndedItWarnsAndTheEntryWaitsForTheEnd) {
+  TaskManager registry;
+  auto call = std::make_shared<BackgroundCall>(21);
+  registry.register_task(21, call->run(), TaskKind::AsyncTask);
+  testing::internal::CaptureStderr();
+  {
+    CallHandle handle(call, registry);
+    handle.adopt();
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Warning: AsyncHandle(id=21) dropped while task still running. Consider calling "
+            "handle.cancel() or handle.wait() before dropping.\n");
+  EXPECT_FALSE(call->is_cancelled());  // a handle never stops its call
+  EXPECT_EQ(registry.total_count(), 1u);
+  call->fail("ended");
+  EXPECT_EQ(registry.total_count(), 0u);
+}
+
+TEST(CallHandleLifecycle, CancelledOrNeverAdoptedHandlesDropSilently) {
+  TaskManager registry;
+  auto cancelled = std::make_shared<BackgroundCall>(22);
+  auto orphan = std::make_shared<BackgroundCall>(23);
+  registry.register_task(22, cancelled->run(), TaskKind::AsyncTask);
+  registry.register_task(23, orphan->run(), TaskKind::AsyncTask);
+  cancelled->cancel();
+  testing::internal::CaptureStderr();
+  {
+    CallHandle handle(cancelled, registry);
+    handle.adopt();
+  }
+  { CallHandle rollback(orphan, registry); }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(registry.total_count(), 1u);  // the cancelled call has not ended; the orphan left
+  cancelled->fail("skipped");
+  EXPECT_EQ(registry.total_count(), 0u);
+}
+
+TEST(TimerFrequencyRules, PositiveAndAtMostTenKilohertzWithoutRealtime) {
+  const Error positive = Error::value("frequency_hz must be positive");
+  const Error too_high = Error::value("frequency > 10kHz requires realtime=True");
+  EXPECT_EQ(check_timer_frequency(0.0, TimerPrecision::Normal).error(), positive);
+  EXPECT_EQ(check_timer_frequency(-1.0, TimerPrecision::Realtime).error(), positive);
+  EXPECT_TRUE(check_timer_frequency(10000.0, TimerPrecision::High));
+  EXPECT_EQ(check_timer_frequency(10000.001, TimerPrecision::High).error(), too_high);
+  EXPECT_TRUE(check_timer_frequency(20000.0, TimerPrecision::Realtime));
+  EXPECT_TRUE(check_timer_frequency(1e6, TimerPrecision::Normal));
+  // Ordered comparisons: NaN passes here and fails when the timer starts.
+  EXPECT_TRUE(check_timer_frequency(std::nan(""), TimerPrecision::High));
+  EXPECT_FALSE(period_from_frequency(std::nan("")));
+}
+
+}  // namespace
+}  // namespace varnex
