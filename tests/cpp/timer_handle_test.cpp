@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/diagnostics.hpp"
 #include "tasks/call_handle.hpp"
 #include "tasks/timer_handle.hpp"
 #include "tasks/timer_period.hpp"
@@ -37,6 +38,7 @@ TEST(TimerHandleLifecycle, DroppedWhileRunningItWarnsStopsTheRunAndItsEntryLeave
     handle.adopt();
     testing::internal::CaptureStderr();
   }
+  varnex::flush_stderr();  // lines reach fd 2 through the diagnostic writer thread
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Warning: TimerHandle(id=7) dropped while still running. Make sure to save the handle "
             "returned by Motor.start_broadcast().\n");
@@ -63,6 +65,7 @@ TEST(TimerHandleLifecycle, AStoppedHandleDropsSilentlyAndAMovedFromOneDoesNothin
   {
     TimerHandle gone = std::move(handle);  // the moved-from one holds nothing
   }
+  varnex::flush_stderr();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(r.registry.total_count(), 1u);
 }
@@ -71,6 +74,7 @@ TEST(TimerHandleLifecycle, AHandleNeverAdoptedRollsTheStartBackSilently) {
   Registered r(9);
   testing::internal::CaptureStderr();
   { TimerHandle handle = r.handle(9); }
+  varnex::flush_stderr();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_TRUE(r.timer->run.stop_requested());
   // Removed at once, not left to the end of the run: the user never had it.
@@ -105,6 +109,7 @@ TEST(CallHandleLifecycle, DroppedBeforeTheCallEndedItWarnsAndTheEntryWaitsForThe
     CallHandle handle(call, registry);
     handle.adopt();
   }
+  varnex::flush_stderr();  // lines reach fd 2 through the diagnostic writer thread
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Warning: AsyncHandle(id=21) dropped while task still running. Consider calling "
             "handle.cancel() or handle.wait() before dropping.\n");
@@ -127,6 +132,7 @@ TEST(CallHandleLifecycle, CancelledOrNeverAdoptedHandlesDropSilently) {
     handle.adopt();
   }
   { CallHandle rollback(orphan, registry); }
+  varnex::flush_stderr();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(registry.total_count(), 1u);  // the cancelled call has not ended; the orphan left
   cancelled->fail("skipped");
