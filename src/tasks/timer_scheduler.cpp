@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "runtime/process.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
@@ -212,10 +213,19 @@ bool TimerScheduler::put_back(TimerSlot timer, bool busy) {
   return busy && claim_driver_start();
 }
 
-TimerScheduler& normal_timer_scheduler() {
-  static PoolPlatform platform;  // stateless
-  static TimerScheduler* scheduler = new TimerScheduler(platform);  // never destroyed
-  return *scheduler;
-}
+namespace {
+
+PoolPlatform pool_platform;  // stateless, so a forked child may share it
+
+struct ProcessScheduler {
+  TimerScheduler scheduler{pool_platform};
+};
+// Never destroyed. A child made by fork() gets a scheduler of its own on first use: the parent's
+// timers and driver threads did not come along, and its mutex may be held by one of them.
+constinit rt::PerProcess<ProcessScheduler> schedulers;
+
+}  // namespace
+
+TimerScheduler& normal_timer_scheduler() { return schedulers.get().scheduler; }
 
 }  // namespace varnex
