@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "common/diagnostics.hpp"
 #include "python/args.hpp"
 #include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
@@ -73,6 +74,7 @@ PyRef block_all(PyObject*, const CallArgs& args) {
       announce_received(*signalled.signal);
       stopped = wait.stop(limit, checks.check());
     }
+    flush_stderr();  // see block_until
   }
   if (signalled.interrupted) throw PyErrOccurred{};
   after_stop(stopped);
@@ -100,6 +102,9 @@ PyRef block_until(PyObject*, const CallArgs& args) {
       announce_stopping(reason);
       stopped = wait.stop(shutdown_timeout, checks.check());
     }
+    // The lines printed for the caller are written (within a bound) before the call returns, so
+    // that they keep their place among what the program writes to sys.stderr after it.
+    flush_stderr();
   }
   if (signalled.interrupted) throw PyErrOccurred{};
   const bool success = after_stop(stopped);
