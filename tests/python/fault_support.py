@@ -152,22 +152,24 @@ FLOOD = """
 import socket, sys
 s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
 s.bind((sys.argv[1],))
-record = bytes.fromhex(sys.argv[2])
+records = [bytes.fromhex(r) for r in sys.argv[2].split(",")]
 print("flooding", flush=True)
 while True:
-    try:
-        s.send(record)
-    except OSError:
-        pass
+    for record in records:
+        try:
+            s.send(record)
+        except OSError:
+            pass
 """
 
 
 class Flood:
-    """Another process that sends (can_id, data) frames on `interface` as fast as it can; it can
-    be paused and resumed."""
+    """Another process that sends (can_id, data) frames on `interface` as fast as it can, with
+    `ids` ids in turn from can_id up; it can be paused and resumed."""
 
-    def __init__(self, interface, can_id, data=b"flood"):
-        self._proc = subprocess.Popen([sys.executable, "-c", FLOOD, interface, pack_frame(can_id, data).hex()],
+    def __init__(self, interface, can_id, data=b"flood", ids=1):
+        records = ",".join(pack_frame(can_id + k, data).hex() for k in range(ids))
+        self._proc = subprocess.Popen([sys.executable, "-c", FLOOD, interface, records],
                                       stdout=subprocess.PIPE, text=True)
         if self._proc.stdout.readline().strip() != "flooding":
             self.close()

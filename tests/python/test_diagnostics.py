@@ -131,8 +131,9 @@ def test_a_full_stderr_stops_no_timer_and_no_feedback_and_the_loss_is_counted():
     try:
         out = line_reader(child.stdout)
         assert out.get(timeout=60) == "ready"
-        # Frames of a wrong length from another node, each a line on stderr, and a driver's feedback.
-        with Flood("vcan0", 0x7E5), BusNode("vcan0", 0x201, hears=0x100, period=0.01):
+        # Frames of a wrong length from other nodes, a line on stderr per id and second (2,000
+        # ids: far more lines than the pipe and the queue hold), and a driver's feedback.
+        with Flood("vcan0", 0x10000, ids=2000), BusNode("vcan0", 0x201, hears=0x100, period=0.01):
             time.sleep(2)
             child.stdin.write("\n")
             child.stdin.flush()
@@ -146,5 +147,5 @@ def test_a_full_stderr_stops_no_timer_and_no_feedback_and_the_loss_is_counted():
         child.wait()
     assert calls >= 100, calls  # 300 expected in 3 s
     assert frames >= 100, frames  # about 300
-    assert "Warning: ignoring CAN frame 0x7E5 with unexpected length 5" in err
+    assert re.search(r"^Warning: ignoring CAN frame 0x10[0-7][0-9A-F]{2} with unexpected length 5$", err, re.M)
     assert re.search(r"^\d+ diagnostic lines dropped: standard error is full$", err, re.M), err[-2000:]
