@@ -267,7 +267,6 @@ class DeviceTask {
                    " queued frame(s) not written within " + std::to_string(kCloseDrainLimit.count()) +
                    " s; they are lost\n");
     }
-    serving_.reset();
     (void)socket_.close();  // closed before the task counts as ended, which close() waits for
   }
 
