@@ -7,6 +7,7 @@
 
 #include "can/can_socket.hpp"
 #include "can/provisioning.hpp"
+#include "can/reopening_socket.hpp"
 #include "common/diagnostics.hpp"
 #include "common/lock_order.hpp"
 #include "runtime/runtime.hpp"
@@ -55,6 +56,9 @@ class WriteSide {
   struct Event {
     bool closed = false;  // every sender is gone and the queue is drained, or given up
     Status status;        // the frame's fate: written, or the write failure
+    // The write failed because the socket's interface is gone: the frame stays pending, to be
+    // written on a new socket if the interface is back.
+    bool interface_gone = false;
   };
   using Output = Event;
 
@@ -77,6 +81,7 @@ class WriteSide {
       if (give_up_.poll(waker)) return Event{true, {}};
       return std::nullopt;
     }
+    if (!*written && socket_.interface_gone()) return Event{false, std::move(*written), true};
     pending_.reset();
     return Event{false, std::move(*written)};
   }
@@ -188,91 +193,163 @@ void read_socket(ReceivePath& path, CanDevice* socket) {
   path.socket = socket;
 }
 
-// The background task. It owns the socket; the socket closes when the task ends, which is once
-// the device is gone and every frame it queued has been written or reported.
-rt::Task<void> serve(std::string interface, std::unique_ptr<CanDevice> socket,
-                     rt::Receiver<can_frame> outgoing, std::shared_ptr<SendPath> send_path,
-                     rt::Sender<CanMessage> incoming, std::shared_ptr<ReceivePath> receive_path) {
-  RepeatLimiter& diagnostics = send_path->diagnostics;
-  serve_socket(*send_path, socket.get());
-  read_socket(*receive_path, socket.get());
-  std::optional<can_frame> pending;
-  std::optional<rt::Instant> resting_until;  // reading rests until then
-  bool gone_reported = false;
-  bool nobody_receives = false;
+// The background task's state and the steps of its loop (serve() below). It owns the socket;
+// the socket closes when the task ends, which is once the device is gone and every frame it
+// queued has been written or reported.
+class DeviceTask {
+ public:
+  DeviceTask(std::string interface, std::unique_ptr<CanDevice> socket, rt::Receiver<can_frame> outgoing,
+             std::shared_ptr<SendPath> send_path, rt::Sender<CanMessage> incoming,
+             std::shared_ptr<ReceivePath> receive_path)
+      : interface_(interface),
+        socket_(std::move(interface), std::move(socket)),
+        outgoing_(std::move(outgoing)),
+        send_path_(std::move(send_path)),
+        incoming_(std::move(incoming)),
+        receive_path_(std::move(receive_path)) {
+    serve(socket_.current());
+  }
 
-  for (;;) {
-    diagnostics.flush();
-    if (socket->interface_gone() && !gone_reported) {
-      gone_reported = true;
-      write_stderr("[CAN] Interface '" + interface +
-                   "' is gone; its socket will be reopened when it is back\n");
-      resting_until = rt::Clock::now() + kReopenPollPeriod;
+  // Each turn starts by printing the diagnostics that are due and, once, that the interface is
+  // gone (then reading rests, and the interface is looked for when the rest is over).
+  void start_turn() {
+    send_path_->diagnostics.flush();
+    if (!serving_->interface_gone() || gone_reported_) return;
+    report_gone();
+    resting_until_ = rt::Clock::now() + kReopenPollPeriod;
+  }
+
+  WriteSide write_side() { return WriteSide(*serving_, outgoing_, pending_, send_path_->give_up); }
+  // Once nobody can receive any more (the device and every receive using its queue are gone),
+  // reading stops; the frames queued for sending are still written.
+  bool reading() const { return !nobody_receives_; }
+  ReadSide read_side() {
+    return ReadSide(*serving_, *receive_path_, incoming_, nobody_receives_, resting_until_);
+  }
+
+  // A frame written, or its write failure; false once the task is to end (see finish()).
+  bool written(WriteSide::Event& wrote) {
+    if (wrote.closed) {
+      finish();
+      return false;
     }
+    // A frame that found the interface gone goes out on a new socket if it is already back.
+    if (wrote.interface_gone && reopen_for_retry()) return true;
+    pending_.reset();
+    if (!wrote.status) {
+      send_path_->diagnostics.report("Failed to send CAN frame: " + wrote.status.error().message);
+    }
+    // Counted down only now that the frame is written, so a sender cannot overtake it.
+    std::lock_guard lock(send_path_->mutex);
+    --send_path_->backlog;
+    return true;
+  }
 
-    WriteSide write(*socket, outgoing, pending, send_path->give_up);
+  // A frame queued (ok), a read error, or (nothing) the end of a rest.
+  void read(const std::optional<Status>& got) {
+    if (!got) {
+      rest_over();
+    } else if (!*got) {
+      send_path_->diagnostics.report("Failed to receive CAN frame: " + got->error().message);
+      // The socket's pending error is reported once, but a read that keeps failing would
+      // otherwise go round as fast as it fails.
+      if (!serving_->interface_gone()) resting_until_ = rt::Clock::now() + kPauseAfterReadError;
+    }
+  }
+
+ private:
+  // Every sender is gone and the queue is drained (the device was destroyed and all it queued
+  // has been written), or close() gave up on the rest: the socket closes.
+  void finish() {
+    serve(nullptr);
+    if (std::size_t lost = count_unwritten(pending_, outgoing_); lost > 0) {
+      write_stderr("[CAN] Interface '" + interface_ + "' closed with " + std::to_string(lost) +
+                   " queued frame(s) not written within " + std::to_string(kCloseDrainLimit.count()) +
+                   " s; they are lost\n");
+    }
+    (void)socket_.close();  // closed before the task counts as ended, which close() waits for
+  }
+
+  // After a rest: while the interface is gone, look for it again.
+  void rest_over() {
+    resting_until_.reset();
+    ReopeningSocket::Look look = socket_.look();
+    switch (look.outcome) {
+      case ReopeningSocket::Outcome::Usable:
+        return;
+      case ReopeningSocket::Outcome::Reopened:
+        reopened();
+        return;
+      case ReopeningSocket::Outcome::CannotOpen:
+        send_path_->diagnostics.report("[CAN] Interface '" + interface_ +
+                                       "' is back but cannot be opened: " + look.error.message);
+        break;
+      case ReopeningSocket::Outcome::Missing:
+        break;  // nothing new to say: the removal was reported
+    }
+    resting_until_ = rt::Clock::now() + kReopenPollPeriod;
+  }
+
+  // True when the pending frame can be written again on a new socket.
+  bool reopen_for_retry() {
+    if (socket_.retry_socket(*serving_) == nullptr) return false;
+    if (!gone_reported_) report_gone();
+    reopened();
+    return true;
+  }
+
+  void reopened() {
+    serve(socket_.current());
+    resting_until_.reset();
+    gone_reported_ = false;
+    write_stderr("[CAN] Interface '" + interface_ + "' is back; socket reopened\n");
+  }
+
+  void report_gone() {
+    gone_reported_ = true;
+    write_stderr("[CAN] Interface '" + interface_ +
+                 "' is gone; its socket will be reopened when it is back\n");
+  }
+
+  // Points both paths at `socket` (null: none) before the one they used may close.
+  void serve(std::shared_ptr<CanDevice> socket) {
+    serve_socket(*send_path_, socket.get());
+    read_socket(*receive_path_, socket.get());
+    serving_ = std::move(socket);
+  }
+
+  const std::string interface_;
+  ReopeningSocket socket_;
+  std::shared_ptr<CanDevice> serving_;  // what the paths point at
+  rt::Receiver<can_frame> outgoing_;
+  std::shared_ptr<SendPath> send_path_;
+  rt::Sender<CanMessage> incoming_;
+  std::shared_ptr<ReceivePath> receive_path_;
+  std::optional<can_frame> pending_;
+  std::optional<rt::Instant> resting_until_;  // reading rests until then
+  bool gone_reported_ = false;
+  bool nobody_receives_ = false;
+};
+
+// The background task: each turn writes a queued frame or reads one, whichever is ready first.
+rt::Task<void> serve(DeviceTask task) {
+  for (;;) {
+    task.start_turn();
+    WriteSide write = task.write_side();
     std::variant<WriteSide::Event, ReadSide::Output> event;
-    if (!nobody_receives) {
-      ReadSide read(*socket, *receive_path, incoming, nobody_receives, resting_until);
+    if (task.reading()) {
+      ReadSide read = task.read_side();
       rt::Select2 either(write, read);
       event = co_await rt::wait(either);
     } else {
       // Only the queued frames are left to write; the device is gone, so the queue closes soon.
       event.emplace<0>(co_await rt::wait(write));
     }
-
-    if (event.index() == 0) {
-      WriteSide::Event& wrote = std::get<0>(event);
-      // Every sender is gone and the queue is drained: the device was destroyed and all it
-      // queued has been written.
-      if (wrote.closed) {
-        serve_socket(*send_path, nullptr);
-        read_socket(*receive_path, nullptr);
-        if (std::size_t lost = count_unwritten(pending, outgoing); lost > 0) {
-          write_stderr("[CAN] Interface '" + interface + "' closed with " + std::to_string(lost) +
-                       " queued frame(s) not written within " +
-                       std::to_string(kCloseDrainLimit.count()) + " s; they are lost\n");
-        }
-        socket.reset();  // closed before the task counts as ended, which close() waits for
-        co_return;
-      }
-      if (!wrote.status) diagnostics.report("Failed to send CAN frame: " + wrote.status.error().message);
-      // Counted down only now that the frame is written, so a sender cannot overtake it.
-      std::lock_guard lock(send_path->mutex);
-      --send_path->backlog;
-      continue;
+    if (event.index() == 1) {
+      task.read(std::get<1>(event));
+    } else if (!task.written(std::get<0>(event))) {
+      co_return;
     }
-
-    std::optional<Status>& got = std::get<1>(event);
-    if (!got) {
-      resting_until.reset();
-      if (!socket->interface_gone()) continue;
-      // While no interface has the name there is nothing new to say: the removal was reported.
-      if (interface_exists(interface)) {
-        Result<std::unique_ptr<CanDevice>> reopened = CanDevice::open(interface);
-        if (reopened) {
-          serve_socket(*send_path, reopened.value().get());
-          read_socket(*receive_path, reopened.value().get());
-          socket = std::move(reopened).value();
-          gone_reported = false;
-          write_stderr("[CAN] Interface '" + interface + "' is back; socket reopened\n");
-          continue;
-        }
-        diagnostics.report("[CAN] Interface '" + interface + "' is back but cannot be opened: " +
-                           reopened.error().message);
-      }
-      resting_until = rt::Clock::now() + kReopenPollPeriod;
-      continue;
-    }
-    if (!*got) {
-      diagnostics.report("Failed to receive CAN frame: " + got->error().message);
-      // The socket's pending error is reported once, but a read that keeps failing would
-      // otherwise go round as fast as it fails.
-      if (!socket->interface_gone()) resting_until = rt::Clock::now() + kPauseAfterReadError;
-      continue;
-    }
-    // A frame was queued. Once nobody can receive any more (the device and every receive using
-    // its queue are gone), reading stops; the frames queued for sending are still written.
   }
 }
 
@@ -310,9 +387,9 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   auto incoming = std::make_shared<Incoming>(std::move(incoming_rx));
   auto send_path = std::make_shared<SendPath>();
   auto receive_path = std::make_shared<ReceivePath>();
-  rt::JoinHandle<void> task = rt::spawn(serve(interface, std::move(opened).value(),
-                                              std::move(outgoing_rx), send_path,
-                                              std::move(incoming_tx), receive_path));
+  rt::JoinHandle<void> task = rt::spawn(serve(DeviceTask(interface, std::move(opened).value(),
+                                                         std::move(outgoing_rx), send_path,
+                                                         std::move(incoming_tx), receive_path)));
   return std::shared_ptr<CanDeviceAsync>(new CanDeviceAsync(
       interface, std::move(owner), std::move(outgoing_tx), std::move(send_path), std::move(incoming),
       std::move(receive_path), std::move(task)));
@@ -335,8 +412,12 @@ Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) 
   if (!frame) return std::move(frame).error();
   std::unique_lock lock(send_path_->mutex);
   if (!outgoing_) return closed_error();
-  if (send_path_->backlog == 0 && send_path_->socket != nullptr) {
-    if (std::optional<Status> wrote = send_path_->socket->try_send(frame.value())) {
+  CanDevice* socket = send_path_->socket;
+  if (send_path_->backlog == 0 && socket != nullptr && !socket->interface_gone()) {
+    std::optional<Status> wrote = socket->try_send(frame.value());
+    // A write that finds the interface gone leaves the frame to the task, which writes it on a
+    // new socket if the interface is back, or reports the failure.
+    if (wrote && (*wrote || !socket->interface_gone())) {
       lock.unlock();
       if (!*wrote) {
         send_path_->diagnostics.report("Failed to send CAN frame: " + wrote->error().message);
@@ -344,7 +425,8 @@ Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) 
       return {};
     }
   }
-  // The send buffer is full or frames are queued ahead: the task writes it, in turn.
+  // The send buffer is full, frames are queued ahead or the interface is gone: the task writes
+  // it, in turn.
   if (outgoing_->send(frame.value())) return Error::os("channel closed");
   ++send_path_->backlog;
   return {};

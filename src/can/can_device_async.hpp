@@ -23,9 +23,10 @@
 //   "Failed to receive CAN frame: <error>"   read failure; reading then rests 100 ms
 // When the interface is removed (unplugged adapter, `ip link del`), the task says so once with
 // a "[CAN] " line, looks for an interface of the same name every kReopenPollPeriod and, once
-// there is one, opens a new socket on it (without provisioning it: an interface that comes back
-// down stays down until someone brings it up) and says so. Meanwhile frames queued for sending
-// fail as the old socket's writes do.
+// there is one, opens a new socket on it (ReopeningSocket; without provisioning it: an interface
+// that comes back down stays down until someone brings it up) and says so. Meanwhile frames
+// sent go to the task, which writes each on a new socket if the interface is back by then, else
+// reports it failed as the old socket's write did.
 //
 // close() ends the device for good: the frames already queued are written (for at most
 // kCloseDrainLimit; what is left then is reported as lost, in one "[CAN] " line), the socket is

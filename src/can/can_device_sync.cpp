@@ -31,7 +31,7 @@ void CanDeviceSync::close() {
   std::shared_ptr<CanDevice> socket;
   {
     std::lock_guard lock(mutex_);
-    socket = std::move(device_);
+    socket = socket_.close();
   }
   // Calls in progress hold the socket until they see this; the last of them closes it.
   closed_.set();
@@ -51,12 +51,28 @@ SlicedWait<Out> CanDeviceSync::wait_unless_closed(Op& op, std::optional<rt::Inst
 
 Result<std::shared_ptr<CanDevice>> CanDeviceSync::current_socket() {
   std::lock_guard lock(mutex_);
-  if (device_ == nullptr) return closed_error();
-  if (!device_->interface_gone()) return device_;
-  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface_);
-  if (!opened) return std::move(opened).error();
-  device_ = std::move(opened).value();
-  return device_;
+  if (socket_.closed()) return closed_error();
+  ReopeningSocket::Look look = socket_.look();
+  if (!look.usable()) return std::move(look.error);
+  return socket_.current();
+}
+
+SlicedWait<Status> CanDeviceSync::write(std::shared_ptr<CanDevice> socket, const can_frame& frame,
+                                        const InterruptCheck& interrupted) {
+  for (int attempt = 0;; ++attempt) {
+    // One op for the whole wait: it writes the record once, when the socket has room, so a
+    // frame is never written twice however many slices the wait takes.
+    CanDevice::SendOp op = socket->send_op(frame);
+    SlicedWait<Status> wrote = wait_unless_closed(op, std::nullopt, interrupted);
+    if (attempt > 0 || !wrote.value || *wrote.value) return wrote;
+    std::shared_ptr<CanDevice> again;
+    {
+      std::lock_guard lock(mutex_);
+      again = socket_.retry_socket(*socket);
+    }
+    if (again == nullptr) return wrote;
+    socket = std::move(again);
+  }
 }
 
 Status CanDeviceSync::send(uint32_t id, std::vector<uint8_t> data) {
@@ -71,10 +87,7 @@ SlicedWait<Status> CanDeviceSync::send_interruptible(uint32_t id, std::vector<ui
   // is the answer.
   Result<std::shared_ptr<CanDevice>> socket = current_socket();
   if (!socket) return {Status(std::move(socket).error()), false};
-  // One op for the whole wait: it writes the record once, when the socket has room, so a
-  // frame is never written twice however many slices the wait takes.
-  CanDevice::SendOp op = socket.value()->send_op(frame.value());
-  return wait_unless_closed(op, std::nullopt, interrupted);
+  return write(std::move(socket).value(), frame.value(), interrupted);
 }
 
 Result<CanMessage> CanDeviceSync::receive() {
@@ -105,11 +118,19 @@ SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
     return {Result<CanMessage>(std::move(*handed.value)), false};
   }
   const InterruptCheck& interrupted = hooks.interrupted;
+  std::shared_ptr<CanDevice> socket;
   for (;;) {
     {
       std::lock_guard lock(mutex_);
-      if (device_ == nullptr) return {Result<CanMessage>(closed_error()), false};
-      if (!device_->interface_gone() || interface_exists(interface_)) break;
+      if (socket_.closed()) return {Result<CanMessage>(closed_error()), false};
+      ReopeningSocket::Look look = socket_.look();
+      if (look.usable()) {
+        socket = socket_.current();
+        break;
+      }
+      if (look.outcome == ReopeningSocket::Outcome::CannotOpen) {
+        return {Result<CanMessage>(std::move(look.error)), false};
+      }
     }
     // Nothing to wait on while no interface has the name: look again every kReopenPollPeriod.
     rt::Instant next_look = rt::Clock::now() + kReopenPollPeriod;
@@ -120,9 +141,7 @@ SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
     if (closed()) continue;  // answered at the top
     if (deadline && rt::Clock::now() >= *deadline) return {};
   }
-  Result<std::shared_ptr<CanDevice>> socket = current_socket();
-  if (!socket) return {Result<CanMessage>(std::move(socket).error()), false};
-  CanDevice::ReceiveOp op = socket.value()->receive_op();
+  CanDevice::ReceiveOp op = socket->receive_op();
   SlicedWait<Result<can_frame>> got = wait_unless_closed(op, deadline, interrupted);
   if (!got.value) return {std::nullopt, got.interrupted};
   if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), false};

@@ -5,10 +5,12 @@
 // call keeps the socket it started on alive until it is done.
 //
 // A removed interface (unplugged adapter, `ip link del`) shows once as the failed call's error.
-// There is no background task to watch for its return, so each later call looks for it: once
-// an interface of the same name exists, a new socket is opened on it (not provisioned) and the
-// call goes on there. Until then send fails with the opening error ("CAN Device not found:
-// ..."), and receive waits for the interface to come back, looking every kReopenPollPeriod.
+// There is no background task to watch for its return, so each later call looks for it
+// (ReopeningSocket): once an interface of the same name exists, a new socket is opened on it
+// (not provisioned) and the call goes on there. Until then send fails with the opening error
+// ("CAN Device not found: ..."), and receive waits for the interface to come back, looking every
+// kReopenPollPeriod. A send that finds the removal only by its write failing (the socket had not
+// been told) writes the frame on a new socket when the interface is already back.
 //
 // A Python CanDevice inherited through fork() goes on working in the child on a socket of its
 // own (reopen_inherited): frames the parent's socket had not read at the fork stay the parent's.
@@ -28,6 +30,7 @@
 #include "can/device_closing.hpp"
 #include "can/can_socket.hpp"
 #include "can/receive_turn.hpp"
+#include "can/reopening_socket.hpp"
 #include "can/sliced_wait.hpp"
 #include "common/lock_order.hpp"
 #include "common/result.hpp"
@@ -77,12 +80,17 @@ class CanDeviceSync {
   static Result<std::shared_ptr<CanDeviceSync>> reopen_inherited(const CanDeviceSync& inherited);
 
   CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface)
-      : device_(std::move(device)), interface_(std::move(interface)) {}
+      : interface_(std::move(interface)), socket_(interface_, std::move(device)) {}
 
  private:
   // The socket to use: a new one on the interface when the current one's interface was
   // removed (the opening error while it is still missing).
   Result<std::shared_ptr<CanDevice>> current_socket();
+
+  // Writes `frame` on `socket`, and once more on a new socket when the write failed because the
+  // interface was gone and it is back.
+  SlicedWait<Status> write(std::shared_ptr<CanDevice> socket, const can_frame& frame,
+                           const InterruptCheck& interrupted);
 
   // Waits `op` on the calling thread as wait_sliced does, giving up when the device is closed
   // (then the closed error is the value).
@@ -90,10 +98,10 @@ class CanDeviceSync {
   SlicedWait<Out> wait_unless_closed(Op& op, std::optional<rt::Instant> deadline,
                                      const InterruptCheck& interrupted);
 
-  // Guards device_ (replaced when the interface comes back; null once closed).
-  mutable RankedMutex<LockRank::CanSocketSlot> mutex_;
-  std::shared_ptr<CanDevice> device_;
   const std::string interface_;
+  // Guards socket_ (replaced when the interface comes back; closed once the device is).
+  mutable RankedMutex<LockRank::CanSocketSlot> mutex_;
+  ReopeningSocket socket_;
   rt::Completion closed_;
   // The receive turn, and the frame a receive handed back (only while holding the turn).
   rt::AsyncMutexed<std::optional<CanMessage>> turn_;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "can/can_frame.hpp"
+#include "can/reopening_socket.hpp"
 #include "common/diagnostics.hpp"
 #include "common/os_error.hpp"
 #include "runtime/runtime.hpp"
@@ -105,9 +106,7 @@ void CanDevice::report_drops(std::optional<rt::Instant> now) {
 }
 
 Error CanDevice::failure(int errnum) {
-  // ENODEV is the socket's pending error when its interface is unregistered; ENXIO is what
-  // every write on the unbound socket gets afterwards.
-  if (errnum == ENODEV || errnum == ENXIO) interface_gone_.store(true, std::memory_order_relaxed);
+  if (means_interface_gone(errnum)) interface_gone_.store(true, std::memory_order_relaxed);
   return Error::os(os_error_text(errnum));
 }
 

@@ -129,6 +129,26 @@ def test_blocking_receive_waits_for_a_removed_interface_and_reads_from_its_succe
             assert peer.recv(5.0)[1:] == (0x66, False, False, b"on")
 
 
+@requires_fault_injection
+@pytest.mark.parametrize("device", [varnex.CanDevice, varnex.CanDeviceNonBlocking])
+def test_first_send_after_the_interface_is_recreated_reaches_the_bus(device):
+    # Only sends, and only ENETDOWN before the removal: nothing has told the socket it was unbound.
+    with fault_interfaces():
+        dev = device(VCAN)
+        link_down, recreated = FAULTS["link_down"](), FAULTS["link_recreated"]()
+        link_down.inject()
+        if device is varnex.CanDevice:
+            with pytest.raises(OSError, match=r"^Network is down \(os error 100\)$"):
+                dev.send(0x44, b"down")
+        else:
+            dev.send(0x44, b"down")  # reported on standard error by the device
+        recreated.inject()
+        recreated.restore()
+        with CanPeer(VCAN) as peer:
+            dev.send(0x66, b"first")
+            assert peer.recv(5.0)[1:] == (0x66, False, False, b"first")
+
+
 # ---- the fault matrix ----
 
 HOST, NODE = 0x100, 0x201  # as in fault_workload
