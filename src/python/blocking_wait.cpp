@@ -4,14 +4,26 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 
 #include "python/args.hpp"
 #include "python/can_message.hpp"
+#include "runtime/process.hpp"
 
 namespace varnex::py {
 
 bool on_main_thread() noexcept {
-  return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
+  // Every receive asks, and gettid and getpid are system calls (glibc caches neither): each
+  // thread asks once per process (a child made by fork() asks again: its forking thread is its
+  // main thread).
+  thread_local std::uint64_t asked_in = ~std::uint64_t{0};
+  thread_local bool main = false;
+  const std::uint64_t generation = rt::process_generation();
+  if (asked_in != generation) {
+    main = static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
+    asked_in = generation;
+  }
+  return main;
 }
 
 rt::InterruptCheck pending_signal_check() {
