@@ -1,9 +1,14 @@
 // Task<T>: a lazily started coroutine that yields one T to whoever awaits it.
-// Awaiting it starts it and resumes the awaiter (by symmetric transfer) when it finishes;
-// an exception escaping the body is rethrown to the awaiter. Destroying a Task destroys
+// Awaiting it runs it at once, on the awaiter's stack, until it first suspends or finishes. One
+// that finishes without suspending lets the awaiter go on where it is; one that suspended resumes
+// its awaiter when it finishes (on whatever thread it finishes). So a loop that awaits tasks that
+// finish at once (a burst of frames already queued) runs in constant stack, without relying on the
+// compiler to turn symmetric transfer into a tail call (sanitizer and debug builds do not).
+// An exception escaping the body is rethrown to the awaiter. Destroying a Task destroys
 // its coroutine frame and, with it, every wait the frame is suspended in.
 #pragma once
 
+#include <atomic>
 #include <coroutine>
 #include <exception>
 #include <utility>
@@ -17,6 +22,10 @@ class Task;
 namespace detail {
 
 struct TaskPromiseBase {
+  // Who resumes the awaiter: the awaiter itself when the task finishes before the awaiter has
+  // suspended, the task's end otherwise. Whichever comes second of the two events decides.
+  enum : int { kRunning = 0, kAwaiterSuspended = 1, kFinishedFirst = 2 };
+  std::atomic<int> handoff{kRunning};
   std::coroutine_handle<> continuation = std::noop_coroutine();
 
   std::suspend_always initial_suspend() noexcept { return {}; }
@@ -25,7 +34,13 @@ struct TaskPromiseBase {
     bool await_ready() noexcept { return false; }
     template <class P>
     std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
-      return h.promise().continuation;
+      TaskPromiseBase& promise = h.promise();
+      int expected = kRunning;
+      if (promise.handoff.compare_exchange_strong(expected, kFinishedFirst,
+                                                  std::memory_order_acq_rel)) {
+        return std::noop_coroutine();  // the awaiter, still in await_suspend, goes on itself
+      }
+      return promise.continuation;
     }
     void await_resume() noexcept {}
   };
@@ -89,9 +104,14 @@ class [[nodiscard]] Task {
     struct Awaiter {
       std::coroutine_handle<promise_type> h;
       bool await_ready() noexcept { return false; }
-      std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {
+      bool await_suspend(std::coroutine_handle<> awaiting) noexcept {
         h.promise().continuation = awaiting;
-        return h;
+        h.resume();
+        // The frame stays until the Task is destroyed, so the promise may be read even when
+        // the task has finished meanwhile on another thread.
+        int expected = detail::TaskPromiseBase::kRunning;
+        return h.promise().handoff.compare_exchange_strong(
+            expected, detail::TaskPromiseBase::kAwaiterSuspended, std::memory_order_acq_rel);
       }
       T await_resume() { return h.promise().take(); }
     };

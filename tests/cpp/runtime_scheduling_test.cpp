@@ -3,6 +3,7 @@
 #include <mutex>
 #include <set>
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,6 +24,24 @@ namespace {
 Task<int> add_after(int a, int b, std::chrono::milliseconds delay) {
   co_await sleep_for(delay);
   co_return a + b;
+}
+
+Task<int> at_once(int i) { co_return i; }
+
+[[gnu::noinline]] std::uintptr_t stack_position() {
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+}
+
+// Awaits `n` tasks that finish without suspending; how far the stack moved from the first to
+// the last await.
+Task<std::uintptr_t> await_finished_tasks(int n, long long* sum) {
+  std::uintptr_t first = 0, last = 0;
+  for (int i = 0; i < n; ++i) {
+    *sum += co_await at_once(i);
+    last = stack_position();
+    if (i == 0) first = last;
+  }
+  co_return first > last ? first - last : last - first;
 }
 
 Task<int> throws_after_sleep() {
@@ -50,6 +69,14 @@ TEST(Spawn, ManyTasksCompleteAndWorkersDoNotGrow) {
   for (auto& h : handles) sum += block_on(h.join());
   EXPECT_EQ(sum, static_cast<long long>(kTasks) * (kTasks - 1) / 2 + kTasks);
   EXPECT_EQ(Runtime::get().workers().live_workers(), Runtime::get().workers().size());
+}
+
+TEST(Await, TasksThatFinishAtOnceDoNotGrowTheStack) {
+  // 200,000 nested resumptions would take far more than a thread's 8 MiB of stack.
+  long long sum = 0;
+  const std::uintptr_t moved = block_on(await_finished_tasks(200000, &sum));
+  EXPECT_EQ(sum, 200000LL * 199999 / 2);
+  EXPECT_LT(moved, 4096u);
 }
 
 TEST(Spawn, ExceptionReachesTheJoiner) {
