@@ -33,12 +33,13 @@ written as a precision_timer callback.
 import argparse
 import json
 import os
-import re
 import statistics
 import subprocess
 import sys
 import threading
 import time
+
+from cyclictest import cyclictest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUS = "vcan0"
@@ -289,36 +290,6 @@ def rate_row(label, main, kind, rate, seconds, realtime=False, priority=0):
     }
 
 
-def cyclictest(priority, seconds):
-    """cyclictest at 1 kHz for `seconds`: p50, p99, avg, max latency in µs (from its histogram)."""
-    cmd = ["cyclictest", "-m", "-q", "-i1000", f"-l{int(seconds * 1000)}", "-h20000"]
-    if priority:
-        cmd.insert(1, f"-p{priority}")
-    try:
-        out = subprocess.run(cmd, capture_output=True, text=True, timeout=seconds * 3 + 30).stdout
-    except (FileNotFoundError, subprocess.TimeoutExpired) as e:
-        return {"error": str(e)}
-    hist = []
-    for line in out.splitlines():
-        m = re.match(r"^(\d{6})\s+(\d+)", line)
-        if m:
-            hist.append((int(m.group(1)), int(m.group(2))))
-    total = sum(c for _, c in hist)
-
-    def q(frac):
-        acc = 0
-        for us, count in hist:
-            acc += count
-            if acc >= frac * total:
-                return us
-        return float("nan")
-
-    avg = re.search(r"# Avg Latencies: (\d+)", out)
-    mx = re.search(r"# Max Latencies: (\d+)", out)
-    return {"p50": q(0.5), "p99": q(0.99), "avg": int(avg.group(1)) if avg else float("nan"),
-            "max": int(mx.group(1)) if mx else float("nan")}
-
-
 def watchdog_row(kind, stall, watchdog, rate, sort_n):
     report, stamps, datas = run_with_peer(WATCHDOG, kind, stall, watchdog, rate, sort_n)
     first = next((t for t, d in zip(stamps, datas) if t > report["last_set"] and d == "00" * 8), None)
@@ -379,7 +350,7 @@ def main():
     print("|---|---|---|---|---|")
     ct = {}
     for prio in (80, 0):
-        ct[prio] = c = cyclictest(prio, secs)
+        ct[prio] = c = cyclictest(secs, priority=prio)
         name = f"-p{prio}" if prio else "no priority"
         if "error" in c:
             print(f"| {name} | {c['error']} | | | |")

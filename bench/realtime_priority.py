@@ -17,10 +17,11 @@ main thread sleeps, so the callbacks never wait for the GIL: this measures sched
 
 import argparse
 import os
-import re
 import subprocess
 import sys
 import time
+
+from cyclictest import cyclictest
 
 HOG = "import os, sys; os.sched_setaffinity(0, {int(sys.argv[1])})\nwhile True: pass"
 
@@ -62,25 +63,6 @@ def timer_lateness(seconds, cpu, priority):
             "served": len(starts) / (seconds * 1000)}
 
 
-def cyclictest(seconds, cpu):
-    out = subprocess.run(["cyclictest", "-m", "-q", "-p80", f"-a{cpu}", "-i1000", f"-l{int(seconds * 1000)}",
-                          "-h20000"], capture_output=True, text=True, timeout=seconds * 3 + 30).stdout
-    hist = [(int(m.group(1)), int(m.group(2))) for m in
-            (re.match(r"^(\d{6})\s+(\d+)", line) for line in out.splitlines()) if m]
-    total = sum(c for _, c in hist)
-
-    def q(frac):
-        acc = 0
-        for us, c in hist:
-            acc += c
-            if acc >= frac * total:
-                return us
-        return float("nan")
-
-    mx = re.search(r"# Max Latencies: (\d+)", out)
-    return {"p50": q(0.5), "p99": q(0.99), "max": int(mx.group(1)) if mx else float("nan"), "served": 1.0}
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--seconds", type=float, default=4.0)
@@ -91,7 +73,8 @@ def main():
         ("precision_timer(1000, cpu=N), hog on N", lambda: timer_lateness(args.seconds, args.cpu, 0)),
         ("precision_timer(1000, priority=80, cpu=N), hog on N",
          lambda: timer_lateness(args.seconds, args.cpu, 80)),
-        ("cyclictest -p80 -a N, hog on N", lambda: cyclictest(args.seconds, args.cpu)),
+        ("cyclictest -p80 -a N, hog on N",
+         lambda: {**cyclictest(args.seconds, priority=80, cpu=args.cpu), "served": 1.0}),
     ]
     results = [(name, fn()) for name, fn in rows]
     hog = subprocess.Popen([sys.executable, "-c", HOG, str(args.cpu)])
