@@ -8,7 +8,6 @@
 // its coroutine frame and, with it, every wait the frame is suspended in.
 #pragma once
 
-#include <atomic>
 #include <coroutine>
 #include <exception>
 #include <utility>
@@ -21,11 +20,18 @@ class Task;
 
 namespace detail {
 
+// The awaiter of a task that runs it inline, on this thread: its record lets the task's end
+// tell a finish during that run (the awaiter goes on by itself) from a later one (the task's end
+// resumes the awaiter). Only the awaiter's stack and this thread's record are touched once the
+// task has suspended: its frames may be resumed or destroyed elsewhere from then on.
+struct InlineRun {
+  void* task;
+  bool finished;
+  InlineRun* outer;
+};
+inline thread_local InlineRun* inline_run = nullptr;
+
 struct TaskPromiseBase {
-  // Who resumes the awaiter: the awaiter itself when the task finishes before the awaiter has
-  // suspended, the task's end otherwise. Whichever comes second of the two events decides.
-  enum : int { kRunning = 0, kAwaiterSuspended = 1, kFinishedFirst = 2 };
-  std::atomic<int> handoff{kRunning};
   std::coroutine_handle<> continuation = std::noop_coroutine();
 
   std::suspend_always initial_suspend() noexcept { return {}; }
@@ -34,13 +40,11 @@ struct TaskPromiseBase {
     bool await_ready() noexcept { return false; }
     template <class P>
     std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
-      TaskPromiseBase& promise = h.promise();
-      int expected = kRunning;
-      if (promise.handoff.compare_exchange_strong(expected, kFinishedFirst,
-                                                  std::memory_order_acq_rel)) {
-        return std::noop_coroutine();  // the awaiter, still in await_suspend, goes on itself
+      if (InlineRun* run = inline_run; run != nullptr && run->task == h.address()) {
+        run->finished = true;  // still inside the awaiter's run: it goes on itself
+        return std::noop_coroutine();
       }
-      return promise.continuation;
+      return h.promise().continuation;
     }
     void await_resume() noexcept {}
   };
@@ -106,12 +110,11 @@ class [[nodiscard]] Task {
       bool await_ready() noexcept { return false; }
       bool await_suspend(std::coroutine_handle<> awaiting) noexcept {
         h.promise().continuation = awaiting;
+        detail::InlineRun run{h.address(), false, detail::inline_run};
+        detail::inline_run = &run;
         h.resume();
-        // The frame stays until the Task is destroyed, so the promise may be read even when
-        // the task has finished meanwhile on another thread.
-        int expected = detail::TaskPromiseBase::kRunning;
-        return h.promise().handoff.compare_exchange_strong(
-            expected, detail::TaskPromiseBase::kAwaiterSuspended, std::memory_order_acq_rel);
+        detail::inline_run = run.outer;
+        return !run.finished;  // finished: go on; else the task's end resumes the awaiter
       }
       T await_resume() { return h.promise().take(); }
     };
