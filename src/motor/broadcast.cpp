@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/diagnostics.hpp"
+#include "runtime/clock.hpp"
 #include "runtime/time.hpp"
 #include "tasks/precision_sleep.hpp"
 #include "tasks/timer_format.hpp"
@@ -149,13 +150,13 @@ void run_broadcast(const BroadcastParts& parts, const BroadcastTiming& timing, T
     loop.send_period();
     const rt::Instant next = due + timing.period;
     if (wait_for_deadline(run.run, next, timing.spin_window)) break;
-    // Woken later than a whole period: the grid points that passed are skipped, not sent in a
-    // burst; the grid keeps its phase.
-    const rt::Instant now = rt::Clock::now();
-    const auto behind = now - next;
-    const std::int64_t missed = behind >= timing.period ? behind / timing.period : 0;
+    // The timer threads' rule: woken more than a period late, the grid points that passed are
+    // skipped (and counted), not sent in a burst; the grid keeps its phase.
+    const rt::Instant following =
+        rt::next_tick(next, rt::Clock::now(), timing.period, timing.period);
+    const std::int64_t missed = (following - next) / timing.period - 1;
     if (missed > 0) loop.skip(static_cast<std::uint64_t>(missed), {});
-    due = next + missed * timing.period;
+    due = following - timing.period;
   }
   if (timing.watchdog) loop.send_safe_frame();
   run.run.finish();

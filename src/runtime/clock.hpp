@@ -33,7 +33,7 @@ timespec to_timespec(Instant deadline);
 // 128-bit nanoseconds, so long periods far behind do not overflow.
 //   the runtime's Interval   kept_lateness = 5 ms (and so the normal timers' scheduler)
 //   the timer threads        kept_lateness = one period (a late call is served at once, the
-//                            points passed during it are skipped)
+//   and Motor's broadcast    points passed during it are skipped)
 Instant next_tick(Instant due, Instant now, std::chrono::nanoseconds period,
                   std::chrono::nanoseconds kept_lateness);
 
