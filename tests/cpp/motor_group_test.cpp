@@ -335,14 +335,14 @@ TEST_F(MotorGroup, WrongLengthAndUnmatchedFramesArePrintedAndChangeNothing) {
 // A bus shared with other nodes: a line per id, not per frame.
 TEST_F(MotorGroup, RepeatedForeignFramesOfOneIdPrintOneLineEachKind) {
   auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
-  testing::internal::CaptureStderr();
+  rt::testing::capture_stderr();
   for (uint8_t k = 0; k < 200; ++k) {
     bus->deliver(0x7E5, {k, 0, 0, 0, 0, 0, 0, 0});
     bus->deliver(0x7E6, {k});
   }
   bus->deliver(0x201, feedback_frame(4.0f, 1, 2));
   const bool stored = eventually([&] { return device->get_feedback_blocking().position == 4.0f; });
-  const std::string printed = testing::internal::GetCapturedStderr();
+  const std::string printed = rt::testing::captured_stderr();
   ASSERT_TRUE(stored);
   EXPECT_EQ(printed,
             "[Motor] unmatched feedback frame: id=0x7E5, data=[0, 0, 0, 0, 0, 0, 0, 0]\n"
@@ -474,7 +474,7 @@ TEST_F(Broadcasting, APeriodThatCannotBeWrittenAtOnceIsSkippedCountedAndNotSentL
   a->set_target(1.0f);
   bus->take_sent();
   bus->refuse_now(true);
-  testing::internal::CaptureStderr();
+  rt::testing::capture_stderr();
   TimerHandle handle = start(1000.0);
   ASSERT_TRUE(eventually([&] { return motor->broadcast_skipped() >= 30; }));
   bus->refuse_now(false, Error::os("Network is down (os error 100)"));
@@ -484,7 +484,7 @@ TEST_F(Broadcasting, APeriodThatCannotBeWrittenAtOnceIsSkippedCountedAndNotSentL
   bus->refuse_now(false);
   ASSERT_TRUE(eventually([&] { return frames_sent() >= 3; }));
   handle.stop();
-  const std::string printed = testing::internal::GetCapturedStderr();
+  const std::string printed = rt::testing::captured_stderr();
   // Nothing was queued meanwhile: once the bus takes frames again, the first carries the target
   // of that moment.
   const std::vector<CanMessage> sent = bus->sent();
@@ -507,7 +507,7 @@ TEST_F(Broadcasting, TheWatchdogMakesTheTargetsSafeOnceAndASetResumesThem) {
   speed->set_target(10.0f);
   held->set_target(3.0f);
   quiet->set_target(2.0f);  // never reports: it holds its last target
-  testing::internal::CaptureStderr();
+  rt::testing::capture_stderr();
   TimerHandle handle = start(1000.0, 0.05);
   ASSERT_TRUE(eventually([&] { return motor->watchdog_trips() == 1; }));
   std::this_thread::sleep_for(100ms);  // quiet on: still one trip
@@ -520,7 +520,7 @@ TEST_F(Broadcasting, TheWatchdogMakesTheTargetsSafeOnceAndASetResumesThem) {
   ASSERT_TRUE(eventually([&] { return slot_of(bus->sent().back().data, 0) == 40; }));
   EXPECT_EQ(slot_of(bus->sent().back().data, 1), 150);  // the others stay safe until set
   handle.stop();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(rt::testing::captured_stderr(),
             "[Motor] watchdog: no target set for 0.05 s; targets made safe (speed and current 0, "
             "position held)\n");
 }
