@@ -189,6 +189,29 @@ def test_ready_interface_goes_straight_to_opening_the_socket(cls, fakes):
     assert (stderr, commands) == ([], ["ip -details link show dev lo"])
 
 
+def test_provisioning_lines_reach_logging_as_progress_and_an_error_naming_the_interface(fakes):
+    d = fakes(query=HARDWARE_DOWN, rc={"ip.down": 1, "sudo.down": 1})
+    code = (
+        "import logging, sys, time, varnex\n"
+        "class Show(logging.Handler):\n"
+        "    def emit(self, r):\n"
+        "        print(r.levelname, r.interface, r.getMessage(), sep='|', flush=True)\n"
+        "logging.getLogger('v').addHandler(Show())\n"
+        "logging.getLogger('v').setLevel(logging.INFO)\n"
+        "varnex.log_to('v')\n"
+        "try:\n"
+        "    varnex.CanDevice('can9')\n"
+        "except OSError:\n"
+        "    time.sleep(0.5)  # the lines are logged by the module's thread\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=fake_env(d), timeout=60, stdin=subprocess.DEVNULL)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        f"INFO|can9|{NOTICE_CAN9}", f"INFO|can9|{SUDO_NOTICE}",
+        "ERROR|can9|" + advice("can9", "ip link set dev can9 up type can bitrate 1000000", d)]
+
+
 TROUBLESHOOTING = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "troubleshooting.rst")
 
 
