@@ -233,9 +233,9 @@ def test_troubleshooting_quotes_the_texts_the_module_prints(fakes):
     texts = (produced("can0", fakes(programs=())) + produced("can0", fakes(rc={"query": 1})) +
              produced("can0", down) +
              produced("can0", fakes(programs=("ip",), query=HARDWARE_DOWN, rc={"ip.down": 1})) +
-             produced("vcan0", fakes(query=VCAN_DOWN)))
+             produced("vcan0", fakes(query=VCAN_DOWN))[1:])  # where vcan0 exists, it opens
     texts = [t for t in texts if not t.startswith("[CAN] Interface 'can0' needs configuration")]
-    assert len(texts) == 10
+    assert len(texts) == 9
     assert [t for t in texts if t not in quoted] == []
 
 
