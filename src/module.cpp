@@ -41,6 +41,8 @@ PyMethodDef* const kFunctions[] = {
     &block_all_function,              // 6 block_all              (shutdown)
     &block_until_function,            // 7 block_until            (shutdown)
     &set_diagnostic_handler_function, // 8 set_diagnostic_handler (diagnostics)
+    &reset_stop_function,             // 9 reset_stop             (task manager)
+    &log_to_function,                 // 10 log_to                (diagnostics)
 };
 
 // Runs once per module object, on the importing thread, with the GIL held. The first step

@@ -16,6 +16,7 @@ for type checkers: write ``AsyncHandle[int]`` only in annotations that are not e
 # so this file is installed as the stub-only package varnex-stubs (PEP 561; see CMakeLists.txt),
 # and the API reference of the documentation is generated from it.
 
+import logging
 from collections.abc import Callable, Generator, Iterator, Sequence
 from types import TracebackType
 from typing import Any, Concatenate, Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
@@ -954,4 +955,43 @@ def set_diagnostic_handler(handler: Callable[[str], object] | None) -> None:
     Example::
 
         varnex.set_diagnostic_handler(logging.getLogger("varnex").warning)
+    """
+
+def reset_stop() -> bool:
+    """Clear the process-wide stop, so that timers can start again.
+
+    ``block_all``, ``block_until``, ``shutdown_all`` and ``TaskManager.stop_all``/``shutdown``
+    leave a stop in effect for the rest of the process: a timer started afterwards ends before
+    its first call. For a REPL, a notebook or a test suite that shut down once,
+    ``reset_stop()`` lifts it once nothing runs any more.
+
+    Returns:
+        True when a stop was cleared, False when none was in effect.
+
+    Raises:
+        RuntimeError: a timer or background call has not ended yet (a call still in progress
+            after the stop, a timer started since); the message names them, and nothing
+            changes. Stop and wait for them first, for example with ``shutdown_all()``.
+    """
+
+def log_to(logger: logging.Logger | str | None) -> None:
+    """Send the module's diagnostic lines to a ``logging`` logger, each at its own level.
+
+    Progress (``"[varnex] All tasks stopped successfully"``, an interface configured) is
+    logged at INFO, recoverable faults (a dropped handle, an unmatched frame, a dropped CAN
+    frame) at WARNING, failed calls (a timer callback that raised, a failed send, a
+    provisioning failure and what to do about it) at ERROR. The details of the frame or timer
+    come as ``extra`` attributes of the record: ``interface``, ``can_id``, ``task_id``,
+    ``timer`` (the callback's qualified name). The first failure of each kind of a timer
+    carries its traceback as the record's ``exc_text``; its repeats are summarised once a
+    second ("... (N similar messages suppressed)").
+
+    A str names the logger (``logging.getLogger(name)``); None restores standard error. Lines
+    are logged from a thread of the module that holds the GIL, in the order produced; a line
+    a handler raises on, and lines produced while the interpreter exits, go to standard error.
+
+    Example::
+
+        logging.basicConfig(level=logging.INFO)
+        varnex.log_to(logging.getLogger("varnex"))
     """

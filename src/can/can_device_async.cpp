@@ -237,7 +237,8 @@ class DeviceTask {
     if (wrote.interface_gone && reopen_for_retry()) return true;
     pending_.reset();
     if (!wrote.status) {
-      send_path_->diagnostics.report("Failed to send CAN frame: " + wrote.status.error().message);
+      send_path_->diagnostics.report("Failed to send CAN frame: " + wrote.status.error().message,
+                                     DiagnosticLevel::Error, {{"interface", interface_}});
     }
     // Counted down only now that the frame is written, so a sender cannot overtake it.
     std::lock_guard lock(send_path_->mutex);
@@ -250,7 +251,8 @@ class DeviceTask {
     if (!got) {
       rest_over();
     } else if (!*got) {
-      send_path_->diagnostics.report("Failed to receive CAN frame: " + got->error().message);
+      send_path_->diagnostics.report("Failed to receive CAN frame: " + got->error().message,
+                                     DiagnosticLevel::Error, {{"interface", interface_}});
       // The socket's pending error is reported once, but a read that keeps failing would
       // otherwise go round as fast as it fails.
       if (!serving_->interface_gone()) resting_until_ = rt::Clock::now() + kPauseAfterReadError;
@@ -263,9 +265,11 @@ class DeviceTask {
   void finish() {
     serve(nullptr);
     if (std::size_t lost = count_unwritten(pending_, outgoing_); lost > 0) {
-      write_stderr("[CAN] Interface '" + interface_ + "' closed with " + std::to_string(lost) +
+      write_stderr(DiagnosticLevel::Warning,
+                   "[CAN] Interface '" + interface_ + "' closed with " + std::to_string(lost) +
                    " queued frame(s) not written within " + std::to_string(kCloseDrainLimit.count()) +
-                   " s; they are lost\n");
+                   " s; they are lost\n",
+                   {{"interface", interface_}});
     }
     (void)socket_.close();  // closed before the task counts as ended, which close() waits for
   }
@@ -281,8 +285,9 @@ class DeviceTask {
         reopened();
         return;
       case ReopeningSocket::Outcome::CannotOpen:
-        send_path_->diagnostics.report("[CAN] Interface '" + interface_ +
-                                       "' is back but cannot be opened: " + look.error.message);
+        send_path_->diagnostics.report(
+            "[CAN] Interface '" + interface_ + "' is back but cannot be opened: " + look.error.message,
+            DiagnosticLevel::Warning, {{"interface", interface_}});
         break;
       case ReopeningSocket::Outcome::Missing:
         break;  // nothing new to say: the removal was reported
@@ -302,13 +307,16 @@ class DeviceTask {
     serve(socket_.current());
     resting_until_.reset();
     gone_reported_ = false;
-    write_stderr("[CAN] Interface '" + interface_ + "' is back; socket reopened\n");
+    write_stderr(DiagnosticLevel::Info, "[CAN] Interface '" + interface_ + "' is back; socket reopened\n",
+                 {{"interface", interface_}});
   }
 
   void report_gone() {
     gone_reported_ = true;
-    write_stderr("[CAN] Interface '" + interface_ +
-                 "' is gone; its socket will be reopened when it is back\n");
+    write_stderr(DiagnosticLevel::Warning,
+                 "[CAN] Interface '" + interface_ +
+                     "' is gone; its socket will be reopened when it is back\n",
+                 {{"interface", interface_}});
   }
 
   // Points both paths at `socket` (null: none) before the one they used may close.
@@ -420,7 +428,9 @@ Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) 
     if (wrote && (*wrote || !socket->interface_gone())) {
       lock.unlock();
       if (!*wrote) {
-        send_path_->diagnostics.report("Failed to send CAN frame: " + wrote->error().message);
+        send_path_->diagnostics.report("Failed to send CAN frame: " + wrote->error().message,
+                                       DiagnosticLevel::Error,
+                                       {{"interface", interface_}, {"can_id", std::uint64_t{id}}});
       }
       return {};
     }

@@ -102,7 +102,10 @@ void CanDevice::report_drops(std::optional<rt::Instant> now) {
     frames = now ? drops_.due(*now) : drops_.take();
     drops_unreported_.store(drops_.unreported() > 0, std::memory_order_relaxed);
   }
-  if (frames) write_stderr(drops_line(interface_, *frames));
+  if (frames) {
+    write_stderr(DiagnosticLevel::Warning, drops_line(interface_, *frames),
+                 {{"interface", interface_}});
+  }
 }
 
 Error CanDevice::failure(int errnum) {

@@ -1,5 +1,10 @@
 #include "can/provisioning.hpp"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "can/child_process.hpp"
@@ -69,8 +74,50 @@ Result<bool> run_directly(const std::vector<Args>& commands, const std::string& 
   return true;
 }
 
+// Where PATH finds `program`, or the bare name (a sudo rule needs the full path).
+std::string path_of(std::string_view program) {
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path != nullptr ? path : "";
+  while (!dirs.empty()) {
+    const std::size_t end = dirs.find(':');
+    std::string candidate(dirs.substr(0, end));
+    if (!candidate.empty()) {
+      candidate += '/';
+      candidate += program;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    if (end == std::string_view::npos) break;
+    dirs.remove_prefix(end + 1);
+  }
+  return std::string(program);
+}
+
+std::string user_name() {
+  if (const passwd* entry = ::getpwuid(::geteuid()); entry != nullptr && entry->pw_name != nullptr) {
+    return entry->pw_name;
+  }
+  return std::to_string(::geteuid());
+}
+
+// The one line that says what to do when the interface could not be configured even through
+// sudo: configure it before the program starts, or let the program's user run ip through sudo
+// without a password (a service has no terminal to type one on).
+void advise_after_sudo_failure(const std::string& interface, bool is_virtual) {
+  const std::string setup = is_virtual
+                                ? "ip link set dev " + interface + " up"
+                                : "ip link set dev " + interface + " up type can bitrate " +
+                                      std::to_string(kCanBitrate);
+  write_stderr(DiagnosticLevel::Error,
+               "[CAN] To fix: bring '" + interface + "' up before the program starts (as root: " +
+                   setup + "), or, for a service, allow its user to run ip through sudo "
+                   "without a password (in /etc/sudoers.d/: " + user_name() +
+                   " ALL=(root) NOPASSWD: " + path_of("ip") + ")\n",
+               {{"interface", interface}});
+}
+
 Status run_with_sudo(const std::vector<Args>& commands, const std::string& interface) {
-  write_stderr("[CAN] Need elevated privileges, requesting sudo...\n");
+  write_stderr(DiagnosticLevel::Info, "[CAN] Need elevated privileges, requesting sudo...\n",
+               {{"interface", interface}});
   // sudo shares our standard error: the notice must be out before its prompt.
   flush_stderr();
   for (const Args& args : commands) {
@@ -126,9 +173,12 @@ Status ensure_can_interface(const std::string& interface, std::chrono::milliseco
   const bool ready = state.is_virtual ? state.up : state.up && state.bitrate == kCanBitrate;
   if (ready) return {};
 
-  write_stderr("[CAN] Interface '" + interface + "' needs configuration (up=" +
-               (state.up ? "true" : "false") + ", bitrate=" +
-               (state.bitrate ? std::to_string(*state.bitrate) : "none") + "), configuring...\n");
+  write_stderr(DiagnosticLevel::Info,
+               "[CAN] Interface '" + interface + "' needs configuration (up=" +
+                   (state.up ? "true" : "false") + ", bitrate=" +
+                   (state.bitrate ? std::to_string(*state.bitrate) : "none") +
+                   "), configuring...\n",
+               {{"interface", interface}});
 
   std::vector<Args> commands;
   if (state.is_virtual) {
@@ -143,7 +193,12 @@ Status ensure_can_interface(const std::string& interface, std::chrono::milliseco
   Result<bool> direct = run_directly(commands, interface, ip_time_limit);
   if (!direct) return std::move(direct).error();
   if (direct.value()) return {};
-  return run_with_sudo(commands, interface);
+  Status elevated = run_with_sudo(commands, interface);
+  // An interrupted run (Ctrl+C) failed for no fault of the set-up: nothing to advise.
+  if (!elevated && elevated.error() != interrupted_error(interface)) {
+    advise_after_sudo_failure(interface, state.is_virtual);
+  }
+  return elevated;
 }
 
 }  // namespace varnex

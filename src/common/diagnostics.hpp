@@ -15,14 +15,18 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/diagnostic_line.hpp"
 #include "common/lock_order.hpp"
 #include "runtime/clock.hpp"
 
 namespace varnex {
 
 // Queues text (callers include the line feed) for standard error, or for the Python handler.
-// Never waits for fd 2.
+// Never waits for fd 2. Without a level the lines are warnings about nothing in particular;
+// `detail` (a traceback) follows the last line.
 void write_stderr(std::string_view text);
+void write_stderr(DiagnosticLevel level, std::string_view text, const DiagnosticFields& fields = {},
+                  std::string detail = {});
 
 // Waits until the lines queued for fd 2 so far have been written, or until fd 2 has taken
 // nothing for `stall_limit`; true when all were written. For a caller whose next step shares
@@ -59,7 +63,10 @@ class RepeatLimiter {
   ~RepeatLimiter();
 
   // Prints `line` (without its line feed) unless the same text was printed within the window.
-  void report(const std::string& line);
+  // The level and fields go with it and with its summary; `first_detail` only with a line
+  // printed as new (not a summary of repeats).
+  void report(const std::string& line, DiagnosticLevel level = DiagnosticLevel::Warning,
+              const DiagnosticFields& fields = {}, std::string first_detail = {});
 
   // The same with a key that stands for "the same fault" when the lines differ (a frame's id when
   // its bytes vary): one line per key per window. `format()` makes the line only when it is
@@ -68,23 +75,33 @@ class RepeatLimiter {
   // destruction) repeats the key's last printed line with the count of all repeats since it.
   // Keys and texts of report() must not collide (give keys a prefix of their own).
   template <class Format>
-  void report_keyed(const std::string& key, Format&& format) {
-    if (std::optional<std::string> text = admit_keyed(key, Clock::now(), format)) {
-      write_lines({*text});
+  void report_keyed(const std::string& key, Format&& format,
+                    DiagnosticLevel level = DiagnosticLevel::Warning,
+                    const DiagnosticFields& fields = {}) {
+    if (std::optional<std::string> text = admit_keyed(key, Clock::now(), format, level, fields)) {
+      write_stderr(level, *text + "\n", fields);
     }
   }
   // Prints the summary of every text whose window has passed with repeats counted.
   void flush();
+  // Prints the summary of everything still counted, window passed or not (the owner's loop is
+  // ending).
+  void flush_all();
 
   // The decisions behind report() and flush(), at a given time, returning the lines (without
   // line feed) to print instead of printing them.
-  std::optional<std::string> admit(const std::string& line, Clock::time_point now);
+  // `fresh` (when given) tells whether the line is printed as new rather than as a summary.
+  std::optional<std::string> admit(const std::string& line, Clock::time_point now,
+                                   DiagnosticLevel level = DiagnosticLevel::Warning,
+                                   const DiagnosticFields& fields = {}, bool* fresh = nullptr);
   std::vector<std::string> due(Clock::time_point now);
   template <class Format>
   std::optional<std::string> admit_keyed(const std::string& key, Clock::time_point now,
-                                         Format&& format) {
+                                         Format&& format,
+                                         DiagnosticLevel level = DiagnosticLevel::Warning,
+                                         const DiagnosticFields& fields = {}) {
     std::lock_guard lock(mutex_);
-    auto [it, fresh] = seen_.try_emplace(key, Seen{now, 0, {}});
+    auto [it, fresh] = seen_.try_emplace(key, Seen{now, 0, {}, level, fields});
     Seen& seen = it->second;
     if (!fresh && now - seen.printed < window_) {
       count_repeat_locked(seen);
@@ -92,7 +109,7 @@ class RepeatLimiter {
     }
     std::string line = format();
     std::string text = with_count(line, fresh ? 0 : seen.suppressed);
-    seen = Seen{now, 0, std::move(line)};
+    seen = Seen{now, 0, std::move(line), level, fields};
     return text;
   }
 
@@ -101,11 +118,13 @@ class RepeatLimiter {
     Clock::time_point printed;
     uint64_t suppressed = 0;
     std::string keyed_line;  // report_keyed: the key's last printed line; empty for report()
+    DiagnosticLevel level = DiagnosticLevel::Warning;  // of the line and of its summaries
+    DiagnosticFields fields;
   };
   static std::string with_count(const std::string& line, uint64_t suppressed);
-  static void write_lines(const std::vector<std::string>& lines);
+  static void write_lines(const std::vector<DiagnosticLine>& lines);
   void count_repeat_locked(Seen& seen);
-  std::vector<std::string> due_locked(std::optional<Clock::time_point> now);
+  std::vector<DiagnosticLine> due_locked(std::optional<Clock::time_point> now);
 
   const Clock::duration window_;
   RankedMutex<LockRank::RepeatLimiter> mutex_;

@@ -80,7 +80,10 @@ class Loop {
 
   void skip(std::uint64_t periods, const std::string& reason) {
     parts_.counters->skipped.fetch_add(periods, std::memory_order_relaxed);
-    if (!reason.empty()) skips_.report("[Motor] broadcast skipped a period: " + reason);
+    if (!reason.empty()) {
+      skips_.report("[Motor] broadcast skipped a period: " + reason, DiagnosticLevel::Warning,
+                    {{"can_id", std::uint64_t{parts_.host}}});
+    }
   }
 
   // The end with a watchdog: the safe frame last, written at once or else queued (the device
@@ -91,8 +94,10 @@ class Loop {
     if (sent && sent.value() == CanLink::Sent::Written) return;
     Status queued = sent ? parts_.link->send(parts_.host, bytes_of(safe)) : Status(sent.error());
     if (!queued) {
-      write_stderr("[Motor] broadcast ended, but its safe frame could not be sent: " +
-                   queued.error().message + "\n");
+      write_stderr(DiagnosticLevel::Error,
+                   "[Motor] broadcast ended, but its safe frame could not be sent: " +
+                       queued.error().message + "\n",
+                   {{"can_id", std::uint64_t{parts_.host}}});
     }
   }
 
@@ -104,9 +109,11 @@ class Loop {
     if (board.tripped() || now - board.last_feed() < *timing_.watchdog) return;
     if (!board.trip_if_quiet(now, *timing_.watchdog, parts_.devices->snapshot())) return;
     parts_.counters->watchdog_trips.fetch_add(1, std::memory_order_relaxed);
-    write_stderr("[Motor] watchdog: no target set for " +
+    write_stderr(DiagnosticLevel::Warning,
+                 "[Motor] watchdog: no target set for " +
                  format_shortest_positional(std::chrono::duration<double>(*timing_.watchdog).count()) +
-                 " s; targets made safe (speed and current 0, position held)\n");
+                 " s; targets made safe (speed and current 0, position held)\n",
+                 {{"can_id", std::uint64_t{parts_.host}}});
   }
 
   const BroadcastParts& parts_;

@@ -40,7 +40,7 @@ void ForeignFrames::unmatched(uint32_t id, std::span<const uint8_t> data) {
     std::string line = unmatched_frame_line(id, data);
     line.pop_back();  // the limiter adds the line feed
     return line;
-  });
+  }, DiagnosticLevel::Warning, {{"can_id", std::uint64_t{id}}});
 }
 
 void ForeignFrames::wrong_length(uint32_t id, std::size_t length) {
@@ -48,7 +48,7 @@ void ForeignFrames::wrong_length(uint32_t id, std::size_t length) {
     std::string line = unexpected_length_line(id, length);
     line.pop_back();
     return line;
-  });
+  }, DiagnosticLevel::Warning, {{"can_id", std::uint64_t{id}}});
 }
 
 rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link,

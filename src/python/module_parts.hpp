@@ -77,5 +77,7 @@ extern PyMethodDef shutdown_all_function;      // 5 shutdown_all
 extern PyMethodDef block_all_function;         // 6 block_all
 extern PyMethodDef block_until_function;       // 7 block_until
 extern PyMethodDef set_diagnostic_handler_function;  // 8 set_diagnostic_handler
+extern PyMethodDef reset_stop_function;              // 9 reset_stop
+extern PyMethodDef log_to_function;                  // 10 log_to
 
 }  // namespace varnex::py

@@ -177,7 +177,7 @@ void run_done_callback(PyObject* fn, PyObject* handle) noexcept {
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  write_stderr("Warning: exception in AsyncHandle done callback: " + text + "\n");
+  write_stderr(DiagnosticLevel::Error, "Warning: exception in AsyncHandle done callback: " + text + "\n");
 }
 
 void add_done(PyObject* self, PyObject* fn) {

@@ -1,5 +1,7 @@
-// set_diagnostic_handler: the module's diagnostic lines handed to a Python callable (for
-// example logging.getLogger("varnex").warning) instead of fd 2.
+// set_diagnostic_handler and log_to: the module's diagnostic lines handed to a Python callable
+// (handler(line), a line's detail such as a traceback as further calls) or to a logging.Logger
+// (one record per line at the level its producer gave it, its details as `extra`, its detail
+// as exc_text) instead of fd 2. The last of the two calls decides.
 //
 // Lines are queued by whoever produces them (rt::DiagnosticQueue) and delivered in order by the
 // queue's own thread, which takes the GIL for each batch: never under a lock of the module,
@@ -8,9 +10,11 @@
 // the handler gets one line saying how many. A line the handler raises on goes to fd 2 with a
 // note (written by that thread); lines met while the interpreter finalizes, and those still
 // queued at exit, go to fd 2.
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "common/diagnostics.hpp"
@@ -28,31 +32,109 @@ namespace varnex::py {
 
 namespace {
 
-// Guards handler_object; per process, as a parent's delivery thread may hold it at a fork.
+// Guards the target; per process, as a parent's delivery thread may hold it at a fork.
 constinit rt::PerProcess<std::mutex> handler_mutexes;
 PyObject* handler_object = nullptr;  // strong reference; null: fd 2
+bool handler_is_logger = false;      // log_to's logging.Logger, not set_diagnostic_handler's
 
-PyRef current_handler() {
+struct Target {
+  PyRef object;
+  bool logger = false;
+};
+
+Target current_target() {
   std::lock_guard lock(handler_mutexes.get());
-  return handler_object ? PyRef::from_borrowed(handler_object) : PyRef();
+  if (!handler_object) return {};
+  return {PyRef::from_borrowed(handler_object), handler_is_logger};
 }
 
-bool deliver(const std::vector<std::string>& lines) {
+PyRef to_str(const std::string& text) {
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// handler(text) for the line and for each line of its detail; false with a Python error set.
+bool call_handler(PyObject* handler, const DiagnosticLine& line) {
+  std::vector<std::string> texts{line.text};
+  for (std::string& more : rt::DiagnosticQueue::split_lines(line.detail)) {
+    if (!more.empty()) texts.push_back(std::move(more));
+  }
+  for (const std::string& text : texts) {
+    PyRef str = to_str(text);
+    PyRef args = str ? PyRef::steal(PyTuple_Pack(1, str.get())) : PyRef();
+    PyRef result = args ? PyRef::steal(call_object(handler, args.get(), nullptr)) : PyRef();
+    if (!result) return false;
+  }
+  return true;
+}
+
+// logging's own numbers for its levels.
+long logging_level(DiagnosticLevel level) {
+  switch (level) {
+    case DiagnosticLevel::Info:
+      return 20;  // logging.INFO
+    case DiagnosticLevel::Warning:
+      return 30;  // logging.WARNING
+    case DiagnosticLevel::Error:
+      return 40;  // logging.ERROR
+  }
+  return 30;
+}
+
+PyRef extra_of(const DiagnosticFields& fields) {
+  PyRef extra = PyRef::steal(PyDict_New());
+  if (!extra) return {};
+  for (const DiagnosticField& field : fields) {
+    PyRef value = std::holds_alternative<std::uint64_t>(field.value)
+                      ? PyRef::steal(PyLong_FromUnsignedLongLong(std::get<std::uint64_t>(field.value)))
+                      : to_str(std::get<std::string>(field.value));
+    if (!value || PyDict_SetItemString(extra.get(), field.key.c_str(), value.get()) < 0) return {};
+  }
+  return extra;
+}
+
+// One record on `logger` at the line's level, its fields as `extra`, its detail (a traceback)
+// as exc_text, where logging's formatters print a traceback; false with a Python error set.
+// The record is made and handled as Logger.log makes and handles it, only with exc_text set.
+bool log_line(PyObject* logger, const DiagnosticLine& line) {
+  const long level = logging_level(line.level);
+  PyRef enabled = PyRef::steal(PyObject_CallMethod(logger, "isEnabledFor", "l", level));
+  if (!enabled) return false;
+  const int is_enabled = PyObject_IsTrue(enabled.get());
+  if (is_enabled <= 0) return is_enabled == 0;
+  PyRef name = attribute(logger, "name");
+  PyRef msg = to_str(line.text);
+  PyRef extra = extra_of(line.fields);
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  if (!name || !msg || !extra || !no_args) return false;
+  PyRef record = PyRef::steal(PyObject_CallMethod(logger, "makeRecord", "OlslOOOOO", name.get(),
+                                                  level, "varnex", 0L, msg.get(), no_args.get(),
+                                                  Py_None, Py_None, extra.get()));
+  if (!record) return false;
+  if (!line.detail.empty()) {
+    PyRef detail = to_str(line.detail);
+    if (!detail || PyObject_SetAttrString(record.get(), "exc_text", detail.get()) < 0) return false;
+  }
+  PyRef handled = PyRef::steal(PyObject_CallMethod(logger, "handle", "O", record.get()));
+  return static_cast<bool>(handled);
+}
+
+bool deliver(const std::vector<DiagnosticLine>& lines) {
   GilGuard gil;
   if (!gil) return false;
-  for (const std::string& line : lines) {
-    PyRef handler = current_handler();
-    PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace"));
-    if (!handler || !text) {
-      PyErr_Clear();
-      write_fd2(line + "\n");
+  for (const DiagnosticLine& line : lines) {
+    Target target = current_target();
+    std::string fd2 = line.text + "\n";
+    if (!line.detail.empty()) fd2 += line.detail + "\n";
+    if (!target.object) {
+      write_fd2(fd2);
       continue;
     }
-    PyRef args = PyRef::steal(PyTuple_Pack(1, text.get()));
-    PyRef result = args ? PyRef::steal(call_object(handler.get(), args.get(), nullptr)) : PyRef();
-    if (!result) {
-      write_fd2(line + "\n(diagnostic handler raised " + take_exception_text() + ")\n");
+    const bool done = target.logger ? log_line(target.object.get(), line)
+                                    : call_handler(target.object.get(), line);
+    if (!done) {
+      const std::string what = target.logger ? "diagnostic logger" : "diagnostic handler";
+      write_fd2(fd2 + "(" + what + " raised " + take_exception_text() + ")\n");
     }
   }
   return true;
@@ -63,13 +145,9 @@ bool exit_hook_set = false;  // under the GIL
 // After finalization no handler can run; whatever is still queued goes to fd 2.
 void drain_at_exit() { rt::diagnostic_queue().finish_at_exit(); }
 
-constexpr Signature kSetHandler{"set_diagnostic_handler", 1, {"handler"}};
-PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
-  auto [handler] = bind(kSetHandler, args);
-  if (handler != Py_None && !PyCallable_Check(handler)) {
-    throw_python(PyExc_TypeError, "handler must be callable or None");
-  }
-  if (handler != Py_None && !exit_hook_set) {
+// Makes `target` (a new reference, or null for fd 2) where the lines go. With the GIL.
+void set_target(PyObject* target, bool logger) {
+  if (target && !exit_hook_set) {
     exit_hook_set = true;
     Py_AtExit(&drain_at_exit);
   }
@@ -77,11 +155,46 @@ PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
   {
     std::lock_guard lock(handler_mutexes.get());
     old = handler_object;
-    handler_object = handler == Py_None ? nullptr : Py_NewRef(handler);
+    handler_object = target;
+    handler_is_logger = logger;
   }
-  rt::diagnostic_queue().set_consumer(handler == Py_None ? rt::DiagnosticQueue::Deliver()
-                                                         : rt::DiagnosticQueue::Deliver(&deliver));
+  rt::diagnostic_queue().set_consumer(target ? rt::DiagnosticQueue::Deliver(&deliver)
+                                             : rt::DiagnosticQueue::Deliver());
   Py_XDECREF(old);
+}
+
+constexpr Signature kSetHandler{"set_diagnostic_handler", 1, {"handler"}};
+PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
+  auto [handler] = bind(kSetHandler, args);
+  if (handler != Py_None && !PyCallable_Check(handler)) {
+    throw_python(PyExc_TypeError, "handler must be callable or None");
+  }
+  set_target(handler == Py_None ? nullptr : Py_NewRef(handler), false);
+  return none();
+}
+
+constexpr Signature kLogTo{"log_to", 1, {"logger"}};
+PyRef log_to(PyObject*, const CallArgs& args) {
+  auto [given] = bind(kLogTo, args);
+  if (given == Py_None) {
+    set_target(nullptr, true);
+    return none();
+  }
+  PyRef logging = PyRef::steal(PyImport_ImportModule("logging"));
+  if (!logging) throw PyErrOccurred{};
+  PyRef logger;
+  if (PyUnicode_Check(given)) {
+    logger = PyRef::steal(PyObject_CallMethod(logging.get(), "getLogger", "O", given));
+    if (!logger) throw PyErrOccurred{};
+  } else {
+    PyRef logger_type = attribute(logging.get(), "Logger");
+    if (!logger_type) throw PyErrOccurred{};
+    const int is_logger = PyObject_IsInstance(given, logger_type.get());
+    if (is_logger < 0) throw PyErrOccurred{};
+    if (is_logger == 0) throw_python(PyExc_TypeError, "logger must be a logging.Logger, a logger name or None");
+    logger = PyRef::from_borrowed(given);
+  }
+  set_target(logger.release(), true);
   return none();
 }
 
@@ -97,5 +210,24 @@ PyMethodDef set_diagnostic_handler_function = function<set_diagnostic_handler>(
     "are written to standard error. None restores standard error.\n\n"
     "Example:\n"
     "    varnex.set_diagnostic_handler(logging.getLogger(\"varnex\").warning)");
+
+PyMethodDef log_to_function = function<log_to>(
+    "log_to",
+    "log_to(logger)\n--\n\n"
+    "Send the module's diagnostic lines to a logging logger, each at its own level.\n\n"
+    "Progress (\"[varnex] All tasks stopped successfully\", an interface configured) is logged "
+    "at INFO, recoverable faults (a dropped handle, an unmatched frame) at WARNING, failed calls "
+    "(a timer callback that raised, a failed send, a provisioning failure and what to do about "
+    "it) at ERROR. The details of the frame or timer come as extra attributes of the record: "
+    "interface, can_id, task_id, timer (the callback's qualified name). The first failure of "
+    "each kind of a timer carries its traceback as the record's exc_text; repeats are "
+    "summarised once a second.\n\n"
+    "logger is a logging.Logger, a logger name (logging.getLogger(name)) or None, which "
+    "restores standard error. Lines are logged from a thread of the module that holds the GIL, "
+    "in the order produced; a line a handler raises on, and lines produced while the "
+    "interpreter exits, go to standard error.\n\n"
+    "Example:\n"
+    "    logging.basicConfig(level=logging.INFO)\n"
+    "    varnex.log_to(logging.getLogger(\"varnex\"))");
 
 }  // namespace varnex::py

@@ -130,6 +130,8 @@ PyRef shutdown_all(PyObject*, const CallArgs& args) {
   return py_bool(wait_all_without_gil(limit, /*stop_first=*/true));
 }
 
+PyRef reset_stop(PyObject*) { return py_bool(unwrap(task_manager().reset_stop())); }
+
 }  // namespace
 
 bool wait_all_without_gil(std::optional<std::uint64_t> timeout_ms, bool stop_first) {
@@ -168,5 +170,22 @@ PyMethodDef shutdown_all_function = function<shutdown_all>(
     "    所有任务都已结束返回 True，超时返回 False。\n\n"
     "示例:\n"
     "    varnex.shutdown_all(timeout_ms=5000)");
+
+PyMethodDef reset_stop_function = function<reset_stop>(
+    "reset_stop",
+    "reset_stop()\n--\n\n"
+    "Clear the process-wide stop, so that timers can start again.\n\n"
+    "block_all, block_until, shutdown_all and TaskManager.stop_all/shutdown leave a stop in "
+    "effect for the rest of the process: a timer started afterwards ends before its first "
+    "call. For a REPL, a notebook or a test suite that shut down once, reset_stop() lifts it "
+    "once nothing runs any more. Returns True when a stop was cleared, False when none was in "
+    "effect.\n\n"
+    "Raises RuntimeError, changing nothing, while a timer or background call has not ended "
+    "(a call still in progress after the stop, a timer started since); the message names "
+    "them. Stop and wait for them first, for example with shutdown_all().\n\n"
+    "Example:\n"
+    "    varnex.block_until(wait_ms=1000)\n"
+    "    varnex.reset_stop()\n"
+    "    handle = update()  # ticks again");
 
 }  // namespace varnex::py

@@ -137,7 +137,7 @@ PyRef start_timer(PyObject* func, PyRef args, double frequency_hz, TimerPrecisio
   warn_if_coroutine_function(func);
 
   timer_handle_type();  // created before anything starts
-  auto errors = std::make_shared<TimerErrors>();
+  auto errors = std::make_shared<TimerErrors>(id, callable_name(func));
   std::shared_ptr<TickCallback> callback =
       precision == TimerPrecision::Normal
           ? make_pool_timer_call(std::move(func_ref), std::move(args), errors)

@@ -16,8 +16,6 @@ constexpr std::string_view kCoroutineWarning =
     "Warning: Timer callback is an async function (coroutine function). It will not be awaited "
     "and will likely fail to execute properly. Please use a synchronous function.\n";
 
-constexpr std::string_view kErrorPrefix = "Timer function error: ";
-
 // UTF-8 of a str object (unencodable characters replaced), or nothing with the error cleared.
 bool utf8_of(PyObject* text, std::string& out) {
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
@@ -29,47 +27,74 @@ bool utf8_of(PyObject* text, std::string& out) {
   return true;
 }
 
-// The error line for the exception being raised, which it takes and clears. Every call in here
-// that may run Python code goes through without_thread_exit (see gil.hpp), so a forced thread
-// exit never unwinds through these frames.
-std::string take_error_line() {
+// "<qualified type>: <str(exception)>" for `exc`. Every call in here that may run Python code
+// goes through without_thread_exit (see gil.hpp), so a forced thread exit never unwinds through
+// these frames.
+std::string error_text(PyObject* exc) {
+  std::string text;
+  PyRef qualname = attribute(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__qualname__");
+  if (!qualname || !PyUnicode_Check(qualname.get()) || !utf8_of(qualname.get(), text)) {
+    PyErr_Clear();
+    text = Py_TYPE(exc)->tp_name;
+  }
+  text += ": ";
+  PyRef str = str_of(exc);
+  if (!str || !utf8_of(str.get(), text)) {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
+}
+
+// traceback.format_exception(exc), joined, without its final line feed; "" when that fails.
+std::string traceback_text(PyObject* exc) {
+  std::string text;
+  PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
+  PyRef format = module ? attribute(module.get(), "format_exception") : PyRef();
+  PyRef args = format ? PyRef::steal(PyTuple_Pack(1, exc)) : PyRef();
+  PyRef lines = args ? PyRef::steal(call_object(format.get(), args.get(), nullptr)) : PyRef();
+  PyRef empty = lines ? PyRef::steal(PyUnicode_FromString("")) : PyRef();
+  PyRef joined = empty ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
+  if (!joined || !utf8_of(joined.get(), text)) {
+    PyErr_Clear();
+    return {};
+  }
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+// What a raising call reports, taken (and the error cleared) under the GIL: the error text, a
+// line feed, and the traceback when `errors` wants one for that text.
+std::string take_error_report(TimerErrors* errors) {
   // Its traceback may hold frames whose locals run __del__ when released.
   const AnyThreadRef exc(take_exception());
-  std::string line(kErrorPrefix);
-  if (!exc) return line + "SystemError: error return without exception set\n";
-
-  PyRef qualname = attribute(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "__qualname__");
-  if (!qualname || !PyUnicode_Check(qualname.get()) || !utf8_of(qualname.get(), line)) {
-    PyErr_Clear();
-    line += Py_TYPE(exc.get())->tp_name;
-  }
-
-  line += ": ";
-  PyRef text = str_of(exc.get());
-  if (!text || !utf8_of(text.get(), line)) {
-    PyErr_Clear();
-    line += "<exception str() failed>";
-  }
-  line += '\n';
-  return line;
+  if (!exc) return "SystemError: error return without exception set\n";
+  std::string report = error_text(exc.get());
+  const bool traced = errors != nullptr && errors->wants_traceback(report);
+  report += '\n';
+  if (traced) report += traceback_text(exc.get());
+  return report;
 }
 
 // call_timer_function's work under the GIL: func(*args), the result dropped; returns the error
-// line to print (empty when the call returned).
-std::string call_with_gil(PyObject* func, PyObject* args) {
+// report (empty when the call returned).
+std::string call_with_gil(PyObject* func, PyObject* args, TimerErrors* errors) {
   // A coroutine object from an async function is dropped unawaited; dropping may run __del__.
   if (AnyThreadRef result{PyRef::steal(call_object(func, args, nullptr))}) return {};
-  return take_error_line();
+  return take_error_report(errors);
 }
 
-// Counts the error in `errors` (when kept) and prints its line; without the GIL.
-void report_error(const std::string& line, TimerErrors* errors) {
+// Reports what take_error_report made; without the GIL.
+void report_error(const std::string& report, TimerErrors* errors) {
+  const std::size_t end = report.find('\n');
+  std::string text = report.substr(0, end);
+  std::string traceback = end == std::string::npos ? std::string() : report.substr(end + 1);
   if (errors) {
-    std::string text = line.substr(kErrorPrefix.size());
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    errors->record(std::move(text));
+    errors->report(std::move(text), std::move(traceback));
+  } else {
+    write_stderr(DiagnosticLevel::Error, std::string(TimerErrors::kPrefix) + text + "\n", {},
+                 std::move(traceback));
   }
-  write_stderr(line);
 }
 
 // The GIL through the calling pool thread's kept thread state: whichever pool thread calls a
@@ -109,8 +134,15 @@ class PythonTimerCall final : public TickCallback {
   CallGate* gate() noexcept override {
     return shared_gate_ != nullptr ? shared_gate_ : &own_gate_;
   }
-  std::string call_entered() noexcept override { return call_with_gil(func_.get(), args_.get()); }
+  std::string call_entered() noexcept override {
+    std::string report = call_with_gil(func_.get(), args_.get(), errors_.get());
+    if (report.empty() && errors_) errors_->flush();  // repeats of earlier errors, summarised
+    return report;
+  }
   void report(std::string text) noexcept override { report_error(text, errors_.get()); }
+  ~PythonTimerCall() override {
+    if (errors_) errors_->finish();
+  }
 
  private:
   // A timer thread's: destroyed on the timer thread at its end (or on the starting thread if the
@@ -136,6 +168,16 @@ std::shared_ptr<TickCallback> make_thread_timer_call(PyRef func, PyRef args,
                                            nullptr);
 }
 
+std::string callable_name(PyObject* func) noexcept {
+  std::string name;
+  for (const char* attr : {"__qualname__", "__name__"}) {
+    PyRef value = attribute(func, attr);
+    if (value && PyUnicode_Check(value.get()) && utf8_of(value.get(), name)) return name;
+    PyErr_Clear();
+  }
+  return Py_TYPE(func)->tp_name;  // a callable object without a name: its type's
+}
+
 void warn_if_coroutine_function(PyObject* func) noexcept {
   PyRef inspect = PyRef::steal(PyImport_ImportModule("inspect"));
   if (!inspect) {
@@ -147,7 +189,7 @@ void warn_if_coroutine_function(PyObject* func) noexcept {
     PyErr_Clear();
     return;
   }
-  if (result.get() == Py_True) write_stderr(kCoroutineWarning);
+  if (result.get() == Py_True) write_stderr(DiagnosticLevel::Warning, kCoroutineWarning);
 }
 
 }  // namespace varnex::py

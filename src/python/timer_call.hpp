@@ -3,9 +3,10 @@
 //
 // A tick callback owns a new reference to the callable and to the argument tuple (the same
 // tuple, with the same objects, on every tick). It takes the GIL for exactly one call and
-// releases it afterwards; a raising call prints one line
+// releases it afterwards; a raising call is reported through the timer's TimerErrors as
 //   "Timer function error: <qualified type>: <str(exception)>"
-// (": <exception str() failed>" when str() raises) straight to fd 2 and still counts as a call.
+// (": <exception str() failed>" when str() raises), an error-level diagnostic with the timer's
+// details and, the first time, its traceback; it still counts as a call.
 // Once the interpreter is finalizing, call() takes nothing and reports false, so the loop ends.
 // Dropping the callback releases its references from whichever thread drops it, through
 // release_reference (deferred_release.hpp).
@@ -14,6 +15,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <string>
 
 #include "python/py_ref.hpp"
 #include "tasks/timer_handle.hpp"
@@ -32,6 +34,10 @@ std::shared_ptr<TickCallback> make_pool_timer_call(PyRef func, PyRef args,
 // released when the callback is dropped at the end of the thread.
 std::shared_ptr<TickCallback> make_thread_timer_call(PyRef func, PyRef args,
                                                     std::shared_ptr<TimerErrors> errors = {});
+
+// The name a timer's diagnostics give its callable: __qualname__, else __name__, else the name
+// of its type. With the GIL held.
+std::string callable_name(PyObject* func) noexcept;
 
 // Writes the coroutine warning to fd 2 when inspect.iscoroutinefunction(func) is True. Any
 // failure on the way (import, call, a result that is not a bool) is cleared and ignored.

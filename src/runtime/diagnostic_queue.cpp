@@ -11,9 +11,17 @@
 namespace varnex::rt {
 namespace {
 
-std::string dropped_line(uint64_t count, bool to_consumer) {
-  return std::to_string(count) + " diagnostic lines dropped: " +
-         (to_consumer ? "the diagnostic handler fell behind" : "standard error is full");
+DiagnosticLine dropped_line(uint64_t count, bool to_consumer) {
+  return {std::to_string(count) + " diagnostic lines dropped: " +
+              (to_consumer ? "the diagnostic handler fell behind" : "standard error is full"),
+          DiagnosticLevel::Warning};
+}
+
+// What fd 2 gets for a line: the line, then its detail.
+std::string fd2_text(const DiagnosticLine& line) {
+  std::string text = line.text + "\n";
+  if (!line.detail.empty()) text += line.detail + "\n";
+  return text;
 }
 
 }  // namespace
@@ -47,20 +55,23 @@ void DiagnosticQueue::start_locked() {
   if (create_named_thread("varnex-diag", [this] { run(); }, &thread_) != 0) no_thread_ = true;
 }
 
-void DiagnosticQueue::push(std::string_view text) {
-  std::vector<std::string> lines = split_lines(text);
+void DiagnosticQueue::push(std::string_view text, DiagnosticLevel level,
+                           const DiagnosticFields& fields, std::string detail) {
+  std::vector<DiagnosticLine> lines;
+  for (std::string& line : split_lines(text)) lines.push_back({std::move(line), level, fields, {}});
   if (lines.empty()) return;
+  lines.back().detail = std::move(detail);
   std::unique_lock lock(mutex_);
   if (stopping_) return;
   if (!started_) start_locked();
   if (no_thread_) {
     // Without a writer nothing may wait: a line goes out now if fd 2 has room, else it is lost.
-    for (const std::string& line : lines) (void)write_(line + "\n", Clock::now());
+    for (const DiagnosticLine& line : lines) (void)write_(fd2_text(line), Clock::now());
     return;
   }
   const bool to_consumer = to_consumer_locked();
-  for (std::string& line : lines) {
-    if (line.empty() && to_consumer) continue;
+  for (DiagnosticLine& line : lines) {
+    if (line.text.empty() && line.detail.empty() && to_consumer) continue;
     if (pending_.size() >= capacity_) {
       ++dropped_;
       continue;
@@ -107,7 +118,7 @@ void DiagnosticQueue::finish_at_exit() {
   std::unique_lock lock(mutex_);
   consumer_gone_ = true;
   if (delivering_ && !exit_writing_) {
-    std::vector<std::string> lines = std::move(in_flight_);
+    std::vector<DiagnosticLine> lines = std::move(in_flight_);
     in_flight_.clear();
     taken_at_exit_ = true;
     note_drops_locked();
@@ -125,18 +136,20 @@ void DiagnosticQueue::finish_at_exit() {
 }
 
 bool DiagnosticQueue::write_lines(std::unique_lock<RankedMutex<LockRank::DiagnosticQueue>>& lock,
-                                  const std::vector<std::string>& lines,
+                                  const std::vector<DiagnosticLine>& lines,
                                   std::optional<std::chrono::milliseconds> stall_limit) {
   bool all = true;
   std::size_t next = 0;
   while (next < lines.size()) {
     // Whole lines per write, so that another writer's output (Python's own stderr) can only
     // come between lines; a pipe takes up to PIPE_BUF bytes in one piece.
-    std::string chunk = lines[next++] + "\n";
+    std::string chunk = fd2_text(lines[next++]);
     std::size_t count = 1;
-    while (next < lines.size() && chunk.size() + lines[next].size() + 1 <= PIPE_BUF) {
-      chunk += lines[next++];
-      chunk += '\n';
+    while (next < lines.size()) {
+      std::string more = fd2_text(lines[next]);
+      if (chunk.size() + more.size() > PIPE_BUF) break;
+      chunk += more;
+      ++next;
       ++count;
     }
     lock.unlock();
@@ -161,7 +174,7 @@ void DiagnosticQueue::run() {
     }
     // The lines at the front that share a destination.
     const std::shared_ptr<const Deliver> consumer = pending_.front().consumer;
-    std::vector<std::string> batch;
+    std::vector<DiagnosticLine> batch;
     while (!pending_.empty() && pending_.front().consumer == consumer) {
       batch.push_back(std::move(pending_.front().line));
       pending_.pop_front();

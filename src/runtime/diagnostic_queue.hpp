@@ -35,6 +35,7 @@
 
 #include <pthread.h>
 
+#include "common/diagnostic_line.hpp"
 #include "common/lock_order.hpp"
 #include "runtime/clock.hpp"
 
@@ -42,9 +43,10 @@ namespace varnex::rt {
 
 class DiagnosticQueue {
  public:
-  // Hands over a batch of lines (no line feeds), in order. False when the consumer is gone for
-  // good (the interpreter finalizes): the batch and every later line then go to fd 2.
-  using Deliver = std::function<bool(const std::vector<std::string>& lines)>;
+  // Hands over a batch of lines, in order, each with its level, details and trailing detail
+  // text. False when the consumer is gone for good (the interpreter finalizes): the batch and
+  // every later line then go to fd 2.
+  using Deliver = std::function<bool(const std::vector<DiagnosticLine>& lines)>;
   // Writes `text` to standard error, waiting for room until `give_up_at` (none: as long as it
   // takes). False when it gave up with the text not (wholly) written.
   using Write = std::function<bool(std::string_view text, std::optional<Instant> give_up_at)>;
@@ -62,8 +64,10 @@ class DiagnosticQueue {
   // destroyed; this is for the tests' own.)
   ~DiagnosticQueue();
 
-  // Queues each non-empty line of `text`. Never waits but for the queue's mutex.
-  void push(std::string_view text);
+  // Queues each non-empty line of `text`, at `level` with `fields`; `detail` (a traceback)
+  // follows the last one. Never waits but for the queue's mutex.
+  void push(std::string_view text, DiagnosticLevel level = DiagnosticLevel::Warning,
+            const DiagnosticFields& fields = {}, std::string detail = {});
 
   // Lines pushed from now on go to `deliver` (empty: to fd 2 again).
   void set_consumer(Deliver deliver);
@@ -89,14 +93,15 @@ class DiagnosticQueue {
   // Writes lines to fd 2 in writes of whole lines (at most PIPE_BUF bytes where lines allow),
   // counting each write as done; the mutex is released meanwhile. False when `give_up_at`
   // passed first.
-  bool write_lines(std::unique_lock<RankedMutex<LockRank::DiagnosticQueue>>& lock, const std::vector<std::string>& lines,
+  bool write_lines(std::unique_lock<RankedMutex<LockRank::DiagnosticQueue>>& lock,
+                   const std::vector<DiagnosticLine>& lines,
                    std::optional<std::chrono::milliseconds> stall_limit);
   void note_drops_locked();
   bool to_consumer_locked() const { return consumer_ && !consumer_gone_; }
 
   // A line and the consumer it was pushed for (null: fd 2).
   struct Entry {
-    std::string line;
+    DiagnosticLine line;
     std::shared_ptr<const Deliver> consumer;
   };
 
@@ -110,7 +115,7 @@ class DiagnosticQueue {
   std::condition_variable_any wake_;     // the writer: lines to handle, or stop
   std::condition_variable_any changed_;  // flushers: lines done
   std::deque<Entry> pending_;
-  std::vector<std::string> in_flight_;  // the batch the consumer has, until it returns
+  std::vector<DiagnosticLine> in_flight_;  // the batch the consumer has, until it returns
   bool delivering_ = false;             // the writer is inside the consumer
   bool taken_at_exit_ = false;          // finish_at_exit wrote the batch the consumer had
   bool exit_writing_ = false;           // finish_at_exit is writing: the writer waits

@@ -21,20 +21,6 @@ void check_may_block() {
   rt::Runtime::get();
 }
 
-// "background call 3, timer 5, ..." (at most the first ten), or "nothing" when all just ended.
-std::string describe(const std::vector<std::pair<std::uint64_t, TaskKind>>& running) {
-  if (running.empty()) return "nothing";
-  constexpr std::size_t kNamed = 10;
-  std::string text;
-  for (std::size_t i = 0; i < running.size() && i < kNamed; ++i) {
-    if (i > 0) text += ", ";
-    text += running[i].second == TaskKind::Timer ? "timer " : "background call ";
-    text += std::to_string(running[i].first);
-  }
-  if (running.size() > kNamed) text += " and " + std::to_string(running.size() - kNamed) + " more";
-  return text;
-}
-
 }  // namespace
 
 Result<ShutdownWait> ShutdownWait::create(TaskManager& registry) {
@@ -88,8 +74,8 @@ ShutdownWait::Stopped ShutdownWait::stop(std::optional<std::uint64_t> limit,
 }
 
 void ShutdownWait::cut_short(const std::string& by) {
-  write_stderr("[varnex] Shutdown cut short by " + by +
-               "; still running: " + describe(registry_.running_entries()) + "\n");
+  write_stderr(DiagnosticLevel::Warning, "[varnex] Shutdown cut short by " + by +
+               "; still running: " + describe_running(registry_.running_entries()) + "\n");
 }
 
 Result<std::string> wait_for_signal_then_stop(TaskManager& registry) {
@@ -114,16 +100,22 @@ Result<ShutdownReport> stop_on_signal_or_timeout(std::optional<std::uint64_t> wa
 }
 
 void announce_received(const std::string& signal) {
-  write_stderr("\n[varnex] Received " + signal + ", initiating graceful shutdown...\n");
+  write_stderr(DiagnosticLevel::Info,
+               "\n[varnex] Received " + signal + ", initiating graceful shutdown...\n");
 }
 
 void announce_stopping(const std::string& reason) {
-  write_stderr("\n[varnex] Stopping (reason: " + reason + "), initiating graceful shutdown...\n");
+  write_stderr(DiagnosticLevel::Info,
+               "\n[varnex] Stopping (reason: " + reason + "), initiating graceful shutdown...\n");
 }
 
 void report_stop_result(bool all_stopped) {
-  write_stderr(all_stopped ? "[varnex] All tasks stopped successfully\n"
-                           : "[varnex] Shutdown timed out, some tasks may still be running\n");
+  if (all_stopped) {
+    write_stderr(DiagnosticLevel::Info, "[varnex] All tasks stopped successfully\n");
+  } else {
+    write_stderr(DiagnosticLevel::Warning,
+                 "[varnex] Shutdown timed out, some tasks may still be running\n");
+  }
 }
 
 bool reason_is_signal(const std::string& reason) {

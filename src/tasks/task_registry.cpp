@@ -171,6 +171,33 @@ std::size_t TaskManager::cleanup() {
   return removed.size();  // the run states are dropped after the lock is released
 }
 
+Result<bool> TaskManager::reset_stop() {
+  std::vector<std::pair<std::uint64_t, TaskKind>> running;
+  {
+    std::unique_lock lock(mutex_);
+    for (const auto& [id, entry] : entries_) {
+      if (!entry.run->ended()) running.emplace_back(id, entry.kind);
+    }
+    if (running.empty()) return stop_flag_.exchange(false, std::memory_order_acq_rel);
+  }
+  std::sort(running.begin(), running.end());
+  return Error::runtime("reset_stop refused: still running: " + describe_running(running) +
+                        "; stop and wait for them first (shutdown_all)");
+}
+
+std::string describe_running(const std::vector<std::pair<std::uint64_t, TaskKind>>& running) {
+  if (running.empty()) return "nothing";
+  constexpr std::size_t kNamed = 10;
+  std::string text;
+  for (std::size_t i = 0; i < running.size() && i < kNamed; ++i) {
+    if (i > 0) text += ", ";
+    text += running[i].second == TaskKind::Timer ? "timer " : "background call ";
+    text += std::to_string(running[i].first);
+  }
+  if (running.size() > kNamed) text += " and " + std::to_string(running.size() - kNamed) + " more";
+  return text;
+}
+
 namespace {
 // Never destroyed: timer threads may read the stop flag while the process exits. A child made
 // by fork() starts with an empty registry: what the parent registered runs in the parent.

@@ -20,11 +20,13 @@
 #include <memory>
 #include <optional>
 #include <shared_mutex>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "common/lock_order.hpp"
+#include "common/result.hpp"
 #include "runtime/completion.hpp"
 #include "tasks/run_state.hpp"
 
@@ -103,7 +105,15 @@ class TaskManager {
   // Removes every entry that has ended; the others stay. Returns how many were removed.
   std::size_t cleanup();
 
-  // Set by the first stop_all and never cleared. Timer loops read it before every call.
+  // Clears the stop flag, so that timers started from now on run again (a REPL, a notebook or
+  // a test suite that shut down once). Only once nothing runs: while an entry has not ended
+  // (a call still in progress after the stop, a timer started since) it fails (kind Runtime)
+  // with "reset_stop refused: still running: <what>; stop and wait for them first (shutdown_all)"
+  // and changes nothing. True when a stop was cleared, false when none was in effect.
+  // Checked under the write lock, so no entry can be registered between the check and the clear.
+  Result<bool> reset_stop();
+
+  // Set by stop_all; cleared only by reset_stop. Timer loops read it before every call.
   const std::atomic<bool>& stop_flag() const { return stop_flag_; }
   bool stop_requested() const { return stop_flag_.load(std::memory_order_acquire); }
 
@@ -119,6 +129,9 @@ class TaskManager {
   mutable std::atomic<std::size_t> released_{0};  // released entries still in the map
   std::atomic<bool> stop_flag_{false};
 };
+
+// "background call 3, timer 5, ..." (the first ten, then "and N more"), or "nothing".
+std::string describe_running(const std::vector<std::pair<std::uint64_t, TaskKind>>& running);
 
 // The registry of the process, created by its first user and never destroyed (background threads
 // may still use it while the process exits). A child made by fork() gets an empty one, with its

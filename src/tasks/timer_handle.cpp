@@ -8,6 +8,35 @@
 
 namespace varnex {
 
+TimerErrors::TimerErrors(std::uint64_t task_id, std::string timer_name)
+    : fields_{{"task_id", task_id}, {"timer", std::move(timer_name)}} {}
+
+bool TimerErrors::wants_traceback(const std::string& text) const {
+  std::lock_guard lock(mutex_);
+  return traced_.size() < kTracedTexts && !traced_.contains(text);
+}
+
+void TimerErrors::report(std::string text, std::string traceback) {
+  bool first = false;
+  {
+    std::lock_guard lock(mutex_);
+    ++count_;
+    last_ = text;
+    if (traced_.size() < kTracedTexts) first = traced_.insert(text).second;
+  }
+  failed_.store(true, std::memory_order_release);
+  limiter_.report(std::string(kPrefix) + text, DiagnosticLevel::Error, fields_,
+                  first ? std::move(traceback) : std::string());
+}
+
+void TimerErrors::flush() {
+  if (failed_.load(std::memory_order_acquire)) limiter_.flush();
+}
+
+void TimerErrors::finish() {
+  if (failed_.load(std::memory_order_acquire)) limiter_.flush_all();
+}
+
 TimerHandle::TimerHandle(std::shared_ptr<TimerRun> timer, std::uint64_t task_id, double frequency,
                          TimerPrecision precision, TaskManager& registry,
                          std::shared_ptr<TimerErrors> errors, const char* origin)
@@ -37,9 +66,11 @@ TimerHandle::~TimerHandle() {
     return;
   }
   if (is_running()) {
-    write_stderr("Warning: TimerHandle(id=" + std::to_string(task_id_) +
-                 ") dropped while still running. Make sure to save the handle returned by " +
-                 origin_ + ".\n");
+    write_stderr(DiagnosticLevel::Warning,
+                 "Warning: TimerHandle(id=" + std::to_string(task_id_) +
+                     ") dropped while still running. Make sure to save the handle returned by " +
+                     origin_ + ".\n",
+                 {{"task_id", task_id_}});
   }
   timer_->run.request_stop();
   registry_->release_task(task_id_);

@@ -15,11 +15,17 @@
 // Every method may be called from any thread; the statistics are lock-free snapshots.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "common/diagnostics.hpp"
 
 #include "tasks/task_registry.hpp"
 #include "tasks/timer_loops.hpp"
@@ -27,15 +33,33 @@
 
 namespace varnex {
 
-// A timer's raising calls, shared by its tick callback and its handle: how many, and the last
-// error line's text after "Timer function error: " without its line feed.
+// A timer's raising calls, shared by its tick callback and its handle: how many, the last error
+// line's text after "Timer function error: " without its line feed, and their reporting.
+//
+// Each raising call is reported as the line "Timer function error: <text>" at level Error with
+// the timer's details (task_id, and timer: the callback's name). The same text within a second
+// of its last printed line is counted instead, and summarised by the next one printed
+// ("... (N similar messages suppressed)"), by flush() on a later tick, or by finish() when the
+// loop ends (RepeatLimiter). The first occurrence of a text carries the call's traceback (for
+// the first kTracedTexts distinct texts of the timer; later ones go without).
 class TimerErrors {
  public:
-  void record(std::string text) {
-    std::lock_guard lock(mutex_);  // a leaf lock: nothing is called while it is held
-    ++count_;
-    last_ = std::move(text);
-  }
+  static constexpr std::size_t kTracedTexts = 16;
+  static constexpr std::string_view kPrefix = "Timer function error: ";
+
+  TimerErrors() = default;
+  TimerErrors(std::uint64_t task_id, std::string timer_name);
+
+  // Whether a call that failed with `text` should come with its traceback (it is the first
+  // with that text): so that the traceback is formatted only when it will be printed.
+  bool wants_traceback(const std::string& text) const;
+  // Counts the error and reports it (see above); `traceback` is used only with a first text.
+  void report(std::string text, std::string traceback = {});
+  // Summarises repeats whose second has passed; cheap while no call has failed.
+  void flush();
+  // The loop is over: summarises every repeat still counted.
+  void finish();
+
   std::uint64_t count() const {
     std::lock_guard lock(mutex_);
     return count_;
@@ -46,9 +70,13 @@ class TimerErrors {
   }
 
  private:
-  mutable std::mutex mutex_;
+  mutable std::mutex mutex_;  // a leaf lock: nothing is called while it is held
   std::uint64_t count_ = 0;
   std::optional<std::string> last_;
+  std::unordered_set<std::string> traced_;
+  std::atomic<bool> failed_{false};
+  DiagnosticFields fields_;
+  RepeatLimiter limiter_;
 };
 
 class TimerHandle {

@@ -14,6 +14,8 @@
 using varnex::rt::DiagnosticQueue;
 using varnex::rt::Instant;
 using Lines = std::vector<std::string>;
+using Delivered = std::vector<varnex::DiagnosticLine>;
+using varnex::DiagnosticLevel;
 
 namespace {
 
@@ -76,22 +78,31 @@ TEST(DiagnosticQueue, LinesGoWhereTheyWereHeadedWhenPushedInOrder) {
   EXPECT_EQ(DiagnosticQueue::split_lines("\n"), Lines{""});
 
   FakeStderr err;
-  Lines delivered;
+  Delivered delivered;
+  const varnex::DiagnosticFields fields{{"task_id", std::uint64_t{3}}, {"timer", std::string("f")}};
   {
     DiagnosticQueue queue(err.writer());
     queue.push("before\n");
-    queue.set_consumer([&](const Lines& lines) {
+    queue.push("failed\n", DiagnosticLevel::Error, fields, "Traceback:\n  boom");
+    queue.set_consumer([&](const Delivered& lines) {
       delivered.insert(delivered.end(), lines.begin(), lines.end());
       return true;
     });
     for (int i = 0; i < 200; ++i) queue.push("\nline " + std::to_string(i) + "\n");
+    // Each line keeps the level, details and detail text it was pushed with.
+    queue.push("one\ntwo\n", DiagnosticLevel::Info, fields, "after two");
     queue.set_consumer({});
     queue.push("\nafter\n");
     EXPECT_TRUE(queue.flush(std::chrono::seconds(30)));
-    EXPECT_EQ(err.text(), "before\n\nafter\n");
+    EXPECT_EQ(err.text(), "before\nfailed\nTraceback:\n  boom\n\nafter\n");
   }
-  ASSERT_EQ(delivered.size(), 200u);
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(delivered[i], "line " + std::to_string(i));
+  ASSERT_EQ(delivered.size(), 202u);
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_EQ(delivered[i], (varnex::DiagnosticLine{"line " + std::to_string(i)}));
+  }
+  EXPECT_EQ(delivered[200], (varnex::DiagnosticLine{"one", DiagnosticLevel::Info, fields, ""}));
+  EXPECT_EQ(delivered[201],
+            (varnex::DiagnosticLine{"two", DiagnosticLevel::Info, fields, "after two"}));
 }
 
 TEST(DiagnosticQueue, AFullStderrHoldsNoProducerAndWhatDidNotFitIsCountedInPlace) {
@@ -118,7 +129,7 @@ TEST(DiagnosticQueue, AtExitTheLinesAConsumerHoldsOrCannotTakeGoToStderrInOrder)
     int calls = 0;
     {
       DiagnosticQueue queue(err.writer());
-      queue.set_consumer([&](const Lines&) { return ++calls > 1; });
+      queue.set_consumer([&](const Delivered&) { return ++calls > 1; });
       queue.push(numbered(0, 50));
       queue.push("50\n");
     }  // destruction handles what is pending
@@ -132,7 +143,7 @@ TEST(DiagnosticQueue, AtExitTheLinesAConsumerHoldsOrCannotTakeGoToStderrInOrder)
   varnex::rt::Completion release;
   {
     DiagnosticQueue queue(err.writer());
-    queue.set_consumer([&](const Lines&) {
+    queue.set_consumer([&](const Delivered&) {
       entered.set();
       release.wait_until(std::nullopt);
       return false;

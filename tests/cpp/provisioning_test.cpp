@@ -13,6 +13,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "can/provisioning.hpp"
@@ -158,6 +161,14 @@ class Provisioning : public ::testing::Test {
     return lines;
   }
   std::string bin_file(const std::string& name) const { return read_file(dir_ / "bin" / name); }
+  // The line a failed sudo pass ends with: what to do, for `setup`, with our user and our ip.
+  std::string advice(const std::string& interface, const std::string& setup) const {
+    const passwd* me = ::getpwuid(::geteuid());
+    return "[CAN] To fix: bring '" + interface + "' up before the program starts (as root: " +
+           setup + "), or, for a service, allow its user to run ip through sudo without a "
+           "password (in /etc/sudoers.d/: " + std::string(me->pw_name) +
+           " ALL=(root) NOPASSWD: " + (dir_ / "bin" / "ip").string() + ")\n";
+  }
 
   // Runs the real function with fd 2 sent to a file, and returns what was written there.
   Outcome provision(const std::string& interface) {
@@ -242,7 +253,8 @@ TEST_F(Provisioning, VirtualInterfaceFallsBackToSudoForBringingItUp) {
                         "sudo ip link set dev vcan0 up"}));
   EXPECT_EQ(out.stderr_text,
             "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...\n" +
-                kSudoNotice + "sudo ran: ip link set dev vcan0 up\n");
+                kSudoNotice + "sudo ran: ip link set dev vcan0 up\n" +
+                advice("vcan0", "ip link set dev vcan0 up"));
 }
 
 TEST_F(Provisioning, FailedDirectCommandRestartsFromTheFirstUnderSudo) {
@@ -340,7 +352,9 @@ TEST_F(Provisioning, MissingSudoIsAStartFailure) {
   const Outcome out = provision("can0");
   expect_error(out.status,
                "Failed to run 'sudo ip link set dev can0 down': No such file or directory (os error 2)");
-  EXPECT_EQ(out.stderr_text, kCan0Notice + kSudoNotice);
+  EXPECT_EQ(out.stderr_text,
+            kCan0Notice + kSudoNotice +
+                advice("can0", "ip link set dev can0 up type can bitrate 1000000"));
 }
 
 TEST_F(Provisioning, QueryGetsEmptyStdinWhileSudoSharesOurs) {

@@ -13,6 +13,7 @@
 #include "runtime/completion.hpp"
 #include "tasks/task_id.hpp"
 #include "tasks/task_registry.hpp"
+#include "tasks/timer_loops.hpp"
 
 namespace varnex {
 namespace {
@@ -112,6 +113,36 @@ TEST(TaskRegistry, StopAllEndsEachItemWhenNoCodeOfItRunsAndSetsTheStopFlagForGoo
   m.stop_all();
   EXPECT_TRUE(later->ended());
   EXPECT_TRUE(m.stop_requested());
+}
+
+// A stop can be cleared only once everything it asked to stop has ended; then a timer
+// started afterwards passes the flag check again.
+TEST(TaskRegistry, ResetStopWaitsForNothingToRunAndNamesWhatStillRuns) {
+  TaskManager m;
+  EXPECT_EQ(m.reset_stop().value(), false);  // no stop in effect: nothing to clear
+
+  auto busy_timer = item(TaskKind::Timer);
+  auto call = item(TaskKind::AsyncTask);
+  m.register_task(7, busy_timer, TaskKind::Timer);
+  m.register_task(3, call, TaskKind::AsyncTask);
+  ASSERT_TRUE(busy_timer->begin_call());
+  m.stop_all();
+
+  Result<bool> refused = m.reset_stop();
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(),
+            Error::runtime("reset_stop refused: still running: background call 3, timer 7; stop "
+                           "and wait for them first (shutdown_all)"));
+  EXPECT_TRUE(m.stop_requested());  // unchanged by the refusal
+
+  busy_timer->end_call();
+  call->finish();
+  EXPECT_EQ(m.reset_stop().value(), true);
+  EXPECT_FALSE(m.stop_requested());
+  auto later = item(TaskKind::Timer);
+  m.register_task(8, later, TaskKind::Timer);
+  EXPECT_TRUE(may_call(*later, m.stop_flag()));
+  later->end_call();
 }
 
 TEST(TaskRegistry, CleanupUnregisterAndReplaceRemoveEntries) {

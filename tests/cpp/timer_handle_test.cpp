@@ -3,13 +3,17 @@
 // reached the user, the statistics, and the frequency rules every timer start obeys.
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/diagnostics.hpp"
+#include "runtime/diagnostic_queue.hpp"
 #include "tasks/call_handle.hpp"
 #include "tasks/timer_handle.hpp"
 #include "tasks/timer_period.hpp"
@@ -151,6 +155,67 @@ TEST(TimerFrequencyRules, PositiveAndAtMostTenKilohertzWithoutRealtime) {
   // Ordered comparisons: NaN passes here and fails when the timer starts.
   EXPECT_TRUE(check_timer_frequency(std::nan(""), TimerPrecision::High));
   EXPECT_FALSE(period_from_frequency(std::nan("")));
+}
+
+}  // namespace
+}  // namespace varnex
+
+namespace varnex {
+namespace {
+
+// What a TimerErrors reports, caught through a consumer of the process's diagnostic queue.
+class CaughtLines {
+ public:
+  CaughtLines() {
+    rt::diagnostic_queue().set_consumer([this](const std::vector<DiagnosticLine>& lines) {
+      std::lock_guard lock(mutex_);
+      lines_.insert(lines_.end(), lines.begin(), lines.end());
+      changed_.notify_all();
+      return true;
+    });
+  }
+  ~CaughtLines() { rt::diagnostic_queue().set_consumer({}); }
+  std::vector<DiagnosticLine> wait_for(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 30s, [&] { return lines_.size() >= n; });
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<DiagnosticLine> lines_;
+};
+
+TEST(TimerErrors, FirstOfEachTextHasItsTracebackRepeatsAreSummarisedAtTheEnd) {
+  CaughtLines caught;
+  const DiagnosticFields fields{{"task_id", std::uint64_t{7}}, {"timer", std::string("update")}};
+  const std::string line = "Timer function error: RuntimeError: oops";
+  {
+    TimerErrors errors(7, "update");
+    EXPECT_TRUE(errors.wants_traceback("RuntimeError: oops"));
+    errors.report("RuntimeError: oops", "Traceback ...");
+    EXPECT_FALSE(errors.wants_traceback("RuntimeError: oops"));
+    errors.report("RuntimeError: oops", "Traceback ...");  // repeats within the second: counted
+    errors.report("RuntimeError: oops", "Traceback ...");
+    // Distinct texts are traced up to the limit, and printed either way.
+    for (std::size_t i = 1; i <= TimerErrors::kTracedTexts; ++i) {
+      errors.report("KeyError: " + std::to_string(i), "tb " + std::to_string(i));
+    }
+    EXPECT_EQ(errors.count(), 3 + TimerErrors::kTracedTexts);
+    EXPECT_EQ(errors.last(), "KeyError: " + std::to_string(TimerErrors::kTracedTexts));
+    errors.finish();
+  }
+  const std::vector<DiagnosticLine> lines = caught.wait_for(TimerErrors::kTracedTexts + 2);
+  ASSERT_EQ(lines.size(), TimerErrors::kTracedTexts + 2);
+  EXPECT_EQ(lines[0], (DiagnosticLine{line, DiagnosticLevel::Error, fields, "Traceback ..."}));
+  for (std::size_t i = 1; i < TimerErrors::kTracedTexts; ++i) {
+    EXPECT_EQ(lines[i].detail, "tb " + std::to_string(i));
+  }
+  EXPECT_EQ(lines[TimerErrors::kTracedTexts].detail, "");  // past the limit: no traceback
+  // The summary stands for the last repeat and counts the one before it.
+  EXPECT_EQ(lines.back(), (DiagnosticLine{line + " (1 similar messages suppressed)",
+                                          DiagnosticLevel::Error, fields, ""}));
 }
 
 }  // namespace

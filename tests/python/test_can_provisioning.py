@@ -6,6 +6,8 @@ The C++ unit tests cover the parsing and each branch in depth; these check the p
 """
 
 import os
+import pwd
+import re
 import signal
 import subprocess
 import sys
@@ -105,6 +107,14 @@ QUERY = "ip -details link show dev can9"
 NOT_FOUND = "CAN Device not found: ENODEV: No such device"
 
 
+def advice(interface, setup, path_dir):
+    """The line that follows a failed sudo pass: what to do instead."""
+    return (f"[CAN] To fix: bring '{interface}' up before the program starts (as root: {setup}), "
+            "or, for a service, allow its user to run ip through sudo without a password (in "
+            f"/etc/sudoers.d/: {pwd.getpwuid(os.geteuid()).pw_name} ALL=(root) NOPASSWD: "
+            f"{path_dir}/ip)")
+
+
 @pytest.mark.parametrize("cls", CLASSES)
 def test_without_ip_on_path_the_query_cannot_start(cls, tmp_path):
     assert construct(cls, "can9", tmp_path) == (
@@ -144,16 +154,17 @@ def test_refused_direct_pass_is_repeated_through_sudo_from_the_first_command(cls
 @pytest.mark.parametrize("cls", CLASSES)
 def test_sudo_failures_stop_provisioning_with_the_command_in_the_message(cls, fakes):
     d = fakes(query=HARDWARE_DOWN, rc={"ip.down": 1, "sudo.bitrate": 1})
+    can9_setup = "ip link set dev can9 up type can bitrate 1000000"
     assert construct(cls, "can9", d) == (
         "'sudo ip link set dev can9 type can bitrate 1000000' failed",
-        [NOTICE_CAN9, SUDO_NOTICE],
+        [NOTICE_CAN9, SUDO_NOTICE, advice("can9", can9_setup, d)],
         [QUERY, "ip link set dev can9 down", "sudo ip link set dev can9 down",
          "sudo ip link set dev can9 type can bitrate 1000000"])
 
     d = fakes(programs=("ip",), query=HARDWARE_DOWN, rc={"ip.down": 1})
     assert construct(cls, "can9", d) == (
         "Failed to run 'sudo ip link set dev can9 down': No such file or directory (os error 2)",
-        [NOTICE_CAN9, SUDO_NOTICE],
+        [NOTICE_CAN9, SUDO_NOTICE, advice("can9", can9_setup, d)],
         [QUERY, "ip link set dev can9 down"])
 
 
@@ -176,6 +187,56 @@ def test_ready_interface_goes_straight_to_opening_the_socket(cls, fakes):
     assert message in ("IO: Address family not supported by protocol (os error 97)",
                        "IO: No such device (os error 19)")
     assert (stderr, commands) == ([], ["ip -details link show dev lo"])
+
+
+def test_provisioning_lines_reach_logging_as_progress_and_an_error_naming_the_interface(fakes):
+    d = fakes(query=HARDWARE_DOWN, rc={"ip.down": 1, "sudo.down": 1})
+    code = (
+        "import logging, sys, time, varnex\n"
+        "class Show(logging.Handler):\n"
+        "    def emit(self, r):\n"
+        "        print(r.levelname, r.interface, r.getMessage(), sep='|', flush=True)\n"
+        "logging.getLogger('v').addHandler(Show())\n"
+        "logging.getLogger('v').setLevel(logging.INFO)\n"
+        "varnex.log_to('v')\n"
+        "try:\n"
+        "    varnex.CanDevice('can9')\n"
+        "except OSError:\n"
+        "    time.sleep(0.5)  # the lines are logged by the module's thread\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=fake_env(d), timeout=60, stdin=subprocess.DEVNULL)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        f"INFO|can9|{NOTICE_CAN9}", f"INFO|can9|{SUDO_NOTICE}",
+        "ERROR|can9|" + advice("can9", "ip link set dev can9 up type can bitrate 1000000", d)]
+
+
+TROUBLESHOOTING = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "troubleshooting.rst")
+
+
+def test_troubleshooting_quotes_the_texts_the_module_prints(fakes):
+    """Each provisioning text a user can meet is quoted as the module writes it: as an inline
+    literal or a line of a literal block, for can0 or vcan0, with user "robot" and /usr/sbin/ip."""
+    with open(TROUBLESHOOTING, encoding="utf-8") as f:
+        doc = f.read()
+    quoted = {" ".join(q.split()) for q in re.findall(r"``(.+?)``", doc, flags=re.S)}
+    quoted |= {line.strip() for line in doc.splitlines() if line.startswith("    ")}
+
+    def produced(interface, d):
+        message, stderr, _ = construct("CanDevice", interface, d)
+        user = pwd.getpwuid(os.geteuid()).pw_name
+        return [message] + [line.replace(f"{d}/ip", "/usr/sbin/ip").replace(f": {user} ALL", ": robot ALL")
+                            for line in stderr]
+
+    down = fakes(query=HARDWARE_DOWN, rc={"ip.down": 1, "sudo.down": 1})
+    texts = (produced("can0", fakes(programs=())) + produced("can0", fakes(rc={"query": 1})) +
+             produced("can0", down) +
+             produced("can0", fakes(programs=("ip",), query=HARDWARE_DOWN, rc={"ip.down": 1})) +
+             produced("vcan0", fakes(query=VCAN_DOWN))[1:])  # where vcan0 exists, it opens
+    texts = [t for t in texts if not t.startswith("[CAN] Interface 'can0' needs configuration")]
+    assert len(texts) == 9
+    assert [t for t in texts if t not in quoted] == []
 
 
 # ---- children that misbehave, and programs that ignore SIGCHLD ----

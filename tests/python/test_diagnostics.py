@@ -1,5 +1,6 @@
 """set_diagnostic_handler and the timer handle's error record (children: routing is per process)."""
 
+import json
 import queue
 import re
 import subprocess
@@ -38,14 +39,16 @@ def handler(line):
 varnex.set_diagnostic_handler(handler)
 h = fail()
 settle(h, 3)
-print(h.error_count >= 3, h.last_error, len(got) >= 3, set(got[:3]), flush=True)
+print(h.error_count >= 3, h.last_error, got[0], got[1][0], flush=True)
 varnex.set_diagnostic_handler(None)
 n = len(got)
 settle(fail(), 2)
 print(len(got) == n, flush=True)
 """)
     lines = out.stdout.splitlines()
-    assert lines[0] == f"True ZeroDivisionError: division by zero True {{('{LINE}', True)}}"
+    # The first error's traceback follows it, one call per line.
+    assert lines[0] == (f"True ZeroDivisionError: division by zero ('{LINE}', True) "
+                        "Traceback (most recent call last):")
     assert lines[1] == "True"
     # Only the calls after None reached fd 2.
     assert LINE in out.stderr
@@ -60,15 +63,23 @@ settle(fail(), 2)
 def slow(line):
     time.sleep(0.5)
 varnex.set_diagnostic_handler(slow)
-h = fail()
+calls = [0]
+@varnex.timer(50.0)
+def fail_anew():  # a new text each time, so that no line is a repeat
+    calls[0] += 1
+    raise KeyError(calls[0])
+h = fail_anew()
 settle(h, 8)
 print(h.error_count, flush=True)
 """)
-    assert f"{LINE}\n(diagnostic handler raised ValueError: no)" in out.stderr
+    assert re.search(rf"^{LINE}\nTraceback \(most recent call last\):\n(.*\n)*?"
+                     r"ZeroDivisionError: division by zero\n\(diagnostic handler raised ValueError: no\)$",
+                     out.stderr, re.M), out.stderr
     # The slow handler took at most three lines before exit; the rest were written at exit.
     produced = int(out.stdout.strip())
     assert produced >= 8
-    assert out.stderr.count(LINE) >= 2 + produced - 3
+    written = re.findall(r"^Timer function error: KeyError: (\d+)$", out.stderr, re.M)
+    assert len(written) >= produced - 3 and len(set(written)) == len(written)
 
 
 def test_error_record_without_handler():
@@ -79,10 +90,67 @@ h = fail()
 print(h.error_count, h.last_error, flush=True)
 settle(h, 2)
 print(h.error_count >= 2, h.last_error, flush=True)
+del h
+time.sleep(0.3)  # the handle goes: the last repeats are summarised
 """)
     first, second = out.stdout.splitlines()
     assert first in ("0 None", "1 ZeroDivisionError: division by zero")
     assert second == "True ZeroDivisionError: division by zero"
+    # The line, its traceback once, and the repeats counted rather than printed.
+    err = out.stderr.splitlines()
+    assert err[:2] == [LINE, "Traceback (most recent call last):"]
+    assert err.count("Traceback (most recent call last):") == 1
+    assert re.fullmatch(rf"{LINE}( \(\d+ similar messages suppressed\))?", err[-1]), err
+    assert len(err) == 5, err
+
+
+LOG_CAPTURE = """
+import json, logging, time, varnex
+records = []
+class Keep(logging.Handler):
+    def emit(self, r):
+        records.append([r.levelname, r.getMessage(), getattr(r, "task_id", None),
+                        getattr(r, "timer", None), r.exc_text])
+logging.getLogger("varnex").addHandler(Keep())
+logging.getLogger("varnex").setLevel(logging.INFO)
+"""
+
+
+def test_log_to_gives_each_line_its_level_details_and_the_first_traceback():
+    with pytest.raises(TypeError, match="logger must be a logging.Logger, a logger name or None"):
+        varnex.log_to(42)
+    out = run_child(WAIT + LOG_CAPTURE + """
+varnex.log_to(logging.getLogger("varnex"))
+dropped = fail()
+dropped_id = dropped.task_id
+del dropped  # dropped while running: a warning
+h = fail()
+deadline = time.monotonic() + 20
+while h.error_count < 70 and time.monotonic() < deadline:  # more than a second of repeats
+    time.sleep(0.01)
+print(varnex.block_until(wait_ms=0), flush=True)
+time.sleep(0.3)
+print(json.dumps([h.task_id, dropped_id, h.error_count, records]), flush=True)
+""")
+    assert out.stdout.splitlines()[0] == "('timeout', True)"
+    task_id, dropped_id, count, records = json.loads(out.stdout.splitlines()[1])
+    assert "Timer function error" not in out.stderr  # all of it went to the logger
+    mine = [r for r in records if r[2] == task_id]
+    level, message, _, name, traceback = mine[0]
+    assert (level, message, name) == ("ERROR", LINE, "fail")
+    assert traceback.startswith("Traceback (most recent call last):\n")
+    assert traceback.endswith(", in fail\nZeroDivisionError: division by zero")
+    # Every raising call is logged or counted: a later line stands for itself and the N
+    # suppressed before it. Only the first has a traceback.
+    summaries = [re.fullmatch(rf"{LINE}(?: \((\d+) similar messages suppressed\))?", r[1]) for r in mine[1:]]
+    assert all(summaries) and all(r[0] == "ERROR" and r[4] is None for r in mine[1:]), mine
+    assert 1 <= len(summaries) <= 4
+    assert len(mine) + sum(int(m.group(1) or 0) for m in summaries) == count
+    assert ["WARNING", f"Warning: TimerHandle(id={dropped_id}) dropped while still running. Make sure "
+            "to save the handle returned by timer-decorated functions.", dropped_id, None, None] in records
+    info = [r[1] for r in records if r[0] == "INFO"]
+    assert info == ["[varnex] Stopping (reason: timeout), initiating graceful shutdown...",
+                    "[varnex] All tasks stopped successfully"]
 
 
 @requires_fault_injection

@@ -31,6 +31,8 @@ FUNCTIONS = [
     "block_all",
     "block_until",
     "set_diagnostic_handler",
+    "reset_stop",
+    "log_to",
 ]
 REGISTRATION_ORDER = CLASSES + FUNCTIONS
 
@@ -51,6 +53,8 @@ SIGNATURES = {
     "block_all": "(timeout_ms=None)",
     "block_until": "(wait_ms=None, shutdown_timeout_ms=None)",
     "set_diagnostic_handler": "(handler)",
+    "reset_stop": "()",
+    "log_to": "(logger)",
 }
 WITHOUT_CONSTRUCTOR = ["AsyncHandle", "Device", "TimerHandle", "TimerWrapper"]
 

@@ -184,6 +184,45 @@ def test_after_block_all_new_timers_end_at_once_but_background_calls_run():
     assert out.splitlines() == ["async 42", "timer False 0"]
 
 
+def test_reset_stop_after_block_until_lets_timers_tick_again_once_nothing_runs():
+    rc, out, err = run_child(
+        """
+        import threading, varnex
+        from child_support import wait_for
+        calls = []
+        @varnex.timer(200.0)
+        def tick():
+            calls.append(1)
+        print(varnex.reset_stop(), flush=True)  # no stop in effect yet
+        first = tick()
+        print(varnex.block_until(wait_ms=50), flush=True)
+        stopped = tick()
+        time.sleep(0.2)
+        print("after stop", stopped.is_running(), stopped.tick_count(), flush=True)
+        # A background call still in its call holds the reset off, and is named.
+        release = threading.Event()
+        busy = varnex.run_async(lambda: release.wait(30))()
+        try:
+            varnex.reset_stop()
+        except RuntimeError as e:
+            print(str(e) == ("reset_stop refused: still running: background call %d; stop and "
+                             "wait for them first (shutdown_all)" % busy.task_id), flush=True)
+        late = tick()
+        time.sleep(0.2)
+        print("still stopped", late.tick_count(), flush=True)
+        release.set()
+        busy.wait(timeout_ms=10000)
+        print(varnex.reset_stop(), flush=True)
+        again = tick()
+        print("again", wait_for(lambda: again.tick_count() >= 5), again.is_running(), flush=True)
+        print(varnex.shutdown_all(timeout_ms=5000), varnex.reset_stop(), flush=True)
+        """
+    )
+    assert rc == 0, err
+    assert out.splitlines() == ["False", "('timeout', True)", "after stop False 0", "True",
+                                "still stopped 0", "True", "again True True", "True True"]
+
+
 def test_millisecond_arguments_are_refused_before_anything_waits_or_stops():
     rc, out, err = run_child(
         """
