@@ -1,6 +1,7 @@
 """Motor commands that do not wait for Python: a fixed-rate broadcast with a deadman watchdog.
 
-    varnex-sim --interface vcan0 &        # simulated drivers 0x201 and 0x202
+    varnex-sim --interface vcan0 > sim.log &        # simulated drivers 0x201 and 0x202
+    until grep -q '^varnex-sim: ready' sim.log; do sleep 0.1; done
     python examples/broadcast_control.py --interface vcan0 --duration 3
 
 or, with the simulated drivers inside this process: `python examples/broadcast_control.py --simulate`.

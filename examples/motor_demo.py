@@ -1,6 +1,7 @@
 """Motor control loop: a precision timer drives two motor drivers of one group.
 
-    varnex-sim --interface vcan0 &        # simulated drivers 0x201 and 0x202
+    varnex-sim --interface vcan0 > sim.log &        # simulated drivers 0x201 and 0x202
+    until grep -q '^varnex-sim: ready' sim.log; do sleep 0.1; done
     python examples/motor_demo.py --interface vcan0 --duration 3
 
 or, with the simulated drivers inside this process: `python examples/motor_demo.py --simulate`.

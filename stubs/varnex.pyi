@@ -278,15 +278,21 @@ class Motor:
         right.set_target(-5.0)
         motor.broadcast()       # both targets in one frame
 
+    A driver that answers only after its setup was sent (it powered up late), or again after
+    at least 1 s of silence while targets went out (it restarted), may be in its default mode:
+    one line on standard error names it, its slot, the mode it was given and how to send it
+    again. ``reapply_setup=True`` (keyword only) has the group send that driver's setup again
+    itself (open session, set mode, end session).
+
     Raises:
         ValueError: neither or both of ``host`` and ``host_id`` given.
         OSError: the CAN interface or socket cannot be set up.
     """
 
     @overload
-    def __new__(cls, interface: str, host: int, host_id: None = None) -> Motor: ...
+    def __new__(cls, interface: str, host: int, host_id: None = None, *, reapply_setup: bool = False) -> Motor: ...
     @overload
-    def __new__(cls, interface: str, host: None = None, *, host_id: int) -> Motor: ...
+    def __new__(cls, interface: str, host: None = None, *, host_id: int, reapply_setup: bool = False) -> Motor: ...
     def add_device(self, slot_index: int, node_id: int, mode: FocModeName) -> Device:
         """Configure a driver and add it to the group.
 

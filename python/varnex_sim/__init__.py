@@ -190,7 +190,11 @@ class SimulatedDriver:
         return feedback_bytes(self.position, _i16(self.speed * 10.0), _i16(self.current * 100.0))
 
     def configure(self, frame_type: int, ctl: int) -> None:
-        """Obeys one DR v1 frame addressed to it; like the firmware, it never answers."""
+        """Obeys one DR v1 frame addressed to it; like the firmware, it never answers.
+
+        Like a real driver it keeps no setup across a restart: a simulator started after the
+        host sent its setup plays drivers in their starting mode.
+        """
         if frame_type == DR_OPEN_SECOND:
             self.in_session = True
         elif frame_type == DR_COMMAND and self.in_session:
@@ -231,7 +235,9 @@ class Simulator:
     `hears` limits what it hears to those CAN ids, by a kernel filter, so that a flooded bus
     cannot crowd the host's frames out of its receive buffer.
     `silent_after` (seconds) stops all answers that long after the start; `silent` can also be
-    set at any time. Call `close()` (or use `with`) to stop it.
+    set at any time. `on_mode_change(node_id, old, new)` is called (on the simulator's thread)
+    whenever a configuration frame switches a driver's mode. Call `close()` (or use `with`) to
+    stop it.
     """
 
     def __init__(
@@ -244,8 +250,10 @@ class Simulator:
         silent_after: Optional[float] = None,
         record: bool = False,
         hears: Optional[Sequence[int]] = None,
+        on_mode_change: Optional[Callable[[int, Mode, Mode], None]] = None,
     ) -> None:
         self.interface = interface
+        self.on_mode_change = on_mode_change
         self.host_id = host_id
         self.drivers = list(drivers) if drivers is not None else [
             SimulatedDriver(node, slot) for node, slot in DEFAULT_NODES]
@@ -364,7 +372,10 @@ class Simulator:
             frame_type, destination, ctl = config
             for driver in self.drivers:
                 if destination in (DR_ALL, driver.node_id & 0xFFFF):
+                    before = driver.mode
                     driver.configure(frame_type, ctl)
+                    if driver.mode != before and self.on_mode_change is not None:
+                        self.on_mode_change(driver.node_id, before, driver.mode)
             return
         if frame.is_config:
             return  # a DR v1 frame with a bad check byte: the firmware drops it

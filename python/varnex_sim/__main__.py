@@ -1,9 +1,16 @@
 """varnex-sim: simulated motor drivers on a CAN interface, answering a varnex.Motor group.
 
     varnex-sim [--interface vcan0] [--host 0x100] [--node 0x201[:SLOT[:MODE]]] ... [--duration S]
-               [--silent-after S] [--drop F] [--wrong-length F] [--delay MS] [--seed N]
+               [--start-after S] [--silent-after S] [--drop F] [--wrong-length F] [--delay MS]
+               [--seed N]
 
 Runs until SIGINT or SIGTERM (or --duration). SIGUSR1 switches the answers off and on.
+Once it listens it prints one line to wait for:
+
+    varnex-sim: ready on vcan0 (nodes 0x201:0:speed, 0x202:1:speed)
+
+and whenever a configuration frame switches a driver's mode, "varnex-sim: node 0x201 mode
+position (was speed)".
 """
 
 from __future__ import annotations
@@ -46,6 +53,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="a driver: node id, its slot 0-3 (default: its position in the list) "
                              f"and its starting mode (default: speed); repeatable (default: {defaults})")
     parser.add_argument("--duration", type=_non_negative, metavar="S", help="exit after S seconds")
+    parser.add_argument("--start-after", type=_non_negative, default=0.0, metavar="S",
+                        help="wait S seconds before listening, like drivers that power up after "
+                             "the host (they miss its setup and start in their own mode)")
     parser.add_argument("--silent-after", type=_non_negative, metavar="S",
                         help="stop answering S seconds after the start (frames are still heard)")
     parser.add_argument("--drop", type=_fraction, default=0.0, metavar="F",
@@ -66,26 +76,38 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"varnex-sim: {e}", file=sys.stderr)
         return 2
     faults = Faults(drop=args.drop, wrong_length=args.wrong_length, delay=args.delay / 1000.0, seed=args.seed)
-    try:
-        sim = Simulator(args.interface, args.host, drivers, faults=faults, silent_after=args.silent_after)
-    except OSError as e:
-        print(f"varnex-sim: cannot open a raw CAN socket on {args.interface}: {e}", file=sys.stderr)
-        return 1
-
     stop = threading.Event()
 
     def on_stop(signo: int, frame: Optional[FrameType]) -> None:
         stop.set()
 
+    signal.signal(signal.SIGINT, on_stop)
+    signal.signal(signal.SIGTERM, on_stop)
+    if args.start_after > 0:
+        print(f"varnex-sim: listening on {args.interface} in {args.start_after:g} s", flush=True)
+        if stop.wait(args.start_after):
+            return 0
+
+    def on_mode_change(node_id: int, old: str, new: str) -> None:
+        print(f"varnex-sim: node 0x{node_id:X} mode {new} (was {old})", flush=True)
+
+    try:
+        sim = Simulator(args.interface, args.host, drivers, faults=faults, silent_after=args.silent_after,
+                        on_mode_change=on_mode_change)
+    except OSError as e:
+        print(f"varnex-sim: cannot open a raw CAN socket on {args.interface}: {e}", file=sys.stderr)
+        return 1
+
     def on_toggle(signo: int, frame: Optional[FrameType]) -> None:
         sim.silent = not sim.silent
         print(f"varnex-sim: {'silent' if sim.silent else 'answering'}", flush=True)
 
-    signal.signal(signal.SIGINT, on_stop)
-    signal.signal(signal.SIGTERM, on_stop)
     signal.signal(signal.SIGUSR1, on_toggle)
     nodes = ", ".join(f"node 0x{d.node_id:X} slot {d.slot} {d.mode}" for d in sim.drivers)
     print(f"varnex-sim: answering host 0x{args.host:X} on {args.interface}: {nodes}", flush=True)
+    ready = ", ".join(f"0x{d.node_id:X}:{d.slot}:{d.mode}" for d in sim.drivers)
+    print(f"varnex-sim: ready on {args.interface} ({'nodes' if len(sim.drivers) > 1 else 'node'} {ready})",
+          flush=True)
     with sim:
         stop.wait(args.duration)
     s = sim.stats

@@ -70,6 +70,7 @@ class Loop {
     Result<CanLink::Sent> sent = parts_.link->send_now(parts_.host, frame);
     if (sent && sent.value() == CanLink::Sent::Written) {
       run_.tick_count.fetch_add(1, std::memory_order_acq_rel);
+      parts_.board->note_sent();
     } else {
       skip(1, sent ? std::string("no room to write it at once (transmit queue full or frames "
                                  "queued ahead)")

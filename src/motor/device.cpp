@@ -1,6 +1,8 @@
 #include "motor/device.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -25,9 +27,47 @@ Device::Device(uint8_t slot, uint32_t node_id, FocMode mode, std::shared_ptr<Can
       board_(std::move(board)),
       link_(std::move(link)),
       slot_index_(std::min(slot, kLastSlot)),
-      mode_(mode) {}
+      mode_(mode),
+      given_mode_(mode) {}
 
-void Device::set_target(float value) { board_->set_target(*this, value); }
+namespace {
+
+// The shortest text that reads back as the same float: 1000 -> "1000", 0.1f -> "0.1".
+std::string shortest(float value) {
+  char buf[32];
+  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, r.ptr);
+}
+
+}  // namespace
+
+std::optional<std::string> target_report(float value, uint32_t node_id, uint8_t slot,
+                                         FocMode mode) {
+  const TargetFit fit = target_fit(value, mode);
+  if (fit == TargetFit::Fits) return std::nullopt;
+  char head[96];
+  std::snprintf(head, sizeof head, "[Motor] set_target(%s) on driver 0x%X (slot %u, %s mode)",
+                shortest(value).c_str(), static_cast<unsigned>(node_id),
+                static_cast<unsigned>(slot), std::string(foc_mode_name(mode)).c_str());
+  if (fit == TargetFit::NotANumber) return std::string(head) + " is not a number: sent as 0";
+  const float scale = target_scale(mode);
+  const std::string unit(target_unit(mode));
+  std::string line = std::string(head) + " is out of range: sent as " +
+                     shortest(static_cast<float>(encode_target(value, mode)) / scale) + " " + unit +
+                     ", the limit of its slot (" + shortest(-32768.0f / scale) + " to " +
+                     shortest(32767.0f / scale) + " " + unit + ")";
+  if (mode == FocMode::Position) line += "; targets are in rad, not degrees";
+  return line;
+}
+
+void Device::set_target(float value) {
+  board_->set_target(*this, value);
+  // One comparison on the way of every target; the report only for a value that does not fit.
+  if (target_fit(value, mode_) == TargetFit::Fits) return;
+  target_reports_.report_keyed("target", [&] {
+    return target_report(value, node_id_, slot_index_, mode_).value_or(std::string());
+  });
+}
 
 float Device::target() const { return board_->target(*this); }
 
@@ -38,7 +78,15 @@ Status Device::enter_configure() { return queue_open_session(*link_, host_id_, d
 Status Device::exit_configure() { return queue_end_session(*link_, host_id_, destination()); }
 
 Status Device::set_foc_mode(FocMode mode) {
-  return queue_set_foc_mode(*link_, host_id_, destination(), mode);
+  Status queued = queue_set_foc_mode(*link_, host_id_, destination(), mode);
+  if (queued) note_mode_given(mode);
+  return queued;
+}
+
+Status Device::resend_setup() {
+  if (Status opened = enter_configure(); !opened) return opened;
+  if (Status set = set_foc_mode(given_mode()); !set) return set;
+  return exit_configure();
 }
 
 Status Device::start_calibration() {

@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
+#include "common/diagnostics.hpp"
 #include "common/result.hpp"
 #include "motor/can_link.hpp"
 #include "motor/protocol.hpp"
@@ -48,7 +50,13 @@ class Device {
   FocMode mode() const { return mode_; }
 
   // Stored on the group's board (the next broadcast frame carries it) and counted as a sign of
-  // life by the group's watchdog.
+  // life by the group's watchdog. A value the slot cannot carry (target_fit) is still stored and
+  // sent saturated (or as 0 for NaN), and reported on fd 2, at most once a second per device:
+  //   "[Motor] set_target(<value>) on driver 0x<ID> (slot <n>, <mode> mode) is out of range:
+  //    sent as <v> <unit>, the limit of its slot (<low> to <high> <unit>)"
+  // (position mode adds "; targets are in rad, not degrees"), or for NaN
+  //   "[Motor] set_target(nan) on driver 0x<ID> (slot <n>, <mode> mode) is not a number: sent
+  //    as 0"
   void set_target(float value);
   float target() const;
   // The target as the broadcast frame carries it, encoded with mode().
@@ -62,6 +70,18 @@ class Device {
   Status exit_configure();                  // end session
   Status set_foc_mode(FocMode mode);        // set mode; the stored mode stays as it was
   Status start_calibration();               // encoder zero, then a 200 ms sleep if queued
+
+  // The mode last sent to the driver: the registration mode, then whatever set_foc_mode (or the
+  // group's set_foc_mode_broadcast, through note_mode_given) queued last.
+  FocMode given_mode() const { return given_mode_.load(std::memory_order_relaxed); }
+  void note_mode_given(FocMode mode) { given_mode_.store(mode, std::memory_order_relaxed); }
+  // Sends the setup again, as add_device did, with the mode last given: open session, set mode,
+  // end session. For a driver that missed it (setup_watch.hpp).
+  Status resend_setup();
+  // When the device was created, that is when add_device queued its setup.
+  rt::Instant setup_sent_at() const { return setup_sent_at_; }
+  // Summarises the set_target reports counted but not yet printed (RepeatLimiter::flush).
+  void flush_reports() { target_reports_.flush(); }
 
   // The latest feedback, for threads outside the runtime's tasks (Python callers): takes the
   // feedback lock on the calling thread, waiting if the receive task holds it.
@@ -99,6 +119,12 @@ class Device {
   std::atomic<float> reported_position_{0.0f};
   const uint8_t slot_index_;
   const FocMode mode_;
+  std::atomic<FocMode> given_mode_;
+  const rt::Instant setup_sent_at_ = rt::Clock::now();
+  RepeatLimiter target_reports_;
 };
+
+// The set_target report for `value` on `device`, or none when the value fits (see set_target).
+std::optional<std::string> target_report(float value, uint32_t node_id, uint8_t slot, FocMode mode);
 
 }  // namespace varnex::motor

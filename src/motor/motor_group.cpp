@@ -1,26 +1,54 @@
 #include "motor/motor_group.hpp"
 
+#include <cstdio>
 #include <utility>
 
 #include "can/can_device_async.hpp"
+#include "common/diagnostics.hpp"
 #include "motor/config_commands.hpp"
 #include "runtime/runtime.hpp"
 
 namespace varnex::motor {
 
-Result<std::unique_ptr<Motor>> Motor::create(const std::string& interface, uint32_t host) {
+Result<std::unique_ptr<Motor>> Motor::create(const std::string& interface, uint32_t host,
+                                             ReceiveOptions options) {
   Result<std::shared_ptr<CanDeviceAsync>> device = CanDeviceAsync::create(interface, "Motor");
   if (!device) return std::move(device).error();
-  return over(link_to(std::move(device).value()), host);
+  return over(link_to(std::move(device).value()), host, options);
 }
 
-std::unique_ptr<Motor> Motor::over(std::shared_ptr<CanLink> link, uint32_t host) {
-  return std::unique_ptr<Motor>(new Motor(std::move(link), host));
+std::unique_ptr<Motor> Motor::over(std::shared_ptr<CanLink> link, uint32_t host,
+                                   ReceiveOptions options) {
+  return std::unique_ptr<Motor>(new Motor(std::move(link), host, options));
 }
 
-Motor::Motor(std::shared_ptr<CanLink> link, uint32_t host)
+Motor::Motor(std::shared_ptr<CanLink> link, uint32_t host, ReceiveOptions options)
     : can_(std::move(link)), devices_(std::make_shared<DeviceList>()), host_(host) {
-  receive_task_ = rt::spawn(receive_feedback(can_, devices_));
+  receive_task_ = rt::spawn(receive_feedback(can_, devices_, board_, options));
+}
+
+std::optional<std::string> slot_report(uint8_t requested, uint8_t stored, uint32_t node_id,
+                                       std::optional<uint32_t> earlier_node) {
+  if (requested == stored && !earlier_node) return std::nullopt;
+  char text[320];
+  int n = std::snprintf(text, sizeof text, "[Motor] add_device(slot_index=%u, node_id=0x%X): ",
+                        static_cast<unsigned>(requested), static_cast<unsigned>(node_id));
+  if (requested != stored) {
+    n += std::snprintf(text + n, sizeof text - n,
+                       "the broadcast frame has slots 0 to 3; the device uses slot %u",
+                       static_cast<unsigned>(stored));
+  }
+  if (earlier_node) {
+    const unsigned slot = stored;
+    const unsigned earlier = *earlier_node;
+    n += std::snprintf(text + n, sizeof text - n,
+                       "%sslot %u is already used by driver 0x%X; the broadcast frame now carries "
+                       "0x%X's target there, while Motor.set_target(%u, ...) and "
+                       "Motor.get_feedback(%u) still address 0x%X",
+                       requested != stored ? "; " : "", slot, earlier,
+                       static_cast<unsigned>(node_id), slot, slot, earlier);
+  }
+  return std::string(text);
 }
 
 Motor::~Motor() {
@@ -72,8 +100,15 @@ Result<std::shared_ptr<Device>> Motor::add_device(uint8_t slot, uint32_t node_id
   std::shared_ptr<Device> device = Device::create(slot, node_id, mode, can_, host_, board_);
   if (Status set = device->set_foc_mode(mode); !set) return std::move(set).error();
   if (Status ended = device->exit_configure(); !ended) return std::move(ended).error();
+  std::optional<uint32_t> earlier;
+  if (std::shared_ptr<Device> other = devices_->find_by_slot(device->slot_index())) {
+    earlier = other->node_id();
+  }
   // Registered only now: a driver answering between its configuration frames is not yet known.
   devices_->append(device, *board_);
+  if (std::optional<std::string> report = slot_report(slot, device->slot_index(), node_id, earlier)) {
+    write_stderr(*report + "\n");
+  }
   return device;
 }
 
@@ -81,7 +116,9 @@ Status Motor::broadcast() {
   // The board keeps the frame current as targets are set (the later device on a shared slot
   // wins, an unoccupied slot is 0).
   const FrameData frame = board_->frame();
-  return can_->send(host_, std::vector<uint8_t>(frame.begin(), frame.end()));
+  Status sent = can_->send(host_, std::vector<uint8_t>(frame.begin(), frame.end()));
+  if (sent) board_->note_sent();
+  return sent;
 }
 
 void Motor::set_target(uint8_t slot, float value) {
@@ -107,7 +144,11 @@ Status Motor::calibrate_broadcast() {
 }
 
 Status Motor::set_foc_mode_broadcast(FocMode mode) {
-  return queue_set_foc_mode(*can_, host_, kBroadcastDestination, mode);
+  Status queued = queue_set_foc_mode(*can_, host_, kBroadcastDestination, mode);
+  if (queued) {
+    for (const std::shared_ptr<Device>& device : devices_->snapshot()) device->note_mode_given(mode);
+  }
+  return queued;
 }
 
 }  // namespace varnex::motor

@@ -49,9 +49,13 @@ class Motor {
  public:
   // Creates the non-blocking CAN device for `interface` (provisioning, socket, its task; errors
   // returned unchanged, nothing else created), then starts the receive task.
-  static Result<std::unique_ptr<Motor>> create(const std::string& interface, uint32_t host);
+  // `options.reapply_setup`: the receive task re-sends the setup of a driver that missed it
+  // (setup_watch.hpp).
+  static Result<std::unique_ptr<Motor>> create(const std::string& interface, uint32_t host,
+                                               ReceiveOptions options = {});
   // The same over a given link.
-  static std::unique_ptr<Motor> over(std::shared_ptr<CanLink> link, uint32_t host);
+  static std::unique_ptr<Motor> over(std::shared_ptr<CanLink> link, uint32_t host,
+                                     ReceiveOptions options = {});
 
   ~Motor();
   Motor(const Motor&) = delete;
@@ -66,7 +70,9 @@ class Motor {
 
   // Queues open session (0x73, 0x74), set mode, end session to the node, in this order, then
   // registers the device. Any error is returned and nothing is registered. No check against the
-  // devices already registered: shared slots and node ids are allowed.
+  // devices already registered: shared slots and node ids are allowed, but a slot above 3 (stored
+  // as 3) or one an earlier device already uses is reported on fd 2 in one line
+  // (slot_report).
   Result<std::shared_ptr<Device>> add_device(uint8_t slot, uint32_t node_id, FocMode mode);
 
   // Queues the target frame: every device's encoded target in its slot, the later device winning
@@ -104,7 +110,7 @@ class Motor {
   Status set_foc_mode_broadcast(FocMode mode);
 
  private:
-  Motor(std::shared_ptr<CanLink> link, uint32_t host);
+  Motor(std::shared_ptr<CanLink> link, uint32_t host, ReceiveOptions options);
 
   // Stops the broadcast, if one runs, and waits until it has sent its last frame.
   void end_broadcast();
@@ -122,5 +128,17 @@ class Motor {
   std::shared_ptr<TimerRun> broadcast_;  // the latest broadcast's run, until it has ended
   std::uint64_t broadcast_id_ = 0;
 };
+
+// The add_device report for a device asked for `requested` slot and stored on `stored`, when an
+// earlier device (`earlier_node`) already uses that slot or the request was above 3; none when
+// neither. One line (without line feed):
+//   "[Motor] add_device(slot_index=7, node_id=0x205): the broadcast frame has slots 0 to 3; the
+//    device uses slot 3"
+//   "[Motor] add_device(slot_index=1, node_id=0x202): slot 1 is already used by driver 0x201;
+//    the broadcast frame now carries 0x202's target there, while Motor.set_target(1, ...) and
+//    Motor.get_feedback(1) still address 0x201"
+// both parts joined by "; " when both apply.
+std::optional<std::string> slot_report(uint8_t requested, uint8_t stored, uint32_t node_id,
+                                       std::optional<uint32_t> earlier_node);
 
 }  // namespace varnex::motor

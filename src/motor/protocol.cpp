@@ -11,8 +11,6 @@ namespace {
 
 constexpr uint8_t kLastSlot = 3;
 
-float target_scale(FocMode mode) { return mode == FocMode::Speed ? 10.0f : 100.0f; }
-
 // Byte-wise packing keeps the wire order independent of the host's byte order.
 void put_u16_le(uint8_t* out, uint16_t v) {
   out[0] = static_cast<uint8_t>(v & 0xFF);
@@ -54,6 +52,25 @@ int16_t encode_target(float target, FocMode mode) {
   if (p >= 32767.0f) return 32767;
   if (p <= -32768.0f) return -32768;
   return static_cast<int16_t>(p);  // truncates toward zero
+}
+
+float target_scale(FocMode mode) { return mode == FocMode::Speed ? 10.0f : 100.0f; }
+
+std::string_view target_unit(FocMode mode) {
+  switch (mode) {
+    case FocMode::Current: return "A";
+    case FocMode::Speed: return "rad/s";
+    case FocMode::Position: return "rad";
+  }
+  return "";
+}
+
+TargetFit target_fit(float target, FocMode mode) {
+  const float p = target * target_scale(mode);
+  if (std::isnan(p)) return TargetFit::NotANumber;
+  // Products short of the next whole count truncate into range: only beyond it is a value lost.
+  if (p >= 32768.0f || p <= -32769.0f) return TargetFit::Clamped;
+  return TargetFit::Fits;
 }
 
 FrameData build_broadcast_frame(std::span<const SlotTarget> targets) {

@@ -74,6 +74,22 @@ Result<FocMode> parse_foc_mode_lowered(std::string_view lowered);
 //   any       -FLT_MAX    -32768
 int16_t encode_target(float target, FocMode mode);
 
+// Whether encode_target carries a target as it is: Fits when p lies inside [-32768, 32767]
+// (truncation toward zero is no change worth a word), Clamped when it saturates (infinities
+// included), NotANumber when it becomes 0.
+//
+//   mode      target      fit
+//   Position  327.67      Fits
+//   Position  1000.0      Clamped   (sent as 327.67 rad)
+//   Speed     -3276.9     Clamped   (sent as -3276.8 rad/s)
+//   any       NaN         NotANumber
+enum class TargetFit : uint8_t { Fits, Clamped, NotANumber };
+TargetFit target_fit(float target, FocMode mode);
+// The scale of a target in `mode`: wire counts per physical unit (10 for Speed, 100 otherwise).
+float target_scale(FocMode mode);
+// The unit of a target in `mode`: "A", "rad/s" or "rad".
+std::string_view target_unit(FocMode mode);
+
 // One device's contribution to the broadcast frame.
 struct SlotTarget {
   uint8_t slot;   // 0..3; larger values are treated as 3, as the group stores them

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "common/diagnostics.hpp"
 #include "motor/feedback_match.hpp"
@@ -17,6 +18,64 @@ std::string hex_id(uint32_t id) {
   std::snprintf(buf, sizeof buf, "%X", static_cast<unsigned>(id));
   return buf;
 }
+
+// The receive task's watch over every registered device's answers (setup_watch.hpp). The list is
+// only appended to, so the watch follows it by its size.
+class Watches {
+ public:
+  Watches(std::shared_ptr<DeviceList> devices, std::shared_ptr<TargetBoard> board,
+          ReceiveOptions options)
+      : devices_(std::move(devices)), board_(std::move(board)), options_(options) {}
+
+  // On every turn, at most every kSweepEvery: takes in new devices and the latest target frame,
+  // and lets the devices summarise their reports.
+  void sweep(rt::Instant now) {
+    if (now - last_sweep_ < kSweepEvery) return;
+    last_sweep_ = now;
+    if (devices_->size() > watched_.size()) {
+      const std::vector<std::shared_ptr<Device>> all = devices_->snapshot();
+      for (std::size_t i = watched_.size(); i < all.size(); ++i) {
+        watched_.push_back({all[i], AnswerWatch(all[i]->setup_sent_at())});
+      }
+    }
+    const std::optional<rt::Instant> sent = board_->last_sent();
+    for (Watched& w : watched_) {
+      w.watch.target_sent(sent);
+      w.device->flush_reports();
+    }
+  }
+
+  // A feedback frame of `device` was stored at `now`.
+  void answered(const Device& device, rt::Instant now) {
+    sweep(now);
+    for (Watched& w : watched_) {
+      if (w.device.get() != &device) continue;
+      const SetupVerdict verdict = w.watch.answered(now);
+      if (verdict == SetupVerdict::Fine) return;
+      bool resent = false;
+      if (options_.reapply_setup) {
+        const Status sent = w.device->resend_setup();
+        resent = static_cast<bool>(sent);
+      }
+      write_stderr(setup_verdict_line(verdict, w.watch.gap_seconds(), device.node_id(),
+                                      device.slot_index(), device.given_mode(), resent) +
+                   "\n");
+      return;
+    }
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kSweepEvery{10};
+  struct Watched {
+    std::shared_ptr<Device> device;
+    AnswerWatch watch;
+  };
+  std::shared_ptr<DeviceList> devices_;
+  std::shared_ptr<TargetBoard> board_;
+  ReceiveOptions options_;
+  std::vector<Watched> watched_;
+  rt::Instant last_sweep_{};
+};
 
 }  // namespace
 
@@ -51,11 +110,13 @@ void ForeignFrames::wrong_length(uint32_t id, std::size_t length) {
   }, DiagnosticLevel::Warning, {{"can_id", std::uint64_t{id}}});
 }
 
-rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link,
-                                std::shared_ptr<DeviceList> devices) {
+rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<DeviceList> devices,
+                                std::shared_ptr<TargetBoard> board, ReceiveOptions options) {
   ForeignFrames foreign;
+  Watches watches(devices, std::move(board), options);
   for (;;) {
     foreign.flush();
+    watches.sweep(rt::Clock::now());
     const rt::Instant attempt_start = rt::Clock::now();
     std::optional<CanMessage> message = co_await link->receive(kReceiveWait.count());
     if (!message) {
@@ -74,6 +135,7 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link,
     std::shared_ptr<Device> device = devices->find_by_node(message->id);
     if (device && is_feedback_frame_for(*message, device->node_id())) {
       co_await device->update_feedback(feedback);
+      watches.answered(*device, rt::Clock::now());
     } else {
       foreign.unmatched(message->id, message->data);
     }

@@ -13,6 +13,11 @@
 // line is printed at most once a second per id (ForeignFrames): the first of an id exactly as
 // above, later ones with "(N similar messages suppressed)".
 //
+// Each registered device's answers are watched against the group's target frames
+// (setup_watch.hpp): a driver that first answers late, or answers again after a silence, gets one
+// line naming it, its slot, the mode it was given and the remedy; with `reapply_setup` the task
+// sends that device's setup again itself (open session, set mode, end session).
+//
 // Should the link ever stop delivering (the CAN device's task ended), every attempt returns at
 // once; attempts are then spaced 100 ms apart rather than polled in a loop.
 #pragma once
@@ -27,15 +32,22 @@
 #include "common/diagnostics.hpp"
 #include "motor/can_link.hpp"
 #include "motor/device_list.hpp"
+#include "motor/setup_watch.hpp"
+#include "motor/target_board.hpp"
 #include "runtime/task.hpp"
 
 namespace varnex::motor {
 
 inline constexpr std::chrono::milliseconds kReceiveWait{100};
 
-// The task holds its own references to the link and the list, so it never depends on the group
-// that started it: the group aborts it and goes without waiting.
-rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<DeviceList> devices);
+struct ReceiveOptions {
+  bool reapply_setup = false;
+};
+
+// The task holds its own references to the link, the list and the board, so it never depends on
+// the group that started it: the group aborts it and goes without waiting.
+rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<DeviceList> devices,
+                                std::shared_ptr<TargetBoard> board, ReceiveOptions options = {});
 
 // The two diagnostic lines, with their line feed.
 std::string unexpected_length_line(uint32_t id, std::size_t length);

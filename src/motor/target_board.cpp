@@ -32,6 +32,12 @@ rt::Instant TargetBoard::last_feed() const noexcept {
       std::chrono::nanoseconds(last_feed_ns_.load(std::memory_order_acquire))));
 }
 
+std::optional<rt::Instant> TargetBoard::last_sent() const noexcept {
+  const std::int64_t ns = last_sent_ns_.load(std::memory_order_relaxed);
+  if (ns == 0) return std::nullopt;
+  return rt::Instant(std::chrono::duration_cast<rt::Clock::duration>(std::chrono::nanoseconds(ns)));
+}
+
 FrameData TargetBoard::frame() const noexcept {
   const std::uint64_t bits = frame_.load(std::memory_order_acquire);
   FrameData out;

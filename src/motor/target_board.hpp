@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "motor/protocol.hpp"
@@ -53,6 +54,11 @@ class TargetBoard {
   // `device` now carries its slot (it is the latest registered on it): its target goes into the
   // frame. Called under the group's list lock, in registration order.
   void claim_slot(const Device& device);
+
+  // When the group's latest target frame went out (Motor::broadcast, the broadcast thread):
+  // what the receive task watches the drivers' answers against (setup_watch.hpp). Lock-free.
+  void note_sent() noexcept { last_sent_ns_.store(now_ns(), std::memory_order_relaxed); }
+  std::optional<rt::Instant> last_sent() const noexcept;
 
   // The watchdog: set_target and feed() count as signs of life. A feed after a trip re-arms the
   // watchdog but leaves the safe targets as they are: only a set changes a target.
@@ -85,6 +91,7 @@ class TargetBoard {
   std::atomic<std::uint64_t> frame_{0};  // build_broadcast_frame(slots_), byte i in bits 8i..8i+7
   std::atomic<std::int64_t> last_feed_ns_;              // monotonic clock, ns
   std::atomic<bool> tripped_{false};
+  std::atomic<std::int64_t> last_sent_ns_{0};  // monotonic clock, ns; 0: none sent yet
 };
 
 }  // namespace varnex::motor

@@ -46,12 +46,14 @@ class Group {
   Borrowed<MotorGroup, BorrowFlag::Shared> borrowed_;
 };
 
-constexpr Signature kNew{"Motor", 1, {"interface", "host", "host_id"}};
+constexpr Signature kNew{"Motor", 1, {"interface", "host", "host_id", "reapply_setup"}, 3};
 PyRef motor_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface, host, host_id] = bind(kNew, args);
+  auto [interface, host, host_id, reapply_setup] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
   const std::optional<uint32_t> by_host = to_optional(host, "host", to_u32);
   const std::optional<uint32_t> by_host_id = to_optional(host_id, "host_id", to_u32);
+  motor::ReceiveOptions options;
+  options.reapply_setup = reapply_setup != nullptr && to_bool(reapply_setup, "reapply_setup");
   if (!by_host && !by_host_id) {
     throw_error(Error::value("missing host CAN id: use second argument or host= / host_id="));
   }
@@ -60,7 +62,7 @@ PyRef motor_new(PyTypeObject* type, const CallArgs& args) {
   }
   const uint32_t host_id_value = by_host ? *by_host : *by_host_id;
   return MotorObject::create(
-      type, create_device([&] { return motor::Motor::create(name, host_id_value); }));
+      type, create_device([&] { return motor::Motor::create(name, host_id_value, options); }));
 }
 
 constexpr Signature kAddDevice{"add_device", 3, {"slot_index", "node_id", "mode"}};
@@ -270,7 +272,7 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, "Motor(interface, host=None, host_id=None)\n--\n\n"
+    slot(Py_tp_doc, "Motor(interface, host=None, host_id=None, *, reapply_setup=False)\n--\n\n"
                     "广播式电机控制器。\n\n"
                     "每个 CAN 接口使用一个 Motor；用 add_device() 注册最多四个驱动器，"
                     "每次 broadcast() 把所有驱动器的目标值打包进同一个 CAN 帧。\n\n"
@@ -284,7 +286,13 @@ PyType_Slot slots[] = {
                     "    m2 = motor.add_device(slot_index=1, node_id=0x202, mode=\"speed\")\n"
                     "    m1.set_target(10.0)   # 10 rad/s\n"
                     "    m2.set_target(-5.0)\n"
-                    "    motor.broadcast()     # 两个目标值在同一帧中发出"),
+                    "    motor.broadcast()     # 两个目标值在同一帧中发出\n\n"
+                    "A driver that answers only after its setup was sent (it powered up late) or "
+                    "again after at least 1 s of silence while targets went out (it restarted) may "
+                    "be in its default mode: one line on standard error names it, its slot, the "
+                    "mode it was given and how to send it again. reapply_setup=True (keyword only) "
+                    "sends that driver's setup again instead (open session, set mode, end "
+                    "session)."),
     slot(Py_tp_new, &new_slot<motor_new>),
     slot(Py_tp_dealloc, &MotorObject::dealloc),
     slot(Py_tp_methods, methods),

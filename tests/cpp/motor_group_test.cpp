@@ -19,6 +19,7 @@
 #include "motor/broadcast.hpp"
 #include "motor/config_commands.hpp"
 #include "motor/motor_group.hpp"
+#include "motor/setup_watch.hpp"
 #include "runtime/channel.hpp"
 #include "runtime/time.hpp"
 #include "runtime_test_util.hpp"
@@ -347,6 +348,68 @@ TEST_F(MotorGroup, RepeatedForeignFramesOfOneIdPrintOneLineEachKind) {
   EXPECT_EQ(printed,
             "[Motor] unmatched feedback frame: id=0x7E5, data=[0, 0, 0, 0, 0, 0, 0, 0]\n"
             "Warning: ignoring CAN frame 0x7E6 with unexpected length 1\n");
+}
+
+// A driver that comes up after its setup leaves the first targets unanswered: one line names
+// it; with reapply_setup its setup (in the mode last given) goes out again. A driver that answers
+// at once gets neither.
+TEST(MotorGroupSetupWatch, ALateFirstAnswerIsReportedAndWithReapplySetupItsSetupIsSentAgain) {
+  for (const bool reapply : {false, true}) {
+    SCOPED_TRACE(reapply ? "reapply_setup" : "report only");
+    auto bus = std::make_shared<ScriptedBus>();
+    auto motor = Motor::over(bus, 0x100, ReceiveOptions{reapply});
+    auto prompt = motor->add_device(0, 0x202, FocMode::Speed).value();
+    auto late = motor->add_device(1, 0x201, FocMode::Speed).value();
+    ASSERT_TRUE(late->set_foc_mode(FocMode::Position));  // the mode last given is the one re-sent
+    varnex::rt::testing::capture_stderr();
+    ASSERT_TRUE(motor->broadcast());
+    bus->deliver(0x202, feedback_frame(1.0f, 0, 0));
+    // The condition itself: targets unanswered for longer than kLateAnswer (the receive task
+    // looks at the targets at least every 100 ms meanwhile).
+    std::this_thread::sleep_for(kLateAnswer + 150ms);
+    ASSERT_TRUE(motor->broadcast());
+    bus->take_sent();
+    bus->deliver(0x201, feedback_frame(2.0f, 0, 0));
+    bus->deliver(0x201, feedback_frame(3.0f, 0, 0));  // handled after the first one's report
+    const bool stored = eventually([&] { return late->get_feedback_blocking().position == 3.0f; });
+    const std::string printed = varnex::rt::testing::captured_stderr();
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(printed.find("0x202"), std::string::npos) << printed;
+    const std::string head = "[Motor] driver 0x201 (slot 1) first answered ";
+    ASSERT_EQ(printed.rfind(head, 0), 0u) << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+    const std::string tail = reapply ? "(position mode) was sent; its setup was sent again\n"
+                                     : "Device.set_foc_mode('position') between enter_configure() "
+                                       "and exit_configure() re-sends it (or create the Motor with "
+                                       "reapply_setup=True)\n";
+    EXPECT_TRUE(printed.ends_with(tail)) << printed;
+    const uint16_t dest = destination_of(0x201);
+    const SessionOpening open = open_session_frames(dest);
+    const std::vector<CanMessage> setup{
+        {0x100, bytes(open.first)},
+        {0x100, bytes(open.second)},
+        {0x100, bytes(set_foc_mode_frame(dest, FocMode::Position))},
+        {0x100, bytes(end_session_frame(dest))},
+    };
+    EXPECT_EQ(bus->sent(), reapply ? setup : std::vector<CanMessage>{});
+  }
+}
+
+TEST_F(MotorGroup, SlotMistakesAndClampedTargetsArePrintedOncePerMistake) {
+  varnex::rt::testing::capture_stderr();
+  auto first = motor->add_device(3, 0x204, FocMode::Position).value();
+  auto limited = motor->add_device(7, 0x205, FocMode::Position).value();
+  auto fine = motor->add_device(0, 0x201, FocMode::Position).value();
+  for (int i = 0; i < 50; ++i) limited->set_target(1000.0f + static_cast<float>(i));
+  fine->set_target(3.0f);
+  const std::string printed = varnex::rt::testing::captured_stderr();
+  EXPECT_EQ(printed,
+            *slot_report(7, 3, 0x205, 0x204u) + "\n" +
+                *target_report(1000.0f, 0x205, 3, FocMode::Position) + "\n");
+  // The clamp itself stays: the later device carries slot 3, saturated.
+  ASSERT_TRUE(motor->broadcast());
+  EXPECT_EQ(last_frame(*bus), (FrameData{0x2C, 0x01, 0, 0, 0, 0, 0xFF, 0x7F}));
+  EXPECT_EQ(limited->slot_index(), 3);
 }
 
 TEST_F(MotorGroup, ReaderNeverSeesValuesFromTwoDifferentFrames) {

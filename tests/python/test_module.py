@@ -40,7 +40,7 @@ REGISTRATION_ORDER = CLASSES + FUNCTIONS
 SIGNATURES = {
     "CanDevice": "(interface)",
     "CanDeviceNonBlocking": "(interface)",
-    "Motor": "(interface, host=None, host_id=None)",
+    "Motor": "(interface, host=None, host_id=None, *, reapply_setup=False)",
     "PrecisionTimer": "(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)",
     "TaskManager": "()",
     "RunAsync": "(func)",

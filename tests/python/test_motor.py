@@ -7,6 +7,7 @@ the DBC description in data/driver_protocol.dbc (an implementation that shares n
 import inspect
 import math
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -16,7 +17,7 @@ import pytest
 
 import varnex
 from can_support import CanPeer, requires_can
-from child_support import run_child, wait_for
+from child_support import line_reader, run_child, start_child, wait_for
 from varnex_sim import SimDriver, feedback_bytes
 
 BUS = "vcan0"
@@ -479,3 +480,96 @@ def test_broadcast_calibration_pauses_after_its_frame():
         motor.calibrate_broadcast()
         assert time.monotonic() - start >= 0.2
         assert peer.recv(10.0)[4] == bytes.fromhex("44 52 31 FF FF FF 01 D9")
+
+
+# ---- a driver that comes up late; mistakes reported once ----
+
+# Configures 0x201 in position mode before any driver listens, says so, then drives it at 200 Hz
+# toward 0.5 rad until its stdin closes, and prints the position it reached.
+LATE_DRIVER = """
+import sys, threading, time, varnex
+motor = varnex.Motor('vcan0', 0x100, reapply_setup=sys.argv[1] == 'reapply')
+dev = motor.add_device(0, 0x201, 'position')
+dev.set_target(0.5)
+print('configured', flush=True)
+stop = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+while not stop.is_set():
+    motor.broadcast()
+    time.sleep(0.005)
+print(f"position {dev.get_feedback()['position']:.2f}", flush=True)
+"""
+
+
+@requires_can
+@pytest.mark.parametrize("reapply", [False, True], ids=["report", "reapply_setup"])
+def test_a_driver_that_starts_after_add_device_is_reported_and_reapply_setup_restores_its_mode(reapply):
+    host = start_child(LATE_DRIVER, ["reapply" if reapply else "report"], stdin=subprocess.PIPE)
+    host_out = line_reader(host.stdout)
+    sim = start_child("import sys, varnex_sim.__main__ as m; sys.exit(m.main(sys.argv[1:]))",
+                      ["--node", "0x201:0", "--start-after", "0.5"])
+    sim_out = line_reader(sim.stdout)
+    try:
+        assert host_out.get(timeout=60) == "configured"
+        # The simulator's drivers start in speed mode, as a driver's firmware does, and listen
+        # only once their start is over.
+        assert sim_out.get(timeout=60) == "varnex-sim: listening on vcan0 in 0.5 s"
+        waiting_since = time.monotonic()
+        assert sim_out.get(timeout=60).startswith("varnex-sim: answering host 0x100 on vcan0")
+        assert sim_out.get(timeout=60) == "varnex-sim: ready on vcan0 (node 0x201:0:speed)"
+        assert time.monotonic() - waiting_since >= 0.5
+        if reapply:
+            assert sim_out.get(timeout=60) == "varnex-sim: node 0x201 mode position (was speed)"
+        time.sleep(1.5)  # let the driver move: toward 0.5 rad, or at 5 rad/s in speed mode
+        host.stdin.close()
+        position = float(host_out.get(timeout=60).split()[1])
+        assert host.wait(60) == 0
+    finally:
+        host.kill()
+        sim.send_signal(signal.SIGTERM)
+        sim.wait(60)
+    errors = host.stderr.read().splitlines()
+    assert len(errors) == 1, errors
+    assert errors[0].startswith("[Motor] driver 0x201 (slot 0) first answered ")
+    if reapply:
+        assert errors[0].endswith("(position mode) was sent; its setup was sent again")
+        assert abs(position - 0.5) < 0.1
+    else:
+        assert "Device.set_foc_mode('position')" in errors[0] and "reapply_setup=True" in errors[0]
+        assert position > 2.0  # the slot read as a speed
+
+
+SETUP_MISTAKES = """
+import time, varnex
+motor = varnex.Motor('vcan0', 0x100)
+arm = motor.add_device(3, 0x204, 'position')
+extra = motor.add_device(7, 0x205, 'position')
+wheel = motor.add_device(0, 0x201, 'speed')
+for _ in range(100):
+    arm.set_target(1000.0)
+    wheel.set_target(float('nan'))
+wheel.set_target(10.0)
+time.sleep(1.5)  # past the limiter's window: the receive task summarises the repeats
+print(extra.slot_index, motor.get_feedback(7), arm.get_target())
+"""
+
+
+@requires_can
+def test_limited_and_shared_slots_and_clamped_targets_are_reported_once_each():
+    out = run_child(SETUP_MISTAKES)
+    assert out.stdout.split() == ["3", "None", "1000.0"]
+    assert out.stderr.splitlines() == [
+        "[Motor] add_device(slot_index=7, node_id=0x205): the broadcast frame has slots 0 to 3; the "
+        "device uses slot 3; slot 3 is already used by driver 0x204; the broadcast frame now "
+        "carries 0x205's target there, while Motor.set_target(3, ...) and Motor.get_feedback(3) "
+        "still address 0x204",
+        "[Motor] set_target(1000) on driver 0x204 (slot 3, position mode) is out of range: sent as "
+        "327.67 rad, the limit of its slot (-327.68 to 327.67 rad); targets are in rad, not degrees",
+        "[Motor] set_target(nan) on driver 0x201 (slot 0, speed mode) is not a number: sent as 0",
+        # A second later, every repeat counted.
+        "[Motor] set_target(1000) on driver 0x204 (slot 3, position mode) is out of range: sent as "
+        "327.67 rad, the limit of its slot (-327.68 to 327.67 rad); targets are in rad, not degrees"
+        " (99 similar messages suppressed)",
+        "[Motor] set_target(nan) on driver 0x201 (slot 0, speed mode) is not a number: sent as 0"
+        " (99 similar messages suppressed)",
+    ]
