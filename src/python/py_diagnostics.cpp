@@ -16,6 +16,7 @@
 #include "common/diagnostics.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
+#include "python/docstring.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
@@ -89,13 +90,6 @@ PyRef set_diagnostic_handler(PyObject*, const CallArgs& args) {
 
 PyMethodDef set_diagnostic_handler_function = function<set_diagnostic_handler>(
     "set_diagnostic_handler",
-    "set_diagnostic_handler(handler)\n--\n\n"
-    "Send the module's diagnostic lines to handler(line) instead of standard error.\n\n"
-    "Each line is passed as a str without its line feed (a message of several lines gives one "
-    "call per non-empty line), in the order produced, from a thread of the module that holds "
-    "the GIL. A line the handler raises on, and lines produced while the interpreter exits, "
-    "are written to standard error. None restores standard error.\n\n"
-    "Example:\n"
-    "    varnex.set_diagnostic_handler(logging.getLogger(\"varnex\").warning)");
+    doc<"set_diagnostic_handler(handler)\n--\n\n", "set_diagnostic_handler">());
 
 }  // namespace varnex::py
