@@ -137,7 +137,9 @@ class CanDevice:
 
         ``timeout`` is in seconds; ``None`` waits for ever and ``0`` only looks. Timers and other
         threads run meanwhile, and another thread may ``send`` on this device; on the main
-        thread Ctrl+C raises :class:`KeyboardInterrupt` and no frame is lost to it.
+        thread Ctrl+C raises :class:`KeyboardInterrupt` and no frame is lost to it. It may be
+        mixed with ``receive`` on another thread: receives take turns, and ``receive`` waits
+        without the GIL while ``recv`` has the turn.
 
         Returns:
             ``(id, data)``, or ``None`` when the time ran out.
@@ -153,10 +155,11 @@ class CanDevice:
 
         A send or receive waiting on another thread ends with ``RuntimeError``. Every later call
         except ``interface()`` raises ``RuntimeError("CanDevice on interface '<name>' is closed")``.
-        Closing again does nothing.
+        Closing again does nothing. A ``with`` block closes the device on exit.
         """
 
-    def __enter__(self) -> CanDevice: ...
+    def __enter__(self) -> CanDevice:
+        """Return the device itself, for ``with``."""
     def __exit__(
         self,
         exc_type: type[BaseException] | None,
@@ -226,7 +229,9 @@ class CanDeviceNonBlocking:
 
         ``timeout`` is in seconds; ``None`` waits for ever and ``0`` only looks. Unlike
         ``receive_timeout``, timers and other threads run while it waits; on the main thread
-        Ctrl+C raises :class:`KeyboardInterrupt` and no frame is lost to it.
+        Ctrl+C raises :class:`KeyboardInterrupt` and no frame is lost to it. It may be mixed
+        with ``try_receive`` and ``receive_timeout`` on other threads or timers: receives take
+        turns, and one that keeps the GIL waits without it while ``recv`` has the turn.
 
         Returns:
             ``(id, data)``, or ``None`` when the time ran out.
@@ -244,10 +249,11 @@ class CanDeviceNonBlocking:
         reported on standard error as lost. Receives in progress return what was received, then
         ``None``. Every later call except ``interface()`` raises
         ``RuntimeError("CanDeviceNonBlocking on interface '<name>' is closed")``. Closing again
-        does nothing.
+        does nothing. A ``with`` block closes the device on exit.
         """
 
-    def __enter__(self) -> CanDeviceNonBlocking: ...
+    def __enter__(self) -> CanDeviceNonBlocking:
+        """Return the device itself, for ``with``."""
     def __exit__(
         self,
         exc_type: type[BaseException] | None,
@@ -438,10 +444,12 @@ class Motor:
         Waits (without the GIL) at most 1 s for the queued frames; any still unwritten then are
         reported on standard error as lost. Every later call except ``host``, ``host_id`` and
         ``repr()``, and every send of the group's devices, raises
-        ``RuntimeError("Motor on interface '<name>' is closed")``. Closing again does nothing.
+        ``RuntimeError("Motor on interface '<name>' is closed")``. Closing again does nothing. A
+        ``with`` block closes the group on exit.
         """
 
-    def __enter__(self) -> Motor: ...
+    def __enter__(self) -> Motor:
+        """Return the group itself, for ``with``."""
     def __exit__(
         self,
         exc_type: type[BaseException] | None,
@@ -652,7 +660,8 @@ class TimerHandle:
         For example ``"ZeroDivisionError: division by zero"``; None while no call has raised.
         """
 
-    def __enter__(self) -> TimerHandle: ...
+    def __enter__(self) -> TimerHandle:
+        """Return the handle itself, for ``with``."""
     def __exit__(
         self,
         exc_type: type[BaseException] | None,

@@ -19,10 +19,8 @@ PyRef exit_by(PyObject* self, const CallArgs& args) {
   return none();
 }
 
-// The two method-table entries, after the class's own.
-constexpr PyMethodDef enter_method() {
-  return method<enter_self>("__enter__", "__enter__($self)\n--\n\nReturn the object itself.");
-}
+// The two method-table entries, after the class's own; each doc starts with its text signature.
+constexpr PyMethodDef enter_method(const char* doc) { return method<enter_self>("__enter__", doc); }
 template <auto Close>
 constexpr PyMethodDef exit_method(const char* doc) {
   return method<exit_by<Close>>("__exit__", doc);

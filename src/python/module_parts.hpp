@@ -20,10 +20,11 @@
 //       PyRef frequency(PyObject* self) { return py_float(TimerObject::shared(self)->frequency); }
 //
 //       PyMethodDef methods[] = {
-//           method<frequency>("frequency", "frequency($self)\n--\n\n返回设定的执行频率。"),
+//           method<frequency>("frequency", doc<"frequency($self)\n--\n\n返回设定的执行频率。",
+//                                              "Timer.frequency">()),
 //           {}};
 //       PyType_Slot slots[] = {
-//           slot(Py_tp_doc, "Timer(frequency_hz)\n--\n\n普通定时器装饰器。..."),
+//           slot(Py_tp_doc, doc<"Timer(frequency_hz)\n--\n\n普通定时器装饰器。...", "Timer">()),
 //           slot(Py_tp_new, &new_slot<timer_new>),
 //           slot(Py_tp_dealloc, &TimerObject::dealloc),
 //           slot(Py_tp_methods, methods),
@@ -41,10 +42,13 @@
 //     slot(Py_tp_repr, &unary_slot<f>); a callable instance has slot(Py_tp_call, &call_slot<f>).
 //     A value holding Python references adds Py_TPFLAGS_HAVE_GC and the slots Py_tp_traverse /
 //     Py_tp_clear with Object<T>::traverse / Object<T>::clear.
+//     Every docstring is doc<own text, "Class.member">() (docstring.hpp): the English body is the
+//     member's docstring in stubs/varnex.pyi, where the new names' types go too.
 //  2. In src/module.cpp, add the class's line to the class table, in registration order.
 //
 // How to add a function (run_async as the example): define
-//       PyMethodDef run_async_function = function<run_async>("run_async", "run_async(func)\n--\n\n...");
+//       PyMethodDef run_async_function =
+//           function<run_async>("run_async", doc<"run_async(func)\n--\n\n...", "run_async">());
 // with `PyRef run_async(PyObject* module, const CallArgs& args)`, and add its line to the
 // function table in src/module.cpp.
 #pragma once

@@ -13,6 +13,7 @@
 #include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
 #include "python/deferred_release.hpp"
+#include "python/docstring.hpp"
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
@@ -286,60 +287,55 @@ PyRef repr(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    method<is_done>("is_done", "is_done($self)\n--\n\n"
-                               "检查任务是否已结束（成功、失败或已取消）。"),
-    method<is_completed>("is_completed", "is_completed($self)\n--\n\n"
-                                         "检查任务是否已执行完成（函数已返回、抛出异常或被跳过）。"),
-    method<is_cancelled>("is_cancelled", "is_cancelled($self)\n--\n\n"
-                                         "检查任务是否已被取消。"),
-    method<cancel>("cancel", "cancel($self)\n--\n\n"
-                             "取消任务。\n\n"
-                             "注意：这只会把任务标记为已取消，不会中断正在执行的代码；"
-                             "尚未开始的调用将被跳过。"),
-    method<try_result>("try_result", "try_result($self)\n--\n\n"
-                                     "非阻塞地获取结果。\n\n"
-                                     "返回:\n"
-                                     "    任务的返回值；任务尚未结束时返回 None。\n\n"
-                                     "异常:\n"
-                                     "    RuntimeError: 任务执行失败。"),
-    method<wait>("wait", "wait($self, timeout_ms=None)\n--\n\n"
-                         "等待任务完成并返回结果。\n\n"
-                         "参数:\n"
-                         "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
-                         "返回:\n"
-                         "    任务的返回值。\n\n"
-                         "异常:\n"
-                         "    TimeoutError: 等待超时。\n"
-                         "    RuntimeError: 任务执行失败。\n\n"
-                         "等待期间释放 GIL；在主线程上等待时可用 Ctrl+C 中断"
-                         "（抛出 KeyboardInterrupt，任务本身不受影响）。"),
-    method<result>("result", "result($self, timeout=None)\n--\n\n"
-                             "Wait for the call to end and return what the function returned.\n\n"
-                             "timeout is in seconds (float or int); None waits for ever. Raises the "
-                             "very exception the function raised, TimeoutError when the time runs "
-                             "out, and concurrent.futures.CancelledError when the call was cancelled "
-                             "before it ran. The GIL is released while waiting; on the main thread "
-                             "Ctrl+C ends the wait."),
-    method<exception>("exception", "exception($self, timeout=None)\n--\n\n"
-                                   "Wait for the call to end and return the exception the function "
-                                   "raised, or None if it returned.\n\n"
-                                   "Same waiting rules and errors as result()."),
+    method<is_done>("is_done", doc<"is_done($self)\n--\n\n"
+                                   "检查任务是否已结束（成功、失败或已取消）。",
+                                   "AsyncHandle.is_done">()),
+    method<is_completed>("is_completed", doc<"is_completed($self)\n--\n\n"
+                                             "检查任务是否已执行完成（函数已返回、抛出异常或被跳过）。",
+                                             "AsyncHandle.is_completed">()),
+    method<is_cancelled>("is_cancelled", doc<"is_cancelled($self)\n--\n\n"
+                                             "检查任务是否已被取消。",
+                                             "AsyncHandle.is_cancelled">()),
+    method<cancel>("cancel", doc<"cancel($self)\n--\n\n"
+                                 "取消任务。\n\n"
+                                 "注意：这只会把任务标记为已取消，不会中断正在执行的代码；"
+                                 "尚未开始的调用将被跳过。",
+                                 "AsyncHandle.cancel">()),
+    method<try_result>("try_result", doc<"try_result($self)\n--\n\n"
+                                         "非阻塞地获取结果。\n\n"
+                                         "返回:\n"
+                                         "    任务的返回值；任务尚未结束时返回 None。\n\n"
+                                         "异常:\n"
+                                         "    RuntimeError: 任务执行失败。",
+                                         "AsyncHandle.try_result">()),
+    method<wait>("wait", doc<"wait($self, timeout_ms=None)\n--\n\n"
+                             "等待任务完成并返回结果。\n\n"
+                             "参数:\n"
+                             "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
+                             "返回:\n"
+                             "    任务的返回值。\n\n"
+                             "异常:\n"
+                             "    TimeoutError: 等待超时。\n"
+                             "    RuntimeError: 任务执行失败。\n\n"
+                             "等待期间释放 GIL；在主线程上等待时可用 Ctrl+C 中断"
+                             "（抛出 KeyboardInterrupt，任务本身不受影响）。",
+                             "AsyncHandle.wait">()),
+    method<result>("result", doc<"result($self, timeout=None)\n--\n\n", "AsyncHandle.result">()),
+    method<exception>("exception", doc<"exception($self, timeout=None)\n--\n\n", "AsyncHandle.exception">()),
     method<add_done_callback>("add_done_callback",
-                              "add_done_callback($self, fn)\n--\n\n"
-                              "Call fn(handle) once when the call ends: at once if it has already "
-                              "ended, else from a background thread holding the GIL. An exception "
-                              "raised by fn is reported on stderr and otherwise ignored."),
+                              doc<"add_done_callback($self, fn)\n--\n\n", "AsyncHandle.add_done_callback">()),
     {},
 };
 
 PyGetSetDef properties[] = {
-    property<task_id>("task_id", "任务的唯一 ID。"),
+    property<task_id>("task_id", doc<"任务的唯一 ID。", "AsyncHandle.task_id">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, "后台任务句柄，用于查询和控制在后台运行的函数。\n\n"
-                    "由 RunAsync 装饰的函数调用时返回，不能直接创建。"),
+    slot(Py_tp_doc, doc<"后台任务句柄，用于查询和控制在后台运行的函数。\n\n"
+                        "由 RunAsync 装饰的函数调用时返回，不能直接创建。",
+                        "AsyncHandle">()),
     slot(Py_tp_dealloc, &AsyncHandleObject::dealloc),
     slot(Py_tp_repr, &unary_slot<repr>),
     slot(Py_am_await, &unary_slot<await_handle>),

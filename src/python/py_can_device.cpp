@@ -9,14 +9,15 @@
 #include <memory>
 
 #include "can/can_device_sync.hpp"
-#include "python/gil.hpp"
 #include "python/args.hpp"
+#include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
-#include "python/context_manager.hpp"
 #include "python/can_message.hpp"
+#include "python/context_manager.hpp"
+#include "python/docstring.hpp"
+#include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
-#include "python/blocking_wait.hpp"
 #include "python/process_bound.hpp"
 #include "python/values.hpp"
 
@@ -114,47 +115,39 @@ PyRef close(PyObject* self) {
 
 PyMethodDef methods[] = {
     method<send>("send",
-                 "send($self, id, data)\n--\n\n"
-                 "Send a CAN frame (blocking)\n\n"
-                 "Args:\n"
-                 "    id: CAN frame ID\n"
-                 "    data: Data bytes to send (up to 8 bytes)"),
+                 doc<"send($self, id, data)\n--\n\n"
+                     "Send a CAN frame (blocking)\n\n"
+                     "Args:\n"
+                     "    id: CAN frame ID\n"
+                     "    data: Data bytes to send (up to 8 bytes)",
+                     "CanDevice.send">()),
     method<receive>("receive",
-                    "receive($self)\n--\n\n"
-                    "Receive a CAN frame (blocking)\n\n"
-                    "Returns:\n"
-                    "    Tuple of (id, data) where id is u32 and data is bytes"),
+                    doc<"receive($self)\n--\n\n"
+                        "Receive a CAN frame (blocking)\n\n"
+                        "Returns:\n"
+                        "    Tuple of (id, data) where id is u32 and data is bytes",
+                        "CanDevice.receive">()),
     method<interface>("interface",
-                      "interface($self)\n--\n\n"
-                      "Get the interface name"),
+                      doc<"interface($self)\n--\n\n"
+                          "Get the interface name",
+                          "CanDevice.interface">()),
     method<recv>("recv",
-                 "recv($self, timeout=None)\n--\n\n"
-                 "Receive a CAN frame, releasing the GIL while waiting.\n\n"
-                 "timeout is in seconds (float or int); None waits for ever and 0 only looks. "
-                 "Returns (id, data), or None when the time runs out. Timers and other threads run "
-                 "meanwhile, and another thread may send on this device; on the main thread Ctrl+C "
-                 "raises KeyboardInterrupt and no frame is lost to it. Iterating over the device "
-                 "calls recv() for each frame. It may be mixed with receive() on another thread: "
-                 "receives take turns, and receive() waits without the GIL while recv has the "
-                 "turn."),
+                 doc<"recv($self, timeout=None)\n--\n\n", "CanDevice.recv">()),
     method<close>("close",
-                  "close($self)\n--\n\n"
-                  "Close the socket now.\n\n"
-                  "A send or receive waiting on another thread ends with RuntimeError; every later "
-                  "call except interface() raises RuntimeError(\"CanDevice on interface '<name>' is "
-                  "closed\"). Closing again does nothing. A with block closes the device on exit."),
-    enter_method(),
-    exit_method<close>("__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the device."),
+                  doc<"close($self)\n--\n\n", "CanDevice.close">()),
+    enter_method(doc<"__enter__($self)\n--\n\n", "CanDevice.__enter__">()),
+    exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDevice.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, "CanDevice(interface)\n--\n\n"
-                    "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。\n\n"
-                    "构造时先检查 CAN 接口（必要时用 ip 配置为 1000000 bit/s 并启用），"
-                    "再打开原始 CAN 套接字；每个调用都等到完成才返回。\n\n"
-                    "参数:\n"
-                    "    interface: CAN 接口名，例如 \"can0\"。"),
+    slot(Py_tp_doc, doc<"CanDevice(interface)\n--\n\n"
+                        "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。\n\n"
+                        "构造时先检查 CAN 接口（必要时用 ip 配置为 1000000 bit/s 并启用），"
+                        "再打开原始 CAN 套接字；每个调用都等到完成才返回。\n\n"
+                        "参数:\n"
+                        "    interface: CAN 接口名，例如 \"can0\"。",
+                        "CanDevice">()),
     slot(Py_tp_new, &new_slot<can_device_new>),
     slot(Py_tp_dealloc, &CanDeviceObject::dealloc),
     slot(Py_tp_methods, methods),

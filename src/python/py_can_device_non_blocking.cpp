@@ -8,14 +8,15 @@
 #include <memory>
 
 #include "can/can_device_async.hpp"
-#include "python/gil.hpp"
 #include "python/args.hpp"
+#include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
-#include "python/context_manager.hpp"
 #include "python/can_message.hpp"
+#include "python/context_manager.hpp"
+#include "python/docstring.hpp"
+#include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
-#include "python/blocking_wait.hpp"
 #include "python/process_bound.hpp"
 #include "python/values.hpp"
 
@@ -118,62 +119,53 @@ PyRef close(PyObject* self) {
 
 PyMethodDef methods[] = {
     method<send>("send",
-                 "send($self, id, data)\n--\n\n"
-                 "Send a CAN frame (non-blocking)\n\n"
-                 "Args:\n"
-                 "    id: CAN frame ID\n"
-                 "    data: Data bytes to send (up to 8 bytes)"),
+                 doc<"send($self, id, data)\n--\n\n"
+                     "Send a CAN frame (non-blocking)\n\n"
+                     "Args:\n"
+                     "    id: CAN frame ID\n"
+                     "    data: Data bytes to send (up to 8 bytes)",
+                     "CanDeviceNonBlocking.send">()),
     method<try_receive>("try_receive",
-                        "try_receive($self)\n--\n\n"
-                        "Try to receive a CAN frame (non-blocking)\n\n"
-                        "Returns:\n"
-                        "    Tuple of (id, data) if message available, None otherwise\n\n"
-                        "Raises:\n"
-                        "    RuntimeError: called while this thread is already receiving on\n"
-                        "        this device (from a signal handler run during receive_timeout)"),
-    method<receive_timeout>("receive_timeout",
-                            "receive_timeout($self, timeout_ms)\n--\n\n"
-                            "Receive a CAN frame with timeout\n\n"
-                            "Args:\n"
-                            "    timeout_ms: Timeout in milliseconds\n\n"
+                        doc<"try_receive($self)\n--\n\n"
+                            "Try to receive a CAN frame (non-blocking)\n\n"
                             "Returns:\n"
-                            "    Tuple of (id, data) if message received, None if timeout\n\n"
+                            "    Tuple of (id, data) if message available, None otherwise\n\n"
                             "Raises:\n"
                             "    RuntimeError: called while this thread is already receiving on\n"
-                            "        this device (from a signal handler run during the wait)"),
+                            "        this device (from a signal handler run during receive_timeout)",
+                            "CanDeviceNonBlocking.try_receive">()),
+    method<receive_timeout>("receive_timeout",
+                            doc<"receive_timeout($self, timeout_ms)\n--\n\n"
+                                "Receive a CAN frame with timeout\n\n"
+                                "Args:\n"
+                                "    timeout_ms: Timeout in milliseconds\n\n"
+                                "Returns:\n"
+                                "    Tuple of (id, data) if message received, None if timeout\n\n"
+                                "Raises:\n"
+                                "    RuntimeError: called while this thread is already receiving on\n"
+                                "        this device (from a signal handler run during the wait)",
+                                "CanDeviceNonBlocking.receive_timeout">()),
     method<interface>("interface",
-                      "interface($self)\n--\n\n"
-                      "Get the interface name"),
+                      doc<"interface($self)\n--\n\n"
+                          "Get the interface name",
+                          "CanDeviceNonBlocking.interface">()),
     method<recv>("recv",
-                 "recv($self, timeout=None)\n--\n\n"
-                 "Receive a CAN frame, releasing the GIL while waiting.\n\n"
-                 "timeout is in seconds (float or int); None waits for ever and 0 only looks. "
-                 "Returns (id, data), or None when the time runs out. Unlike receive_timeout, "
-                 "timers and other threads run meanwhile; on the main thread Ctrl+C raises "
-                 "KeyboardInterrupt and no frame is lost to it. Iterating over the device calls "
-                 "recv() for each frame. It may be mixed with try_receive and receive_timeout on "
-                 "other threads or timers: receives take turns, and one that keeps the GIL waits "
-                 "without it while recv has the turn."),
+                 doc<"recv($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv">()),
     method<close>("close",
-                  "close($self)\n--\n\n"
-                  "Write the frames already queued, then close the socket.\n\n"
-                  "Waits (without the GIL) at most 1 s for the queued frames; any still unwritten "
-                  "then are reported on standard error as lost. Receives in progress return what "
-                  "was received, then None; every later call except interface() raises "
-                  "RuntimeError(\"CanDeviceNonBlocking on interface '<name>' is closed\"). Closing "
-                  "again does nothing. A with block closes the device on exit."),
-    enter_method(),
-    exit_method<close>("__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the device."),
+                  doc<"close($self)\n--\n\n", "CanDeviceNonBlocking.close">()),
+    enter_method(doc<"__enter__($self)\n--\n\n", "CanDeviceNonBlocking.__enter__">()),
+    exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDeviceNonBlocking.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, "CanDeviceNonBlocking(interface)\n--\n\n"
-                    "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。\n\n"
-                    "发送只把帧放入发送队列，立即返回；后台任务持续读取总线，收到的帧"
-                    "排入接收队列，可用 try_receive 轮询或用 receive_timeout 限时等待。\n\n"
-                    "参数:\n"
-                    "    interface: CAN 接口名，例如 \"can0\"。"),
+    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface)\n--\n\n"
+                        "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。\n\n"
+                        "发送只把帧放入发送队列，立即返回；后台任务持续读取总线，收到的帧"
+                        "排入接收队列，可用 try_receive 轮询或用 receive_timeout 限时等待。\n\n"
+                        "参数:\n"
+                        "    interface: CAN 接口名，例如 \"can0\"。",
+                        "CanDeviceNonBlocking">()),
     slot(Py_tp_new, &new_slot<can_device_non_blocking_new>),
     slot(Py_tp_dealloc, &CanDeviceNonBlockingObject::dealloc),
     slot(Py_tp_methods, methods),

@@ -11,6 +11,7 @@
 
 #include "python/args.hpp"
 #include "python/boundary.hpp"
+#include "python/docstring.hpp"
 #include "python/module_parts.hpp"
 #include "python/motor_values.hpp"
 #include "python/object.hpp"
@@ -114,52 +115,58 @@ PyRef repr(PyObject* self) {
 
 PyMethodDef methods[] = {
     method<set_target>("set_target",
-                       "set_target($self, value)\n--\n\n"
-                       "设置目标值，单位为物理单位：电流模式为 A，速度模式为 rad/s，位置模式为 rad。\n"
-                       "在下一次 Motor.broadcast() 时编码为 i16 写入广播帧。"),
+                       doc<"set_target($self, value)\n--\n\n"
+                           "设置目标值，单位为物理单位：电流模式为 A，速度模式为 rad/s，位置模式为 rad。\n"
+                           "在下一次 Motor.broadcast() 时编码为 i16 写入广播帧。",
+                           "Device.set_target">()),
     method<get_target>("get_target",
-                       "get_target($self)\n--\n\n"
-                       "读取当前目标值。"),
+                       doc<"get_target($self)\n--\n\n"
+                           "读取当前目标值。",
+                           "Device.get_target">()),
     method<get_feedback>("get_feedback",
-                         "get_feedback($self)\n--\n\n"
-                         "读取最新反馈。\n\n"
-                         "返回:\n"
-                         "    字典 {\"position\": 位置 (rad), \"speed\": 速度 (rad/s), \"current\": 电流 (A)}；\n"
-                         "    收到第一帧反馈之前三个值都是 0.0。"),
+                         doc<"get_feedback($self)\n--\n\n"
+                             "读取最新反馈。\n\n"
+                             "返回:\n"
+                             "    字典 {\"position\": 位置 (rad), \"speed\": 速度 (rad/s), \"current\": 电流 (A)}；\n"
+                             "    收到第一帧反馈之前三个值都是 0.0。",
+                             "Device.get_feedback">()),
     method<enter_configure>("enter_configure",
-                            "enter_configure($self)\n--\n\n"
-                            "DR v1：在此驱动器上打开配置会话（第一帧字节 3 为 0x73，第二帧为 0x74，\n"
-                            "两帧目标相同，CTL 字节 6 相同）。"),
+                            doc<"enter_configure($self)\n--\n\n"
+                                "DR v1：在此驱动器上打开配置会话（第一帧字节 3 为 0x73，第二帧为 0x74，\n"
+                                "两帧目标相同，CTL 字节 6 相同）。",
+                                "Device.enter_configure">()),
     method<exit_configure>("exit_configure",
-                           "exit_configure($self)\n--\n\n"
-                           "DR v1：发送结束会话（组 0，代码 0），不改变固件的运行状态。"),
+                           doc<"exit_configure($self)\n--\n\n"
+                               "DR v1：发送结束会话（组 0，代码 0），不改变固件的运行状态。",
+                               "Device.exit_configure">()),
     method<start_calibration>("start_calibration",
-                              "start_calibration($self)\n--\n\n"
-                              "DR v1：在配置会话中请求编码器电角度零位标定；发送后阻塞约 200 ms。"),
+                              doc<"start_calibration($self)\n--\n\n"
+                                  "DR v1：在配置会话中请求编码器电角度零位标定；发送后阻塞约 200 ms。",
+                                  "Device.start_calibration">()),
     method<set_foc_mode>("set_foc_mode",
-                         "set_foc_mode($self, mode)\n--\n\n"
-                         "DR v1：设置 FOC 模式（\"current\"、\"speed\" 或 \"position\"），仅在配置会话中有效。\n"
-                         "目标值的编码仍按注册时的模式进行。"),
+                         doc<"set_foc_mode($self, mode)\n--\n\n"
+                             "DR v1：设置 FOC 模式（\"current\"、\"speed\" 或 \"position\"），仅在配置会话中有效。\n"
+                             "目标值的编码仍按注册时的模式进行。",
+                             "Device.set_foc_mode">()),
     method<feedback_age>("feedback_age",
-                         "feedback_age($self)\n--\n\n"
-                         "Seconds (float) since this device's last feedback frame was stored, or None if\n"
-                         "none ever arrived. Never waits for the receive task."),
+                         doc<"feedback_age($self)\n--\n\n", "Device.feedback_age">()),
     {},
 };
 
 PyGetSetDef properties[] = {
-    property<slot_index>("slot_index", "槽位索引 (0-3)。"),
-    property<node_id>("node_id", "驱动器的节点 ID，即它的反馈帧 CAN ID，与固件中的 node_id 相同。"),
-    property<feedback_count>("feedback_count", "Number of feedback frames stored for this device (int)."),
+    property<slot_index>("slot_index", doc<"槽位索引 (0-3)。", "Device.slot_index">()),
+    property<node_id>("node_id", doc<"驱动器的节点 ID，即它的反馈帧 CAN ID，与固件中的 node_id 相同。", "Device.node_id">()),
+    property<feedback_count>("feedback_count", doc<"", "Device.feedback_count">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, "广播组中一个电机驱动器的收发单元，由 Motor.add_device() 创建。\n\n"
-                    "随时可以调用 set_target(value) 设置下一次广播的目标值，调用 get_feedback() "
-                    "读取最新反馈。\n\n"
-                    "广播帧为 8 字节，4 × i16 小端：字节 0-1 为槽位 0，2-3 为槽位 1，"
-                    "4-5 为槽位 2，6-7 为槽位 3。"),
+    slot(Py_tp_doc, doc<"广播组中一个电机驱动器的收发单元，由 Motor.add_device() 创建。\n\n"
+                        "随时可以调用 set_target(value) 设置下一次广播的目标值，调用 get_feedback() "
+                        "读取最新反馈。\n\n"
+                        "广播帧为 8 字节，4 × i16 小端：字节 0-1 为槽位 0，2-3 为槽位 1，"
+                        "4-5 为槽位 2，6-7 为槽位 3。",
+                        "Device">()),
     slot(Py_tp_dealloc, &DeviceObject::dealloc),
     slot(Py_tp_methods, methods),
     slot(Py_tp_getset, properties),

@@ -20,6 +20,7 @@
 #include "common/diagnostics.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
+#include "python/docstring.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
@@ -202,32 +203,9 @@ PyRef log_to(PyObject*, const CallArgs& args) {
 
 PyMethodDef set_diagnostic_handler_function = function<set_diagnostic_handler>(
     "set_diagnostic_handler",
-    "set_diagnostic_handler(handler)\n--\n\n"
-    "Send the module's diagnostic lines to handler(line) instead of standard error.\n\n"
-    "Each line is passed as a str without its line feed (a message of several lines gives one "
-    "call per non-empty line), in the order produced, from a thread of the module that holds "
-    "the GIL. A line the handler raises on, and lines produced while the interpreter exits, "
-    "are written to standard error. None restores standard error.\n\n"
-    "Example:\n"
-    "    varnex.set_diagnostic_handler(logging.getLogger(\"varnex\").warning)");
+    doc<"set_diagnostic_handler(handler)\n--\n\n", "set_diagnostic_handler">());
 
 PyMethodDef log_to_function = function<log_to>(
-    "log_to",
-    "log_to(logger)\n--\n\n"
-    "Send the module's diagnostic lines to a logging logger, each at its own level.\n\n"
-    "Progress (\"[varnex] All tasks stopped successfully\", an interface configured) is logged "
-    "at INFO, recoverable faults (a dropped handle, an unmatched frame) at WARNING, failed calls "
-    "(a timer callback that raised, a failed send, a provisioning failure and what to do about "
-    "it) at ERROR. The details of the frame or timer come as extra attributes of the record: "
-    "interface, can_id, task_id, timer (the callback's qualified name). The first failure of "
-    "each kind of a timer carries its traceback as the record's exc_text; repeats are "
-    "summarised once a second.\n\n"
-    "logger is a logging.Logger, a logger name (logging.getLogger(name)) or None, which "
-    "restores standard error. Lines are logged from a thread of the module that holds the GIL, "
-    "in the order produced; a line a handler raises on, and lines produced while the "
-    "interpreter exits, go to standard error.\n\n"
-    "Example:\n"
-    "    logging.basicConfig(level=logging.INFO)\n"
-    "    varnex.log_to(logging.getLogger(\"varnex\"))");
+    "log_to", doc<"log_to(logger)\n--\n\n", "log_to">());
 
 }  // namespace varnex::py

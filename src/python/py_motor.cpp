@@ -15,6 +15,7 @@
 #include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
 #include "python/context_manager.hpp"
+#include "python/docstring.hpp"
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/motor_values.hpp"
@@ -184,115 +185,95 @@ PyRef repr(PyObject* self) {
 
 PyMethodDef methods[] = {
     method<add_device>("add_device",
-                       "add_device($self, slot_index, node_id, mode)\n--\n\n"
-                       "添加一个驱动器：以单播方式打开 DR v1 配置会话，设置 mode 指定的 FOC 模式，"
-                       "然后结束会话（不写 flash，不做编码器零位标定）。\n\n"
-                       "参数:\n"
-                       "    slot_index: 广播帧中的槽位 (0-3)，必须与驱动器固件的 target_index 一致。\n"
-                       "    node_id: 驱动器的节点 ID，即它的反馈帧 CAN ID。\n"
-                       "    mode: \"current\"、\"speed\" 或 \"position\"（不区分大小写）。\n\n"
-                       "返回:\n"
-                       "    新的 Device。\n\n"
-                       "异常:\n"
-                       "    ValueError: 未知的模式，此时不发送任何帧。\n"
-                       "    OSError: CAN 发送失败。"),
+                       doc<"add_device($self, slot_index, node_id, mode)\n--\n\n"
+                           "添加一个驱动器：以单播方式打开 DR v1 配置会话，设置 mode 指定的 FOC 模式，"
+                           "然后结束会话（不写 flash，不做编码器零位标定）。\n\n"
+                           "参数:\n"
+                           "    slot_index: 广播帧中的槽位 (0-3)，必须与驱动器固件的 target_index 一致。\n"
+                           "    node_id: 驱动器的节点 ID，即它的反馈帧 CAN ID。\n"
+                           "    mode: \"current\"、\"speed\" 或 \"position\"（不区分大小写）。\n\n"
+                           "返回:\n"
+                           "    新的 Device。\n\n"
+                           "异常:\n"
+                           "    ValueError: 未知的模式，此时不发送任何帧。\n"
+                           "    OSError: CAN 发送失败。",
+                           "Motor.add_device">()),
     method<set_target>("set_target",
-                       "set_target($self, slot_index, value)\n--\n\n"
-                       "设置指定槽位上设备的目标值，单位为该设备模式的物理单位；"
-                       "没有设备占用该槽位时忽略。"),
+                       doc<"set_target($self, slot_index, value)\n--\n\n"
+                           "设置指定槽位上设备的目标值，单位为该设备模式的物理单位；"
+                           "没有设备占用该槽位时忽略。",
+                           "Motor.set_target">()),
     method<broadcast>("broadcast",
-                      "broadcast($self)\n--\n\n"
-                      "把所有设备的目标值打包成一个广播帧并发送：8 字节，4 × i16 小端，"
-                      "未注册的槽位为 0。"),
+                      doc<"broadcast($self)\n--\n\n"
+                          "把所有设备的目标值打包成一个广播帧并发送：8 字节，4 × i16 小端，"
+                          "未注册的槽位为 0。",
+                          "Motor.broadcast">()),
     method<get_feedback>("get_feedback",
-                         "get_feedback($self, slot_index)\n--\n\n"
-                         "按槽位读取反馈。\n\n"
-                         "返回:\n"
-                         "    字典 {\"position\": 位置 (rad), \"speed\": 速度 (rad/s), \"current\": 电流 (A)}；\n"
-                         "    没有设备占用该槽位时返回 None。"),
+                         doc<"get_feedback($self, slot_index)\n--\n\n"
+                             "按槽位读取反馈。\n\n"
+                             "返回:\n"
+                             "    字典 {\"position\": 位置 (rad), \"speed\": 速度 (rad/s), \"current\": 电流 (A)}；\n"
+                             "    没有设备占用该槽位时返回 None。",
+                             "Motor.get_feedback">()),
     method<enter_configure_broadcast>("enter_configure_broadcast",
-                                      "enter_configure_broadcast($self)\n--\n\n"
-                                      "DR v1：在所有驱动器上打开配置会话（目标 0xFFFF；先 0x73 后 0x74，"
-                                      "两帧目标相同，CTL 字节 6 相同）。"),
+                                      doc<"enter_configure_broadcast($self)\n--\n\n"
+                                          "DR v1：在所有驱动器上打开配置会话（目标 0xFFFF；先 0x73 后 0x74，"
+                                          "两帧目标相同，CTL 字节 6 相同）。",
+                                          "Motor.enter_configure_broadcast">()),
     method<exit_configure_broadcast>("exit_configure_broadcast",
-                                     "exit_configure_broadcast($self)\n--\n\n"
-                                     "DR v1：结束所有驱动器的配置会话（组 0，代码 0）。"),
+                                     doc<"exit_configure_broadcast($self)\n--\n\n"
+                                         "DR v1：结束所有驱动器的配置会话（组 0，代码 0）。",
+                                         "Motor.exit_configure_broadcast">()),
     method<calibrate_broadcast>("calibrate_broadcast",
-                                "calibrate_broadcast($self)\n--\n\n"
-                                "DR v1：在配置会话中请求所有驱动器进行编码器电角度零位标定；"
-                                "发送后阻塞约 200 ms。"),
+                                doc<"calibrate_broadcast($self)\n--\n\n"
+                                    "DR v1：在配置会话中请求所有驱动器进行编码器电角度零位标定；"
+                                    "发送后阻塞约 200 ms。",
+                                    "Motor.calibrate_broadcast">()),
     method<set_foc_mode_broadcast>("set_foc_mode_broadcast",
-                                   "set_foc_mode_broadcast($self, mode)\n--\n\n"
-                                   "设置所有驱动器的 FOC 模式。"),
+                                   doc<"set_foc_mode_broadcast($self, mode)\n--\n\n"
+                                       "设置所有驱动器的 FOC 模式。",
+                                       "Motor.set_foc_mode_broadcast">()),
     method<start_broadcast>(
         "start_broadcast",
-        "start_broadcast($self, frequency, *, realtime=False, watchdog=None, priority=None, "
-        "cpu=None)\n--\n\n"
-        "Send the target frame frequency times a second from a thread of the module's own.\n\n"
-        "Each period sends what broadcast() would send at that moment, with no Python call and "
-        "no GIL, so the rate holds whatever the interpreter does. Returns a TimerHandle "
-        "(registered in the TaskManager: stop_all, shutdown_all, block_all and block_until stop "
-        "it); keep it, as dropping it stops the broadcast. One broadcast per Motor at a time.\n\n"
-        "A period whose frame cannot be written at once is skipped and counted "
-        "(broadcast_skipped), never queued. watchdog (seconds): when no target is set (and "
-        "feed_watchdog() is not called) for that long, the targets become safe (current and "
-        "speed 0, position held at the last reported position); with a watchdog the safe frame "
-        "is also the last frame sent when the broadcast ends. The thread sleeps to each deadline "
-        "and spins its last 0.1 ms (0.2 ms with realtime: tighter timing, more CPU); priority (SCHED_FIFO 1-99) and "
-        "cpu place the thread, or raise PermissionError saying how to grant the right.\n\n"
-        "Raises RuntimeError when a broadcast is already running, ValueError for a rejected "
-        "value."),
+        doc<"start_broadcast($self, frequency, *, realtime=False, watchdog=None, priority=None, "
+            "cpu=None)\n--\n\n",
+            "Motor.start_broadcast">()),
     method<feed_watchdog>("feed_watchdog",
-                          "feed_watchdog($self)\n--\n\n"
-                          "Tell the broadcast's watchdog the program is alive without setting a "
-                          "target (for programs that hold their targets constant). After a trip "
-                          "the targets stay safe until they are set."),
+                          doc<"feed_watchdog($self)\n--\n\n", "Motor.feed_watchdog">()),
     method<close>("close",
-                  "close($self)\n--\n\n"
-                  "Stop routing feedback, write the frames already queued, then close the socket.\n\n"
-                  "Waits (without the GIL) at most 1 s for the queued frames; any still unwritten "
-                  "then are reported on standard error as lost. Every later call except host and "
-                  "repr(), and every send of the group's devices, raises "
-                  "RuntimeError(\"Motor on interface '<name>' is closed\"). Closing again does "
-                  "nothing. A with block closes the group on exit."),
-    enter_method(),
-    exit_method<close>("__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the group."),
+                  doc<"close($self)\n--\n\n", "Motor.close">()),
+    enter_method(doc<"__enter__($self)\n--\n\n", "Motor.__enter__">()),
+    exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "Motor.__exit__">()),
     {},
 };
 
 PyGetSetDef properties[] = {
-    property<host>("host", "主机侧控制帧 CAN ID。"),
-    property<host>("host_id", "主机侧控制帧 CAN ID，与 host 相同。"),
+    property<host>("host", doc<"主机侧控制帧 CAN ID。", "Motor.host">()),
+    property<host>("host_id", doc<"主机侧控制帧 CAN ID，与 host 相同。", "Motor.host_id">()),
     property<broadcast_skipped>("broadcast_skipped",
-                                "Broadcast periods of this group that sent no frame (int): the "
-                                "frame could not be written at once, or the thread woke too late."),
+                                doc<"", "Motor.broadcast_skipped">()),
     property<watchdog_trips>("watchdog_trips",
-                             "How many times the broadcast's watchdog made the targets safe (int)."),
+                             doc<"", "Motor.watchdog_trips">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, "Motor(interface, host=None, host_id=None, *, reapply_setup=False)\n--\n\n"
-                    "广播式电机控制器。\n\n"
-                    "每个 CAN 接口使用一个 Motor；用 add_device() 注册最多四个驱动器，"
-                    "每次 broadcast() 把所有驱动器的目标值打包进同一个 CAN 帧。\n\n"
-                    "参数:\n"
-                    "    interface: CAN 接口名，例如 \"can0\"。\n"
-                    "    host: 主机侧控制帧 CAN ID，也可作为第二个位置参数给出。\n"
-                    "    host_id: host 的另一个名字；两者只能给一个。\n\n"
-                    "示例:\n"
-                    "    motor = Motor(\"can0\", host=0x100)\n"
-                    "    m1 = motor.add_device(slot_index=0, node_id=0x201, mode=\"speed\")\n"
-                    "    m2 = motor.add_device(slot_index=1, node_id=0x202, mode=\"speed\")\n"
-                    "    m1.set_target(10.0)   # 10 rad/s\n"
-                    "    m2.set_target(-5.0)\n"
-                    "    motor.broadcast()     # 两个目标值在同一帧中发出\n\n"
-                    "A driver that answers only after its setup was sent (it powered up late) or "
-                    "again after at least 1 s of silence while targets went out (it restarted) may "
-                    "be in its default mode: one line on standard error names it, its slot, the "
-                    "mode it was given and how to send it again. reapply_setup=True (keyword only) "
-                    "sends that driver's setup again instead (open session, set mode, end "
-                    "session)."),
+    slot(Py_tp_doc, doc<"Motor(interface, host=None, host_id=None, *, reapply_setup=False)\n--\n\n"
+                        "广播式电机控制器。\n\n"
+                        "每个 CAN 接口使用一个 Motor；用 add_device() 注册最多四个驱动器，"
+                        "每次 broadcast() 把所有驱动器的目标值打包进同一个 CAN 帧。\n\n"
+                        "参数:\n"
+                        "    interface: CAN 接口名，例如 \"can0\"。\n"
+                        "    host: 主机侧控制帧 CAN ID，也可作为第二个位置参数给出。\n"
+                        "    host_id: host 的另一个名字；两者只能给一个。\n\n"
+                        "示例:\n"
+                        "    motor = Motor(\"can0\", host=0x100)\n"
+                        "    m1 = motor.add_device(slot_index=0, node_id=0x201, mode=\"speed\")\n"
+                        "    m2 = motor.add_device(slot_index=1, node_id=0x202, mode=\"speed\")\n"
+                        "    m1.set_target(10.0)   # 10 rad/s\n"
+                        "    m2.set_target(-5.0)\n"
+                        "    motor.broadcast()     # 两个目标值在同一帧中发出",
+                        "Motor">()),
     slot(Py_tp_new, &new_slot<motor_new>),
     slot(Py_tp_dealloc, &MotorObject::dealloc),
     slot(Py_tp_methods, methods),

@@ -5,6 +5,7 @@
 #include "python/args.hpp"
 #include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
+#include "python/docstring.hpp"
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
@@ -70,47 +71,53 @@ PyRef repr(PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    method<stop_all>("stop_all", "stop_all($self)\n--\n\n"
-                                 "停止所有任务。\n\n"
-                                 "设置全局停止标志并清除每个已登记定时器和后台任务的运行标志；"
-                                 "正在执行的 Python 调用不会被打断。"),
-    method<wait_all>("wait_all", "wait_all($self, timeout_ms=None)\n--\n\n"
-                                 "等待所有任务结束。\n\n"
-                                 "参数:\n"
-                                 "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
+    method<stop_all>("stop_all", doc<"stop_all($self)\n--\n\n"
+                                     "停止所有任务。\n\n"
+                                     "设置全局停止标志并清除每个已登记定时器和后台任务的运行标志；"
+                                     "正在执行的 Python 调用不会被打断。",
+                                     "TaskManager.stop_all">()),
+    method<wait_all>("wait_all", doc<"wait_all($self, timeout_ms=None)\n--\n\n"
+                                     "等待所有任务结束。\n\n"
+                                     "参数:\n"
+                                     "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
+                                     "返回:\n"
+                                     "    所有任务都已结束返回 True，超时返回 False。\n\n"
+                                     "等待期间释放 GIL；在主线程上等待时可用 Ctrl+C 中断"
+                                     "（抛出 KeyboardInterrupt）。",
+                                     "TaskManager.wait_all">()),
+    method<shutdown>("shutdown", doc<"shutdown($self, timeout_ms=None)\n--\n\n"
+                                     "优雅关闭：先停止所有任务，再等待它们结束。\n\n"
+                                     "参数:\n"
+                                     "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
+                                     "返回:\n"
+                                     "    与 wait_all 相同：全部结束返回 True，超时返回 False。",
+                                     "TaskManager.shutdown">()),
+    method<cleanup>("cleanup", doc<"cleanup($self)\n--\n\n"
+                                   "清理已结束的任务：从注册表中移除所有已停止的条目，运行中的条目保留。",
+                                   "TaskManager.cleanup">()),
+    method<status>("status", doc<"status($self)\n--\n\n"
+                                 "获取任务状态。\n\n"
                                  "返回:\n"
-                                 "    所有任务都已结束返回 True，超时返回 False。\n\n"
-                                 "等待期间释放 GIL；在主线程上等待时可用 Ctrl+C 中断"
-                                 "（抛出 KeyboardInterrupt）。"),
-    method<shutdown>("shutdown", "shutdown($self, timeout_ms=None)\n--\n\n"
-                                 "优雅关闭：先停止所有任务，再等待它们结束。\n\n"
-                                 "参数:\n"
-                                 "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
-                                 "返回:\n"
-                                 "    与 wait_all 相同：全部结束返回 True，超时返回 False。"),
-    method<cleanup>("cleanup", "cleanup($self)\n--\n\n"
-                               "清理已结束的任务：从注册表中移除所有已停止的条目，运行中的条目保留。"),
-    method<status>("status", "status($self)\n--\n\n"
-                             "获取任务状态。\n\n"
-                             "返回:\n"
-                             "    dict，包含 running_timers（运行中的定时器数）、running_tasks"
-                             "（运行中的后台任务数）、stopped（已停止数）和 total（总数）。"),
+                                 "    dict，包含 running_timers（运行中的定时器数）、running_tasks"
+                                 "（运行中的后台任务数）、stopped（已停止数）和 total（总数）。",
+                                 "TaskManager.status">()),
     {},
 };
 
 PyGetSetDef properties[] = {
-    property<running_count>("running_count", "运行中的任务数量。"),
-    property<total_count>("total_count", "全部任务数量（包括已停止的任务）。"),
-    property<timer_count>("timer_count", "运行中的定时器数量。"),
-    property<async_task_count>("async_task_count", "运行中的后台任务数量。"),
+    property<running_count>("running_count", doc<"运行中的任务数量。", "TaskManager.running_count">()),
+    property<total_count>("total_count", doc<"全部任务数量（包括已停止的任务）。", "TaskManager.total_count">()),
+    property<timer_count>("timer_count", doc<"运行中的定时器数量。", "TaskManager.timer_count">()),
+    property<async_task_count>("async_task_count", doc<"运行中的后台任务数量。", "TaskManager.async_task_count">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, "TaskManager()\n--\n\n"
-                    "可从 Python 访问的任务管理器。\n\n"
-                    "每个实例都是进程级全局任务注册表的视图，可统计、查询、停止和等待"
-                    "所有定时器与后台任务。"),
+    slot(Py_tp_doc, doc<"TaskManager()\n--\n\n"
+                        "可从 Python 访问的任务管理器。\n\n"
+                        "每个实例都是进程级全局任务注册表的视图，可统计、查询、停止和等待"
+                        "所有定时器与后台任务。",
+                        "TaskManager">()),
     slot(Py_tp_new, &new_slot<new_task_manager>),
     slot(Py_tp_dealloc, &TaskManagerObject::dealloc),
     slot(Py_tp_repr, &unary_slot<repr>),
@@ -152,40 +159,28 @@ PyTypeObject* task_manager_type() {
 
 PyMethodDef get_task_manager_function = function<get_task_manager>(
     "get_task_manager",
-    "get_task_manager()\n--\n\n"
-    "获取全局任务管理器。\n\n"
-    "每次调用返回一个新的 TaskManager 对象，它们都反映同一个全局注册表。\n\n"
-    "示例:\n"
-    "    manager = varnex.get_task_manager()\n"
-    "    print(manager.running_count)");
+    doc<"get_task_manager()\n--\n\n"
+        "获取全局任务管理器。\n\n"
+        "每次调用返回一个新的 TaskManager 对象，它们都反映同一个全局注册表。\n\n"
+        "示例:\n"
+        "    manager = varnex.get_task_manager()\n"
+        "    print(manager.running_count)",
+        "get_task_manager">());
 
 PyMethodDef shutdown_all_function = function<shutdown_all>(
     "shutdown_all",
-    "shutdown_all(timeout_ms=None)\n--\n\n"
-    "便捷函数：优雅关闭所有任务。\n\n"
-    "停止所有定时器和后台任务，并等待它们结束；与 TaskManager.shutdown 相同。\n\n"
-    "参数:\n"
-    "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
-    "返回:\n"
-    "    所有任务都已结束返回 True，超时返回 False。\n\n"
-    "示例:\n"
-    "    varnex.shutdown_all(timeout_ms=5000)");
+    doc<"shutdown_all(timeout_ms=None)\n--\n\n"
+        "便捷函数：优雅关闭所有任务。\n\n"
+        "停止所有定时器和后台任务，并等待它们结束；与 TaskManager.shutdown 相同。\n\n"
+        "参数:\n"
+        "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
+        "返回:\n"
+        "    所有任务都已结束返回 True，超时返回 False。\n\n"
+        "示例:\n"
+        "    varnex.shutdown_all(timeout_ms=5000)",
+        "shutdown_all">());
 
 PyMethodDef reset_stop_function = function<reset_stop>(
-    "reset_stop",
-    "reset_stop()\n--\n\n"
-    "Clear the process-wide stop, so that timers can start again.\n\n"
-    "block_all, block_until, shutdown_all and TaskManager.stop_all/shutdown leave a stop in "
-    "effect for the rest of the process: a timer started afterwards ends before its first "
-    "call. For a REPL, a notebook or a test suite that shut down once, reset_stop() lifts it "
-    "once nothing runs any more. Returns True when a stop was cleared, False when none was in "
-    "effect.\n\n"
-    "Raises RuntimeError, changing nothing, while a timer or background call has not ended "
-    "(a call still in progress after the stop, a timer started since); the message names "
-    "them. Stop and wait for them first, for example with shutdown_all().\n\n"
-    "Example:\n"
-    "    varnex.block_until(wait_ms=1000)\n"
-    "    varnex.reset_stop()\n"
-    "    handle = update()  # ticks again");
+    "reset_stop", doc<"reset_stop()\n--\n\n", "reset_stop">());
 
 }  // namespace varnex::py

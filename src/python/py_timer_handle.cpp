@@ -8,6 +8,7 @@
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/context_manager.hpp"
+#include "python/docstring.hpp"
 #include "python/errors.hpp"
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
@@ -51,41 +52,46 @@ PyRef last_error(PyObject* self) {
 PyRef repr(PyObject* self) { return py_str(TimerHandleObject::shared(self)->repr()); }
 
 PyMethodDef methods[] = {
-    method<stop>("stop", "stop($self)\n--\n\n"
-                         "停止定时器。\n\n"
-                         "立即返回，不等待循环退出，也不会打断正在执行的调用；"
-                         "重复调用无副作用。"),
-    method<is_running>("is_running", "is_running($self)\n--\n\n"
-                                     "定时器是否仍在运行。"),
-    method<frequency>("frequency", "frequency($self)\n--\n\n"
-                                   "返回设定的执行频率（Hz），不是实测频率。"),
-    method<precision_mode>("precision_mode", "precision_mode($self)\n--\n\n"
-                                             "返回精度模式：\"normal\"、\"high\" 或 \"realtime\"。"),
-    method<tick_count>("tick_count", "tick_count($self)\n--\n\n"
-                                     "返回已执行的次数（包括抛出异常的调用）。"),
-    method<actual_frequency>("actual_frequency", "actual_frequency($self)\n--\n\n"
-                                                 "返回实际平均频率（Hz）：执行次数除以运行时间。"),
-    method<elapsed_secs>("elapsed_secs", "elapsed_secs($self)\n--\n\n"
-                                         "返回自定时器启动以来的运行时间（秒）。"),
-    enter_method(),
-    exit_method<stop>("__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
-                      "Stop the timer, as stop() does."),
+    method<stop>("stop", doc<"stop($self)\n--\n\n"
+                             "停止定时器。\n\n"
+                             "立即返回，不等待循环退出，也不会打断正在执行的调用；"
+                             "重复调用无副作用。",
+                             "TimerHandle.stop">()),
+    method<is_running>("is_running", doc<"is_running($self)\n--\n\n"
+                                         "定时器是否仍在运行。",
+                                         "TimerHandle.is_running">()),
+    method<frequency>("frequency", doc<"frequency($self)\n--\n\n"
+                                       "返回设定的执行频率（Hz），不是实测频率。",
+                                       "TimerHandle.frequency">()),
+    method<precision_mode>("precision_mode", doc<"precision_mode($self)\n--\n\n"
+                                                 "返回精度模式：\"normal\"、\"high\" 或 \"realtime\"。",
+                                                 "TimerHandle.precision_mode">()),
+    method<tick_count>("tick_count", doc<"tick_count($self)\n--\n\n"
+                                         "返回已执行的次数（包括抛出异常的调用）。",
+                                         "TimerHandle.tick_count">()),
+    method<actual_frequency>("actual_frequency", doc<"actual_frequency($self)\n--\n\n"
+                                                     "返回实际平均频率（Hz）：执行次数除以运行时间。",
+                                                     "TimerHandle.actual_frequency">()),
+    method<elapsed_secs>("elapsed_secs", doc<"elapsed_secs($self)\n--\n\n"
+                                             "返回自定时器启动以来的运行时间（秒）。",
+                                             "TimerHandle.elapsed_secs">()),
+    enter_method(doc<"__enter__($self)\n--\n\n", "TimerHandle.__enter__">()),
+    exit_method<stop>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "TimerHandle.__exit__">()),
     {},
 };
 
 PyGetSetDef properties[] = {
-    property<task_id>("task_id", "获取任务 ID。"),
-    property<error_count>("error_count", "Number of calls of the timer function that raised."),
+    property<task_id>("task_id", doc<"获取任务 ID。", "TimerHandle.task_id">()),
+    property<error_count>("error_count", doc<"", "TimerHandle.error_count">()),
     property<last_error>("last_error",
-                         "Text of the last error line without its \"Timer function error: \" "
-                         "prefix, for example \"ZeroDivisionError: division by zero\"; None "
-                         "while no call has raised."),
+                         doc<"", "TimerHandle.last_error">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, "定时器任务句柄，用于控制周期执行的函数。\n\n"
-                    "请保存装饰后函数返回的句柄（handle = update()）：句柄被销毁时定时器随之停止。"),
+    slot(Py_tp_doc, doc<"定时器任务句柄，用于控制周期执行的函数。\n\n"
+                        "请保存装饰后函数返回的句柄（handle = update()）：句柄被销毁时定时器随之停止。",
+                        "TimerHandle">()),
     slot(Py_tp_dealloc, &TimerHandleObject::dealloc),
     slot(Py_tp_repr, &unary_slot<repr>),
     slot(Py_tp_methods, methods),

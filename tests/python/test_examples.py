@@ -96,6 +96,14 @@ def test_shutdown_demo_stops_cleanly_on_sigterm():
     assert "[varnex] All tasks stopped successfully" in err
 
 
+def test_first_program_is_the_readme_quick_start_line_for_line():
+    readme = open(os.path.join(HERE, "..", "..", "README.md"), encoding="utf-8").read()
+    snippet = re.search(r"^```python\n(.*?)^```$", readme, re.MULTILINE | re.DOTALL).group(1)
+    program = open(os.path.join(EXAMPLES, "first_program.py"), encoding="utf-8").read()
+    code = program[program.index('"""', 3) + 3:].lstrip("\n")
+    assert code == snippet
+
+
 # ---- on a CAN bus ----
 
 @requires_can
@@ -225,3 +233,28 @@ def test_feedback_plot_writes_the_log_and_a_png_of_the_expected_size(tmp_path):
     assert png[:8] == PNG_SIGNATURE and png[12:16] == b"IHDR"
     assert struct.unpack(">II", png[16:24]) == (800, 400)
     assert len(png) > 10_000 and f"wrote 800x400 plot to {png_path}" in out
+
+
+@requires_can
+def test_first_program_drives_the_simulated_driver_until_ctrl_c():
+    sim = start(["-m", "varnex_sim", "--interface", "vcan0"])
+    read_until(sim, "varnex-sim: answering host 0x100 on vcan0")
+    path = os.path.join(EXAMPLES, "first_program.py")
+    proc = shutdown_support.start_child(
+        f"announce_when_listening()\nimport runpy\nrunpy.run_path({path!r}, run_name='__main__')\n")
+    try:
+        read_until(proc, "running; Ctrl+C stops")
+        read_until(proc, "listening")
+        time.sleep(1.0)  # the program's run time: a user presses Ctrl+C after a while
+        proc.send_signal(signal.SIGINT)
+        rc, out, err = finish(proc)
+    finally:
+        sim.send_signal(signal.SIGTERM)
+        sim_rc, sim_out, sim_err = finish(sim, 60)
+    assert rc == 0, err
+    assert sim_rc == 0, sim_err
+    ticks = numbers(out, r"^stopped by SIGINT after (\d+) ticks$")[0]
+    assert ticks > 0
+    # The driver got speed mode and follows 5 rad/s (the simulated motor settles within 0.2 s).
+    speed = numbers(out, r"^wheel: \{'position': -?[\d.e-]+, 'speed': (-?[\d.]+),")[0]
+    assert abs(speed - 5.0) < 0.5, out
