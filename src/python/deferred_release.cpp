@@ -46,7 +46,8 @@ void releaser_main() {
     lock.unlock();  // never wait for the GIL holding the queue's lock
     bool released = false;
     {
-      GilGuard gil;  // refused once the interpreter is finalizing: the queue is left as it is
+      // Refused once the interpreter is finalizing: the queue is left as it is.
+      PersistentThreadState::Scope gil(kept_thread_state());
       if (gil) {
         drain_deferred_releases();
         released = true;

@@ -88,11 +88,13 @@ PersistentThreadState::~PersistentThreadState() {
 
 bool holds_gil() noexcept { return interpreter_alive() && PyGILState_Check() == 1; }
 
-PersistentThreadState& pool_thread_state() noexcept {
-  // Released when the pool thread ends (after it has been idle a while), if the interpreter is
-  // still alive then.
+PersistentThreadState& kept_thread_state() noexcept {
+  // Released when the thread ends (a pool thread after it has been idle a while), if the
+  // interpreter is still alive then.
   thread_local PersistentThreadState state;
   return state;
 }
+
+PersistentThreadState& pool_thread_state() noexcept { return kept_thread_state(); }
 
 }  // namespace varnex::py

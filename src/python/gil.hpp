@@ -152,4 +152,12 @@ class PersistentThreadState {
 // thread state for its life instead of creating one per call. Only for pool threads.
 PersistentThreadState& pool_thread_state() noexcept;
 
+// The same for another long-lived thread of ours that takes the GIL again and again (the
+// diagnostic writer, the release thread). A thread state made and deleted per GIL acquisition
+// takes CPython's lock of the interpreter's thread list each time; a fork while another thread
+// holds that lock hangs the child in CPython 3.11's own after-fork code (it takes the lock
+// before making it anew). Threads that keep their state take that lock only at their start and
+// end.
+PersistentThreadState& kept_thread_state() noexcept;
+
 }  // namespace varnex::py

@@ -121,7 +121,8 @@ bool log_line(PyObject* logger, const DiagnosticLine& line) {
 }
 
 bool deliver(const std::vector<DiagnosticLine>& lines) {
-  GilGuard gil;
+  // The writer thread keeps one thread state for its life (see kept_thread_state).
+  PersistentThreadState::Scope gil(kept_thread_state());
   if (!gil) return false;
   for (const DiagnosticLine& line : lines) {
     Target target = current_target();
