@@ -101,7 +101,8 @@ time.sleep(0.3)  # the handle goes: the last repeats are summarised
     assert err[:2] == [LINE, "Traceback (most recent call last):"]
     assert err.count("Traceback (most recent call last):") == 1
     assert re.fullmatch(rf"{LINE}( \(\d+ similar messages suppressed\))?", err[-1]), err
-    assert len(err) == 5, err
+    # The traceback's frame lines differ between versions (3.13 shows the source of -c code).
+    assert err.index("ZeroDivisionError: division by zero") == len(err) - 2, err
 
 
 LOG_CAPTURE = """
@@ -139,7 +140,8 @@ print(json.dumps([h.task_id, dropped_id, h.error_count, records]), flush=True)
     level, message, _, name, traceback = mine[0]
     assert (level, message, name) == ("ERROR", LINE, "fail")
     assert traceback.startswith("Traceback (most recent call last):\n")
-    assert traceback.endswith(", in fail\nZeroDivisionError: division by zero")
+    assert ", in fail\n" in traceback
+    assert traceback.endswith("\nZeroDivisionError: division by zero")
     # Every raising call is logged or counted: a later line stands for itself and the N
     # suppressed before it. Only the first has a traceback.
     summaries = [re.fullmatch(rf"{LINE}(?: \((\d+) similar messages suppressed\))?", r[1]) for r in mine[1:]]
