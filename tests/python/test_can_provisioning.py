@@ -84,6 +84,14 @@ def fake_env(path_dir):
     return env
 
 
+def run_with_fakes(code, path_dir):
+    """Runs `code` in a child whose PATH holds only the fakes; it must exit 0."""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=fake_env(path_dir), timeout=60, stdin=subprocess.DEVNULL)
+    assert out.returncode == 0, out.stderr
+    return out
+
+
 def construct(cls, interface, path_dir, prelude="", more_args=""):
     code = (
         "import varnex\n" + prelude +
@@ -93,9 +101,7 @@ def construct(cls, interface, path_dir, prelude="", more_args=""):
         "except OSError as e:\n"
         "    print(e)\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=fake_env(path_dir), timeout=60, stdin=subprocess.DEVNULL)
-    assert out.returncode == 0, out.stderr
+    out = run_with_fakes(code, path_dir)
     log = path_dir / "log"
     commands = log.read_text().splitlines() if log.exists() else []
     return out.stdout.strip(), out.stderr.splitlines(), commands
@@ -204,9 +210,7 @@ def test_provisioning_lines_reach_logging_as_progress_and_an_error_naming_the_in
         "except OSError:\n"
         "    time.sleep(0.5)  # the lines are logged by the module's thread\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=fake_env(d), timeout=60, stdin=subprocess.DEVNULL)
-    assert out.returncode == 0, out.stderr
+    out = run_with_fakes(code, d)
     assert out.stdout.splitlines() == [
         f"INFO|can9|{NOTICE_CAN9}", f"INFO|can9|{SUDO_NOTICE}",
         "ERROR|can9|" + advice("can9", "ip link set dev can9 up type can bitrate 1000000", d)]
