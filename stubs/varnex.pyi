@@ -275,6 +275,11 @@ class Motor:
     ``Device``. Give the host id either as ``host`` (or the second positional argument) or as
     ``host_id``, never both.
 
+    Args:
+        interface: the CAN interface's name, for example ``"can0"``.
+        host: the host CAN id of the group's frames (also the second positional argument).
+        host_id: another name for ``host``; give one of the two.
+
     Example::
 
         motor = Motor("can0", host=0x100)
@@ -309,8 +314,11 @@ class Motor:
             slot_index: the broadcast slot, 0 to 3 (larger values are stored as 3); must equal
                 the driver firmware's ``target_index``.
             node_id: the driver's node id, which is also the CAN id of its feedback frames.
-            mode: the control mode; it also fixes how this device's target is scaled for the
-                wire for the device's whole life.
+            mode: ``"current"``, ``"speed"`` or ``"position"`` (in any case); it also fixes how
+                this device's target is scaled for the wire for the device's whole life.
+
+        Returns:
+            The new ``Device``.
 
         Raises:
             ValueError: unknown mode; nothing is sent.
@@ -395,7 +403,12 @@ class Motor:
         """How many times the broadcast's watchdog made this group's targets safe."""
 
     def get_feedback(self, slot_index: int) -> Feedback | None:
-        """The latest feedback of the first device registered on ``slot_index``, or ``None`` if none is."""
+        """The latest feedback of the first device registered on ``slot_index``, or ``None`` if none is.
+
+        Returns:
+            ``{"position": rad, "speed": rad/s, "current": A}``, or ``None`` when no device is
+            registered on that slot.
+        """
 
     @property
     def host(self) -> int:
@@ -465,6 +478,9 @@ class Device:
     Set its target at any time with ``set_target``; the next ``Motor.broadcast()`` sends it in the
     device's slot of the broadcast frame. ``get_feedback`` reads the latest feedback the driver
     sent. A ``Device`` keeps the group's CAN device alive after its ``Motor`` is gone.
+
+    The broadcast frame is 8 bytes, four little-endian signed 16-bit values: bytes 0-1 carry
+    slot 0, 2-3 slot 1, 4-5 slot 2 and 6-7 slot 3.
     """
 
     def set_target(self, value: float) -> None:
@@ -478,7 +494,12 @@ class Device:
         """The stored target (a 32-bit float widened: 0.1 reads back as 0.10000000149011612)."""
 
     def get_feedback(self) -> Feedback:
-        """The latest feedback; all zeros before the driver's first feedback frame."""
+        """The latest feedback; all zeros before the driver's first feedback frame.
+
+        Returns:
+            ``{"position": rad, "speed": rad/s, "current": A}``; all three are 0.0 until the
+            driver's first feedback frame arrives.
+        """
 
     @property
     def slot_index(self) -> int:
@@ -549,8 +570,11 @@ class Timer:
         @varnex.timer(10.0)
         def update() -> None: ...
 
-        handle = update()   # starts calling update() ten times a second
+        handle = update()   # starts calling update() ten times a second; keep the handle
         handle.stop()
+
+    Args:
+        frequency_hz: calls per second, for example 10.0 for ten calls a second.
 
     Raises:
         ValueError: "frequency_hz must be positive".
@@ -574,6 +598,22 @@ class PrecisionTimer:
     long as its sleeps have actually been late (their recent p99.5, at most that window), and
     sleeps with the least timer slack the rest of the time.
 
+    Args:
+        frequency_hz: calls per second, for example 100.0 for a hundred calls a second; at
+            most 10000.0 unless ``realtime`` is True.
+        realtime: real-time mode: the longer spin, the highest precision and the most CPU.
+        spin: ``"fixed"`` (the default) or ``"adaptive"``, as above.
+
+    Example::
+
+        @varnex.PrecisionTimer(100.0)                  # high precision, 100 Hz
+        def control() -> None: ...
+
+        @varnex.PrecisionTimer(1000.0, realtime=True)  # real-time mode, 1 kHz
+        def fast_loop() -> None: ...
+
+        handle = control()   # starts the timer; keep the handle
+
     Raises:
         ValueError: "frequency_hz must be positive", "frequency > 10kHz requires
             realtime=True", or "spin must be 'fixed' or 'adaptive'".
@@ -595,7 +635,8 @@ class TimerWrapper(Generic[_P]):
 
     The arguments of the call are passed to the function on every tick. Pass them by position:
     the wrapper refuses keyword arguments with ``TypeError`` at run time, which a type checker
-    cannot see. Each call starts a new, independent timer with its own task id. An ``async def``
+    cannot see. Each call starts a new, independent timer with its own task id and returns its
+    ``TimerHandle``: keep it (``handle = update()``), the timer stops with it. An ``async def``
     function is not awaited: a warning is printed and the timer starts anyway.
 
     The wrapper carries the function's ``__name__``, ``__qualname__``, ``__doc__``, ``__module__``
@@ -625,7 +666,10 @@ class TimerHandle:
     """
 
     def stop(self) -> None:
-        """Stop the timer and return at once; a call in progress finishes, no new one starts."""
+        """Stop the timer and return at once; a call in progress finishes, no new one starts.
+
+        Calling it again does nothing.
+        """
 
     def is_running(self) -> bool:
         """Whether the timer is still running (False once stopped by any route)."""
@@ -678,7 +722,8 @@ def timer(frequency_hz: float) -> Timer:
         @varnex.timer(10.0)
         def update() -> None: ...
 
-        handle = update()
+        handle = update()   # starts the timer; keep the handle
+        handle.stop()
 
     Raises:
         ValueError: "frequency_hz must be positive".
@@ -707,10 +752,14 @@ def precision_timer(
 
     Example::
 
-        @varnex.precision_timer(1000.0, realtime=True)
+        @varnex.precision_timer(100.0)
         def control() -> None: ...
 
-        handle = control()
+        @varnex.precision_timer(1000.0, realtime=True)
+        def fast_loop() -> None: ...
+
+        handle = control()   # starts the timer; keep the handle
+        handle.stop()
 
     Raises:
         ValueError: "frequency_hz must be positive", "frequency > 10kHz requires
@@ -726,13 +775,15 @@ class RunAsync(Generic[_P, _R_co]):
     """Decorator that runs the function in the background each time it is called.
 
     Calling the decorated function starts it on the module's shared runtime and returns an
-    ``AsyncHandle`` at once::
+    ``AsyncHandle`` at once, with which to ask its state, wait for its result or cancel it. The
+    function runs on the runtime's blocking pool, never on one of its worker threads::
 
         @varnex.run_async
-        def double(x: int) -> int:
+        def slow_task(x: int) -> int:
+            time.sleep(1)
             return x * 2
 
-        handle = double(21)
+        handle = slow_task(21)
         assert handle.wait() == 42
 
     Pass arguments by position: keyword arguments are refused with ``TypeError`` at run time,
@@ -762,6 +813,7 @@ class RunAsync(Generic[_P, _R_co]):
 class AsyncHandle(Generic[_R_co]):
     """The handle of one background call: query it, wait for it, fetch its result, cancel it.
 
+    Calling a function decorated with ``run_async`` returns it; it cannot be created directly.
     Results are ``None`` also when the call never ran (cancelled, or stopped by the
     ``TaskManager`` before it started), hence the ``| None`` in ``wait`` and ``try_result``.
     """
@@ -793,7 +845,9 @@ class AsyncHandle(Generic[_R_co]):
     def wait(self, timeout_ms: int | None = None) -> _R_co | None:
         """Wait for the call to end and return its result; the GIL is released while waiting.
 
-        Returns at once with ``None`` when the call is cancelled before it returns.
+        ``timeout_ms`` is in milliseconds; ``None`` waits for ever. On the main thread Ctrl+C
+        ends the wait with ``KeyboardInterrupt`` (the call itself goes on). Returns at once
+        with ``None`` when the call is cancelled before it returns.
 
         Raises:
             TimeoutError: "Async task wait timed out"; the call goes on and can be waited for
@@ -842,7 +896,14 @@ class AsyncHandle(Generic[_R_co]):
 def run_async(func: Callable[_P, _R_co]) -> RunAsync[_P, _R_co]:
     """Use as ``@run_async``: calling the decorated function starts it in the background.
 
-    The same as ``RunAsync(func)``.
+    The same as ``RunAsync(func)``::
+
+        @varnex.run_async
+        def compute(x: int) -> int:
+            return x * 2
+
+        handle = compute(21)
+        print(handle.wait())  # 42
     """
 
 # ---- task registry and shutdown ----------------------------------------------------------------
@@ -858,13 +919,19 @@ class TaskManager:
 
     def __new__(cls) -> TaskManager: ...
     def stop_all(self) -> None:
-        """Stop every timer and every background call that has not started yet."""
+        """Stop every timer and every background call that has not started yet.
+
+        Sets the process-wide stop and clears every registered entry's running flag; a Python
+        call in progress is not interrupted.
+        """
 
     def wait_all(self, timeout_ms: int | None = None) -> bool:
         """Wait until nothing registered is running; the GIL is released while waiting.
 
         A stopped timer still runs while its call in progress does; a background call runs until
-        its function returns. The wait wakes as soon as the last one ends.
+        its function returns. The wait wakes as soon as the last one ends. ``timeout_ms`` is in
+        milliseconds, ``None`` waits for ever; on the main thread Ctrl+C ends the wait with
+        ``KeyboardInterrupt``.
 
         Returns:
             True when nothing runs any more, False when ``timeout_ms`` passed first.
@@ -877,7 +944,12 @@ class TaskManager:
         """Remove the stopped entries from the registry."""
 
     def status(self) -> TaskStatus:
-        """The registry's counts."""
+        """The registry's counts.
+
+        Returns:
+            ``{"running_timers", "running_tasks", "stopped", "total"}``: running timers, running
+            background calls, stopped entries still registered, and every entry.
+        """
 
     @property
     def running_count(self) -> int:
@@ -896,12 +968,23 @@ class TaskManager:
         """Running background calls."""
 
 def get_task_manager() -> TaskManager:
-    """A view of the process-wide task registry (a new object on each call, the same registry)."""
+    """A view of the process-wide task registry (a new object on each call, the same registry).
+
+    Example::
+
+        manager = varnex.get_task_manager()
+        print(manager.running_count)
+    """
 
 def shutdown_all(timeout_ms: int | None = None) -> bool:
     """Stop every timer and background call and wait for them, up to ``timeout_ms`` ms.
 
-    Prints nothing. The GIL is released while waiting.
+    Prints nothing. The GIL is released while waiting. The same as ``TaskManager.shutdown``;
+    ``None`` waits for ever.
+
+    Example::
+
+        varnex.shutdown_all(timeout_ms=5000)
 
     Returns:
         True when everything stopped, False when ``timeout_ms`` passed first.
@@ -915,9 +998,16 @@ def block_all(timeout_ms: int | None = None) -> SignalName:
     stopped and waited for (up to ``timeout_ms`` ms), and the Ctrl+C does not surface as
     ``KeyboardInterrupt``. Once called, SIGTERM no longer ends the process by itself.
 
+    Args:
+        timeout_ms: how long the stop may take once the signal came, in milliseconds; ``None``
+            waits for ever.
+
     Example::
 
-        handle = control()
+        @varnex.timer(10.0)
+        def update() -> None: ...
+
+        handle = update()
         print("stopped by", varnex.block_all(timeout_ms=5000))
 
     Returns:
@@ -933,8 +1023,14 @@ def block_until(
     As ``block_all``, with a time limit on the wait: the shutdown runs in either case, with up
     to ``shutdown_timeout_ms`` ms for the stop. Without ``wait_ms`` only a signal ends the wait.
 
+    Args:
+        wait_ms: the longest wait, in milliseconds; ``None`` waits for a signal only.
+        shutdown_timeout_ms: how long the stop may take, in milliseconds; ``None`` waits for
+            ever.
+
     Example::
 
+        # run for at most 10 seconds
         reason, clean = varnex.block_until(wait_ms=10000, shutdown_timeout_ms=5000)
 
     Returns:
@@ -949,8 +1045,14 @@ def block_until(wait_ms: int, shutdown_timeout_ms: int | None = None) -> tuple[S
     As ``block_all``, with a time limit on the wait: the shutdown runs in either case, with up
     to ``shutdown_timeout_ms`` ms for the stop. Without ``wait_ms`` only a signal ends the wait.
 
+    Args:
+        wait_ms: the longest wait, in milliseconds; ``None`` waits for a signal only.
+        shutdown_timeout_ms: how long the stop may take, in milliseconds; ``None`` waits for
+            ever.
+
     Example::
 
+        # run for at most 10 seconds
         reason, clean = varnex.block_until(wait_ms=10000, shutdown_timeout_ms=5000)
 
     Returns:

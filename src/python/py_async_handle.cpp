@@ -297,28 +297,13 @@ PyMethodDef methods[] = {
                                              "检查任务是否已被取消。",
                                              "AsyncHandle.is_cancelled">()),
     method<cancel>("cancel", doc<"cancel($self)\n--\n\n"
-                                 "取消任务。\n\n"
-                                 "注意：这只会把任务标记为已取消，不会中断正在执行的代码；"
-                                 "尚未开始的调用将被跳过。",
+                                 "取消任务。",
                                  "AsyncHandle.cancel">()),
     method<try_result>("try_result", doc<"try_result($self)\n--\n\n"
-                                         "非阻塞地获取结果。\n\n"
-                                         "返回:\n"
-                                         "    任务的返回值；任务尚未结束时返回 None。\n\n"
-                                         "异常:\n"
-                                         "    RuntimeError: 任务执行失败。",
+                                         "非阻塞地获取结果。",
                                          "AsyncHandle.try_result">()),
     method<wait>("wait", doc<"wait($self, timeout_ms=None)\n--\n\n"
-                             "等待任务完成并返回结果。\n\n"
-                             "参数:\n"
-                             "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
-                             "返回:\n"
-                             "    任务的返回值。\n\n"
-                             "异常:\n"
-                             "    TimeoutError: 等待超时。\n"
-                             "    RuntimeError: 任务执行失败。\n\n"
-                             "等待期间释放 GIL；在主线程上等待时可用 Ctrl+C 中断"
-                             "（抛出 KeyboardInterrupt，任务本身不受影响）。",
+                             "等待任务完成并返回结果。",
                              "AsyncHandle.wait">()),
     method<result>("result", doc<"result($self, timeout=None)\n--\n\n", "AsyncHandle.result">()),
     method<exception>("exception", doc<"exception($self, timeout=None)\n--\n\n", "AsyncHandle.exception">()),
@@ -333,8 +318,7 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"后台任务句柄，用于查询和控制在后台运行的函数。\n\n"
-                        "由 RunAsync 装饰的函数调用时返回，不能直接创建。",
+    slot(Py_tp_doc, doc<"后台任务句柄，用于查询和控制在后台运行的函数。",
                         "AsyncHandle">()),
     slot(Py_tp_dealloc, &AsyncHandleObject::dealloc),
     slot(Py_tp_repr, &unary_slot<repr>),

@@ -142,11 +142,7 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     slot(Py_tp_doc, doc<"CanDevice(interface)\n--\n\n"
-                        "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。\n\n"
-                        "构造时先检查 CAN 接口（必要时用 ip 配置为 1000000 bit/s 并启用），"
-                        "再打开原始 CAN 套接字；每个调用都等到完成才返回。\n\n"
-                        "参数:\n"
-                        "    interface: CAN 接口名，例如 \"can0\"。",
+                        "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。",
                         "CanDevice">()),
     slot(Py_tp_new, &new_slot<can_device_new>),
     slot(Py_tp_dealloc, &CanDeviceObject::dealloc),

@@ -129,10 +129,7 @@ PyMethodDef methods[] = {
                         doc<"try_receive($self)\n--\n\n"
                             "Try to receive a CAN frame (non-blocking)\n\n"
                             "Returns:\n"
-                            "    Tuple of (id, data) if message available, None otherwise\n\n"
-                            "Raises:\n"
-                            "    RuntimeError: called while this thread is already receiving on\n"
-                            "        this device (from a signal handler run during receive_timeout)",
+                            "    Tuple of (id, data) if message available, None otherwise",
                             "CanDeviceNonBlocking.try_receive">()),
     method<receive_timeout>("receive_timeout",
                             doc<"receive_timeout($self, timeout_ms)\n--\n\n"
@@ -140,10 +137,7 @@ PyMethodDef methods[] = {
                                 "Args:\n"
                                 "    timeout_ms: Timeout in milliseconds\n\n"
                                 "Returns:\n"
-                                "    Tuple of (id, data) if message received, None if timeout\n\n"
-                                "Raises:\n"
-                                "    RuntimeError: called while this thread is already receiving on\n"
-                                "        this device (from a signal handler run during the wait)",
+                                "    Tuple of (id, data) if message received, None if timeout",
                                 "CanDeviceNonBlocking.receive_timeout">()),
     method<interface>("interface",
                       doc<"interface($self)\n--\n\n"
@@ -160,11 +154,7 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface)\n--\n\n"
-                        "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。\n\n"
-                        "发送只把帧放入发送队列，立即返回；后台任务持续读取总线，收到的帧"
-                        "排入接收队列，可用 try_receive 轮询或用 receive_timeout 限时等待。\n\n"
-                        "参数:\n"
-                        "    interface: CAN 接口名，例如 \"can0\"。",
+                        "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。",
                         "CanDeviceNonBlocking">()),
     slot(Py_tp_new, &new_slot<can_device_non_blocking_new>),
     slot(Py_tp_dealloc, &CanDeviceNonBlockingObject::dealloc),

@@ -125,10 +125,7 @@ PyMethodDef methods[] = {
                            "Device.get_target">()),
     method<get_feedback>("get_feedback",
                          doc<"get_feedback($self)\n--\n\n"
-                             "读取最新反馈。\n\n"
-                             "返回:\n"
-                             "    字典 {\"position\": 位置 (rad), \"speed\": 速度 (rad/s), \"current\": 电流 (A)}；\n"
-                             "    收到第一帧反馈之前三个值都是 0.0。",
+                             "读取最新反馈。",
                              "Device.get_feedback">()),
     method<enter_configure>("enter_configure",
                             doc<"enter_configure($self)\n--\n\n"
@@ -161,11 +158,7 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"广播组中一个电机驱动器的收发单元，由 Motor.add_device() 创建。\n\n"
-                        "随时可以调用 set_target(value) 设置下一次广播的目标值，调用 get_feedback() "
-                        "读取最新反馈。\n\n"
-                        "广播帧为 8 字节，4 × i16 小端：字节 0-1 为槽位 0，2-3 为槽位 1，"
-                        "4-5 为槽位 2，6-7 为槽位 3。",
+    slot(Py_tp_doc, doc<"广播组中一个电机驱动器的收发单元，由 Motor.add_device() 创建。",
                         "Device">()),
     slot(Py_tp_dealloc, &DeviceObject::dealloc),
     slot(Py_tp_methods, methods),

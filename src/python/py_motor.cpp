@@ -187,16 +187,7 @@ PyMethodDef methods[] = {
     method<add_device>("add_device",
                        doc<"add_device($self, slot_index, node_id, mode)\n--\n\n"
                            "添加一个驱动器：以单播方式打开 DR v1 配置会话，设置 mode 指定的 FOC 模式，"
-                           "然后结束会话（不写 flash，不做编码器零位标定）。\n\n"
-                           "参数:\n"
-                           "    slot_index: 广播帧中的槽位 (0-3)，必须与驱动器固件的 target_index 一致。\n"
-                           "    node_id: 驱动器的节点 ID，即它的反馈帧 CAN ID。\n"
-                           "    mode: \"current\"、\"speed\" 或 \"position\"（不区分大小写）。\n\n"
-                           "返回:\n"
-                           "    新的 Device。\n\n"
-                           "异常:\n"
-                           "    ValueError: 未知的模式，此时不发送任何帧。\n"
-                           "    OSError: CAN 发送失败。",
+                           "然后结束会话（不写 flash，不做编码器零位标定）。",
                            "Motor.add_device">()),
     method<set_target>("set_target",
                        doc<"set_target($self, slot_index, value)\n--\n\n"
@@ -210,10 +201,7 @@ PyMethodDef methods[] = {
                           "Motor.broadcast">()),
     method<get_feedback>("get_feedback",
                          doc<"get_feedback($self, slot_index)\n--\n\n"
-                             "按槽位读取反馈。\n\n"
-                             "返回:\n"
-                             "    字典 {\"position\": 位置 (rad), \"speed\": 速度 (rad/s), \"current\": 电流 (A)}；\n"
-                             "    没有设备占用该槽位时返回 None。",
+                             "按槽位读取反馈。",
                              "Motor.get_feedback">()),
     method<enter_configure_broadcast>("enter_configure_broadcast",
                                       doc<"enter_configure_broadcast($self)\n--\n\n"
@@ -259,20 +247,7 @@ PyGetSetDef properties[] = {
 
 PyType_Slot slots[] = {
     slot(Py_tp_doc, doc<"Motor(interface, host=None, host_id=None, *, reapply_setup=False)\n--\n\n"
-                        "广播式电机控制器。\n\n"
-                        "每个 CAN 接口使用一个 Motor；用 add_device() 注册最多四个驱动器，"
-                        "每次 broadcast() 把所有驱动器的目标值打包进同一个 CAN 帧。\n\n"
-                        "参数:\n"
-                        "    interface: CAN 接口名，例如 \"can0\"。\n"
-                        "    host: 主机侧控制帧 CAN ID，也可作为第二个位置参数给出。\n"
-                        "    host_id: host 的另一个名字；两者只能给一个。\n\n"
-                        "示例:\n"
-                        "    motor = Motor(\"can0\", host=0x100)\n"
-                        "    m1 = motor.add_device(slot_index=0, node_id=0x201, mode=\"speed\")\n"
-                        "    m2 = motor.add_device(slot_index=1, node_id=0x202, mode=\"speed\")\n"
-                        "    m1.set_target(10.0)   # 10 rad/s\n"
-                        "    m2.set_target(-5.0)\n"
-                        "    motor.broadcast()     # 两个目标值在同一帧中发出",
+                        "广播式电机控制器。",
                         "Motor">()),
     slot(Py_tp_new, &new_slot<motor_new>),
     slot(Py_tp_dealloc, &MotorObject::dealloc),

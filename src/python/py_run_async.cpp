@@ -64,16 +64,7 @@ PyMemberDef members[] = {VARNEX_IDENTITY_DICT_MEMBER(offsetof(RunAsyncObject, va
 
 PyType_Slot slots[] = {
     slot(Py_tp_doc, doc<"RunAsync(func)\n--\n\n"
-                        "后台任务装饰器：被装饰的函数每次调用时都在独立的后台任务中运行。\n\n"
-                        "调用被装饰的函数会立即返回一个 AsyncHandle，可用它查询状态、等待结果或取消。\n"
-                        "函数在运行时的阻塞线程池中执行，不会占用运行时的工作线程。\n\n"
-                        "示例:\n"
-                        "    @varnex.run_async\n"
-                        "    def slow_task(x):\n"
-                        "        time.sleep(1)\n"
-                        "        return x * 2\n\n"
-                        "    handle = slow_task(21)\n"
-                        "    result = handle.wait()  # 42",
+                        "后台任务装饰器：被装饰的函数每次调用时都在独立的后台任务中运行。",
                         "RunAsync">()),
     slot(Py_tp_new, &new_slot<new_run_async>),
     slot(Py_tp_call, &call_slot<call>),
@@ -106,14 +97,7 @@ PyTypeObject* run_async_type() {
 PyMethodDef run_async_function = function<run_async>(
     "run_async",
     doc<"run_async(func)\n--\n\n"
-        "便捷函数：创建后台任务装饰器，本身即可用作装饰器 @run_async。\n\n"
-        "与 RunAsync(func) 相同：返回一个 RunAsync，调用它会在后台运行 func 并立即返回 AsyncHandle。\n\n"
-        "示例:\n"
-        "    @varnex.run_async\n"
-        "    def compute(x):\n"
-        "        return x * 2\n\n"
-        "    handle = compute(21)\n"
-        "    print(handle.wait())  # 42",
+        "便捷函数：创建后台任务装饰器，本身即可用作装饰器 @run_async。",
         "run_async">());
 
 }  // namespace varnex::py

@@ -122,35 +122,13 @@ PyRef block_until(PyObject*, const CallArgs& args) {
 PyMethodDef block_all_function = function<block_all>(
     "block_all",
     doc<"block_all(timeout_ms=None)\n--\n\n"
-        "阻塞当前线程，直到收到系统退出信号（SIGINT/Ctrl+C 或 SIGTERM），然后执行优雅关闭。\n\n"
-        "收到信号后停止所有定时器和后台任务，并等待它们结束；等待期间释放 GIL，"
-        "定时器和后台任务照常运行。\n\n"
-        "参数:\n"
-        "    timeout_ms: 收到信号后等待任务结束的超时时间（毫秒），None 表示不限时。\n\n"
-        "返回:\n"
-        "    收到的信号名称：\"SIGINT\" 或 \"SIGTERM\"。\n\n"
-        "示例:\n"
-        "    @varnex.timer(10.0)\n"
-        "    def update():\n"
-        "        pass\n\n"
-        "    handle = update()\n"
-        "    signal = varnex.block_all(timeout_ms=5000)\n"
-        "    print(f\"收到信号 {signal}，已关闭\")",
+        "阻塞当前线程，直到收到系统退出信号（SIGINT/Ctrl+C 或 SIGTERM），然后执行优雅关闭。",
         "block_all">());
 
 PyMethodDef block_until_function = function<block_until>(
     "block_until",
     doc<"block_until(wait_ms=None, shutdown_timeout_ms=None)\n--\n\n"
-        "阻塞直到收到退出信号或等待时间已到，两种情况下都执行优雅关闭。\n\n"
-        "参数:\n"
-        "    wait_ms: 最长等待时间（毫秒），None 表示一直等待信号。\n"
-        "    shutdown_timeout_ms: 等待任务结束的超时时间（毫秒），None 表示不限时。\n\n"
-        "返回:\n"
-        "    (reason, success) 元组：reason 为 \"signal:SIGINT\"、\"signal:SIGTERM\" 或 \"timeout\"；"
-        "success 表示是否所有任务都已正常结束。\n\n"
-        "示例:\n"
-        "    # 最多运行 10 秒\n"
-        "    reason, ok = varnex.block_until(wait_ms=10000, shutdown_timeout_ms=5000)",
+        "阻塞直到收到退出信号或等待时间已到，两种情况下都执行优雅关闭。",
         "block_until">());
 
 }  // namespace varnex::py

@@ -72,34 +72,19 @@ PyRef repr(PyObject*) {
 
 PyMethodDef methods[] = {
     method<stop_all>("stop_all", doc<"stop_all($self)\n--\n\n"
-                                     "停止所有任务。\n\n"
-                                     "设置全局停止标志并清除每个已登记定时器和后台任务的运行标志；"
-                                     "正在执行的 Python 调用不会被打断。",
+                                     "停止所有任务。",
                                      "TaskManager.stop_all">()),
     method<wait_all>("wait_all", doc<"wait_all($self, timeout_ms=None)\n--\n\n"
-                                     "等待所有任务结束。\n\n"
-                                     "参数:\n"
-                                     "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
-                                     "返回:\n"
-                                     "    所有任务都已结束返回 True，超时返回 False。\n\n"
-                                     "等待期间释放 GIL；在主线程上等待时可用 Ctrl+C 中断"
-                                     "（抛出 KeyboardInterrupt）。",
+                                     "等待所有任务结束。",
                                      "TaskManager.wait_all">()),
     method<shutdown>("shutdown", doc<"shutdown($self, timeout_ms=None)\n--\n\n"
-                                     "优雅关闭：先停止所有任务，再等待它们结束。\n\n"
-                                     "参数:\n"
-                                     "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
-                                     "返回:\n"
-                                     "    与 wait_all 相同：全部结束返回 True，超时返回 False。",
+                                     "优雅关闭：先停止所有任务，再等待它们结束。",
                                      "TaskManager.shutdown">()),
     method<cleanup>("cleanup", doc<"cleanup($self)\n--\n\n"
                                    "清理已结束的任务：从注册表中移除所有已停止的条目，运行中的条目保留。",
                                    "TaskManager.cleanup">()),
     method<status>("status", doc<"status($self)\n--\n\n"
-                                 "获取任务状态。\n\n"
-                                 "返回:\n"
-                                 "    dict，包含 running_timers（运行中的定时器数）、running_tasks"
-                                 "（运行中的后台任务数）、stopped（已停止数）和 total（总数）。",
+                                 "获取任务状态。",
                                  "TaskManager.status">()),
     {},
 };
@@ -114,9 +99,7 @@ PyGetSetDef properties[] = {
 
 PyType_Slot slots[] = {
     slot(Py_tp_doc, doc<"TaskManager()\n--\n\n"
-                        "可从 Python 访问的任务管理器。\n\n"
-                        "每个实例都是进程级全局任务注册表的视图，可统计、查询、停止和等待"
-                        "所有定时器与后台任务。",
+                        "可从 Python 访问的任务管理器。",
                         "TaskManager">()),
     slot(Py_tp_new, &new_slot<new_task_manager>),
     slot(Py_tp_dealloc, &TaskManagerObject::dealloc),
@@ -160,24 +143,13 @@ PyTypeObject* task_manager_type() {
 PyMethodDef get_task_manager_function = function<get_task_manager>(
     "get_task_manager",
     doc<"get_task_manager()\n--\n\n"
-        "获取全局任务管理器。\n\n"
-        "每次调用返回一个新的 TaskManager 对象，它们都反映同一个全局注册表。\n\n"
-        "示例:\n"
-        "    manager = varnex.get_task_manager()\n"
-        "    print(manager.running_count)",
+        "获取全局任务管理器。",
         "get_task_manager">());
 
 PyMethodDef shutdown_all_function = function<shutdown_all>(
     "shutdown_all",
     doc<"shutdown_all(timeout_ms=None)\n--\n\n"
-        "便捷函数：优雅关闭所有任务。\n\n"
-        "停止所有定时器和后台任务，并等待它们结束；与 TaskManager.shutdown 相同。\n\n"
-        "参数:\n"
-        "    timeout_ms: 超时时间（毫秒），None 表示不限时。\n\n"
-        "返回:\n"
-        "    所有任务都已结束返回 True，超时返回 False。\n\n"
-        "示例:\n"
-        "    varnex.shutdown_all(timeout_ms=5000)",
+        "便捷函数：优雅关闭所有任务。",
         "shutdown_all">());
 
 PyMethodDef reset_stop_function = function<reset_stop>(

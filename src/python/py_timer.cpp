@@ -68,9 +68,7 @@ PyMemberDef wrapper_members[] = {
     VARNEX_IDENTITY_DICT_MEMBER(offsetof(TimerWrapperObject, value.dict)), {}};
 
 PyType_Slot wrapper_slots[] = {
-    slot(Py_tp_doc, doc<"被包装的定时器函数。\n\n"
-                        "调用它即启动一个新的定时器，参数会在每次执行时原样传给被装饰的函数，"
-                        "并返回 TimerHandle；请保存该句柄，例如 handle = update()。",
+    slot(Py_tp_doc, doc<"被包装的定时器函数。",
                         "TimerWrapper">()),
     slot(Py_tp_call, &call_slot<wrapper_call>),
     slot(Py_tp_repr, &unary_slot<wrapper_repr>),
@@ -124,16 +122,7 @@ PyRef timer_call(PyObject* self, const CallArgs& args) {
 
 PyType_Slot timer_slots[] = {
     slot(Py_tp_doc, doc<"Timer(frequency_hz)\n--\n\n"
-                        "普通精度定时器装饰器。\n\n"
-                        "以固定频率重复执行被装饰的函数（精度约 1–10 ms）。\n\n"
-                        "参数:\n"
-                        "    frequency_hz: 执行频率（Hz），例如 10.0 表示每秒执行 10 次。\n\n"
-                        "示例:\n"
-                        "    @varnex.Timer(10.0)\n"
-                        "    def update():\n"
-                        "        ...\n\n"
-                        "    handle = update()   # 启动定时器，请保存句柄\n"
-                        "    handle.stop()       # 停止定时器",
+                        "普通精度定时器装饰器。",
                         "Timer">()),
     slot(Py_tp_new, &new_slot<timer_new>),
     slot(Py_tp_call, &call_slot<timer_call>),
@@ -210,24 +199,7 @@ PyType_Slot precision_timer_slots[] = {
     slot(Py_tp_doc,
          doc<"PrecisionTimer(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)"
              "\n--\n\n"
-             "高精度定时器装饰器。\n\n"
-             "在独立线程上以固定频率重复执行被装饰的函数（精度约 10–100 µs）："
-             "线程休眠到截止时间前不久，再忙等到截止时间。\n\n"
-             "参数:\n"
-             "    frequency_hz: 执行频率（Hz），例如 100.0 表示每秒执行 100 次；"
-             "不设 realtime 时最高 10000。\n"
-             "    realtime: 是否使用实时模式（独立线程，精度更高但占用大量 CPU）。\n"
-             "    spin: 'fixed'（默认）在每个截止时间前忙等整个窗口（0.8 ms，实时模式 3 ms）；"
-             "'adaptive' 只忙等本线程实测的唤醒延迟（其近期 p99.5，至多该窗口），"
-             "其余时间以最小定时器松弛休眠，CPU 占用小得多。\n\n"
-             "示例:\n"
-             "    @varnex.PrecisionTimer(100.0)          # 高精度，100 Hz\n"
-             "    def control():\n"
-             "        ...\n\n"
-             "    @varnex.PrecisionTimer(1000.0, realtime=True)   # 实时模式，1 kHz\n"
-             "    def fast_loop():\n"
-             "        ...\n\n"
-             "    handle = control()   # 启动定时器，请保存句柄",
+             "高精度定时器装饰器。",
              "PrecisionTimer">()),
     slot(Py_tp_new, &new_slot<precision_timer_new>),
     slot(Py_tp_call, &call_slot<precision_timer_call>),
@@ -265,35 +237,14 @@ PyTypeObject* timer_wrapper_type() {
 PyMethodDef timer_function = function<timer_factory>(
     "timer",
     doc<"timer(frequency_hz)\n--\n\n"
-        "普通精度定时器装饰器（精度约 1–10 ms）。\n\n"
-        "参数:\n"
-        "    frequency_hz: 执行频率（Hz），例如 10.0 表示每秒执行 10 次。\n\n"
-        "示例:\n"
-        "    @varnex.timer(10.0)\n"
-        "    def update():\n"
-        "        ...\n\n"
-        "    handle = update()   # 启动定时器，请保存句柄\n"
-        "    handle.stop()       # 停止定时器",
+        "普通精度定时器装饰器（精度约 1–10 ms）。",
         "timer">());
 
 PyMethodDef precision_timer_function = function<precision_timer_factory>(
     "precision_timer",
     doc<"precision_timer(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)"
         "\n--\n\n"
-        "高精度定时器装饰器（精度约 10–100 µs，独立线程）。\n\n"
-        "参数:\n"
-        "    frequency_hz: 执行频率（Hz）；不设 realtime 时最高 10000。\n"
-        "    realtime: 是否使用实时模式（独立线程，精度最高但占用大量 CPU）。\n"
-        "    spin: 'fixed'（默认）或 'adaptive'：只忙等本线程实测的唤醒延迟，CPU 占用小得多。\n\n"
-        "示例:\n"
-        "    @varnex.precision_timer(100.0)\n"
-        "    def control():\n"
-        "        ...\n\n"
-        "    @varnex.precision_timer(1000.0, realtime=True)\n"
-        "    def fast_loop():\n"
-        "        ...\n\n"
-        "    handle = control()   # 启动定时器，请保存句柄\n"
-        "    handle.stop()",
+        "高精度定时器装饰器（精度约 10–100 µs，独立线程）。",
         "precision_timer">());
 
 }  // namespace varnex::py

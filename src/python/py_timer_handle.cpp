@@ -53,9 +53,7 @@ PyRef repr(PyObject* self) { return py_str(TimerHandleObject::shared(self)->repr
 
 PyMethodDef methods[] = {
     method<stop>("stop", doc<"stop($self)\n--\n\n"
-                             "停止定时器。\n\n"
-                             "立即返回，不等待循环退出，也不会打断正在执行的调用；"
-                             "重复调用无副作用。",
+                             "停止定时器。",
                              "TimerHandle.stop">()),
     method<is_running>("is_running", doc<"is_running($self)\n--\n\n"
                                          "定时器是否仍在运行。",
@@ -89,8 +87,7 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"定时器任务句柄，用于控制周期执行的函数。\n\n"
-                        "请保存装饰后函数返回的句柄（handle = update()）：句柄被销毁时定时器随之停止。",
+    slot(Py_tp_doc, doc<"定时器任务句柄，用于控制周期执行的函数。",
                         "TimerHandle">()),
     slot(Py_tp_dealloc, &TimerHandleObject::dealloc),
     slot(Py_tp_repr, &unary_slot<repr>),

@@ -57,6 +57,22 @@ def test_every_documented_stub_name_the_module_can_carry_is_checked():
     assert unreached == set()
 
 
+def _has_cjk(text):
+    return any("\u4e00" <= c <= "\u9fff" for c in text)
+
+
+@pytest.mark.parametrize("key", sorted(DOCUMENTED))
+def test_help_is_english_after_the_modules_first_lines(key):
+    doc, body = DOCUMENTED[key].__doc__, STUB_DOCS[key]
+    own = doc[: len(doc) - len(body)]
+    text = own.partition("\n--\n\n")[2] if "\n--\n\n" in own else own
+    summary, _, rest = text.strip().partition("\n\n")
+    # The CAN device methods' own texts are English and keep their Args/Returns sections.
+    assert not _has_cjk(rest) and not _has_cjk(body), key
+    if _has_cjk(summary):
+        assert rest == "", f"{key}: the module's own text goes on past its first paragraph"
+
+
 def test_help_reads_the_first_lines_then_english():
     text = pydoc.render_doc(varnex.Motor, renderer=pydoc.plaintext)
     first, english = text.index("广播式电机控制器。"), text.index(STUB_DOCS["Motor"].splitlines()[0])
