@@ -483,6 +483,14 @@ Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::try_receive(const ReceiveHo
   return receive(std::nullopt, [] { return std::optional<rt::Instant>(); }, false, hooks);
 }
 
+std::optional<Result<std::optional<CanMessage>>> CanDeviceAsync::try_receive_if_free() {
+  if (Status status = usable(); !status) return Result<std::optional<CanMessage>>(std::move(status).error());
+  // The caller keeps the device, and so its queue, alive for the call.
+  ReceiveTurn turn(this, incoming_->mutex());
+  if (!turn.take_if_free()) return std::nullopt;
+  return Result<std::optional<CanMessage>>(incoming_->value_unsafe().take());
+}
+
 Result<std::optional<CanMessage>> CanDeviceAsync::try_receive() {
   Result<TimedReceive> got = try_receive({});
   if (!got) return std::move(got).error();

@@ -121,6 +121,11 @@ class CanDeviceAsync {
   Result<TimedReceive> try_receive(const ReceiveHooks& hooks);
   Result<std::optional<CanMessage>> try_receive();
 
+  // try_receive while the receive turn is free: nothing waits, so no hooks are needed. Empty
+  // when another receive holds the turn or this thread is already receiving on the device;
+  // try_receive(hooks) handles those. Polling loops call it at high rates, hence the short path.
+  std::optional<Result<std::optional<CanMessage>>> try_receive_if_free();
+
   // The next frame within timeout_ms (a frame already queued is returned even at 0 ms; a
   // timeout too large for the clock means no limit). The wait for the receive turn comes first
   // and is not counted. Nothing on time-out, or once the task has ended and the queue is empty.

@@ -1,22 +1,26 @@
 #include "can/receive_turn.hpp"
 
-#include <algorithm>
-
 namespace varnex {
 
 namespace {
 
-// The devices the calling thread is receiving on, innermost last. Per thread, so no lock guards
-// it; the entries are compared, never dereferenced.
-thread_local std::vector<const void*> receiving;
+// The innermost receive of the calling thread; each links to the receive it runs inside (a
+// signal handler's receive inside the one it interrupted), so the links form a stack. Per
+// thread, so no lock guards it. A plain pointer: every receive reads it, and a thread_local
+// with a constructor costs an initialisation check on each access.
+thread_local const ReceiveTurn* innermost = nullptr;
 
 }  // namespace
 
 ReceiveTurn::ReceiveTurn(const void* device, rt::AsyncMutex& mutex) noexcept
-    : device_(device),
-      mutex_(mutex),
-      nested_(std::find(receiving.begin(), receiving.end(), device) != receiving.end()) {
-  if (!nested_) receiving.push_back(device_);
+    : device_(device), mutex_(mutex), outer_(innermost) {
+  for (const ReceiveTurn* turn = outer_; turn != nullptr; turn = turn->outer_) {
+    if (turn->device_ == device) {
+      nested_ = true;
+      break;
+    }
+  }
+  innermost = this;
 }
 
 ReceiveTurn::~ReceiveTurn() {
@@ -24,7 +28,15 @@ ReceiveTurn::~ReceiveTurn() {
     guard_.reset();
     lock_order::released(LockRank::CanReceiveTurn);
   }
-  if (!nested_) receiving.erase(std::find(receiving.begin(), receiving.end(), device_));
+  innermost = outer_;  // turns live on the stack: the innermost one ends first
+}
+
+bool ReceiveTurn::take_if_free() noexcept {
+  if (nested_) return false;
+  guard_ = mutex_.try_lock();
+  if (!guard_) return false;
+  lock_order::acquired(LockRank::CanReceiveTurn);
+  return true;
 }
 
 ReceiveTurn::Outcome ReceiveTurn::take(std::optional<rt::Instant> deadline,

@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <vector>
 
 #include "can/can_frame.hpp"
 #include "can/sliced_wait.hpp"
@@ -71,13 +70,17 @@ class ReceiveTurn {
   // Takes the turn, waiting until `deadline` (none: no limit) as described above.
   Outcome take(std::optional<rt::Instant> deadline, const ReceiveHooks& hooks);
 
+  // Takes the turn only if it is free and this receive is not nested; waits for nothing.
+  bool take_if_free() noexcept;
+
   // True when this receive had to wait for another one's turn (its caller's lock is released).
   bool waited() const noexcept { return waited_; }
 
  private:
   const void* device_;
   rt::AsyncMutex& mutex_;
-  bool nested_;
+  const ReceiveTurn* outer_;  // the receive of this thread that this one runs inside, if any
+  bool nested_ = false;
   bool waited_ = false;
   std::optional<rt::AsyncMutexGuard> guard_;
 };

@@ -71,6 +71,12 @@ PyRef received(ReceiveCaller& caller, Result<CanDeviceAsync::TimedReceive> got) 
 
 PyRef try_receive(PyObject* self) {
   const Access access(self);
+  // Pending signal handlers run before a frame is taken, so that one that raises leaves the
+  // frame queued for the next receive.
+  if (on_main_thread() && PyErr_CheckSignals() < 0) throw PyErrOccurred{};
+  if (std::optional<Result<std::optional<CanMessage>>> got = access->try_receive_if_free()) {
+    return optional_message(unwrap(std::move(*got)));
+  }
   ReceiveCaller caller(ReceiveCaller::Gil::Kept);
   return received(caller, access->try_receive(caller.hooks()));
 }
