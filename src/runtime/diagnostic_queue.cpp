@@ -14,7 +14,7 @@ namespace {
 DiagnosticLine dropped_line(uint64_t count, bool to_consumer) {
   return {std::to_string(count) + " diagnostic lines dropped: " +
               (to_consumer ? "the diagnostic handler fell behind" : "standard error is full"),
-          DiagnosticLevel::Warning};
+          DiagnosticLevel::Warning, {}, {}};
 }
 
 // What fd 2 gets for a line: the line, then its detail.

@@ -98,7 +98,7 @@ TEST(DiagnosticQueue, LinesGoWhereTheyWereHeadedWhenPushedInOrder) {
   }
   ASSERT_EQ(delivered.size(), 202u);
   for (int i = 0; i < 200; ++i) {
-    EXPECT_EQ(delivered[i], (varnex::DiagnosticLine{"line " + std::to_string(i)}));
+    EXPECT_EQ(delivered[i], (varnex::DiagnosticLine{"line " + std::to_string(i), DiagnosticLevel::Warning, {}, {}}));
   }
   EXPECT_EQ(delivered[200], (varnex::DiagnosticLine{"one", DiagnosticLevel::Info, fields, ""}));
   EXPECT_EQ(delivered[201],

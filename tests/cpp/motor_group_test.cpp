@@ -73,7 +73,7 @@ class ScriptedBus final : public CanLink {
     fail_from_ = attempts_ + n;
   }
   // The device's task has ended: sends fail, receives return nothing at once.
-  void close() {
+  void close() override {
     fail_after(0);
     incoming_tx_.reset();
   }
