@@ -1017,10 +1017,9 @@ def log_to(logger: logging.Logger | str | None) -> None:
 
 @final
 class CanLogFrame(structseq[Any], tuple[float, str, int, bytes, bool, bool, bool]):
-    """One frame read from a log: a tuple ``(timestamp, interface, id, data, is_extended,
-    is_remote, is_error)`` whose items are also attributes.
+    """One frame read from a log, a tuple whose items are also attributes.
 
-    A remote request's ``data`` is zeros, as many bytes as it asks for (``456#R4`` gives four);
+    The tuple is ``(timestamp, interface, id, data, is_extended, is_remote, is_error)``. A remote request's ``data`` is zeros, as many bytes as it asks for (``456#R4`` gives four);
     an error frame's ``id`` is its error class (``CAN_ERR_*`` of ``<linux/can/error.h>``) and
     its ``data`` the eight bytes of the report.
     """
@@ -1101,10 +1100,9 @@ class CanLogWriter:
         """
 
     def record(self, device: CanDeviceNonBlocking, duration: float | None = None, *, takes_all: bool = False) -> CanLogTask:
-        """Record every frame ``device`` receives, on a thread of its own, for ``duration``
-        seconds (``None``: until stopped).
+        """Record every frame ``device`` receives, on a thread of its own.
 
-        Each frame is stamped (``time.time()``'s clock) when the device reads it from its
+        The recording lasts ``duration`` seconds (``None``: until stopped). Each frame is stamped (``time.time()``'s clock) when the device reads it from its
         socket and still reaches the device's receives, so a program can record the bus it
         works with; the recording thread writes the lines in batches, so the file never holds
         up the device's task or the bus. Lines carry the device's interface name. With
@@ -1124,8 +1122,9 @@ class CanLogWriter:
         """Write the buffered lines to the file."""
 
     def close(self) -> None:
-        """Stop the writer's recordings (each writes what it holds), then write the buffered
-        lines and close the file. Closing again does nothing; ``write()`` afterwards raises
+        """Stop the writer's recordings, then write the buffered lines and close the file.
+
+        Each recording writes what it holds first. Closing again does nothing; ``write()`` afterwards raises
         ``ValueError``. A ``with`` block closes the writer on exit.
 
         Raises:
@@ -1163,13 +1162,17 @@ class CanLogReader:
 
 @final
 class CanLogTask:
-    """A recording (``CanLogWriter.record``) or a replay (``replay``) running on a thread of its
-    own. Dropping the last reference stops it; a ``with`` block stops it on exit."""
+    """A recording or a replay running on a thread of its own.
+
+    ``CanLogWriter.record`` and ``replay`` return it. Dropping the last reference stops it; a
+    ``with`` block stops it on exit.
+    """
 
     def wait(self, timeout: float | None = None) -> bool:
-        """Wait, with the GIL released, until it ends (its duration is over, the log is replayed)
-        or ``timeout`` seconds pass (``None``: no limit). On the main thread Ctrl+C raises
-        :class:`KeyboardInterrupt`; the task goes on.
+        """Wait, with the GIL released, until it ends or ``timeout`` seconds pass.
+
+        It ends when its duration is over or the log is replayed; ``None`` waits without limit.
+        On the main thread Ctrl+C raises :class:`KeyboardInterrupt`; the task goes on.
 
         Returns:
             True once it has ended, False when the time ran out first.
@@ -1180,8 +1183,10 @@ class CanLogTask:
         """
 
     def stop(self) -> None:
-        """Stop it and wait for its thread (a recording writes what it holds); stopping again,
-        or after its end, does nothing but raise the error that ended it, if any (as ``wait``).
+        """Stop it and wait for its thread (a recording writes what it holds first).
+
+        Stopping again, or after its end, does nothing but raise the error that ended it, if
+        any (as ``wait``).
         """
 
     @property
@@ -1206,10 +1211,10 @@ def replay(
     *,
     speed: float = 1.0,
 ) -> CanLogTask:
-    """Send the frames of a log onto ``device``, keeping their recorded gaps, from a thread of
-    its own; returns at once with the :class:`CanLogTask` to wait for.
+    """Send the frames of a log onto ``device``, keeping their recorded gaps.
 
-    The first frame goes out at once; each later one when its time stamp minus the first's,
+    The frames go out from a thread of its own: ``replay`` returns at once with the
+    :class:`CanLogTask` to wait for. The first frame goes out at once; each later one when its time stamp minus the first's,
     divided by ``speed``, has passed since then (sleeping to absolute deadlines on the monotonic
     clock, so the gaps do not drift; a line with an earlier time stamp than the first goes out
     at once). Each frame keeps its format (a standard id stays standard, an extended one
