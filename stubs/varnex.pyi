@@ -1178,8 +1178,10 @@ class CanLogTask:
             True once it has ended, False when the time ran out first.
 
         Raises:
-            OSError: writing the log failed, or a replay could not send (the device is closed).
+            OSError: writing the log failed.
             ValueError: a replay met a line that is not a frame (the message names the line).
+            RuntimeError: a replay's device was closed; or, in a child made by ``fork()``, the
+                task belongs to the parent (so does every member of it there).
         """
 
     def stop(self) -> None:

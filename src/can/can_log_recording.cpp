@@ -40,7 +40,19 @@ void CanLogTask::start() {
   });
 }
 
+Error CanLogTask::inherited_error() {
+  return Error::runtime(
+      "this recording or replay belongs to the parent process (it was inherited through fork); "
+      "start a new one in this process");
+}
+
 void CanLogTask::stop() {
+  if (inherited()) {
+    // The thread, and whoever held mutex_ at the fork, stayed in the parent: touch neither.
+    // The thread's handle is let go without a join (a join here would wait for ever).
+    std::call_once(joined_, [this] { new std::thread(std::move(thread_)); });
+    return;
+  }
   {
     std::lock_guard lock(mutex_);
     stop_ = true;

@@ -27,6 +27,7 @@
 #include "can/can_log_file.hpp"
 #include "common/result.hpp"
 #include "runtime/completion.hpp"
+#include "runtime/process.hpp"
 
 namespace varnex {
 
@@ -45,6 +46,10 @@ class CanLogTask {
   uint64_t frames() const { return frames_.load(std::memory_order_acquire); }
   // Once finished: the error that ended it, if any.
   const Status& outcome() const { return outcome_; }
+  // True in a child made by fork(): the thread runs in the parent, and stop() leaves it alone.
+  bool inherited() const { return born_.inherited(); }
+  // What a child gets for using one (ErrorKind::Runtime).
+  static Error inherited_error();
 
  protected:
   CanLogTask() = default;
@@ -61,6 +66,7 @@ class CanLogTask {
   std::atomic<uint64_t> frames_{0};
 
  private:
+  const rt::ProcessStamp born_;
   std::thread thread_;
   std::once_flag joined_;
   Status outcome_;                      // written by the thread before finished_ is set

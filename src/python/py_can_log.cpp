@@ -81,7 +81,12 @@ PyRef frame_object(const LogRecord& record) {
 
 using TaskObject = Object<std::shared_ptr<CanLogTask>>;
 
-const std::shared_ptr<CanLogTask>& task_of(PyObject* self) { return TaskObject::of(self)->value; }
+// The task of `self` for a call; in a child made by fork() RuntimeError (it runs in the parent).
+const std::shared_ptr<CanLogTask>& task_of(PyObject* self) {
+  const std::shared_ptr<CanLogTask>& task = TaskObject::of(self)->value;
+  if (task->inherited()) throw_error(CanLogTask::inherited_error());
+  return task;
+}
 
 // Raises the error that ended the task, if it has ended with one.
 void raise_outcome(const CanLogTask& task) {
@@ -112,8 +117,13 @@ PyRef task_frames(PyObject* self) { return py_int(task_of(self)->frames()); }
 PyRef task_running(PyObject* self) { return py_bool(!task_of(self)->finished().is_set()); }
 
 // Dropping the last reference stops the task; its thread never needs the GIL, so the wait for
-// it may hold the GIL.
-void task_dealloc(PyObject* self) noexcept { TaskObject::dealloc(self); }
+// it may hold the GIL. In a child made by fork() the task is left as it is, never destroyed:
+// its thread, and the waiter its condition variable counts, stayed in the parent.
+void task_dealloc(PyObject* self) noexcept {
+  std::shared_ptr<CanLogTask>& task = TaskObject::of(self)->value;
+  if (task && task->inherited()) new std::shared_ptr<CanLogTask>(std::move(task));
+  TaskObject::dealloc(self);
+}
 
 PyMethodDef task_methods[] = {
     method<task_wait>("wait", doc<"wait($self, timeout=None)\n--\n\n", "CanLogTask.wait">()),

@@ -169,6 +169,14 @@ def test_candump_log_is_read_by_us_and_replayed_onto_another_bus_with_its_gaps(t
         assert time.monotonic() - started < span * 0.7
         assert len(receiver.drain()) == len(FRAMES)
 
+        # A line that is not a frame ends a replay, after the frames before it.
+        broken = tmp_path / "broken.log"
+        broken.write_text(path.read_text().splitlines()[0] + "\n(1.0) vcan0 123#XY\n")
+        ended = varnex.replay(broken, device)
+        with pytest.raises(ValueError, match=r"broken.log, line 2: bad data 'XY'"):
+            ended.wait(timeout=10)
+        assert ended.frames == 1 and len(receiver.drain()) == 1
+
         with pytest.raises(ValueError, match="speed must be a positive number"):
             varnex.replay(path, device, speed=0)
         with pytest.raises(TypeError, match="must be CanDeviceNonBlocking"):
