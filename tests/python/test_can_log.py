@@ -103,6 +103,9 @@ def test_writer_refuses_what_no_line_holds_and_reader_names_the_bad_line(tmp_pat
     assert [f.id for f in reader] == [2]  # reading goes on after the bad line
     with pytest.raises(OSError, match="Cannot open log file"):
         varnex.CanLogReader(tmp_path / "missing.log")
+    with varnex.CanLogWriter(tmp_path / "other.log") as writer, \
+            pytest.raises(TypeError, match="argument 'device' must be CanDeviceNonBlocking, not str"):
+        writer.record("vcan0")
 
 
 @requires_can
@@ -123,6 +126,9 @@ def test_recording_is_read_by_python_can_and_played_by_canplayer_onto_another_bu
         assert wait_for(lambda: recording.frames == len(FRAMES))
         recording.stop()
         assert not recording.running
+        # Stopped, it lets go of the device: another recording may start, here for 0.2 s.
+        timed = writer.record(device, duration=0.2)
+        assert timed.wait(timeout=10) and not timed.running and timed.frames == 0
     ours = list(varnex.CanLogReader(path))
     assert [logged(f) for f in ours] == [python_can_view(m) for m in can.LogReader(str(path))] == FRAMES
     assert all(before - 0.5 <= f.timestamp <= time.time() for f in ours)
