@@ -95,14 +95,21 @@ void CanLogRecording::seen(const CanMessage& message, std::chrono::system_clock:
 Status CanLogRecording::run() {
   std::vector<Seen> batch;
   rt::Instant last_flush = rt::Clock::now();
+  bool unflushed = false;  // lines wait in the log's buffer
   Status outcome;
   for (;;) {
     bool ending;
     {
       std::unique_lock lock(mutex_);
-      const auto ready = [&] { return stop_ || !seen_.empty() || (end_ && rt::Clock::now() >= *end_); };
-      if (end_) {
-        wakeup_.wait_until(lock, *end_, ready);
+      // Wakes for a frame or a stop; else at the end, or when written lines are due in the file.
+      std::optional<rt::Instant> deadline = end_;
+      if (unflushed) {
+        const rt::Instant flush_due = last_flush + kFlushPeriod;
+        deadline = deadline ? std::min(*deadline, flush_due) : flush_due;
+      }
+      const auto ready = [&] { return stop_ || !seen_.empty() || (deadline && rt::Clock::now() >= *deadline); };
+      if (deadline) {
+        wakeup_.wait_until(lock, *deadline, ready);
       } else {
         wakeup_.wait(lock, ready);
       }
@@ -116,12 +123,14 @@ Status CanLogRecording::run() {
       batch.insert(batch.end(), std::make_move_iterator(seen_.begin()), std::make_move_iterator(seen_.end()));
       seen_.clear();
     }
+    unflushed = unflushed || !batch.empty();
     outcome = write(batch);
     batch.clear();
     if (!outcome) break;
-    if (ending || rt::Clock::now() - last_flush >= kFlushPeriod) {
+    if (ending || (unflushed && rt::Clock::now() - last_flush >= kFlushPeriod)) {
       outcome = log_->flush();
       last_flush = rt::Clock::now();
+      unflushed = false;
       if (!outcome || ending) break;
     }
   }

@@ -118,12 +118,19 @@ def test_recording_is_read_by_python_can_and_played_by_canplayer_onto_another_bu
         with pytest.raises(RuntimeError, match="vcan0 is already being recorded"):
             writer.record(device)
         before = time.time()
-        # Sent while a receive waits, which then reads the socket itself as often as the
-        # device's task does: the recording sees the frames either way, and the device's own
-        # receives still get every frame.
-        threading.Timer(0.2, send_all, (sender,)).start()
-        assert [device.recv(timeout=5) for _ in FRAMES] == [(f[0], f[1]) for f in FRAMES]
-        assert wait_for(lambda: recording.frames == len(FRAMES))
+        # The first frame is sent while a receive waits, which then reads the socket itself as
+        # often as the device's task does: the recording sees frames either way, and the
+        # device's own receives still get every frame.
+        threading.Timer(0.2, send_all, (sender, FRAMES[:1])).start()
+        got = [device.recv(timeout=5)]
+        assert wait_for(lambda: len(path.read_text().splitlines()) == 1)
+        # The rest come right after that line was flushed, and nothing after them: their lines
+        # still reach the file within the flush period, before the recording stops.
+        send_all(sender, FRAMES[1:])
+        got += [device.recv(timeout=5) for _ in FRAMES[1:]]
+        assert got == [(f[0], f[1]) for f in FRAMES]
+        assert wait_for(lambda: len(path.read_text().splitlines()) == len(FRAMES))
+        assert recording.frames == len(FRAMES)
         recording.stop()
         assert not recording.running
         # Stopped, it lets go of the device: another recording may start, here for 0.2 s.
