@@ -29,6 +29,10 @@ constexpr TypeHook kClasses[] = {
     timer_type,                       //  9 Timer                 (timer decorators)
     timer_handle_type,                // 10 TimerHandle           (timer decorators)
     timer_wrapper_type,               // 11 TimerWrapper          (timer decorators)
+    can_log_writer_type,              // 12 CanLogWriter          (recording and replay)
+    can_log_reader_type,              // 13 CanLogReader          (recording and replay)
+    can_log_frame_type,               // 14 CanLogFrame           (recording and replay)
+    can_log_task_type,                // 15 CanLogTask            (recording and replay)
 };
 
 // The functions, registered after all classes, in this order.
@@ -43,6 +47,7 @@ PyMethodDef* const kFunctions[] = {
     &set_diagnostic_handler_function, // 8 set_diagnostic_handler (diagnostics)
     &reset_stop_function,             // 9 reset_stop             (task manager)
     &log_to_function,                 // 10 log_to                (diagnostics)
+    &replay_function,                 // 11 replay                (recording and replay)
 };
 
 // Runs once per module object, on the importing thread, with the GIL held. The first step

@@ -17,9 +17,11 @@ for type checkers: write ``AsyncHandle[int]`` only in annotations that are not e
 # and the API reference of the documentation is generated from it.
 
 import logging
+import os
+from _typeshed import structseq
 from collections.abc import Callable, Generator, Iterator, Sequence
 from types import TracebackType
-from typing import Any, Concatenate, Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
+from typing import Any, Concatenate, Final, Generic, Literal, ParamSpec, TypeAlias, TypedDict, TypeVar, final, overload, type_check_only
 
 _P = ParamSpec("_P")
 _Q = ParamSpec("_Q")
@@ -1111,4 +1113,225 @@ def log_to(logger: logging.Logger | str | None) -> None:
 
         logging.basicConfig(level=logging.INFO)
         varnex.log_to(logging.getLogger("varnex"))
+    """
+
+# ---- recording and replay (the candump log format) ----------------------------------------------
+
+@final
+class CanLogFrame(structseq[Any], tuple[float, str, int, bytes, bool, bool, bool]):
+    """One frame read from a log, a tuple whose items are also attributes.
+
+    The tuple is ``(timestamp, interface, id, data, is_extended, is_remote, is_error)``. A remote request's ``data`` is zeros, as many bytes as it asks for (``456#R4`` gives four);
+    an error frame's ``id`` is its error class (``CAN_ERR_*`` of ``<linux/can/error.h>``) and
+    its ``data`` the eight bytes of the report.
+    """
+
+    __match_args__: Final = ("timestamp", "interface", "id", "data", "is_extended", "is_remote", "is_error")
+
+    @property
+    def timestamp(self) -> float:
+        """Seconds since the epoch, the clock of ``time.time()``, to the microsecond."""
+    @property
+    def interface(self) -> str:
+        """The interface name the log gives (``can0``)."""
+    @property
+    def id(self) -> int:
+        """The CAN identifier without flag bits; an error frame's error class."""
+    @property
+    def data(self) -> bytes:
+        """The data bytes, 0 to 8."""
+    @property
+    def is_extended(self) -> bool:
+        """True for a 29-bit identifier (written with 8 hex digits)."""
+    @property
+    def is_remote(self) -> bool:
+        """True for a remote transmission request (``123#R``)."""
+    @property
+    def is_error(self) -> bool:
+        """True for an error frame (an id with ``CAN_ERR_FLAG``, ``20000080#...``)."""
+
+@final
+class CanLogWriter:
+    """Write CAN frames to a file in the candump log format, one line per frame.
+
+    The lines are those of ``candump -l``: ``(1733822400.123456) can0 123#DEADBEEF``, with the
+    time stamp in seconds since the epoch (six decimals), the interface, the id as 3 upper-case
+    hex digits for a standard frame and 8 for an extended one, ``#`` and the data in upper-case
+    hex; a remote request reads ``123#R`` (``123#R4`` when it asks for 4 bytes), an error frame
+    ``20000080#...`` (its class with ``CAN_ERR_FLAG``). ``canplayer``, python-can's
+    ``can.LogReader`` and :class:`CanLogReader` read them.
+
+    The file is created, or emptied if it exists. Lines gather in a 64 KiB buffer and reach the
+    file when it is full, on ``flush()`` and on ``close()`` (a recording also flushes at least
+    every 0.2 s). ``interface`` is the name ``write()`` uses when it is given none
+    (``"can0"`` by default).
+
+    Raises:
+        OSError: the file cannot be created (``"Cannot open log file '<path>': ..."``).
+    """
+
+    def __new__(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, interface: str | None = None) -> CanLogWriter: ...
+    def write(
+        self,
+        id: int,
+        data: Sequence[int],
+        *,
+        timestamp: float | None = None,
+        interface: str | None = None,
+        extended: bool | None = None,
+        remote: bool = False,
+        error: bool = False,
+    ) -> None:
+        """Write one frame's line.
+
+        Args:
+            id: CAN identifier without flag bits (an error frame's error class)
+            data: Data bytes (up to 8); for a remote request only their number counts, as the
+                length it asks for
+            timestamp: seconds since the epoch; ``None`` is now (``time.time()``)
+            interface: the interface name of the line; ``None`` is the writer's
+            extended: ``None`` is extended exactly when ``id`` > 0x7FF, as sends do
+            remote: a remote transmission request
+            error: an error frame
+
+        Raises:
+            ValueError: a frame no line can hold (more than 8 bytes, an id above 0x1FFFFFFF,
+                a standard id above 0x7FF, a negative time stamp, an interface name with a
+                blank), or the writer is closed.
+            OSError: writing the file failed.
+        """
+
+    def record(self, device: CanDeviceNonBlocking, duration: float | None = None, *, takes_all: bool = False) -> CanLogTask:
+        """Record every frame ``device`` receives, on a thread of its own.
+
+        The recording lasts ``duration`` seconds (``None``: until stopped). Each frame is stamped (``time.time()``'s clock) when the device reads it from its
+        socket and still reaches the device's receives, so a program can record the bus it
+        works with; the recording thread writes the lines in batches, so the file never holds
+        up the device's task or the bus. Lines carry the device's interface name. With
+        ``takes_all`` the frames go to the log only: receives on the device get none meanwhile,
+        and frames that nobody takes do not pile up in the device's queue (for a device that is
+        only recorded).
+
+        Keep the returned :class:`CanLogTask`: dropping it stops the recording. ``close()``
+        stops every recording of the writer.
+
+        Raises:
+            RuntimeError: the device is already being recorded.
+            TypeError: ``device`` is not a :class:`CanDeviceNonBlocking`.
+        """
+
+    def flush(self) -> None:
+        """Write the buffered lines to the file."""
+
+    def close(self) -> None:
+        """Stop the writer's recordings, then write the buffered lines and close the file.
+
+        Each recording writes what it holds first. Closing again does nothing; ``write()`` afterwards raises
+        ``ValueError``. A ``with`` block closes the writer on exit.
+
+        Raises:
+            OSError: writing the file failed.
+        """
+
+    def __enter__(self) -> CanLogWriter:
+        """Return the writer itself, for ``with``."""
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close the writer."""
+
+@final
+class CanLogReader:
+    """Read a log in the candump log format: an iterator of :class:`CanLogFrame`, in file order.
+
+    It reads what ``candump -l`` and :class:`CanLogWriter` write, and what hand-written logs
+    hold: hex digits of either case, ``.`` between data bytes, 1 to 3 id digits for a standard
+    frame and 4 to 8 for an extended one, any number of decimals, a trailing ``R``/``T``
+    direction field and blank lines. CAN FD lines (``123##...``) are refused.
+
+    Raises:
+        OSError: the file cannot be opened (``"Cannot open log file '<path>': ..."``).
+        ValueError: (while iterating) a line that is not a frame:
+            ``"<path>, line 12: bad CAN id 'XYZ'"``; iterating again goes on with the next line.
+    """
+
+    def __new__(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> CanLogReader: ...
+    def __iter__(self) -> Iterator[CanLogFrame]: ...
+    def __next__(self) -> CanLogFrame: ...
+
+@final
+class CanLogTask:
+    """A recording or a replay running on a thread of its own.
+
+    ``CanLogWriter.record`` and ``replay`` return it. Dropping the last reference stops it; a
+    ``with`` block stops it on exit.
+    """
+
+    def wait(self, timeout: float | None = None) -> bool:
+        """Wait, with the GIL released, until it ends or ``timeout`` seconds pass.
+
+        It ends when its duration is over or the log is replayed; ``None`` waits without limit.
+        On the main thread Ctrl+C raises :class:`KeyboardInterrupt`; the task goes on.
+
+        Returns:
+            True once it has ended, False when the time ran out first.
+
+        Raises:
+            OSError: writing the log failed.
+            ValueError: a replay met a line that is not a frame (the message names the line).
+            RuntimeError: a replay's device was closed; or, in a child made by ``fork()``, the
+                task belongs to the parent (so does every member of it there).
+        """
+
+    def stop(self) -> None:
+        """Stop it and wait for its thread (a recording writes what it holds first).
+
+        Stopping again, or after its end, does nothing but raise the error that ended it, if
+        any (as ``wait``).
+        """
+
+    @property
+    def frames(self) -> int:
+        """Frames written to the log (a recording) or sent (a replay) so far."""
+    @property
+    def running(self) -> bool:
+        """True until it has ended."""
+    def __enter__(self) -> CanLogTask:
+        """Return the task itself, for ``with``."""
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Stop the task."""
+
+def replay(
+    source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | CanLogReader,
+    device: CanDeviceNonBlocking,
+    *,
+    speed: float = 1.0,
+) -> CanLogTask:
+    """Send the frames of a log onto ``device``, keeping their recorded gaps.
+
+    The frames go out from a thread of its own: ``replay`` returns at once with the
+    :class:`CanLogTask` to wait for. The first frame goes out at once; each later one when its time stamp minus the first's,
+    divided by ``speed``, has passed since then (sleeping to absolute deadlines on the monotonic
+    clock, so the gaps do not drift; a line with an earlier time stamp than the first goes out
+    at once). Each frame keeps its format (a standard id stays standard, an extended one
+    extended) and a remote request stays one; error frames are not sent (they are a
+    controller's reports, not traffic). Frames go out whatever interface the log names. Sends
+    never wait (``CanDeviceNonBlocking.send``): a bus slower than the log's rate queues them in
+    the device.
+
+    ``source`` is a path, or a :class:`CanLogReader`, whose remaining frames are sent (do not
+    iterate it meanwhile).
+
+    Raises:
+        OSError: the file cannot be opened.
+        ValueError: ``speed`` is not a positive number.
+        TypeError: ``device`` is not a :class:`CanDeviceNonBlocking`.
     """

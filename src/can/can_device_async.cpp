@@ -31,6 +31,15 @@ struct CanDeviceAsync::ReceivePath {
   CanDevice* socket = nullptr;       // the task's socket while it reads one
   std::optional<Error> handed_over;  // a read error a receive met, for the task to report
   rt::Waker task_reader;             // the task's reading half, to be woken for it
+  std::shared_ptr<FrameTap> tap;     // sees every frame read
+  bool tap_takes_all = false;        // ... and only it: nothing is queued for receives
+
+  // Shows the frame to the tap; true when it is also for the receives.
+  bool offer(const CanMessage& message) {
+    if (!tap) return true;
+    tap->seen(message, std::chrono::system_clock::now());
+    return !tap_takes_all;
+  }
 };
 
 namespace {
@@ -133,7 +142,8 @@ class ReadSide {
     std::optional<Result<can_frame>> got = read.poll(waker);
     if (!got) return std::nullopt;
     if (!*got) return Output{Status(std::move(*got).error())};
-    if (incoming_.send(parse_can_frame(got->value()))) nobody_receives_ = true;
+    CanMessage message = parse_can_frame(got->value());
+    if (path_.offer(message) && incoming_.send(std::move(message))) nobody_receives_ = true;
     return Output{Status{}};
   }
 
@@ -162,7 +172,9 @@ class NextFrame {
       // A frame the task read before we took the lock is queued by now, and goes first.
       if (std::optional<CanMessage> queued = queue_.try_recv()) return Output{std::move(queued)};
       CanDevice* socket = path_.socket;
-      if (socket == nullptr || socket->interface_gone() || path_.handed_over) return std::nullopt;
+      if (socket == nullptr || socket->interface_gone() || path_.handed_over || path_.tap_takes_all) {
+        return std::nullopt;
+      }
       // The task may have just found the socket empty, and the readiness it cleared then comes
       // back only once the reactor thread has seen the next frame: look at the socket first,
       // so a frame already there is not kept waiting for that report. (ReceiveOp itself keeps
@@ -173,7 +185,11 @@ class NextFrame {
         got = read.poll(waker);
       }
       if (!got) return std::nullopt;
-      if (*got) return Output{parse_can_frame(got->value())};
+      if (*got) {
+        CanMessage message = parse_can_frame(got->value());
+        path_.offer(message);
+        return Output{std::move(message)};
+      }
       // The error is the task's to report (and to act on when the interface is gone).
       path_.handed_over = std::move(*got).error();
       task_reader = std::move(path_.task_reader);
@@ -418,11 +434,17 @@ Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) 
   if (inherited()) return inherited_error();
   Result<can_frame> frame = build_can_frame(id, data);
   if (!frame) return std::move(frame).error();
+  return send_frame_nonblocking(frame.value());
+}
+
+Status CanDeviceAsync::send_frame_nonblocking(const can_frame& frame) {
+  if (inherited()) return inherited_error();
+  const uint32_t id = frame.can_id & CAN_EFF_MASK;
   std::unique_lock lock(send_path_->mutex);
   if (!outgoing_) return closed_error();
   CanDevice* socket = send_path_->socket;
   if (send_path_->backlog == 0 && socket != nullptr && !socket->interface_gone()) {
-    std::optional<Status> wrote = socket->try_send(frame.value());
+    std::optional<Status> wrote = socket->try_send(frame);
     // A write that finds the interface gone leaves the frame to the task, which writes it on a
     // new socket if the interface is back, or reports the failure.
     if (wrote && (*wrote || !socket->interface_gone())) {
@@ -437,7 +459,7 @@ Status CanDeviceAsync::send_nonblocking(uint32_t id, std::vector<uint8_t> data) 
   }
   // The send buffer is full, frames are queued ahead or the interface is gone: the task writes
   // it, in turn.
-  if (outgoing_->send(frame.value())) return Error::os("channel closed");
+  if (outgoing_->send(frame)) return Error::os("channel closed");
   ++send_path_->backlog;
   return {};
 }
@@ -460,6 +482,22 @@ void CanDeviceAsync::keep_kernel_queue_short() {
   if (send_path_->short_kernel_queue) return;
   send_path_->short_kernel_queue = true;
   if (send_path_->socket != nullptr) send_path_->socket->limit_send_buffer();
+}
+
+bool CanDeviceAsync::attach_tap(std::shared_ptr<FrameTap> tap, bool takes_all) {
+  std::lock_guard lock(receive_path_->mutex);
+  if (receive_path_->tap) return false;
+  receive_path_->tap = std::move(tap);
+  receive_path_->tap_takes_all = takes_all;
+  return true;
+}
+
+void CanDeviceAsync::detach_tap(const FrameTap* tap) {
+  std::shared_ptr<FrameTap> detached;  // released after the lock
+  std::lock_guard lock(receive_path_->mutex);
+  if (receive_path_->tap.get() != tap) return;
+  detached = std::move(receive_path_->tap);
+  receive_path_->tap_takes_all = false;
 }
 
 void CanDeviceAsync::close() {

@@ -64,6 +64,15 @@
 
 namespace varnex {
 
+// Sees every frame a CanDeviceAsync reads, wherever it is read (by the task or by a receive),
+// in the order it was read, with the time it was read (the clock of time.time()). Called with
+// the device's receive path held: it must not wait, except for a leaf lock of its own.
+class FrameTap {
+ public:
+  virtual ~FrameTap() = default;
+  virtual void seen(const CanMessage& message, std::chrono::system_clock::time_point read_at) = 0;
+};
+
 // How long close() lets the task write the frames queued before it.
 inline constexpr std::chrono::seconds kCloseDrainLimit{1};
 
@@ -88,6 +97,9 @@ class CanDeviceAsync {
   // CAN maximum of 8 bytes", then "CAN ID too large"), and nothing is queued.
   // Error "channel closed" (ErrorKind::Os) once the task has ended.
   Status send_nonblocking(uint32_t id, std::vector<uint8_t> data);
+  // The same for a frame record already built (a replayed log's: remote requests, and
+  // extended frames with small ids, which send_nonblocking does not make).
+  Status send_frame_nonblocking(const can_frame& frame);
 
   // A frame that must go out now or not at all (the motor broadcast's): written at once when
   // nothing is queued ahead of it and the socket has room, else dropped (Sent::NoRoom); never
@@ -100,6 +112,12 @@ class CanDeviceAsync {
   // From now on the device's sockets (this one and any reopened later) keep a small send
   // buffer (CanDevice::limit_send_buffer), so that frames written before a stall are few.
   void keep_kernel_queue_short();
+
+  // Attaches `tap` (one at a time: false when another is attached). With `takes_all` the frames
+  // go to the tap only: receives on the device get none, and nothing piles up in its queue.
+  bool attach_tap(std::shared_ptr<FrameTap> tap, bool takes_all);
+  // Detaches `tap` if it is the one attached; once this returns, it sees no more frames.
+  void detach_tap(const FrameTap* tap);
 
   // Writes what is queued (within kCloseDrainLimit), then closes the socket; see above. Waits
   // for that on the calling thread (a worker hands its place over). Closing again does nothing.

@@ -70,6 +70,10 @@ PyTypeObject* run_async_type();                //  8 RunAsync
 PyTypeObject* timer_type();                    //  9 Timer
 PyTypeObject* timer_handle_type();             // 10 TimerHandle
 PyTypeObject* timer_wrapper_type();            // 11 TimerWrapper
+PyTypeObject* can_log_writer_type();           // 12 CanLogWriter
+PyTypeObject* can_log_reader_type();           // 13 CanLogReader
+PyTypeObject* can_log_frame_type();            // 14 CanLogFrame
+PyTypeObject* can_log_task_type();             // 15 CanLogTask
 
 // Functions, in registration order: each is the function's method-table entry (boundary.hpp,
 // function<f>), which must live for the life of the process.
@@ -83,5 +87,6 @@ extern PyMethodDef block_until_function;       // 7 block_until
 extern PyMethodDef set_diagnostic_handler_function;  // 8 set_diagnostic_handler
 extern PyMethodDef reset_stop_function;              // 9 reset_stop
 extern PyMethodDef log_to_function;                  // 10 log_to
+extern PyMethodDef replay_function;                  // 11 replay
 
 }  // namespace varnex::py

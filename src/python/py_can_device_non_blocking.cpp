@@ -16,6 +16,7 @@
 #include "python/docstring.hpp"
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
+#include "python/py_can_device_non_blocking.hpp"
 #include "python/object.hpp"
 #include "python/process_bound.hpp"
 #include "python/values.hpp"
@@ -178,6 +179,15 @@ PyType_Spec spec =
 PyTypeObject* can_device_non_blocking_type() {
   static constinit ProcessType type;
   return type.get(spec);
+}
+
+std::shared_ptr<CanDeviceAsync> non_blocking_device(PyObject* object, const char* argument) {
+  if (!PyObject_TypeCheck(object, can_device_non_blocking_type())) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be CanDeviceNonBlocking, not %.200s", argument,
+                 Py_TYPE(object)->tp_name);
+    throw PyErrOccurred{};
+  }
+  return Access(object).device();
 }
 
 }  // namespace varnex::py

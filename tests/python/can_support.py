@@ -19,6 +19,7 @@ import shutil
 import subprocess
 import socket
 import struct
+import sys
 
 import pytest
 
@@ -206,3 +207,36 @@ def stalled_tx(interface):
         yield Stall()
     finally:
         subprocess.run(["tc", "qdisc", "del", "dev", interface, "root"], capture_output=True)
+
+
+# ---- a full bus from another process ----
+
+_PACED_SENDER = """
+import socket, struct, sys, time
+interface, can_id, count, rate = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
+s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+s.bind((interface,))
+frame = struct.Struct("=IB3x8s")
+tick = 8 / rate if rate > 0 else 0.0
+due = start = time.perf_counter()
+for i in range(count):
+    if rate > 0 and i % 8 == 0:
+        due += tick
+        delay = due - time.perf_counter()
+        if delay > 0:
+            time.sleep(delay)
+    s.send(frame.pack(can_id, 8, struct.pack("<Q", i)))
+print(f"{count / (time.perf_counter() - start):.0f}", flush=True)
+"""
+
+
+def send_paced(interface, can_id, count, rate=8000.0):
+    """Sends `count` 8-byte frames on `can_id` from another process, the frame's number in its
+    data (little-endian), at `rate` frames/s (0: as fast as it can); returns the rate reached.
+
+    8 frames go out at every millisecond's mark: the test VM's sleeps are too coarse for single
+    frames every 125 us (cangen -g 0.125 reaches about 700 frames/s there).
+    """
+    out = subprocess.run([sys.executable, "-c", _PACED_SENDER, interface, str(can_id), str(count), str(rate)],
+                         check=True, capture_output=True, text=True, timeout=600)
+    return float(out.stdout)

@@ -23,13 +23,14 @@ DESCRIPTORS = (types.MethodDescriptorType, types.GetSetDescriptorType, types.Mem
 def documented():
     """(key, object) for every class, method, property and function the module documents.
 
-    Slots (__call__, __repr__, __get__, ...) and __dict__ carry CPython's own docstrings."""
+    Slots (__call__, __repr__, __get__, ...), __dict__ and a struct sequence's (CanLogFrame's)
+    __reduce__ and __replace__ carry CPython's own docstrings."""
     for name in sorted(dir(varnex)):
         obj = getattr(varnex, name)
         if isinstance(obj, type):
             yield name, obj
             for member, attr in vars(obj).items():
-                if isinstance(attr, DESCRIPTORS) and member != "__dict__":
+                if isinstance(attr, DESCRIPTORS) and member not in ("__dict__", "__reduce__", "__replace__"):
                     yield f"{name}.{member}", attr
         elif isinstance(obj, types.BuiltinFunctionType):
             yield name, obj

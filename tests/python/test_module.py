@@ -21,6 +21,10 @@ CLASSES = [
     "Timer",
     "TimerHandle",
     "TimerWrapper",
+    "CanLogWriter",
+    "CanLogReader",
+    "CanLogFrame",
+    "CanLogTask",
 ]
 FUNCTIONS = [
     "timer",
@@ -33,6 +37,7 @@ FUNCTIONS = [
     "set_diagnostic_handler",
     "reset_stop",
     "log_to",
+    "replay",
 ]
 REGISTRATION_ORDER = CLASSES + FUNCTIONS
 
@@ -55,8 +60,11 @@ SIGNATURES = {
     "set_diagnostic_handler": "(handler)",
     "reset_stop": "()",
     "log_to": "(logger)",
+    "CanLogWriter": "(path, *, interface=None)",
+    "CanLogReader": "(path)",
+    "replay": "(source, device, *, speed=1.0)",
 }
-WITHOUT_CONSTRUCTOR = ["AsyncHandle", "Device", "TimerHandle", "TimerWrapper"]
+WITHOUT_CONSTRUCTOR = ["AsyncHandle", "Device", "TimerHandle", "TimerWrapper", "CanLogTask"]
 
 
 def own_attributes():
