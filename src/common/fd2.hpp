@@ -5,8 +5,6 @@
 
 #include <string_view>
 
-#include "runtime/clock.hpp"
-
 namespace varnex {
 
 // Writes text to fd 2 at once, blocking until it is written: only for the queue's own writer
