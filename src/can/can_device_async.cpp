@@ -8,8 +8,9 @@
 #include "can/can_socket.hpp"
 #include "can/provisioning.hpp"
 #include "can/reopening_socket.hpp"
-#include "common/diagnostics.hpp"
 #include "common/lock_order.hpp"
+#include "runtime/diagnostics.hpp"
+#include "runtime/repeat_limiter.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 

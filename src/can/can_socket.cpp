@@ -9,8 +9,8 @@
 
 #include "can/can_frame.hpp"
 #include "can/reopening_socket.hpp"
-#include "common/diagnostics.hpp"
 #include "common/os_error.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 
 namespace varnex {

@@ -9,8 +9,8 @@
 
 #include "can/child_process.hpp"
 #include "can/ip_link_parse.hpp"
-#include "common/diagnostics.hpp"
 #include "common/os_error.hpp"
+#include "runtime/diagnostics.hpp"
 
 namespace varnex {
 namespace {

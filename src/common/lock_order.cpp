@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/diagnostics.hpp"
+#include "common/fd2.hpp"
 
 namespace varnex {
 

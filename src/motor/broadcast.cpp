@@ -8,8 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/diagnostics.hpp"
 #include "runtime/clock.hpp"
+#include "runtime/diagnostics.hpp"
+#include "runtime/repeat_limiter.hpp"
 #include "runtime/time.hpp"
 #include "tasks/precision_sleep.hpp"
 #include "tasks/timer_format.hpp"

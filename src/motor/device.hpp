@@ -17,11 +17,11 @@
 #include <optional>
 #include <string>
 
-#include "common/diagnostics.hpp"
 #include "common/result.hpp"
 #include "motor/can_link.hpp"
 #include "motor/protocol.hpp"
 #include "runtime/async_mutex.hpp"
+#include "runtime/repeat_limiter.hpp"
 #include "runtime/task.hpp"
 
 namespace varnex::motor {

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "can/can_device_async.hpp"
-#include "common/diagnostics.hpp"
 #include "motor/config_commands.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 
 namespace varnex::motor {

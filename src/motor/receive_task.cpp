@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/diagnostics.hpp"
 #include "motor/feedback_match.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 

@@ -29,11 +29,11 @@
 #include <string>
 #include <utility>
 
-#include "common/diagnostics.hpp"
 #include "motor/can_link.hpp"
 #include "motor/device_list.hpp"
 #include "motor/setup_watch.hpp"
 #include "motor/target_board.hpp"
+#include "runtime/repeat_limiter.hpp"
 #include "runtime/task.hpp"
 
 namespace varnex::motor {

@@ -7,7 +7,6 @@
 #include <string>
 #include <utility>
 
-#include "common/diagnostics.hpp"
 #include "tasks/call_handle.hpp"
 #include "python/args.hpp"
 #include "python/blocking_wait.hpp"
@@ -20,6 +19,7 @@
 #include "python/python_call.hpp"
 #include "python/values.hpp"
 #include "runtime/time.hpp"
+#include "runtime/diagnostics.hpp"
 
 namespace varnex::py {
 

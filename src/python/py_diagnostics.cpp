@@ -17,7 +17,6 @@
 #include <variant>
 #include <vector>
 
-#include "common/diagnostics.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/docstring.hpp"
@@ -27,6 +26,7 @@
 #include "python/python_call.hpp"
 #include "python/values.hpp"
 #include "runtime/diagnostic_queue.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/process.hpp"
 
 namespace varnex::py {

@@ -5,7 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "common/diagnostics.hpp"
 #include "python/args.hpp"
 #include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
@@ -13,6 +12,7 @@
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/values.hpp"
+#include "runtime/diagnostics.hpp"
 #include "tasks/shutdown.hpp"
 
 namespace varnex::py {

@@ -3,10 +3,10 @@
 #include <string>
 #include <utility>
 
-#include "common/diagnostics.hpp"
 #include "python/deferred_release.hpp"
 #include "python/gil.hpp"
 #include "python/python_call.hpp"
+#include "runtime/diagnostics.hpp"
 
 namespace varnex::py {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "common/diagnostics.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/thread_util.hpp"
 
 namespace varnex::rt {

@@ -10,8 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "common/diagnostics.hpp"
 #include "common/os_error.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/signal.hpp"
 #include "runtime/thread_util.hpp"
 

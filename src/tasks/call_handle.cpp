@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "common/diagnostics.hpp"
+#include "runtime/diagnostics.hpp"
 
 namespace varnex {
 

@@ -3,8 +3,8 @@
 #include <utility>
 #include <variant>
 
-#include "common/diagnostics.hpp"
 #include "runtime/completion.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/fatal.hpp"
 #include "runtime/poll.hpp"
 #include "runtime/runtime.hpp"

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <utility>
 
-#include "common/diagnostics.hpp"
+#include "runtime/diagnostics.hpp"
 #include "tasks/timer_format.hpp"
 
 namespace varnex {

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "common/diagnostics.hpp"
+#include "runtime/repeat_limiter.hpp"
 
 #include "tasks/task_registry.hpp"
 #include "tasks/timer_loops.hpp"

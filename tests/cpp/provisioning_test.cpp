@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "can/provisioning.hpp"
-#include "common/diagnostics.hpp"
+#include "runtime/diagnostics.hpp"
 
 namespace fs = std::filesystem;
 using varnex::ErrorKind;

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/diagnostics.hpp"
+#include "runtime/repeat_limiter.hpp"
 
 using varnex::RepeatLimiter;
 using namespace std::chrono_literals;

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/diagnostics.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/waker.hpp"
 

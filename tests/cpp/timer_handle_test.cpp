@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/diagnostics.hpp"
 #include "runtime/diagnostic_queue.hpp"
+#include "runtime/diagnostics.hpp"
 #include "tasks/call_handle.hpp"
 #include "tasks/timer_handle.hpp"
 #include "tasks/timer_period.hpp"

@@ -5,11 +5,10 @@ never runs against an installed copy by accident.
 """
 
 import os
-import queue
+import select
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,34 +23,70 @@ def child_env():
     return env
 
 
-def run_child(code, timeout=60, check=True, **popen):
+def run_child(code, timeout=60, check=True, args=(), options=(), env=None, **popen):
     """Runs `code` (dedented) in a fresh interpreter to its end; its CompletedProcess.
 
-    With `check`, a non-zero exit fails the test with the child's output.
+    `args` go to sys.argv, `options` to the interpreter before "-c" ("-X", "dev"); `env` replaces
+    child_env() for a child that needs an environment of its own. With `check`, a non-zero exit
+    fails the test with the child's output.
     """
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, timeout=timeout, env=child_env(), **popen)
+    result = subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code), *args],
+                            capture_output=True, text=True, timeout=timeout,
+                            env=child_env() if env is None else env, **popen)
     if check and result.returncode != 0:
         raise AssertionError(f"child exited {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")
     return result
 
 
+def start_python(argv, env=None, **popen):
+    """A child interpreter run with `argv` (a script, "-m module" or "-c code", and their
+    arguments), with text pipes for stdout and stderr unless `popen` says otherwise (stderr=None
+    leaves the child the test's own); `env` replaces child_env()."""
+    popen = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "text": True, **popen}
+    return subprocess.Popen([sys.executable, *argv], env=child_env() if env is None else env, **popen)
+
+
 def start_child(code, args=(), **popen):
-    """A child running `code` (dedented) with `args` in sys.argv, with text pipes for stdout and stderr."""
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=child_env(), **popen)
+    """A child running `code` (dedented) with `args` in sys.argv, as start_python starts it."""
+    return start_python(["-c", textwrap.dedent(code), *args], **popen)
 
 
-def line_reader(stream):
-    """A queue that a daemon thread fills with the lines of `stream`, so waits can be bounded."""
-    lines = queue.Queue()
+def read_line(stream, timeout=60.0):
+    """The next line of a child's pipe without its line feed; None when the pipe ends or no whole
+    line comes within `timeout` s.
 
-    def pump():
-        for line in stream:
-            lines.put(line.rstrip("\n"))
+    The pipe's descriptor is read a byte at a time, so nothing past the line is taken from it: the
+    rest stays for the next read_line, communicate() or read(). (readline() after a select()
+    misses lines it has already buffered, and communicate() after it loses them.)
+    """
+    fd = stream.fileno()
+    end = time.monotonic() + timeout
+    line = bytearray()
+    while True:
+        left = end - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            return None
+        byte = os.read(fd, 1)
+        if byte in (b"\n", b""):
+            if not byte and not line:
+                return None
+            return line.decode(getattr(stream, "encoding", None) or "utf-8")
+        line += byte
 
-    threading.Thread(target=pump, daemon=True).start()
-    return lines
+
+def read_until(proc, wanted, timeout=60.0):
+    """Reads the child's stdout until a line starts with `wanted` (end it with a line feed to match
+    a whole line) and returns that line; kills the child and fails with what it printed when no
+    such line comes within `timeout` s."""
+    seen = []
+    end = time.monotonic() + timeout
+    while (line := read_line(proc.stdout, end - time.monotonic())) is not None:
+        if (line + "\n").startswith(wanted):
+            return line
+        seen.append(line)
+    proc.kill()
+    out, err = proc.communicate()
+    raise AssertionError(f"no line starting {wanted!r}: {seen}{out!r}\nstderr: {err}")
 
 
 def wait_for(predicate, timeout=10.0):

@@ -15,13 +15,13 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
 from can_support import CanPeer, _MarkList, can_available, pack_frame
+from child_support import read_line, start_child
 
 VCAN = "vcanf0"
 VXCAN = ("vxf0", "vxf1")  # the device's end, the other node's end
@@ -169,9 +169,8 @@ class Flood:
 
     def __init__(self, interface, can_id, data=b"flood", ids=1):
         records = ",".join(pack_frame(can_id + k, data).hex() for k in range(ids))
-        self._proc = subprocess.Popen([sys.executable, "-c", FLOOD, interface, records],
-                                      stdout=subprocess.PIPE, text=True)
-        if self._proc.stdout.readline().strip() != "flooding":
+        self._proc = start_child(FLOOD, [interface, records], stderr=None)
+        if read_line(self._proc.stdout) != "flooding":
             self.close()
             raise AssertionError("the flooding process did not start")
 

@@ -8,7 +8,6 @@ listeners of the first wait exist). The parent reads that line and only then sen
 """
 
 import os
-import select
 import subprocess
 import time
 import sys
@@ -55,9 +54,8 @@ def signal_when_listening(proc, signo, timeout=30, repeat_every=None):
     With `repeat_every` (seconds) the signal is sent again at that pace until the child ends:
     for children with several waits, whose listeners cannot all be seen from outside.
     """
-    ready, _, _ = select.select([proc.stdout], [], [], timeout)
-    line = proc.stdout.readline() if ready else ""
-    if line.strip() != "listening":
+    line = child_support.read_line(proc.stdout, timeout)
+    if line != "listening":
         proc.kill()
         out, err = proc.communicate()
         raise AssertionError(f"child did not start listening: {line!r}{out!r}\nstderr: {err}")

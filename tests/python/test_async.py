@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 import varnex
+from child_support import read_line
 from shutdown_support import run_child, start_child
 
 LONG = 30.0  # seconds: generous bounds for a loaded machine
@@ -353,7 +354,7 @@ def test_ctrl_c_ends_a_wait_on_the_main_thread_and_leaves_the_call_alone():
         print(h.wait(timeout_ms=10000), flush=True)
         """
     )
-    assert proc.stdout.readline() == "waiting\n"
+    assert read_line(proc.stdout) == "waiting"
     time.sleep(0.3)
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=LONG)

@@ -10,6 +10,7 @@ import traceback
 import pytest
 
 import varnex
+from child_support import read_line
 from shutdown_support import run_child, start_child
 
 LONG = 30.0  # seconds: generous bounds for a loaded machine
@@ -80,7 +81,7 @@ def test_ctrl_c_ends_result_on_the_main_thread_and_leaves_the_call_alone():
         print(h.result(30), flush=True)
         """
     )
-    assert proc.stdout.readline() == "waiting\n"
+    assert read_line(proc.stdout) == "waiting"
     time.sleep(0.3)  # into the wait; an earlier signal would end it the same way
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=LONG)

@@ -6,7 +6,6 @@ bus unless it means to make two of them talk.
 
 import inspect
 import os
-import queue
 import shutil
 import signal
 import subprocess
@@ -18,7 +17,7 @@ import pytest
 
 import varnex
 from can_support import CAN_EFF_FLAG, CanPeer, can_stall_tc, open_fds, requires_can, stalled_tx
-from child_support import line_reader, run_child, start_child, wait_for
+from child_support import read_line, run_child, start_child, wait_for
 
 BUS = "vcan1"
 
@@ -204,7 +203,7 @@ def test_frame_arriving_during_receive_timeout_is_returned_at_once():
     )
     try:
         dev = varnex.CanDeviceNonBlocking(BUS)
-        assert sender.stdout.readline().strip() == "ready"
+        assert read_line(sender.stdout) == "ready"
         start = time.monotonic()
         frame = dev.receive_timeout(1000)
         elapsed = time.monotonic() - start
@@ -265,31 +264,22 @@ def test_two_non_blocking_devices_talk_both_ways():
 # ---- access and signals during a blocking receive ----
 
 @requires_can
-def test_calls_from_a_signal_handler_during_receive_are_refused_without_waiting():
+def test_calls_from_a_signal_handler_during_receive_are_refused_without_waiting(raising_alarm):
     # The receive holds the GIL, so no other Python thread can call in meanwhile; a signal handler
     # on the main thread is the one code path that reaches the object during the wait.
     dev = varnex.CanDevice(BUS)
     refused = []
 
-    class Stop(Exception):
-        pass
-
-    def handler(signo, frame):
+    def call_in():
         for call in (lambda: dev.send(0x1, b""), dev.interface, dev.receive):
             try:
                 call()
             except RuntimeError as e:
                 refused.append(str(e))
-        raise Stop
 
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.3)
-    try:
-        with pytest.raises(Stop):
-            dev.receive()
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    raising_alarm(0.3, call_in)
+    with pytest.raises(raising_alarm.Alarm):
+        dev.receive()
     assert refused == ["Already borrowed", "Already mutably borrowed", "Already borrowed"]
     with CanPeer(BUS) as peer:  # released again
         dev.send(0x2, b"")
@@ -364,7 +354,7 @@ with CanPeer('vcan1') as peer:  # the device still works and nothing was lost
 def test_ctrl_c_ends_a_long_receive_on_the_main_thread(cls, call, again):
     child = start_child(INTERRUPTED_RECEIVE.format(cls=cls, call=call, again=again))
     try:
-        assert child.stdout.readline().strip() == "ready"
+        assert read_line(child.stdout) == "ready"
         time.sleep(0.3)
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=30)
@@ -443,23 +433,22 @@ def test_ctrl_c_ends_a_send_waiting_on_a_stalled_transmit_queue():
         peer.make_room_for_bursts()
         child = start_child(STALLED_SEND, stdin=subprocess.PIPE)
         try:
-            lines = line_reader(child.stdout)
             # Sends complete until the socket's buffer is full; then one waits for room that the
             # plugged queue never makes. A second without progress means it is waiting.
             last, deadline = None, time.monotonic() + 120
             while time.monotonic() < deadline:
-                try:
-                    last = lines.get(timeout=1.0)
-                except queue.Empty:
-                    if last is not None:
-                        break
+                line = read_line(child.stdout, 1.0)
+                if line is not None:
+                    last = line
+                elif last is not None or child.poll() is not None:
+                    break
             assert last is not None and last.startswith("sent"), (last, child.poll())
             child.send_signal(signal.SIGINT)
-            interrupted = lines.get(timeout=30)
+            interrupted = read_line(child.stdout, 30)
             stall.release()
             child.stdin.write("\n")
             child.stdin.flush()
-            done = lines.get(timeout=30)
+            done = read_line(child.stdout, 30)
             child.wait(timeout=30)
         finally:
             child.kill()

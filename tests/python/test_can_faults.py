@@ -9,10 +9,8 @@ VARNEX_FAULT_METRICS set to a file name it also appends them there as JSON lines
 
 import json
 import os
-import select
 import signal
 import subprocess
-import sys
 import textwrap
 import time
 from collections import Counter
@@ -23,7 +21,7 @@ import varnex
 from can_support import CanPeer, requires_can
 from fault_support import (FAULTS, VCAN, BusNode, Flood, cpu_seconds, fault_interfaces,
                            requires_fault_injection)
-from child_support import child_env
+from child_support import read_line, start_child
 from shutdown_support import CHILD_PRELUDE, finish_child
 from varnex_sim import SimDriver
 
@@ -93,12 +91,8 @@ while True:
 """
 
 
-class Alarm(Exception):
-    pass
-
-
 @requires_fault_injection
-def test_blocking_receive_waits_for_a_removed_interface_and_reads_from_its_successor():
+def test_blocking_receive_waits_for_a_removed_interface_and_reads_from_its_successor(raising_alarm):
     with fault_interfaces():
         dev = varnex.CanDevice(VCAN)
         FAULTS["link_recreated"]().inject()
@@ -106,19 +100,11 @@ def test_blocking_receive_waits_for_a_removed_interface_and_reads_from_its_succe
             dev.receive()
 
         # While no interface has the name the receive waits, and a raising signal handler ends it.
-        def alarm(signo, frame):
-            raise Alarm
+        raising_alarm(0.3)
+        with pytest.raises(raising_alarm.Alarm):
+            dev.receive()
 
-        previous = signal.signal(signal.SIGALRM, alarm)
-        signal.setitimer(signal.ITIMER_REAL, 0.3)
-        try:
-            with pytest.raises(Alarm):
-                dev.receive()
-        finally:
-            signal.setitimer(signal.ITIMER_REAL, 0)
-            signal.signal(signal.SIGALRM, previous)
-
-        replug = subprocess.Popen([sys.executable, "-c", RECREATE_AND_SEND, VCAN], env=child_env())
+        replug = start_child(RECREATE_AND_SEND, [VCAN], stdout=None, stderr=None)
         try:
             assert dev.receive() == (0x55, b"back")
         finally:
@@ -188,13 +174,7 @@ def start_workload(kind, interface, end):
         import fault_workload
         fault_workload.run({kind!r}, {interface!r}, {end!r}, announce_when_listening)
     """)
-    return subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=child_env())
-
-
-def read_line(proc, timeout=60):
-    ready, _, _ = select.select([proc.stdout], [], [], timeout)
-    return proc.stdout.readline().strip() if ready else ""
+    return start_child(code, stdin=subprocess.PIPE)
 
 
 class Clock:
@@ -243,7 +223,7 @@ def test_fault_is_reported_survived_and_recovered_from(kind, fault_name, end):
     with fault_interfaces():
         child = start_workload(kind, fault.device_side, end)
         try:
-            assert read_line(child) == "ready", child.stderr.read() if child.poll() is not None else ""
+            assert read_line(child.stdout) == "ready", child.stderr.read() if child.poll() is not None else ""
             clock = Clock(child.pid)
             with BusNode(fault.node_side, NODE, hears=HOST) as node:
                 clock.mark("start")
@@ -270,7 +250,7 @@ def test_fault_is_reported_survived_and_recovered_from(kind, fault_name, end):
                 child.stdin.write("go\n")
                 child.stdin.flush()
                 if end == "sigint":
-                    assert read_line(child) == "listening"
+                    assert read_line(child.stdout) == "listening"
                     child.send_signal(signal.SIGINT)
                 rc, out, err = finish_child(child, 60, "at the end")
                 ended = time.monotonic()

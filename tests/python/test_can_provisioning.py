@@ -10,12 +10,11 @@ import pwd
 import re
 import signal
 import subprocess
-import sys
 
 import pytest
 
 import varnex
-from child_support import wait_for
+from child_support import run_child, start_child, wait_for
 
 HARDWARE_DOWN = (
     "3: can9: <NOARP,ECHO> mtu 16 qdisc pfifo_fast state DOWN mode DEFAULT group default qlen 10\n"
@@ -86,8 +85,7 @@ def fake_env(path_dir):
 
 def run_with_fakes(code, path_dir):
     """Runs `code` in a child whose PATH holds only the fakes; it must exit 0."""
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=fake_env(path_dir), timeout=60, stdin=subprocess.DEVNULL)
+    out = run_child(code, check=False, env=fake_env(path_dir), stdin=subprocess.DEVNULL)
     assert out.returncode == 0, out.stderr
     return out
 
@@ -272,8 +270,7 @@ except KeyboardInterrupt:
 
 def test_ctrl_c_ends_the_wait_for_an_ip_that_never_exits(fakes):
     d = fakes(actions={"query": 'echo $$ > "$dir/ip.pid"; exec sleep 120\n'})
-    child = subprocess.Popen([sys.executable, "-c", HUNG_IP], env=fake_env(d), text=True,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    child = start_child(HUNG_IP, env=fake_env(d), stdin=subprocess.DEVNULL)
     try:
         assert wait_for(lambda: (d / "ip.pid").exists() and (d / "ip.pid").read_text().strip(), 30)
         child.send_signal(signal.SIGINT)

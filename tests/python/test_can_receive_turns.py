@@ -7,13 +7,12 @@ instead of hanging the run."""
 import os
 import select
 import subprocess
-import sys
 import time
 
 import pytest
 
 from can_support import requires_can
-from child_support import run_child, start_child
+from child_support import read_line, run_child, start_child
 
 pytestmark = requires_can
 
@@ -200,9 +199,8 @@ def test_a_storm_of_raising_signal_handlers_loses_no_received_frame(kind):
     try:
         while "ready" not in progress.text:
             progress.read(30)
-        signaller = subprocess.Popen([sys.executable, "-c", SIGNALLER, str(receiver.pid)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        assert signaller.stdout.readline().strip() == "go"
+        signaller = start_child(SIGNALLER, [str(receiver.pid)], stdin=subprocess.PIPE, stderr=None)
+        assert read_line(signaller.stdout) == "go"
         send_numbered_frames(FRAMES, progress)
         signaller.stdin.close()
         signaller.wait(timeout=30)

@@ -11,7 +11,7 @@ import pytest
 import varnex
 from can_support import requires_can
 from fault_support import VCAN, BusNode, Flood, fault_interfaces, remove, requires_fault_injection
-from child_support import line_reader, run_child, start_child
+from child_support import read_line, run_child, start_child
 
 LINE = "Timer function error: ZeroDivisionError: division by zero"
 
@@ -199,15 +199,14 @@ sys.stdin.readline()
 def test_a_full_stderr_stops_no_timer_and_no_feedback_and_the_loss_is_counted():
     child = start_child(UNREAD_STDERR, stdin=subprocess.PIPE)
     try:
-        out = line_reader(child.stdout)
-        assert out.get(timeout=60) == "ready"
+        assert read_line(child.stdout) == "ready"
         # Frames of a wrong length from other nodes, a line on stderr per id and second (2,000
         # ids: far more lines than the pipe and the queue hold), and a driver's feedback.
         with Flood("vcan0", 0x10000, ids=2000), BusNode("vcan0", 0x201, hears=0x100, period=0.01):
             time.sleep(2)
             child.stdin.write("\n")
             child.stdin.flush()
-            calls, frames = map(int, out.get(timeout=60).split())
+            calls, frames = map(int, read_line(child.stdout).split())
         child.stdin.write("\n")
         child.stdin.close()
         err = child.stderr.read()  # only now is the pipe read

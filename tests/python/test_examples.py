@@ -6,16 +6,14 @@ CAN ones run on vcan0/vcan1 (in the test VM here).
 
 import os
 import re
-import select
 import signal
 import struct
-import subprocess
-import sys
 import time
 
 import pytest
 
 import child_support
+from child_support import read_until
 import shutdown_support
 from can_support import CanPeer, requires_can
 
@@ -26,8 +24,7 @@ PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 def start(args):
     # The child finds varnex_sim beside the module: installed side by side, or linked in a build folder.
-    return subprocess.Popen([sys.executable, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=child_support.child_env())
+    return child_support.start_python(args)
 
 
 def finish(proc, timeout=120):
@@ -36,23 +33,6 @@ def finish(proc, timeout=120):
 
 def run_example(name, *args, timeout=120):
     return finish(start([os.path.join(EXAMPLES, name), *args]), timeout)
-
-
-def read_until(proc, wanted, timeout=60):
-    """Reads the child's stdout lines until one starts with `wanted`; fails after timeout s."""
-    seen = []
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        ready, _, _ = select.select([proc.stdout], [], [], max(0.0, end - time.monotonic()))
-        line = proc.stdout.readline() if ready else ""
-        if line.startswith(wanted):
-            return line
-        if not line:
-            break
-        seen.append(line)
-    proc.kill()
-    out, err = proc.communicate()
-    raise AssertionError(f"no line starting {wanted!r}: {seen}{out!r}\nstderr: {err}")
 
 
 def numbers(text, pattern):

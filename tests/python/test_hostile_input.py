@@ -8,9 +8,6 @@ Conversions that only CAN objects reach (frame ids and payloads) run in the CAN 
 """
 
 import operator
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
@@ -18,6 +15,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import varnex
 from can_support import CanPeer, requires_can
+from child_support import run_child
 
 LEAN = settings(max_examples=60, deadline=None, database=None,
                 suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -242,8 +240,5 @@ def test_a_payload_list_mutated_by_its_items_converts_from_a_snapshot(grow):
             print(peer.recv(5.0)[4].hex())
         """
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [os.path.dirname(varnex.__file__), os.path.dirname(os.path.abspath(__file__))]))
-    child = subprocess.run([sys.executable, "-X", "dev", "-c", code], capture_output=True,
-                           text=True, timeout=60, env=env)
+    child = run_child(code, options=["-X", "dev"], check=False)
     assert (child.returncode, child.stdout.strip()) == (0, "01020304"), child.stderr

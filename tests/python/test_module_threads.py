@@ -13,6 +13,7 @@ import time
 import pytest
 
 import varnex
+from child_support import read_line
 from shutdown_support import start_child, finish_child
 
 LONG = 30.0  # seconds: generous bounds for a loaded machine
@@ -87,7 +88,7 @@ def test_ctrl_c_reaches_the_main_thread_while_timers_run_python():
             print("interrupted", flush=True)
         """
     )
-    assert proc.stdout.readline().strip() == "ready"
+    assert read_line(proc.stdout) == "ready"
     # Only once the main thread sleeps: time.sleep looks for signals only when one interrupts it,
     # so one handled on the way from print to the sleep (a loaded machine can hold the main
     # thread there for milliseconds) would leave it asleep, with or without this module.

@@ -17,7 +17,7 @@ import pytest
 
 import varnex
 from can_support import CanPeer, requires_can
-from child_support import line_reader, run_child, start_child, wait_for
+from child_support import read_line, run_child, start_child, wait_for
 from varnex_sim import SimDriver, feedback_bytes
 
 BUS = "vcan0"
@@ -505,24 +505,22 @@ print(f"position {dev.get_feedback()['position']:.2f}", flush=True)
 @pytest.mark.parametrize("reapply", [False, True], ids=["report", "reapply_setup"])
 def test_a_driver_that_starts_after_add_device_is_reported_and_reapply_setup_restores_its_mode(reapply):
     host = start_child(LATE_DRIVER, ["reapply" if reapply else "report"], stdin=subprocess.PIPE)
-    host_out = line_reader(host.stdout)
     sim = start_child("import sys, varnex_sim.__main__ as m; sys.exit(m.main(sys.argv[1:]))",
                       ["--node", "0x201:0", "--start-after", "0.5"])
-    sim_out = line_reader(sim.stdout)
     try:
-        assert host_out.get(timeout=60) == "configured"
+        assert read_line(host.stdout) == "configured"
         # The simulator's drivers start in speed mode, as a driver's firmware does, and listen
         # only once their start is over.
-        assert sim_out.get(timeout=60) == "varnex-sim: listening on vcan0 in 0.5 s"
+        assert read_line(sim.stdout) == "varnex-sim: listening on vcan0 in 0.5 s"
         waiting_since = time.monotonic()
-        assert sim_out.get(timeout=60).startswith("varnex-sim: answering host 0x100 on vcan0")
-        assert sim_out.get(timeout=60) == "varnex-sim: ready on vcan0 (node 0x201:0:speed)"
+        assert read_line(sim.stdout).startswith("varnex-sim: answering host 0x100 on vcan0")
+        assert read_line(sim.stdout) == "varnex-sim: ready on vcan0 (node 0x201:0:speed)"
         assert time.monotonic() - waiting_since >= 0.5
         if reapply:
-            assert sim_out.get(timeout=60) == "varnex-sim: node 0x201 mode position (was speed)"
+            assert read_line(sim.stdout) == "varnex-sim: node 0x201 mode position (was speed)"
         time.sleep(1.5)  # let the driver move: toward 0.5 rad, or at 5 rad/s in speed mode
         host.stdin.close()
-        position = float(host_out.get(timeout=60).split()[1])
+        position = float(read_line(host.stdout).split()[1])
         assert host.wait(60) == 0
     finally:
         host.kill()

@@ -11,6 +11,7 @@ import time
 import pytest
 
 import varnex
+from child_support import read_line
 from shutdown_support import run_child, signal_when_listening, start_child
 
 RECEIVED_SIGINT = "\n[varnex] Received SIGINT, initiating graceful shutdown...\n"
@@ -336,10 +337,10 @@ def test_a_second_signal_ends_the_stop_phase_at_once_naming_what_still_runs(wait
     """)
     lines = []
     try:
-        ready = proc.stdout.readline()
-        assert ready.strip() == "listening", ready
+        ready = read_line(proc.stdout)
+        assert ready == "listening", ready
         proc.send_signal(signal.SIGINT)
-        first = proc.stderr.readline() + proc.stderr.readline()  # the announcement
+        first = f"{read_line(proc.stderr)}\n{read_line(proc.stderr)}"  # the announcement
         time.sleep(0.3)  # the stop phase waits for the stuck call
         assert proc.poll() is None
         proc.send_signal(second)

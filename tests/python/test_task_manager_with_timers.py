@@ -2,16 +2,13 @@
 and Ctrl+C ending a wait on the main thread."""
 
 import signal
-import subprocess
-import sys
-import textwrap
 import threading
 import time
 
 import pytest
 
 import varnex
-from child_support import run_child
+from child_support import read_line, run_child, start_child
 
 
 def test_counts_follow_a_timer_through_stop_cleanup_and_handle_drop():
@@ -119,7 +116,7 @@ def test_shutdown_and_shutdown_all_stop_running_timers_and_return_at_once():
 def test_ctrl_c_ends_wait_all_without_limit_on_the_main_thread():
     # shutdown and shutdown_all clear every running flag before they wait, so only wait_all
     # can be left waiting on a running timer; all three share the interruptible wait.
-    code = textwrap.dedent(
+    child = start_child(
         """
         import time, varnex
         h = varnex.timer(20.0)(lambda: None)()
@@ -131,11 +128,8 @@ def test_ctrl_c_ends_wait_all_without_limit_on_the_main_thread():
             print("interrupted after", round(time.monotonic() - started, 2), h.is_running(), flush=True)
         """
     )
-    child = subprocess.Popen(
-        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
-    )
     try:
-        assert child.stdout.readline() == "waiting\n"
+        assert read_line(child.stdout) == "waiting"
         time.sleep(0.3)
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=10)

@@ -8,11 +8,11 @@ nor hold it up. The repeated run (50 times per way, marked slow) is the exit-saf
 """
 
 import concurrent.futures
-import subprocess
-import sys
 import textwrap
 
 import pytest
+
+from child_support import run_child
 
 CHILD = textwrap.dedent(
     """
@@ -52,9 +52,7 @@ DROPPED = "dropped while still running. Make sure to save the handle returned by
 
 
 def run_once(how):
-    return subprocess.run(
-        [sys.executable, "-c", CHILD, how], capture_output=True, text=True, timeout=30
-    )
+    return run_child(CHILD, timeout=30, check=False, args=[how])
 
 
 def check(how, result):
