@@ -88,7 +88,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if stop.wait(args.start_after):
             return 0
 
+    # The drivers answer from the moment the simulator exists, before its ready line is out: a
+    # mode change in that instant waits for the line, so that stdout keeps its order.
+    announced = threading.Event()
+
     def on_mode_change(node_id: int, old: str, new: str) -> None:
+        announced.wait()
         print(f"varnex-sim: node 0x{node_id:X} mode {new} (was {old})", flush=True)
 
     try:
@@ -108,6 +113,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     ready = ", ".join(f"0x{d.node_id:X}:{d.slot}:{d.mode}" for d in sim.drivers)
     print(f"varnex-sim: ready on {args.interface} ({'nodes' if len(sim.drivers) > 1 else 'node'} {ready})",
           flush=True)
+    announced.set()
     with sim:
         stop.wait(args.duration)
     s = sim.stats
