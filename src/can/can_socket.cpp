@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -32,6 +33,14 @@ std::string drops_line(const std::string& interface, uint64_t frames) {
          " received frame(s) dropped, the socket's receive buffer was full\n";
 }
 
+// Puts `filters` in place on the socket: no list, the kernel's default (one filter that passes
+// every frame); else the list as the kernel reads it (an empty one passes nothing).
+bool apply_filters(int fd, const CanFilters& filters) {
+  std::vector<can_filter> list = filters ? kernel_filters(*filters) : std::vector<can_filter>{{0, 0}};
+  return ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, list.empty() ? nullptr : list.data(),
+                      static_cast<socklen_t>(list.size() * sizeof(can_filter))) == 0;
+}
+
 // A frame record is written and read whole; a partial transfer would be a kernel fault, so it
 // is reported like an I/O error rather than passed on as a frame.
 constexpr ssize_t kRecordSize = sizeof(can_frame);
@@ -42,7 +51,8 @@ bool interface_exists(const std::string& interface) {
   return if_nametoindex(interface.c_str()) != 0;
 }
 
-Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface) {
+Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface,
+                                                   const CanFilters& filters) {
   const unsigned index = if_nametoindex(interface.c_str());
   if (index == 0) {
     const int errnum = errno;
@@ -57,6 +67,9 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface)
   // Best effort like the buffer: a kernel without it only leaves drops unreported.
   const int on = 1;
   (void)::setsockopt(fd.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  // Before bind(): a bound socket is queued every frame from then on, those the filters would
+  // exclude among them, until the filters are in place.
+  if (filters && !apply_filters(fd.get(), filters)) return io_error(errno);
 
   sockaddr_can address{};
   address.can_family = AF_CAN;
@@ -74,7 +87,13 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface)
     return io_error(e.code().value());
   }
   return std::unique_ptr<CanDevice>(
-      new CanDevice(std::move(fd), *reactor, std::move(registration), interface));
+      new CanDevice(std::move(fd), *reactor, std::move(registration), interface, filters));
+}
+
+Status CanDevice::set_filters(const CanFilters& filters) {
+  if (!apply_filters(fd(), filters)) return Error::os(os_error_text(errno));
+  filters_ = filters;
+  return {};
 }
 
 CanDevice::~CanDevice() {

@@ -39,11 +39,13 @@ const Device& device_here(Access& access) {
   return access->get();
 }
 
-constexpr Signature kNew{"CanDevice", 1, {"interface"}};
+constexpr Signature kNew{"CanDevice", 1, {"interface", "filters"}, 1};
 PyRef can_device_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface] = bind(kNew, args);
+  auto [interface, filters] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
-  return CanDeviceObject::create(type, create_device([&] { return CanDeviceSync::create(name); }));
+  const CanFilters receive_filters = to_can_filters(filters, "filters");
+  return CanDeviceObject::create(
+      type, create_device([&] { return CanDeviceSync::create(name, receive_filters); }));
 }
 
 constexpr Signature kSend{"send", 2, {"id", "data"}};
@@ -105,6 +107,15 @@ PyRef recv(PyObject* self, const CallArgs& args) {
 
 PyRef next_frame(PyObject* self) { return receive_without_gil(self, std::nullopt); }
 
+constexpr Signature kSetFilters{"set_filters", 1, {"filters"}};
+PyRef set_filters(PyObject* self, const CallArgs& args) {
+  auto [filters] = bind(kSetFilters, args);
+  const CanFilters receive_filters = to_can_filters(filters, "filters");
+  auto access = CanDeviceObject::shared(self);  // a recv waiting on another thread holds none
+  check(device_here(access)->set_filters(receive_filters));
+  return none();
+}
+
 // Takes no access: it must be able to end a send or receive that another thread is waiting in.
 PyRef close(PyObject* self) {
   auto access = CanDeviceObject::shared(self);
@@ -135,18 +146,22 @@ PyMethodDef methods[] = {
                  doc<"recv($self, timeout=None)\n--\n\n", "CanDevice.recv">()),
     method<close>("close",
                   doc<"close($self)\n--\n\n", "CanDevice.close">()),
+    method<set_filters>("set_filters",
+                        doc<"set_filters($self, filters)\n--\n\n", "CanDevice.set_filters">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanDevice.__enter__">()),
     exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDevice.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDevice(interface)\n--\n\n"
+    slot(Py_tp_doc, doc<"CanDevice(interface, *, filters=None)\n--\n\n"
                         "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。\n\n"
                         "构造时先检查 CAN 接口（必要时用 ip 配置为 1000000 bit/s 并启用），"
                         "再打开原始 CAN 套接字；每个调用都等到完成才返回。\n\n"
                         "参数:\n"
-                        "    interface: CAN 接口名，例如 \"can0\"。",
+                        "    interface: CAN 接口名，例如 \"can0\"。\n"
+                        "    filters: 仅限关键字；内核接收过滤器（见 set_filters），"
+                        "在绑定套接字之前设置。None 表示接收所有帧。",
                         "CanDevice">()),
     slot(Py_tp_new, &new_slot<can_device_new>),
     slot(Py_tp_dealloc, &CanDeviceObject::dealloc),

@@ -44,11 +44,14 @@ PyRef optional_message(const std::optional<CanMessage>& message) {
   return message ? can_message_tuple(*message) : none();
 }
 
-constexpr Signature kNew{"CanDeviceNonBlocking", 1, {"interface"}};
+constexpr Signature kNew{"CanDeviceNonBlocking", 1, {"interface", "filters"}, 1};
 PyRef can_device_non_blocking_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface] = bind(kNew, args);
+  auto [interface, filters] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
-  return CanDeviceNonBlockingObject::create(type, create_device([&] { return CanDeviceAsync::create(name); }));
+  const CanFilters receive_filters = to_can_filters(filters, "filters");
+  return CanDeviceNonBlockingObject::create(type, create_device([&] {
+    return CanDeviceAsync::create(name, "CanDeviceNonBlocking", receive_filters);
+  }));
 }
 
 constexpr Signature kSend{"send", 2, {"id", "data"}};
@@ -109,6 +112,14 @@ PyObject* next_frame(PyObject* self) noexcept {
   });
 }
 
+constexpr Signature kSetFilters{"set_filters", 1, {"filters"}};
+PyRef set_filters(PyObject* self, const CallArgs& args) {
+  auto [filters] = bind(kSetFilters, args);
+  const CanFilters receive_filters = to_can_filters(filters, "filters");
+  check(Access(self)->set_filters(receive_filters));
+  return none();
+}
+
 // Waits without the GIL while the task writes what is queued (at most a second).
 PyRef close(PyObject* self) {
   const Device device = Access(self).device();
@@ -153,18 +164,22 @@ PyMethodDef methods[] = {
                  doc<"recv($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv">()),
     method<close>("close",
                   doc<"close($self)\n--\n\n", "CanDeviceNonBlocking.close">()),
+    method<set_filters>("set_filters",
+                        doc<"set_filters($self, filters)\n--\n\n", "CanDeviceNonBlocking.set_filters">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanDeviceNonBlocking.__enter__">()),
     exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDeviceNonBlocking.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface)\n--\n\n"
+    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface, *, filters=None)\n--\n\n"
                         "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。\n\n"
                         "发送只把帧放入发送队列，立即返回；后台任务持续读取总线，收到的帧"
                         "排入接收队列，可用 try_receive 轮询或用 receive_timeout 限时等待。\n\n"
                         "参数:\n"
-                        "    interface: CAN 接口名，例如 \"can0\"。",
+                        "    interface: CAN 接口名，例如 \"can0\"。\n"
+                        "    filters: 仅限关键字；内核接收过滤器（见 set_filters），"
+                        "在绑定套接字之前设置。None 表示接收所有帧。",
                         "CanDeviceNonBlocking">()),
     slot(Py_tp_new, &new_slot<can_device_non_blocking_new>),
     slot(Py_tp_dealloc, &CanDeviceNonBlockingObject::dealloc),
