@@ -25,6 +25,11 @@ def can(dev: varnex.CanDevice, nb: varnex.CanDeviceNonBlocking) -> None:
     assert_type(nb.try_receive(), tuple[int, bytes] | None)
     assert_type(nb.receive_timeout(10), tuple[int, bytes] | None)
     assert_type(nb.interface(), str)
+    nb.set_filters([{"can_id": 0x200, "can_mask": 0x7F0}, {"can_id": 1, "can_mask": 1, "extended": True}, (0x300, 0x7FF)])
+    dev.set_filters(None)
+    varnex.CanDevice("can0", filters=[(0x100, 0x7FF)])
+    varnex.CanDevice("can0", [(0x100, 0x7FF)])  # type: ignore[call-arg]
+    nb.set_filters([{"can_id": 0x200}])  # type: ignore[list-item]
 
 
 def motor() -> None:
