@@ -6,7 +6,8 @@ calls (``run_async``), the process-wide ``TaskManager`` and a graceful shutdown 
 SIGTERM (``block_all``, ``block_until``, ``shutdown_all``).
 
 The names ``Feedback``, ``TaskStatus``, ``FocModeName``, ``PrecisionMode``, ``SignalName``,
-``StopReason``, ``CanFrame``, ``CanFilter`` and ``CanFilterDict`` exist only for type checkers: import them under
+``StopReason``, ``CanFrame``, ``CanFilter``, ``CanFilterDict`` and ``ReceivedFrame`` exist only
+for type checkers: import them under
 ``if typing.TYPE_CHECKING:``. ``AsyncHandle``, ``RunAsync`` and ``TimerWrapper`` are generic only
 for type checkers: write ``AsyncHandle[int]`` only in annotations that are not evaluated
 (``from __future__ import annotations``, or quoted).
@@ -52,6 +53,34 @@ CanFrame: TypeAlias = tuple[int, bytes]
 Identifiers above ``0x7FF`` travel as extended (29-bit) frames; a frame does not say whether it
 was standard or extended.
 """
+
+@type_check_only
+class ReceivedFrame(tuple[int, bytes]):
+    """A frame as ``recv_frame`` returns it: the tuple ``(id, data)`` with what the tuple leaves out.
+
+    It unpacks (``id, data = frame``) and compares as the tuple ``receive`` returns; the other
+    fields are attributes only.
+    """
+
+    @property
+    def id(self) -> int:
+        """The identifier without flag bits (11 or 29 bits)."""
+    @property
+    def data(self) -> bytes:
+        """0 to 8 data bytes; empty for a remote request."""
+    @property
+    def timestamp(self) -> float | None:
+        """When the kernel received the frame (``SO_TIMESTAMPNS``), in seconds on the clock of
+        ``time.time()``; ``None`` if the kernel gave no time."""
+    @property
+    def is_extended(self) -> bool:
+        """True for a 29-bit (extended) identifier."""
+    @property
+    def is_remote(self) -> bool:
+        """True for a remote transmission request (it asks for data and carries none)."""
+    @property
+    def is_error(self) -> bool:
+        """True for an error frame."""
 
 @type_check_only
 class _CanFilterIdMask(TypedDict):
@@ -168,6 +197,18 @@ class CanDevice:
             ``(id, data)``, or ``None`` when the time ran out.
         """
 
+    def recv_frame(self, timeout: float | None = None) -> ReceivedFrame | None:
+        """Receive a CAN frame as ``recv`` does, with its kernel receive time and format.
+
+        The ``ReceivedFrame`` unpacks as ``(id, data)`` and has the attributes ``timestamp``
+        (when the kernel received the frame, in seconds on the clock of ``time.time()``),
+        ``is_extended``, ``is_remote`` (a remote request arrives as ``(id, b"")`` from
+        ``receive``, indistinguishable from an empty data frame) and ``is_error``.
+
+        Returns:
+            the frame, or ``None`` when the time ran out.
+        """
+
     def __iter__(self) -> Iterator[CanFrame]:
         """Iterate over the frames as they come: ``recv()`` for each one."""
 
@@ -281,6 +322,18 @@ class CanDeviceNonBlocking:
 
         Returns:
             ``(id, data)``, or ``None`` when the time ran out.
+        """
+
+    def recv_frame(self, timeout: float | None = None) -> ReceivedFrame | None:
+        """Receive a CAN frame as ``recv`` does, with its kernel receive time and format.
+
+        The ``ReceivedFrame`` unpacks as ``(id, data)`` and has the attributes ``timestamp``
+        (when the kernel received the frame, in seconds on the clock of ``time.time()``),
+        ``is_extended``, ``is_remote`` (a remote request arrives as ``(id, b"")`` from
+        ``receive``, indistinguishable from an empty data frame) and ``is_error``.
+
+        Returns:
+            the frame, or ``None`` when the time ran out.
         """
 
     def __iter__(self) -> Iterator[CanFrame]:

@@ -137,10 +137,11 @@ class ReadSide {
       return Output{};
     }
     CanDevice::ReceiveOp read = socket_.receive_op();
-    std::optional<Result<can_frame>> got = read.poll(waker);
+    std::optional<Result<ReceivedRecord>> got = read.poll(waker);
     if (!got) return std::nullopt;
     if (!*got) return Output{Status(std::move(*got).error())};
-    if (incoming_.send(parse_can_frame(got->value()))) nobody_receives_ = true;
+    const ReceivedRecord& record = got->value();
+    if (incoming_.send(parse_can_frame(record.frame, record.received_ns))) nobody_receives_ = true;
     return Output{Status{}};
   }
 
@@ -174,13 +175,13 @@ class NextFrame {
       // back only once the reactor thread has seen the next frame: look at the socket first,
       // so a frame already there is not kept waiting for that report. (ReceiveOp itself keeps
       // trusting the report: reading first there would cost the task a second read per frame.)
-      std::optional<Result<can_frame>> got = socket->try_receive();
+      std::optional<Result<ReceivedRecord>> got = socket->try_receive();
       if (!got) {
         CanDevice::ReceiveOp read = socket->receive_op();
         got = read.poll(waker);
       }
       if (!got) return std::nullopt;
-      if (*got) return Output{parse_can_frame(got->value())};
+      if (*got) return Output{parse_can_frame(got->value().frame, got->value().received_ns)};
       // The error is the task's to report (and to act on when the interface is gone).
       path_.handed_over = std::move(*got).error();
       task_reader = std::move(path_.task_reader);

@@ -154,10 +154,12 @@ SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
     if (deadline && rt::Clock::now() >= *deadline) return {};
   }
   CanDevice::ReceiveOp op = socket->receive_op();
-  SlicedWait<Result<can_frame>> got = wait_unless_closed(op, deadline, interrupted);
+  SlicedWait<Result<ReceivedRecord>> got = wait_unless_closed(op, deadline, interrupted);
   if (!got.value) return {std::nullopt, got.interrupted};
   if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), false};
-  SlicedWait<CanMessage> handed = hand_over(parse_can_frame(got.value->value()), handed_back, hooks);
+  const ReceivedRecord& record = got.value->value();
+  SlicedWait<CanMessage> handed =
+      hand_over(parse_can_frame(record.frame, record.received_ns), handed_back, hooks);
   if (handed.interrupted) return {std::nullopt, true};
   return {Result<CanMessage>(std::move(*handed.value)), false};
 }

@@ -59,6 +59,12 @@ inline constexpr int kReceiveBufferBytes = 4 << 20;
 // True when a network interface of that name exists now.
 bool interface_exists(const std::string& interface);
 
+// A frame record as read, with the kernel's receive time (see CanMessage::received_ns).
+struct ReceivedRecord {
+  can_frame frame;
+  int64_t received_ns = 0;
+};
+
 class CanDevice {
  public:
   // Opens a raw CAN socket on `interface`, with `filters` in place before it is bound. Creates
@@ -105,11 +111,11 @@ class CanDevice {
   // frame or a read error arrives. An op that is not ready has consumed nothing.
   class ReceiveOp {
    public:
-    using Output = Result<can_frame>;
+    using Output = Result<ReceivedRecord>;
     explicit ReceiveOp(CanDevice& device) : device_(device) {}
     ReceiveOp(const ReceiveOp&) = delete;
     ReceiveOp& operator=(const ReceiveOp&) = delete;
-    std::optional<Result<can_frame>> poll(const rt::Waker& waker);
+    std::optional<Result<ReceivedRecord>> poll(const rt::Waker& waker);
 
    private:
     CanDevice& device_;
@@ -128,11 +134,11 @@ class CanDevice {
 
   // Reads one frame record now if one is there, whatever the reactor last reported: nothing when
   // the socket is empty, else the read's outcome as ReceiveOp reports it. Never waits.
-  std::optional<Result<can_frame>> try_receive();
+  std::optional<Result<ReceivedRecord>> try_receive();
 
   // Builds the frame for (id, data) and writes it; a frame construction error is returned as is.
   rt::Task<Status> send(uint32_t id, std::vector<uint8_t> data);
-  rt::Task<Result<can_frame>> receive();
+  rt::Task<Result<ReceivedRecord>> receive();
 
  private:
   CanDevice(UniqueFd fd, rt::Reactor& reactor, std::shared_ptr<rt::IoRegistration> registration,

@@ -63,12 +63,13 @@ PyRef send(PyObject* self, const CallArgs& args) {
   return none();
 }
 
-// The outcome of a receive, with the GIL held again.
-PyRef received(ReceiveCaller& caller, Result<CanDeviceAsync::TimedReceive> got) {
+// The outcome of a receive, with the GIL held again; `as_frame`: a ReceivedFrame, not a tuple.
+PyRef received(ReceiveCaller& caller, Result<CanDeviceAsync::TimedReceive> got, bool as_frame = false) {
   caller.reacquire();
   CanDeviceAsync::TimedReceive frame = unwrap(std::move(got));
   if (frame.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
   if (PyRef built = caller.take_built()) return built;
+  if (as_frame && frame.message) return received_frame(*frame.message);
   return optional_message(frame.message);
 }
 
@@ -91,16 +92,22 @@ PyRef interface(PyObject* self) { return py_str(Access(self)->interface()); }
 
 // The next frame until `deadline`, with the GIL released; None when the deadline passes (or,
 // without one, once the device's task has ended and its queue is empty).
-PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline) {
+PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline, bool as_frame = false) {
   const Device device = Access(self).device();  // no access is held while waiting
-  ReceiveCaller caller(ReceiveCaller::Gil::Released);
-  return received(caller, device->receive_until(deadline, caller.hooks()));
+  ReceiveCaller caller(ReceiveCaller::Gil::Released, {}, as_frame ? &new_received_frame : nullptr);
+  return received(caller, device->receive_until(deadline, caller.hooks()), as_frame);
 }
 
 constexpr Signature kRecv{"recv", 0, {"timeout"}};
 PyRef recv(PyObject* self, const CallArgs& args) {
   auto [timeout] = bind(kRecv, args);
   return receive_without_gil(self, deadline_from_seconds(timeout));
+}
+
+constexpr Signature kRecvFrame{"recv_frame", 0, {"timeout"}};
+PyRef recv_frame(PyObject* self, const CallArgs& args) {
+  auto [timeout] = bind(kRecvFrame, args);
+  return receive_without_gil(self, deadline_from_seconds(timeout), true);
 }
 
 // Iteration ends (StopIteration) only when no frame can come any more.
@@ -166,6 +173,8 @@ PyMethodDef methods[] = {
                   doc<"close($self)\n--\n\n", "CanDeviceNonBlocking.close">()),
     method<set_filters>("set_filters",
                         doc<"set_filters($self, filters)\n--\n\n", "CanDeviceNonBlocking.set_filters">()),
+    method<recv_frame>("recv_frame",
+                       doc<"recv_frame($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv_frame">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanDeviceNonBlocking.__enter__">()),
     exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDeviceNonBlocking.__exit__">()),
     {},

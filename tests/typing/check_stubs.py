@@ -13,7 +13,7 @@ from typing_extensions import assert_type
 import varnex
 
 if TYPE_CHECKING:
-    from varnex import Feedback, TaskStatus
+    from varnex import Feedback, ReceivedFrame, TaskStatus
 
 
 def can(dev: varnex.CanDevice, nb: varnex.CanDeviceNonBlocking) -> None:
@@ -30,6 +30,12 @@ def can(dev: varnex.CanDevice, nb: varnex.CanDeviceNonBlocking) -> None:
     varnex.CanDevice("can0", filters=[(0x100, 0x7FF)])
     varnex.CanDevice("can0", [(0x100, 0x7FF)])  # type: ignore[call-arg]
     nb.set_filters([{"can_id": 0x200}])  # type: ignore[list-item]
+    frame = dev.recv_frame(0.1)
+    assert_type(frame, "ReceivedFrame | None")
+    if frame is not None:
+        can_id, data = frame
+        assert_type(data, bytes)
+        assert_type(frame.timestamp, float | None)
 
 
 def motor() -> None:
