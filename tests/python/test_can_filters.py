@@ -45,16 +45,14 @@ INVALID = [
     ("0x100", TypeError, r"^argument 'filters': must be None or a sequence of filters"),
     ({"can_id": 1, "can_mask": 1}, TypeError, r"not dict$"),
     ([0x100], TypeError, r"^filters\[0\]: must be a dict .* not int$"),
-    ([(1, 2, 3)], TypeError, r"^filters\[0\]: .* not tuple$"),
     ([(1.0, 0x7FF)], TypeError, r"^filters\[0\]: can_id must be an int, not float$"),
     ([{"can_id": 1, "can_mask": 1, "extended": 1}], TypeError, r"extended must be a bool, not int$"),
     ([(1, 1), {"can_id": 1}], ValueError, r"^filters\[1\]: no 'can_mask'$"),
     ([{"can_id": 1, "can_mask": 1, "extendet": True}], ValueError, r"^filters\[0\]: unknown key 'extendet'"),
     ([(-1, 0x7FF)], ValueError, r"^filters\[0\]: can_id must be 0 to 0x1FFFFFFF \(29 bits\), got -1$"),
     ([(0, 1 << 64)], ValueError, r"^filters\[0\]: can_mask must be 0 to 0x1FFFFFFF"),
-    ([(0x20000000, 0)], ValueError, r"got 0x20000000$"),
+    # The core's range rules (tests/cpp/can_filter_test.cpp) reach Python as ValueError.
     ([{"can_id": 0x800, "can_mask": 0x7FF, "extended": False}], ValueError, r"for a standard filter"),
-    ([(0, 0)] * 513, ValueError, r"^filters: at most 512 filters, got 513$"),
 ]
 
 
