@@ -77,6 +77,10 @@ def check_order(first_data, last_data):
     assert int.from_bytes(last_data[:4], "little") == N - 1, "last frame lost"
 
 
+# send_burst's ids, 0x100 to 0x4FF, one filter per 0x100.
+PASS_ALL_SENT = [(base, 0x700) for base in (0x100, 0x200, 0x300, 0x400)]
+
+
 def receive_round(name, factory, take):
     receiver = make_receiver(factory)
     with CanPeer(RX_BUS) as peer:
@@ -114,6 +118,15 @@ def receive_rates():
         receive_round("python-can Bus.recv",
                       lambda: can.Bus(interface="socketcan", channel=RX_BUS),
                       lambda bus: bytes(bus.recv(1.0).data)),
+        # The frame with its kernel receive time, and kernel filters that pass every frame sent.
+        receive_round("CanDevice.recv_frame",
+                      lambda: varnex.CanDevice(RX_BUS), lambda dev: dev.recv_frame(1.0)[1]),
+        receive_round("CanDeviceNonBlocking.recv_frame",
+                      lambda: varnex.CanDeviceNonBlocking(RX_BUS), lambda dev: dev.recv_frame(1.0)[1]),
+        receive_round("CanDevice.receive, 4 filters",
+                      lambda: varnex.CanDevice(RX_BUS, filters=PASS_ALL_SENT), lambda dev: dev.receive()[1]),
+        receive_round("CanDeviceNonBlocking.try_receive, 4 filters",
+                      lambda: varnex.CanDeviceNonBlocking(RX_BUS, filters=PASS_ALL_SENT), take_try_receive),
     ]
 
 

@@ -6,7 +6,8 @@ calls (``run_async``), the process-wide ``TaskManager`` and a graceful shutdown 
 SIGTERM (``block_all``, ``block_until``, ``shutdown_all``).
 
 The names ``Feedback``, ``TaskStatus``, ``FocModeName``, ``PrecisionMode``, ``SignalName``,
-``StopReason`` and ``CanFrame`` exist only for type checkers: import them under
+``StopReason``, ``CanFrame``, ``CanFilter``, ``CanFilterDict`` and ``ReceivedFrame`` exist only
+for type checkers: import them under
 ``if typing.TYPE_CHECKING:``. ``AsyncHandle``, ``RunAsync`` and ``TimerWrapper`` are generic only
 for type checkers: write ``AsyncHandle[int]`` only in annotations that are not evaluated
 (``from __future__ import annotations``, or quoted).
@@ -56,6 +57,54 @@ was standard or extended.
 """
 
 @type_check_only
+class ReceivedFrame(tuple[int, bytes]):
+    """A frame as ``recv_frame`` returns it: the tuple ``(id, data)`` with what the tuple leaves out.
+
+    It unpacks (``id, data = frame``) and compares as the tuple ``receive`` returns; the other
+    fields are attributes only.
+    """
+
+    @property
+    def id(self) -> int:
+        """The identifier without flag bits (11 or 29 bits)."""
+    @property
+    def data(self) -> bytes:
+        """0 to 8 data bytes; empty for a remote request."""
+    @property
+    def timestamp(self) -> float | None:
+        """When the kernel received the frame (``SO_TIMESTAMPNS``), in seconds on the clock of
+        ``time.time()``; ``None`` if the kernel gave no time."""
+    @property
+    def is_extended(self) -> bool:
+        """True for a 29-bit (extended) identifier."""
+    @property
+    def is_remote(self) -> bool:
+        """True for a remote transmission request (it asks for data and carries none)."""
+    @property
+    def is_error(self) -> bool:
+        """True for an error frame."""
+
+@type_check_only
+class _CanFilterIdMask(TypedDict):
+    can_id: int
+    can_mask: int
+
+@type_check_only
+class CanFilterDict(_CanFilterIdMask, total=False):
+    """One receive filter as python-can spells it: ``{"can_id": ..., "can_mask": ...}``.
+
+    A frame passes when ``frame_id & can_mask == can_id & can_mask``. Both are 0 to
+    ``0x1FFFFFFF``. ``"extended"`` is optional: ``True`` passes only extended (29-bit) frames,
+    ``False`` only standard ones (then ``can_id`` is at most ``0x7FF``); without it both formats
+    pass.
+    """
+
+    extended: bool
+
+CanFilter: TypeAlias = CanFilterDict | tuple[int, int]
+"""One receive filter: a ``CanFilterDict`` or a ``(can_id, can_mask)`` pair (both formats pass)."""
+
+@type_check_only
 class Feedback(TypedDict):
     """A driver's latest feedback, as ``Device.get_feedback()`` and ``Motor.get_feedback()`` return it.
 
@@ -94,7 +143,9 @@ class CanDevice:
 
     Before the socket is opened the interface is checked and, if it is down or not at
     1 000 000 bit/s, reconfigured with ``ip`` (through ``sudo`` when privileges are missing).
-    The socket receives every data frame on the bus. It closes when the object is destroyed.
+    The socket receives every data frame on the bus, or with ``filters`` only those the filters
+    pass (see ``set_filters``; they are in place before the socket is bound, so no other frame
+    is ever queued for it). It closes when the object is destroyed.
 
     ``send`` and ``receive`` hold the GIL while they wait. Only one of them may run on a device
     at a time: a second call from another thread meanwhile raises ``RuntimeError``
@@ -103,9 +154,10 @@ class CanDevice:
     Raises:
         OSError: the interface does not exist, cannot be brought up, or the socket cannot be
             opened; the message says which.
+        TypeError, ValueError: ``filters`` is not a valid list of filters (nothing is opened).
     """
 
-    def __new__(cls, interface: str) -> CanDevice: ...
+    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None) -> CanDevice: ...
     def send(self, id: int, data: Sequence[int]) -> None:
         """Send one frame and return once the kernel has it.
 
@@ -147,6 +199,18 @@ class CanDevice:
             ``(id, data)``, or ``None`` when the time ran out.
         """
 
+    def recv_frame(self, timeout: float | None = None) -> ReceivedFrame | None:
+        """Receive a CAN frame as ``recv`` does, with its kernel receive time and format.
+
+        The ``ReceivedFrame`` unpacks as ``(id, data)`` and has the attributes ``timestamp``
+        (when the kernel received the frame, in seconds on the clock of ``time.time()``),
+        ``is_extended``, ``is_remote`` (a remote request arrives as ``(id, b"")`` from
+        ``receive``, indistinguishable from an empty data frame) and ``is_error``.
+
+        Returns:
+            the frame, or ``None`` when the time ran out.
+        """
+
     def __iter__(self) -> Iterator[CanFrame]:
         """Iterate over the frames as they come: ``recv()`` for each one."""
 
@@ -158,6 +222,26 @@ class CanDevice:
         A send or receive waiting on another thread ends with ``RuntimeError``. Every later call
         except ``interface()`` raises ``RuntimeError("CanDevice on interface '<name>' is closed")``.
         Closing again does nothing. A ``with`` block closes the device on exit.
+        """
+
+    def set_filters(self, filters: Sequence[CanFilter] | None) -> None:
+        """Replace the kernel's receive filters of the socket.
+
+        A frame is received when it passes any of the filters; ``None`` receives every frame
+        again, and an empty list none (a device that only sends; python-can reads an empty list
+        as "every frame"). At most 512 filters. Frames received before the call stay queued and
+        are still returned. The filters carry over to the socket opened when a removed interface
+        comes back. A receive waiting on another thread goes on under the new filters.
+
+        Args:
+            filters: ``CanFilterDict`` dicts (``{"can_id": 0x200, "can_mask": 0x7F0}``,
+                optionally with ``"extended": True`` or ``False``) or ``(can_id, can_mask)`` pairs.
+
+        Raises:
+            TypeError: ``filters`` or one of them has the wrong type.
+            ValueError: a filter lacks ``can_id`` or ``can_mask``, has an unknown key or a value
+                out of range, or there are more than 512; the message names the filter
+                (``"filters[1]: ..."``). The old filters stay.
         """
 
     def __enter__(self) -> CanDevice:
@@ -177,14 +261,17 @@ class CanDeviceNonBlocking:
     ``send`` never waits (it writes the frame itself when nothing is queued ahead and the socket
     has room, else queues it for the task); received frames collect in an unbounded
     queue from the moment the device exists, and ``try_receive`` / ``receive_timeout`` take them
-    in arrival order. The interface is checked and brought up as for ``CanDevice``.
+    in arrival order. The interface is checked and brought up as for ``CanDevice``. With
+    ``filters`` only the frames they pass are received (see ``set_filters``), so frames the
+    program never reads do not pile up in that queue.
 
     Raises:
         OSError: the interface does not exist, cannot be brought up, or the socket cannot be
             opened.
+        TypeError, ValueError: ``filters`` is not a valid list of filters (nothing is opened).
     """
 
-    def __new__(cls, interface: str) -> CanDeviceNonBlocking: ...
+    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None) -> CanDeviceNonBlocking: ...
     def send(self, id: int, data: Sequence[int]) -> None:
         """Queue one frame for sending and return at once.
 
@@ -239,6 +326,18 @@ class CanDeviceNonBlocking:
             ``(id, data)``, or ``None`` when the time ran out.
         """
 
+    def recv_frame(self, timeout: float | None = None) -> ReceivedFrame | None:
+        """Receive a CAN frame as ``recv`` does, with its kernel receive time and format.
+
+        The ``ReceivedFrame`` unpacks as ``(id, data)`` and has the attributes ``timestamp``
+        (when the kernel received the frame, in seconds on the clock of ``time.time()``),
+        ``is_extended``, ``is_remote`` (a remote request arrives as ``(id, b"")`` from
+        ``receive``, indistinguishable from an empty data frame) and ``is_error``.
+
+        Returns:
+            the frame, or ``None`` when the time ran out.
+        """
+
     def __iter__(self) -> Iterator[CanFrame]:
         """Iterate over the frames as they come: ``recv()`` for each one."""
 
@@ -252,6 +351,17 @@ class CanDeviceNonBlocking:
         ``None``. Every later call except ``interface()`` raises
         ``RuntimeError("CanDeviceNonBlocking on interface '<name>' is closed")``. Closing again
         does nothing. A ``with`` block closes the device on exit.
+        """
+
+    def set_filters(self, filters: Sequence[CanFilter] | None) -> None:
+        """Replace the kernel's receive filters of the socket, as ``CanDevice.set_filters`` does.
+
+        Frames the background task has already received stay in the queue and are still
+        returned; from the call on, the socket is given only the frames the new filters pass.
+
+        Raises:
+            TypeError, ValueError: as for ``CanDevice.set_filters``; the old filters stay.
+            RuntimeError: the device is closed.
         """
 
     def __enter__(self) -> CanDeviceNonBlocking:
@@ -1204,8 +1314,8 @@ class CanLogWriter:
     def record(self, device: CanDeviceNonBlocking, duration: float | None = None, *, takes_all: bool = False) -> CanLogTask:
         """Record every frame ``device`` receives, on a thread of its own.
 
-        The recording lasts ``duration`` seconds (``None``: until stopped). Each frame is stamped (``time.time()``'s clock) when the device reads it from its
-        socket and still reaches the device's receives, so a program can record the bus it
+        The recording lasts ``duration`` seconds (``None``: until stopped). Each frame carries the kernel's receive time (``time.time()``'s clock, as
+        ``recv_frame`` reports it) and still reaches the device's receives, so a program can record the bus it
         works with; the recording thread writes the lines in batches, so the file never holds
         up the device's task or the bus. Lines carry the device's interface name. With
         ``takes_all`` the frames go to the log only: receives on the device get none meanwhile,

@@ -25,6 +25,9 @@ struct CanDeviceAsync::SendPath {
   // A fault hits every frame (a link down under a 1 kHz loop): one line per second per text.
   RepeatLimiter diagnostics;
   bool short_kernel_queue = false;  // each socket served gets a small send buffer
+  // The receive filters of the device: every socket it opens gets them before it is bound, and
+  // set_filters() changes them here and on the socket served.
+  CanFilters filters;
 };
 
 struct CanDeviceAsync::ReceivePath {
@@ -38,7 +41,13 @@ struct CanDeviceAsync::ReceivePath {
   // Shows the frame to the tap; true when it is also for the receives.
   bool offer(const CanMessage& message) {
     if (!tap) return true;
-    tap->seen(message, std::chrono::system_clock::now());
+    // The kernel's receive time when the socket stamps frames; else the time of the read.
+    const auto read_at = message.received_ns != 0
+                             ? std::chrono::system_clock::time_point(std::chrono::duration_cast<
+                                   std::chrono::system_clock::duration>(
+                                   std::chrono::nanoseconds(message.received_ns)))
+                             : std::chrono::system_clock::now();
+    tap->seen(message, read_at);
     return !tap_takes_all;
   }
 };
@@ -49,11 +58,15 @@ using SendPath = CanDeviceAsync::SendPath;
 using ReceivePath = CanDeviceAsync::ReceivePath;
 
 // Points the short path at `socket` (null: none), under the lock, so that no sender is still
-// writing on the one it replaces when that one is closed.
-void serve_socket(SendPath& path, CanDevice* socket) {
+// writing on the one it replaces when that one is closed. A socket opened while set_filters()
+// ran gets the filters it set now (an error: the kernel refused them).
+Status serve_socket(SendPath& path, CanDevice* socket) {
   std::lock_guard lock(path.mutex);
   path.socket = socket;
-  if (socket != nullptr && path.short_kernel_queue) socket->limit_send_buffer();
+  if (socket == nullptr) return {};
+  if (path.short_kernel_queue) socket->limit_send_buffer();
+  if (socket->filters() != path.filters) return socket->set_filters(path.filters);
+  return {};
 }
 
 constexpr std::chrono::milliseconds kPauseAfterReadError{100};
@@ -140,10 +153,11 @@ class ReadSide {
       return Output{};
     }
     CanDevice::ReceiveOp read = socket_.receive_op();
-    std::optional<Result<can_frame>> got = read.poll(waker);
+    std::optional<Result<ReceivedRecord>> got = read.poll(waker);
     if (!got) return std::nullopt;
     if (!*got) return Output{Status(std::move(*got).error())};
-    CanMessage message = parse_can_frame(got->value());
+    const ReceivedRecord& record = got->value();
+    CanMessage message = parse_can_frame(record.frame, record.received_ns);
     if (path_.offer(message) && incoming_.send(std::move(message))) nobody_receives_ = true;
     return Output{Status{}};
   }
@@ -180,14 +194,14 @@ class NextFrame {
       // back only once the reactor thread has seen the next frame: look at the socket first,
       // so a frame already there is not kept waiting for that report. (ReceiveOp itself keeps
       // trusting the report: reading first there would cost the task a second read per frame.)
-      std::optional<Result<can_frame>> got = socket->try_receive();
+      std::optional<Result<ReceivedRecord>> got = socket->try_receive();
       if (!got) {
         CanDevice::ReceiveOp read = socket->receive_op();
         got = read.poll(waker);
       }
       if (!got) return std::nullopt;
       if (*got) {
-        CanMessage message = parse_can_frame(got->value());
+        CanMessage message = parse_can_frame(got->value().frame, got->value().received_ns);
         path_.offer(message);
         return Output{std::move(message)};
       }
@@ -219,7 +233,11 @@ class DeviceTask {
              std::shared_ptr<SendPath> send_path, rt::Sender<CanMessage> incoming,
              std::shared_ptr<ReceivePath> receive_path)
       : interface_(interface),
-        socket_(std::move(interface), std::move(socket)),
+        socket_(std::move(interface), std::move(socket),
+                [path = send_path] {
+                  std::lock_guard lock(path->mutex);
+                  return path->filters;
+                }),
         outgoing_(std::move(outgoing)),
         send_path_(std::move(send_path)),
         incoming_(std::move(incoming)),
@@ -338,7 +356,12 @@ class DeviceTask {
 
   // Points both paths at `socket` (null: none) before the one they used may close.
   void serve(std::shared_ptr<CanDevice> socket) {
-    serve_socket(*send_path_, socket.get());
+    if (Status filtered = serve_socket(*send_path_, socket.get()); !filtered) {
+      write_stderr(DiagnosticLevel::Error,
+                   "[CAN] Interface '" + interface_ + "': the receive filters could not be applied: " +
+                       filtered.error().message + "\n",
+                   {{"interface", interface_}});
+    }
     read_socket(*receive_path_, socket.get());
     serving_ = std::move(socket);
   }
@@ -397,13 +420,14 @@ rt::Task<std::optional<CanMessage>> receive_with_timeout(
 }  // namespace
 
 Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string& interface,
-                                                               std::string owner) {
+                                                               std::string owner,
+                                                               const CanFilters& filters) {
   // Provisioning runs child processes: on a worker, hand its place over for that time too.
   Result<std::unique_ptr<CanDevice>> opened = rt::block_in_place([&]() -> Result<std::unique_ptr<CanDevice>> {
     if (Status provisioned = ensure_can_interface(interface); !provisioned) {
       return std::move(provisioned).error();
     }
-    return CanDevice::open(interface);
+    return CanDevice::open(interface, filters);
   });
   if (!opened) return std::move(opened).error();
 
@@ -411,6 +435,7 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   auto [incoming_tx, incoming_rx] = rt::make_channel<CanMessage>();
   auto incoming = std::make_shared<Incoming>(std::move(incoming_rx));
   auto send_path = std::make_shared<SendPath>();
+  send_path->filters = filters;
   auto receive_path = std::make_shared<ReceivePath>();
   rt::JoinHandle<void> task = rt::spawn(serve(DeviceTask(interface, std::move(opened).value(),
                                                          std::move(outgoing_rx), send_path,
@@ -476,6 +501,19 @@ Result<CanDeviceAsync::Sent> CanDeviceAsync::send_now(uint32_t id, std::span<con
   if (!wrote) return Sent::NoRoom;
   if (!*wrote) return std::move(*wrote).error();
   return Sent::Written;
+}
+
+Status CanDeviceAsync::set_filters(const CanFilters& filters) {
+  if (Status status = usable(); !status) return status;
+  std::lock_guard lock(send_path_->mutex);
+  if (!outgoing_) return closed_error();
+  // Null only once the task has ended; a socket whose interface is gone takes them too, and
+  // one opened meanwhile gets them when it is served.
+  if (send_path_->socket != nullptr) {
+    if (Status applied = send_path_->socket->set_filters(filters); !applied) return applied;
+  }
+  send_path_->filters = filters;
+  return {};
 }
 
 void CanDeviceAsync::keep_kernel_queue_short() {

@@ -51,6 +51,7 @@
 #include <string>
 #include <vector>
 
+#include "can/can_filter.hpp"
 #include "can/can_frame.hpp"
 #include "can/device_closing.hpp"
 #include "can/receive_turn.hpp"
@@ -81,9 +82,11 @@ class CanDeviceAsync {
   // Provisions the interface (ensure_can_interface; its child processes run inside
   // block_in_place, so any thread may call this), opens the socket and starts the task. Errors
   // of provisioning and of opening the socket are returned unchanged; nothing stays open.
-  // `owner` names the device in the closed error: the class the user holds.
+  // `owner` names the device in the closed error: the class the user holds. `filters` are in
+  // place on the socket before it is bound, and on every socket opened after a removal.
   static Result<std::shared_ptr<CanDeviceAsync>> create(
-      const std::string& interface, std::string owner = "CanDeviceNonBlocking");
+      const std::string& interface, std::string owner = "CanDeviceNonBlocking",
+      const CanFilters& filters = std::nullopt);
 
   CanDeviceAsync(const CanDeviceAsync&) = delete;
   CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
@@ -108,6 +111,11 @@ class CanDeviceAsync {
   // once closed, the closed error. Takes the send path's lock for the write, as senders do.
   enum class Sent : uint8_t { Written, NoRoom };
   Result<Sent> send_now(uint32_t id, std::span<const uint8_t> data);
+
+  // Replaces the receive filters of the socket and of every socket opened after a removal of
+  // the interface. Frames already in the incoming queue stay. Errors: the closed and inherited
+  // errors, or the kernel's refusal ("<description> (os error N)"; the old filters stay).
+  Status set_filters(const CanFilters& filters);
 
   // From now on the device's sockets (this one and any reopened later) keep a small send
   // buffer (CanDevice::limit_send_buffer), so that frames written before a stall are few.

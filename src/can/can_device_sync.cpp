@@ -6,13 +6,14 @@
 
 namespace varnex {
 
-Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::create(const std::string& interface) {
+Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::create(const std::string& interface,
+                                                             const CanFilters& filters) {
   if (Status provisioned = ensure_can_interface(interface); !provisioned) {
     return std::move(provisioned).error();
   }
-  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface);
+  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface, filters);
   if (!opened) return std::move(opened).error();
-  return std::make_shared<CanDeviceSync>(std::move(opened).value(), interface);
+  return std::make_shared<CanDeviceSync>(std::move(opened).value(), interface, filters);
 }
 
 Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::reopen_inherited(
@@ -22,9 +23,12 @@ Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::reopen_inherited(
     closed->close();
     return closed;
   }
-  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(inherited.interface_);
+  // Read without the inherited lock (a parent thread may have held it at the fork): only
+  // set_filters writes them, and only a fork in the middle of one would find them half written.
+  const CanFilters& filters = inherited.filters_;
+  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(inherited.interface_, filters);
   if (!opened) return std::move(opened).error();
-  return std::make_shared<CanDeviceSync>(std::move(opened).value(), inherited.interface_);
+  return std::make_shared<CanDeviceSync>(std::move(opened).value(), inherited.interface_, filters);
 }
 
 void CanDeviceSync::close() {
@@ -35,6 +39,14 @@ void CanDeviceSync::close() {
   }
   // Calls in progress hold the socket until they see this; the last of them closes it.
   closed_.set();
+}
+
+Status CanDeviceSync::set_filters(const CanFilters& filters) {
+  std::lock_guard lock(mutex_);
+  if (socket_.closed()) return closed_error();
+  if (Status applied = socket_.current()->set_filters(filters); !applied) return applied;
+  filters_ = filters;
+  return {};
 }
 
 bool CanDeviceSync::closed() const { return closed_.is_set(); }
@@ -142,10 +154,12 @@ SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
     if (deadline && rt::Clock::now() >= *deadline) return {};
   }
   CanDevice::ReceiveOp op = socket->receive_op();
-  SlicedWait<Result<can_frame>> got = wait_unless_closed(op, deadline, interrupted);
+  SlicedWait<Result<ReceivedRecord>> got = wait_unless_closed(op, deadline, interrupted);
   if (!got.value) return {std::nullopt, got.interrupted};
   if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), false};
-  SlicedWait<CanMessage> handed = hand_over(parse_can_frame(got.value->value()), handed_back, hooks);
+  const ReceivedRecord& record = got.value->value();
+  SlicedWait<CanMessage> handed =
+      hand_over(parse_can_frame(record.frame, record.received_ns), handed_back, hooks);
   if (handed.interrupted) return {std::nullopt, true};
   return {Result<CanMessage>(std::move(*handed.value)), false};
 }

@@ -41,9 +41,10 @@ namespace varnex {
 
 class CanDeviceSync {
  public:
-  // Provisions the interface (ensure_can_interface), then opens the socket. Errors of either
-  // step are returned unchanged; nothing stays open.
-  static Result<std::shared_ptr<CanDeviceSync>> create(const std::string& interface);
+  // Provisions the interface (ensure_can_interface), then opens the socket with `filters` in
+  // place before it is bound. Errors of either step are returned unchanged; nothing stays open.
+  static Result<std::shared_ptr<CanDeviceSync>> create(const std::string& interface,
+                                                       const CanFilters& filters = std::nullopt);
 
   const std::string& interface() const { return interface_; }
 
@@ -67,6 +68,12 @@ class CanDeviceSync {
   SlicedWait<Result<CanMessage>> receive_until(std::optional<rt::Instant> deadline,
                                                const ReceiveHooks& hooks);
 
+  // Replaces the receive filters of the socket, and of every socket opened after a removal of
+  // the interface. Frames already queued stay; a receive in progress goes on under the new ones.
+  // Errors: the closed error, or the kernel's refusal ("<description> (os error N)"; the old
+  // filters stay).
+  Status set_filters(const CanFilters& filters);
+
   // Closes the socket; calls in progress end with the error below. Closing again does nothing.
   void close();
   bool closed() const;
@@ -79,8 +86,10 @@ class CanDeviceSync {
   // may have held its locks at the fork). Errors: those of opening the socket.
   static Result<std::shared_ptr<CanDeviceSync>> reopen_inherited(const CanDeviceSync& inherited);
 
-  CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface)
-      : interface_(std::move(interface)), socket_(interface_, std::move(device)) {}
+  CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface, CanFilters filters = std::nullopt)
+      : interface_(std::move(interface)),
+        filters_(std::move(filters)),
+        socket_(interface_, std::move(device), [this] { return filters_; }) {}
 
  private:
   // The socket to use: a new one on the interface when the current one's interface was
@@ -101,6 +110,7 @@ class CanDeviceSync {
   const std::string interface_;
   // Guards socket_ (replaced when the interface comes back; closed once the device is).
   mutable RankedMutex<LockRank::CanSocketSlot> mutex_;
+  CanFilters filters_;  // guarded by mutex_, like the socket they are given to
   ReopeningSocket socket_;
   rt::Completion closed_;
   // The receive turn, and the frame a receive handed back (only while holding the turn).

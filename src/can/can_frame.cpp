@@ -17,8 +17,9 @@ Result<can_frame> build_can_frame(uint32_t id, std::span<const uint8_t> data) {
   return frame;
 }
 
-CanMessage parse_can_frame(const can_frame& frame) {
+CanMessage parse_can_frame(const can_frame& frame, int64_t received_ns) {
   CanMessage message;
+  message.received_ns = received_ns;
   message.extended = (frame.can_id & CAN_EFF_FLAG) != 0;
   message.remote = (frame.can_id & CAN_RTR_FLAG) != 0;
   message.error = (frame.can_id & CAN_ERR_FLAG) != 0;

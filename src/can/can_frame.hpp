@@ -26,6 +26,9 @@ struct CanMessage {
   bool extended = false;  // 29-bit identifier format
   bool remote = false;    // remote transmission request: asks for data, carries none
   bool error = false;     // an error frame, reported by a controller
+  // When the kernel received it (SO_TIMESTAMPNS), in nanoseconds since the Unix epoch on the
+  // clock of time.time(); 0 for a frame to send, or when the kernel gave no time.
+  int64_t received_ns = 0;
 
   bool operator==(const CanMessage&) const = default;
 };
@@ -43,6 +46,7 @@ Result<can_frame> build_can_frame(uint32_t id, std::span<const uint8_t> data);
 // The message carried by a received record. The id is masked to 29 bits for an extended frame
 // and to 11 bits otherwise; the flags move to the message's own fields, so where only (id, data)
 // is shown a remote request reads as an ordinary message. A length field above 8 reads as 8.
-CanMessage parse_can_frame(const can_frame& frame);
+// `received_ns`: the kernel's receive time of the record (see CanMessage).
+CanMessage parse_can_frame(const can_frame& frame, int64_t received_ns = 0);
 
 }  // namespace varnex

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -32,6 +33,14 @@ std::string drops_line(const std::string& interface, uint64_t frames) {
          " received frame(s) dropped, the socket's receive buffer was full\n";
 }
 
+// Puts `filters` in place on the socket: no list, the kernel's default (one filter that passes
+// every frame); else the list as the kernel reads it (an empty one passes nothing).
+bool apply_filters(int fd, const CanFilters& filters) {
+  std::vector<can_filter> list = filters ? kernel_filters(*filters) : std::vector<can_filter>{{0, 0}};
+  return ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, list.empty() ? nullptr : list.data(),
+                      static_cast<socklen_t>(list.size() * sizeof(can_filter))) == 0;
+}
+
 // A frame record is written and read whole; a partial transfer would be a kernel fault, so it
 // is reported like an I/O error rather than passed on as a frame.
 constexpr ssize_t kRecordSize = sizeof(can_frame);
@@ -42,7 +51,8 @@ bool interface_exists(const std::string& interface) {
   return if_nametoindex(interface.c_str()) != 0;
 }
 
-Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface) {
+Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface,
+                                                   const CanFilters& filters) {
   const unsigned index = if_nametoindex(interface.c_str());
   if (index == 0) {
     const int errnum = errno;
@@ -57,6 +67,11 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface)
   // Best effort like the buffer: a kernel without it only leaves drops unreported.
   const int on = 1;
   (void)::setsockopt(fd.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  // The kernel's receive time of each frame; without it frames carry none (received_ns 0).
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  // Before bind(): a bound socket is queued every frame from then on, those the filters would
+  // exclude among them, until the filters are in place.
+  if (filters && !apply_filters(fd.get(), filters)) return io_error(errno);
 
   sockaddr_can address{};
   address.can_family = AF_CAN;
@@ -74,7 +89,13 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface)
     return io_error(e.code().value());
   }
   return std::unique_ptr<CanDevice>(
-      new CanDevice(std::move(fd), *reactor, std::move(registration), interface));
+      new CanDevice(std::move(fd), *reactor, std::move(registration), interface, filters));
+}
+
+Status CanDevice::set_filters(const CanFilters& filters) {
+  if (!apply_filters(fd(), filters)) return Error::os(os_error_text(errno));
+  filters_ = filters;
+  return {};
 }
 
 CanDevice::~CanDevice() {
@@ -136,18 +157,28 @@ std::optional<Status> CanDevice::try_send(const can_frame& frame) {
 
 namespace {
 
-// The kernel's drop count that came with a received frame (SO_RXQ_OVFL), if it sent one: only
-// frames queued after the socket's first drop carry it.
-std::optional<uint32_t> drop_count_of(msghdr& message) {
+// What the kernel sent with a received frame: its drop count (SO_RXQ_OVFL), which only frames
+// queued after the socket's first drop carry, and its receive time (SO_TIMESTAMPNS).
+struct RecordControl {
+  std::optional<uint32_t> drop_count;
+  int64_t received_ns = 0;
+};
+
+RecordControl control_of(msghdr& message) {
+  RecordControl out;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
-        c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
       uint32_t count;
       std::memcpy(&count, CMSG_DATA(c), sizeof count);
-      return count;
+      out.drop_count = count;
+    } else if (c->cmsg_type == SCM_TIMESTAMPNS && c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+      timespec stamp;
+      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+      out.received_ns = static_cast<int64_t>(stamp.tv_sec) * 1'000'000'000 + stamp.tv_nsec;
     }
   }
-  return std::nullopt;
+  return out;
 }
 
 }  // namespace
@@ -159,11 +190,11 @@ void CanDevice::limit_send_buffer() {
   (void)::setsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
 }
 
-std::optional<Result<can_frame>> CanDevice::try_receive() {
+std::optional<Result<ReceivedRecord>> CanDevice::try_receive() {
   for (;;) {
     can_frame frame;
     iovec record{&frame, sizeof frame};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(timespec))];
     msghdr message{};
     message.msg_iov = &record;
     message.msg_iovlen = 1;
@@ -171,21 +202,22 @@ std::optional<Result<can_frame>> CanDevice::try_receive() {
     message.msg_controllen = sizeof control;
     const ssize_t n = ::recvmsg(fd(), &message, 0);
     if (n == kRecordSize) {
-      note_drops(message.msg_controllen > 0 ? drop_count_of(message) : std::nullopt);
-      return Result<can_frame>(frame);
+      const RecordControl got = message.msg_controllen > 0 ? control_of(message) : RecordControl{};
+      note_drops(got.drop_count);
+      return Result<ReceivedRecord>(ReceivedRecord{frame, got.received_ns});
     }
-    if (n >= 0) return Result<can_frame>(Error::os(os_error_text(EIO)));
+    if (n >= 0) return Result<ReceivedRecord>(Error::os(os_error_text(EIO)));
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
-    return Result<can_frame>(failure(errno));
+    return Result<ReceivedRecord>(failure(errno));
   }
 }
 
-std::optional<Result<can_frame>> CanDevice::ReceiveOp::poll(const rt::Waker& waker) {
+std::optional<Result<ReceivedRecord>> CanDevice::ReceiveOp::poll(const rt::Waker& waker) {
   for (;;) {
     auto ready = device_.registration_->poll_ready(rt::Interest::Read, waker);
     if (!ready) return std::nullopt;
-    if (std::optional<Result<can_frame>> got = device_.try_receive()) return got;
+    if (std::optional<Result<ReceivedRecord>> got = device_.try_receive()) return got;
     device_.registration_->clear_ready(rt::Interest::Read, *ready);
   }
 }
@@ -197,7 +229,7 @@ rt::Task<Status> CanDevice::send(uint32_t id, std::vector<uint8_t> data) {
   co_return co_await rt::wait(op);
 }
 
-rt::Task<Result<can_frame>> CanDevice::receive() {
+rt::Task<Result<ReceivedRecord>> CanDevice::receive() {
   ReceiveOp op(*this);
   co_return co_await rt::wait(op);
 }

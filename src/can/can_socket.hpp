@@ -9,7 +9,9 @@
 // A socket belongs to the process that opened it: in a child made by fork() it is only closed
 // (see born_), never used.
 //
-// The socket receives every data frame on the bus (no filter) and no error frames. Its receive
+// The socket receives every data frame on the bus (no filter), or those its receive filters pass
+// (can/can_filter.hpp, set before the socket is bound, so none other is ever queued), and no
+// error frames. Its receive
 // buffer is enlarged (kReceiveBufferBytes) so that a full bus does not overflow it while its
 // reader is descheduled; frames the kernel still drops for want of room are reported, at most
 // once a second (ReceiveDrops), by the reads that come after them:
@@ -29,6 +31,7 @@
 
 #include <linux/can.h>
 
+#include "can/can_filter.hpp"
 #include "can/receive_drops.hpp"
 #include "common/result.hpp"
 #include "common/unique_fd.hpp"
@@ -56,20 +59,34 @@ inline constexpr int kReceiveBufferBytes = 4 << 20;
 // True when a network interface of that name exists now.
 bool interface_exists(const std::string& interface);
 
+// A frame record as read, with the kernel's receive time (see CanMessage::received_ns).
+struct ReceivedRecord {
+  can_frame frame;
+  int64_t received_ns = 0;
+};
+
 class CanDevice {
  public:
-  // Opens a raw CAN socket on `interface`. Creates the shared runtime if needed. Never waits,
-  // so any thread may call it, runtime workers included.
+  // Opens a raw CAN socket on `interface`, with `filters` in place before it is bound. Creates
+  // the shared runtime if needed. Never waits, so any thread may call it, runtime workers included.
   // Errors (ErrorKind::Os), nothing left open on failure:
   //   "CAN Device not found: <ENAME>: <description>"   no interface of that name
-  //   "IO: <description> (os error N)"                 socket(), bind() or registration failed
-  static Result<std::unique_ptr<CanDevice>> open(const std::string& interface);
+  //   "IO: <description> (os error N)"                 socket(), the filters, bind() or
+  //                                                    registration failed
+  static Result<std::unique_ptr<CanDevice>> open(const std::string& interface,
+                                                 const CanFilters& filters = std::nullopt);
 
   CanDevice(const CanDevice&) = delete;
   CanDevice& operator=(const CanDevice&) = delete;
   ~CanDevice();
 
   int fd() const { return fd_.get(); }
+
+  // The receive filters in place, and replacing them (no list: every frame again). Frames already
+  // queued for the socket stay. Not thread-safe: the owner calls both under the lock it replaces
+  // the socket under. Error (ErrorKind::Os): "<description> (os error N)", the old ones stay.
+  const CanFilters& filters() const { return filters_; }
+  Status set_filters(const CanFilters& filters);
 
   // True once a read or write failed because the interface this socket was bound to no longer
   // exists; the socket will never carry a frame again.
@@ -94,11 +111,11 @@ class CanDevice {
   // frame or a read error arrives. An op that is not ready has consumed nothing.
   class ReceiveOp {
    public:
-    using Output = Result<can_frame>;
+    using Output = Result<ReceivedRecord>;
     explicit ReceiveOp(CanDevice& device) : device_(device) {}
     ReceiveOp(const ReceiveOp&) = delete;
     ReceiveOp& operator=(const ReceiveOp&) = delete;
-    std::optional<Result<can_frame>> poll(const rt::Waker& waker);
+    std::optional<Result<ReceivedRecord>> poll(const rt::Waker& waker);
 
    private:
     CanDevice& device_;
@@ -117,19 +134,20 @@ class CanDevice {
 
   // Reads one frame record now if one is there, whatever the reactor last reported: nothing when
   // the socket is empty, else the read's outcome as ReceiveOp reports it. Never waits.
-  std::optional<Result<can_frame>> try_receive();
+  std::optional<Result<ReceivedRecord>> try_receive();
 
   // Builds the frame for (id, data) and writes it; a frame construction error is returned as is.
   rt::Task<Status> send(uint32_t id, std::vector<uint8_t> data);
-  rt::Task<Result<can_frame>> receive();
+  rt::Task<Result<ReceivedRecord>> receive();
 
  private:
   CanDevice(UniqueFd fd, rt::Reactor& reactor, std::shared_ptr<rt::IoRegistration> registration,
-            std::string interface)
+            std::string interface, CanFilters filters)
       : fd_(std::move(fd)),
         reactor_(reactor),
         registration_(std::move(registration)),
-        interface_(std::move(interface)) {}
+        interface_(std::move(interface)),
+        filters_(std::move(filters)) {}
 
   // An error of a read or write: its text, noting first whether it means the interface is gone.
   Error failure(int errnum);
@@ -147,6 +165,7 @@ class CanDevice {
   std::shared_ptr<rt::IoRegistration> registration_;
   std::atomic<bool> interface_gone_{false};
   const std::string interface_;
+  CanFilters filters_;
   // Guards drops_. A leaf: taken only by reads (so under whatever locks the socket's readers
   // hold, such as a device's receive path) and by the destructor; nothing is taken under it,
   // and the line is printed after it is released.

@@ -93,9 +93,16 @@ class BasicReopeningSocket {
 
 class ReopeningSocket : public BasicReopeningSocket<CanDevice> {
  public:
-  ReopeningSocket(std::string interface, std::unique_ptr<CanDevice> socket)
-      : BasicReopeningSocket(std::move(interface), std::move(socket), &CanDevice::open,
-                             &interface_exists) {}
+  // `filters` gives the receive filters a new socket is opened with; it is asked at each
+  // reopening, under whatever lock the owner looks under, so that a change made meanwhile counts.
+  ReopeningSocket(std::string interface, std::unique_ptr<CanDevice> socket,
+                  std::function<CanFilters()> filters)
+      : BasicReopeningSocket(
+            std::move(interface), std::move(socket),
+            [filters = std::move(filters)](const std::string& name) {
+              return CanDevice::open(name, filters());
+            },
+            &interface_exists) {}
 };
 
 }  // namespace varnex

@@ -209,4 +209,108 @@ std::vector<std::uint8_t> to_bytes(PyObject* obj, const char* name) {
   return out;
 }
 
+namespace {
+
+[[noreturn]] void throw_filter_error(PyObject* type, const char* name, Py_ssize_t index,
+                                     const char* what) {
+  PyErr_Format(type, "%s[%zd]: %s", name, index, what);
+  throw PyErrOccurred{};
+}
+
+// An identifier or mask: an int (bool refused: True is no mask anyone means); a negative one or
+// one beyond 64 bits is out of range here, the rest is checked by make_can_filters.
+std::uint64_t filter_word(PyObject* obj, const char* name, Py_ssize_t index, const char* field) {
+  if (PyBool_Check(obj) || !PyIndex_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s[%zd]: %s must be an int, not %.200s", name, index, field,
+                 Py_TYPE(obj)->tp_name);
+    throw PyErrOccurred{};
+  }
+  PyRef value = new_or_throw(PyNumber_Index(obj));
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyErrOccurred{};
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s[%zd]: %s must be 0 to 0x1FFFFFFF (29 bits), got %R", name,
+                 index, field, value.get());
+    throw PyErrOccurred{};
+  }
+  return v;
+}
+
+CanFilterSpec filter_from_dict(PyObject* dict, const char* name, Py_ssize_t index) {
+  // A snapshot: converting a value may run Python code that changes the dict.
+  PyRef items = new_or_throw(PyDict_Items(dict));
+  PyObject *can_id = nullptr, *can_mask = nullptr, *extended = nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(item, 0);
+    PyObject* value = PyTuple_GET_ITEM(item, 1);
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "can_id") == 0) {
+      can_id = value;
+    } else if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "can_mask") == 0) {
+      can_mask = value;
+    } else if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "extended") == 0) {
+      extended = value;
+    } else {
+      // A misspelt key would otherwise leave a filter wider than meant.
+      PyErr_Format(PyExc_ValueError,
+                   "%s[%zd]: unknown key %R (the keys are 'can_id', 'can_mask' and 'extended')",
+                   name, index, key);
+      throw PyErrOccurred{};
+    }
+  }
+  if (can_id == nullptr) throw_filter_error(PyExc_ValueError, name, index, "no 'can_id'");
+  if (can_mask == nullptr) throw_filter_error(PyExc_ValueError, name, index, "no 'can_mask'");
+  CanFilterSpec spec{filter_word(can_id, name, index, "can_id"),
+                     filter_word(can_mask, name, index, "can_mask"), std::nullopt};
+  if (extended != nullptr) {
+    if (!PyBool_Check(extended)) {
+      PyErr_Format(PyExc_TypeError, "%s[%zd]: extended must be a bool, not %.200s", name, index,
+                   Py_TYPE(extended)->tp_name);
+      throw PyErrOccurred{};
+    }
+    spec.extended = extended == Py_True;
+  }
+  return spec;
+}
+
+}  // namespace
+
+CanFilters to_can_filters(PyObject* obj, const char* name) {
+  if (is_none(obj)) return std::nullopt;
+  // A snapshot of the items, each held: converting one may run Python code.
+  const bool refused = PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) ||
+                       PyDict_Check(obj);  // iterable, but never a list of filters
+  PyRef items = refused ? PyRef() : PyRef::steal(PySequence_Tuple(obj));
+  if (!items) {
+    if (!refused && !PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrOccurred{};
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': must be None or a sequence of filters (dicts with 'can_id' and "
+                 "'can_mask', or (can_id, can_mask) pairs), not %.200s",
+                 name, Py_TYPE(obj)->tp_name);
+    throw PyErrOccurred{};
+  }
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  std::vector<CanFilterSpec> specs;
+  specs.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    if (PyDict_Check(item)) {
+      specs.push_back(filter_from_dict(item, name, i));
+    } else if ((PyTuple_Check(item) || PyList_Check(item)) && PySequence_Size(item) == 2) {
+      PyRef pair = new_or_throw(PySequence_Tuple(item));
+      specs.push_back({filter_word(PyTuple_GET_ITEM(pair.get(), 0), name, i, "can_id"),
+                       filter_word(PyTuple_GET_ITEM(pair.get(), 1), name, i, "can_mask"), std::nullopt});
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s[%zd]: must be a dict with 'can_id' and 'can_mask' or a (can_id, can_mask) "
+                   "pair, not %.200s",
+                   name, i, Py_TYPE(item)->tp_name);
+      throw PyErrOccurred{};
+    }
+  }
+  return unwrap(make_can_filters(specs));
+}
+
 }  // namespace varnex::py

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "can/can_filter.hpp"
 #include "python/py_ref.hpp"
 
 namespace varnex::py {
@@ -122,6 +123,13 @@ bool to_bool(PyObject* obj, const char* name);
 std::string to_string(PyObject* obj, const char* name);
 // bytes, bytearray, or any sequence of ints in 0..255 (list, tuple, ...); str is refused.
 std::vector<std::uint8_t> to_bytes(PyObject* obj, const char* name);
+
+// Receive filters: None (or omitted) means every frame; otherwise a sequence (any iterable but
+// str, bytes, bytearray and dict) of dicts {"can_id": int, "can_mask": int, "extended": bool}
+// ("extended" optional) or (can_id, can_mask) pairs, checked by make_can_filters. A wrong type
+// raises TypeError, a missing or unknown key or a value out of range ValueError, each naming
+// the filter ("filters[2]: ...").
+CanFilters to_can_filters(PyObject* obj, const char* name);
 
 // True when an optional argument was omitted or is None.
 inline bool is_none(PyObject* obj) noexcept { return obj == nullptr || obj == Py_None; }

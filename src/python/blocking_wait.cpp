@@ -47,7 +47,7 @@ std::optional<rt::Instant> deadline_from_seconds(PyObject* timeout) {
   return rt::deadline_after(nanoseconds(static_cast<std::int64_t>(ns)));
 }
 
-ReceiveCaller::ReceiveCaller(Gil gil, std::function<void()> on_release)
+ReceiveCaller::ReceiveCaller(Gil gil, std::function<void()> on_release, BuildFrame build)
     : on_release_(std::move(on_release)) {
   const bool main = on_main_thread();
   if (gil == Gil::Released) {
@@ -57,9 +57,9 @@ ReceiveCaller::ReceiveCaller(Gil gil, std::function<void()> on_release)
   }
   if (main) {
     hooks_.interrupted = [this] { return signal_raised(); };
-    hooks_.before_hand_over = [this](const CanMessage& frame) {
+    hooks_.before_hand_over = [this, build](const CanMessage& frame) {
       reacquire();
-      built_ = PyRef::steal(new_can_message_tuple(frame));
+      built_ = PyRef::steal(build != nullptr ? build(frame) : new_can_message_tuple(frame));
       return !built_ || signal_raised();  // a tuple that cannot be built leaves its error set
     };
   }

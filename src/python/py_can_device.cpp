@@ -39,11 +39,13 @@ const Device& device_here(Access& access) {
   return access->get();
 }
 
-constexpr Signature kNew{"CanDevice", 1, {"interface"}};
+constexpr Signature kNew{"CanDevice", 1, {"interface", "filters"}, 1};
 PyRef can_device_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface] = bind(kNew, args);
+  auto [interface, filters] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
-  return CanDeviceObject::create(type, create_device([&] { return CanDeviceSync::create(name); }));
+  const CanFilters receive_filters = to_can_filters(filters, "filters");
+  return CanDeviceObject::create(
+      type, create_device([&] { return CanDeviceSync::create(name, receive_filters); }));
 }
 
 constexpr Signature kSend{"send", 2, {"id", "data"}};
@@ -63,14 +65,14 @@ PyRef send(PyObject* self, const CallArgs& args) {
   return none();
 }
 
-// The outcome of a receive, with the GIL held again.
-PyRef received(ReceiveCaller& caller, SlicedWait<Result<CanMessage>> got) {
+// The outcome of a receive, with the GIL held again; `as_frame`: a ReceivedFrame, not a tuple.
+PyRef received(ReceiveCaller& caller, SlicedWait<Result<CanMessage>> got, bool as_frame = false) {
   caller.reacquire();
   if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
   if (!got.value) return none();
   CanMessage frame = unwrap(std::move(*got.value));
   if (PyRef built = caller.take_built()) return built;
-  return can_message_tuple(frame);
+  return as_frame ? received_frame(frame) : can_message_tuple(frame);
 }
 
 PyRef receive(PyObject* self) {
@@ -87,14 +89,14 @@ PyRef interface(PyObject* self) {
 }
 
 // The next frame until `deadline`, with the GIL released; None when the deadline passes.
-PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline) {
+PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline, bool as_frame = false) {
   Device device;
   {
     auto access = CanDeviceObject::shared(self);  // no access is held while waiting
     device = device_here(access);
   }
-  ReceiveCaller caller(ReceiveCaller::Gil::Released);
-  return received(caller, device->receive_until(deadline, caller.hooks()));
+  ReceiveCaller caller(ReceiveCaller::Gil::Released, {}, as_frame ? &new_received_frame : nullptr);
+  return received(caller, device->receive_until(deadline, caller.hooks()), as_frame);
 }
 
 constexpr Signature kRecv{"recv", 0, {"timeout"}};
@@ -103,7 +105,22 @@ PyRef recv(PyObject* self, const CallArgs& args) {
   return receive_without_gil(self, deadline_from_seconds(timeout));
 }
 
+constexpr Signature kRecvFrame{"recv_frame", 0, {"timeout"}};
+PyRef recv_frame(PyObject* self, const CallArgs& args) {
+  auto [timeout] = bind(kRecvFrame, args);
+  return receive_without_gil(self, deadline_from_seconds(timeout), true);
+}
+
 PyRef next_frame(PyObject* self) { return receive_without_gil(self, std::nullopt); }
+
+constexpr Signature kSetFilters{"set_filters", 1, {"filters"}};
+PyRef set_filters(PyObject* self, const CallArgs& args) {
+  auto [filters] = bind(kSetFilters, args);
+  const CanFilters receive_filters = to_can_filters(filters, "filters");
+  auto access = CanDeviceObject::shared(self);  // a recv waiting on another thread holds none
+  check(device_here(access)->set_filters(receive_filters));
+  return none();
+}
 
 // Takes no access: it must be able to end a send or receive that another thread is waiting in.
 PyRef close(PyObject* self) {
@@ -135,13 +152,17 @@ PyMethodDef methods[] = {
                  doc<"recv($self, timeout=None)\n--\n\n", "CanDevice.recv">()),
     method<close>("close",
                   doc<"close($self)\n--\n\n", "CanDevice.close">()),
+    method<set_filters>("set_filters",
+                        doc<"set_filters($self, filters)\n--\n\n", "CanDevice.set_filters">()),
+    method<recv_frame>("recv_frame",
+                       doc<"recv_frame($self, timeout=None)\n--\n\n", "CanDevice.recv_frame">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanDevice.__enter__">()),
     exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDevice.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDevice(interface)\n--\n\n"
+    slot(Py_tp_doc, doc<"CanDevice(interface, *, filters=None)\n--\n\n"
                         "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。",
                         "CanDevice">()),
     slot(Py_tp_new, &new_slot<can_device_new>),

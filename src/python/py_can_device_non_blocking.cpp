@@ -45,11 +45,14 @@ PyRef optional_message(const std::optional<CanMessage>& message) {
   return message ? can_message_tuple(*message) : none();
 }
 
-constexpr Signature kNew{"CanDeviceNonBlocking", 1, {"interface"}};
+constexpr Signature kNew{"CanDeviceNonBlocking", 1, {"interface", "filters"}, 1};
 PyRef can_device_non_blocking_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface] = bind(kNew, args);
+  auto [interface, filters] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
-  return CanDeviceNonBlockingObject::create(type, create_device([&] { return CanDeviceAsync::create(name); }));
+  const CanFilters receive_filters = to_can_filters(filters, "filters");
+  return CanDeviceNonBlockingObject::create(type, create_device([&] {
+    return CanDeviceAsync::create(name, "CanDeviceNonBlocking", receive_filters);
+  }));
 }
 
 constexpr Signature kSend{"send", 2, {"id", "data"}};
@@ -61,12 +64,13 @@ PyRef send(PyObject* self, const CallArgs& args) {
   return none();
 }
 
-// The outcome of a receive, with the GIL held again.
-PyRef received(ReceiveCaller& caller, Result<CanDeviceAsync::TimedReceive> got) {
+// The outcome of a receive, with the GIL held again; `as_frame`: a ReceivedFrame, not a tuple.
+PyRef received(ReceiveCaller& caller, Result<CanDeviceAsync::TimedReceive> got, bool as_frame = false) {
   caller.reacquire();
   CanDeviceAsync::TimedReceive frame = unwrap(std::move(got));
   if (frame.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
   if (PyRef built = caller.take_built()) return built;
+  if (as_frame && frame.message) return received_frame(*frame.message);
   return optional_message(frame.message);
 }
 
@@ -95,16 +99,22 @@ PyRef interface(PyObject* self) { return py_str(Access(self)->interface()); }
 
 // The next frame until `deadline`, with the GIL released; None when the deadline passes (or,
 // without one, once the device's task has ended and its queue is empty).
-PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline) {
+PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline, bool as_frame = false) {
   const Device device = Access(self).device();  // no access is held while waiting
-  ReceiveCaller caller(ReceiveCaller::Gil::Released);
-  return received(caller, device->receive_until(deadline, caller.hooks()));
+  ReceiveCaller caller(ReceiveCaller::Gil::Released, {}, as_frame ? &new_received_frame : nullptr);
+  return received(caller, device->receive_until(deadline, caller.hooks()), as_frame);
 }
 
 constexpr Signature kRecv{"recv", 0, {"timeout"}};
 PyRef recv(PyObject* self, const CallArgs& args) {
   auto [timeout] = bind(kRecv, args);
   return receive_without_gil(self, deadline_from_seconds(timeout));
+}
+
+constexpr Signature kRecvFrame{"recv_frame", 0, {"timeout"}};
+PyRef recv_frame(PyObject* self, const CallArgs& args) {
+  auto [timeout] = bind(kRecvFrame, args);
+  return receive_without_gil(self, deadline_from_seconds(timeout), true);
 }
 
 // Iteration ends (StopIteration) only when no frame can come any more.
@@ -114,6 +124,14 @@ PyObject* next_frame(PyObject* self) noexcept {
     if (frame.get() == Py_None) return nullptr;
     return frame.release();
   });
+}
+
+constexpr Signature kSetFilters{"set_filters", 1, {"filters"}};
+PyRef set_filters(PyObject* self, const CallArgs& args) {
+  auto [filters] = bind(kSetFilters, args);
+  const CanFilters receive_filters = to_can_filters(filters, "filters");
+  check(Access(self)->set_filters(receive_filters));
+  return none();
 }
 
 // Waits without the GIL while the task writes what is queued (at most a second).
@@ -154,13 +172,17 @@ PyMethodDef methods[] = {
                  doc<"recv($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv">()),
     method<close>("close",
                   doc<"close($self)\n--\n\n", "CanDeviceNonBlocking.close">()),
+    method<set_filters>("set_filters",
+                        doc<"set_filters($self, filters)\n--\n\n", "CanDeviceNonBlocking.set_filters">()),
+    method<recv_frame>("recv_frame",
+                       doc<"recv_frame($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv_frame">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanDeviceNonBlocking.__enter__">()),
     exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDeviceNonBlocking.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface)\n--\n\n"
+    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface, *, filters=None)\n--\n\n"
                         "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。",
                         "CanDeviceNonBlocking">()),
     slot(Py_tp_new, &new_slot<can_device_non_blocking_new>),

@@ -13,7 +13,7 @@ from typing_extensions import assert_type
 import varnex
 
 if TYPE_CHECKING:
-    from varnex import Feedback, TaskStatus
+    from varnex import Feedback, ReceivedFrame, TaskStatus
 
 
 def can(dev: varnex.CanDevice, nb: varnex.CanDeviceNonBlocking) -> None:
@@ -25,6 +25,17 @@ def can(dev: varnex.CanDevice, nb: varnex.CanDeviceNonBlocking) -> None:
     assert_type(nb.try_receive(), tuple[int, bytes] | None)
     assert_type(nb.receive_timeout(10), tuple[int, bytes] | None)
     assert_type(nb.interface(), str)
+    nb.set_filters([{"can_id": 0x200, "can_mask": 0x7F0}, {"can_id": 1, "can_mask": 1, "extended": True}, (0x300, 0x7FF)])
+    dev.set_filters(None)
+    varnex.CanDevice("can0", filters=[(0x100, 0x7FF)])
+    varnex.CanDevice("can0", [(0x100, 0x7FF)])  # type: ignore[call-arg]
+    nb.set_filters([{"can_id": 0x200}])  # type: ignore[list-item]
+    frame = dev.recv_frame(0.1)
+    assert_type(frame, "ReceivedFrame | None")
+    if frame is not None:
+        can_id, data = frame
+        assert_type(data, bytes)
+        assert_type(frame.timestamp, float | None)
 
 
 def motor() -> None:
