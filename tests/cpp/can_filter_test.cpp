@@ -25,15 +25,15 @@ bool passes(const can_filter& f, uint32_t word) { return (word & f.can_mask) == 
 }  // namespace
 
 TEST(CanFilter, RefusesIdsAndMasksBeyondTheirRangeNamingTheFilter) {
-  EXPECT_EQ(refusal({{0x1FFFFFFF, 0x1FFFFFFF, true}, {0x20000000, 0}}),
+  EXPECT_EQ(refusal({{0x1FFFFFFF, 0x1FFFFFFF, true}, {0x20000000, 0, std::nullopt}}),
             "filters[1]: can_id must be 0 to 0x1FFFFFFF (29 bits), got 0x20000000");
-  EXPECT_EQ(refusal({{0, 0x80000000}}),
+  EXPECT_EQ(refusal({{0, 0x80000000, std::nullopt}}),
             "filters[0]: can_mask must be 0 to 0x1FFFFFFF (29 bits), got 0x80000000");
   EXPECT_EQ(refusal({{0x800, 0x7FF, false}}),
             "filters[0]: can_id must be 0 to 0x7FF (11 bits) for a standard filter "
             "(extended=False), got 0x800");
   // Without the format, or extended, a 29-bit id is a filter; a wide mask on a standard one too.
-  EXPECT_EQ(refusal({{0x800, 0x7FF}, {0x800, 0x7FF, true}, {0x7FF, 0x1FFFFFFF, false}}), "accepted");
+  EXPECT_EQ(refusal({{0x800, 0x7FF, std::nullopt}, {0x800, 0x7FF, true}, {0x7FF, 0x1FFFFFFF, false}}), "accepted");
 }
 
 TEST(CanFilter, AcceptsTheKernelsLimitAndNoMore) {
@@ -45,7 +45,7 @@ TEST(CanFilter, AcceptsTheKernelsLimitAndNoMore) {
 
 TEST(CanFilter, TheFormatDecidesWhichFramesOfAnIdPass) {
   auto made = make_can_filters(std::vector<CanFilterSpec>{
-      {0x123, 0x7FF}, {0x123, 0x7FF, false}, {0x123, 0x7FF, true}});
+      {0x123, 0x7FF, std::nullopt}, {0x123, 0x7FF, false}, {0x123, 0x7FF, true}});
   ASSERT_TRUE(made.ok());
   EXPECT_EQ(made->at(1).format, CanFilter::Format::Standard);
   std::vector<can_filter> k = kernel_filters(*made);
