@@ -118,7 +118,17 @@ def receive_rates():
         receive_round("python-can Bus.recv",
                       lambda: can.Bus(interface="socketcan", channel=RX_BUS),
                       lambda bus: bytes(bus.recv(1.0).data)),
-        # The frame with its kernel receive time, and kernel filters that pass every frame sent.
+    ] + (stamp_and_filter_rates() if hasattr(varnex.CanDevice, "recv_frame") else [])
+
+
+def stamp_and_filter_rates():
+    """The frame with its kernel receive time beside recv (both wait with the GIL released), and
+    kernel filters that pass every frame sent. Builds from before these existed skip them."""
+    return [
+        receive_round("CanDevice.recv",
+                      lambda: varnex.CanDevice(RX_BUS), lambda dev: dev.recv(1.0)[1]),
+        receive_round("CanDeviceNonBlocking.recv",
+                      lambda: varnex.CanDeviceNonBlocking(RX_BUS), lambda dev: dev.recv(1.0)[1]),
         receive_round("CanDevice.recv_frame",
                       lambda: varnex.CanDevice(RX_BUS), lambda dev: dev.recv_frame(1.0)[1]),
         receive_round("CanDeviceNonBlocking.recv_frame",

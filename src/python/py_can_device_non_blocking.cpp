@@ -74,14 +74,20 @@ PyRef received(ReceiveCaller& caller, Result<CanDeviceAsync::TimedReceive> got, 
   return optional_message(frame.message);
 }
 
+// A frame already queued while the receive turn is free, taken the short way (polling loops
+// and draining a queue call this at high rates): a frame or an error, else empty (no frame, or
+// the turn is taken: the caller goes the long way). Pending signal handlers run before a frame
+// is taken, so that one that raises leaves the frame queued for the next receive.
+std::optional<PyRef> queued_frame(const Access& access, bool none_is_an_answer) {
+  if (on_main_thread() && PyErr_CheckSignals() < 0) throw PyErrOccurred{};
+  std::optional<Result<std::optional<CanMessage>>> got = access->try_receive_if_free();
+  if (!got || (!none_is_an_answer && *got && !(*got)->has_value())) return std::nullopt;
+  return optional_message(unwrap(std::move(*got)));
+}
+
 PyRef try_receive(PyObject* self) {
   const Access access(self);
-  // Pending signal handlers run before a frame is taken, so that one that raises leaves the
-  // frame queued for the next receive.
-  if (on_main_thread() && PyErr_CheckSignals() < 0) throw PyErrOccurred{};
-  if (std::optional<Result<std::optional<CanMessage>>> got = access->try_receive_if_free()) {
-    return optional_message(unwrap(std::move(*got)));
-  }
+  if (std::optional<PyRef> got = queued_frame(access, true)) return std::move(*got);
   ReceiveCaller caller(ReceiveCaller::Gil::Kept);
   return received(caller, access->try_receive(caller.hooks()));
 }
@@ -91,6 +97,7 @@ PyRef receive_timeout(PyObject* self, const CallArgs& args) {
   auto [timeout_ms] = bind(kReceiveTimeout, args);
   const uint64_t timeout = to_u64(timeout_ms, "timeout_ms");
   const Access access(self);
+  if (std::optional<PyRef> got = queued_frame(access, false)) return std::move(*got);
   ReceiveCaller caller(ReceiveCaller::Gil::Kept);
   return received(caller, access->receive_timeout(timeout, caller.hooks()));
 }
