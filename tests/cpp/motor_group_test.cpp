@@ -141,6 +141,15 @@ std::vector<uint8_t> feedback_frame(float position, int16_t speed, int16_t curre
 
 class MotorGroup : public ::testing::Test {
  protected:
+  // The receive task ends after its group, at its next suspension, and its repeat limiter prints
+  // the summaries it still holds then: wait for the task (it holds the bus until it is gone) and
+  // for its lines, so that none of them lands in the next test's capture of fd 2.
+  void TearDown() override {
+    motor.reset();
+    EXPECT_TRUE(eventually([&] { return bus.use_count() == 1; }));
+    varnex::flush_stderr();
+  }
+
   std::shared_ptr<ScriptedBus> bus = std::make_shared<ScriptedBus>();
   std::unique_ptr<Motor> motor = Motor::over(bus, 0x100);
 };
