@@ -22,7 +22,7 @@ import threading
 from types import FrameType
 from typing import Optional, Sequence
 
-from . import DEFAULT_HOST_ID, DEFAULT_NODES, Faults, Simulator, parse_node
+from . import DEFAULT_HOST_ID, DEFAULT_NODES, Faults, SimulatedDriver, Simulator, parse_node
 
 
 def _fraction(text: str) -> float:
@@ -89,8 +89,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 0
 
     # The drivers answer from the moment the simulator exists, before its ready line is out: a
-    # mode change in that instant waits for the line, so that stdout keeps its order.
+    # mode change in that instant waits for the line, so that stdout keeps its order, and the
+    # lines name the modes the drivers started in, read before the simulator could change one.
     announced = threading.Event()
+    drivers = drivers or [SimulatedDriver(node, slot) for node, slot in DEFAULT_NODES]
+    nodes = ", ".join(f"node 0x{d.node_id:X} slot {d.slot} {d.mode}" for d in drivers)
+    ready = ", ".join(f"0x{d.node_id:X}:{d.slot}:{d.mode}" for d in drivers)
 
     def on_mode_change(node_id: int, old: str, new: str) -> None:
         announced.wait()
@@ -108,10 +112,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"varnex-sim: {'silent' if sim.silent else 'answering'}", flush=True)
 
     signal.signal(signal.SIGUSR1, on_toggle)
-    nodes = ", ".join(f"node 0x{d.node_id:X} slot {d.slot} {d.mode}" for d in sim.drivers)
     print(f"varnex-sim: answering host 0x{args.host:X} on {args.interface}: {nodes}", flush=True)
-    ready = ", ".join(f"0x{d.node_id:X}:{d.slot}:{d.mode}" for d in sim.drivers)
-    print(f"varnex-sim: ready on {args.interface} ({'nodes' if len(sim.drivers) > 1 else 'node'} {ready})",
+    print(f"varnex-sim: ready on {args.interface} ({'nodes' if len(drivers) > 1 else 'node'} {ready})",
           flush=True)
     announced.set()
     with sim:
