@@ -1,0 +1,74 @@
+"""`varnex record` and `varnex replay`: the bus to a candump log and back, with the module's recorder."""
+
+from __future__ import annotations
+
+import os
+from typing import Optional, Sequence
+
+import varnex
+
+from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, CliError, open_device, require_not_bus_off
+
+
+def record(interface: str, path: str, duration: Optional[float],
+           filters: Optional[Sequence[varnex.CanFilter]]) -> int:
+    # The device first: a missing interface must not empty an existing log.
+    with open_device(interface, filters) as bus:
+        try:
+            writer = varnex.CanLogWriter(path, interface=interface)
+        except OSError as e:
+            raise CliError(EXIT_FAILURE, str(e)) from e
+        with writer:
+            # Only the log takes the frames, so none pile up in the device's queue.
+            task = writer.record(bus, duration, takes_all=True)
+            print(f"varnex record: recording {interface} to {path}"
+                  + (f" for {duration:g} s" if duration is not None else "") + "; Ctrl+C stops", flush=True)
+            try:
+                try:
+                    task.wait()
+                except KeyboardInterrupt:
+                    pass
+                task.stop()  # writes what it holds; raises a write failure
+            except OSError as e:
+                raise CliError(EXIT_FAILURE, f"writing {path}: {e}") from e
+    print(f"varnex record: {task.frames} frames recorded to {path}", flush=True)
+    return EXIT_OK
+
+
+def _reader(path: str) -> varnex.CanLogReader:
+    try:
+        return varnex.CanLogReader(path)
+    except OSError as e:
+        raise CliError(EXIT_FAILURE, str(e)) from e
+
+
+def replay(path: str, interface: str, speed: float, loop: bool) -> int:
+    # The log first: a log that cannot be read should not bring an interface up.
+    reader = _reader(path)
+    sent = 0
+    code = EXIT_OK
+    with open_device(interface) as bus:
+        require_not_bus_off(bus, interface)
+        print(f"varnex replay: {path} onto {interface} at {speed:g}x"
+              + (", looping; Ctrl+C stops" if loop else ""), flush=True)
+        while True:
+            task = varnex.replay(reader, bus, speed=speed)
+            try:
+                try:
+                    task.wait()
+                except KeyboardInterrupt:
+                    code = EXIT_INTERRUPTED
+                task.stop()
+            except ValueError as e:
+                raise CliError(EXIT_FAILURE, f"{e} (after {sent + task.frames} frames sent)") from e
+            except RuntimeError as e:
+                raise CliError(EXIT_FAILURE, str(e)) from e
+            sent += task.frames
+            # An empty log would loop without end and without sending anything.
+            if code != EXIT_OK or not loop or task.frames == 0:
+                break
+            reader = _reader(path)
+        # close() writes what the device still has queued (a log faster than the bus).
+    print(f"varnex replay: {sent} frames sent from {os.fspath(path)} onto {interface}"
+          + (" (interrupted)" if code == EXIT_INTERRUPTED else ""), flush=True)
+    return code
