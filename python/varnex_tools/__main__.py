@@ -154,7 +154,7 @@ def run(args: argparse.Namespace) -> int:
     if args.action == "set-mode":
         motor.confirm(f"switch driver {node} {where} to {args.mode} mode; the motor may move", args.yes)
         return motor.configure(args.interface, args.host, args.node, args.slot, args.mode,
-                               lambda device: None, f"driver {node} set to {args.mode} mode")
+                               lambda device: None, f"sent to driver {node}: set mode {args.mode}")
     if args.action == "calibrate":
         motor.confirm(f"calibrate driver {node} {where}; the motor will move", args.yes)
 
@@ -164,13 +164,13 @@ def run(args: argparse.Namespace) -> int:
             device.exit_configure()
 
         return motor.configure(args.interface, args.host, args.node, args.slot, args.mode, calibrate,
-                               f"driver {node} asked for its encoder zero")
+                               f"sent to driver {node}: encoder zero")
     if args.action == "enter-configure":
         return motor.configure(args.interface, args.host, args.node, args.slot, args.mode,
                                lambda device: device.enter_configure(),
-                               f"configuration session opened on driver {node}")
+                               f"sent to driver {node}: open configuration session")
     return motor.configure(args.interface, args.host, args.node, args.slot, args.mode,
-                           lambda device: device.exit_configure(), f"configuration session of driver {node} ended")
+                           lambda device: device.exit_configure(), f"sent to driver {node}: end configuration session")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

@@ -56,16 +56,6 @@ def interface_error(interface: str, error: OSError) -> CliError:
     return CliError(EXIT_FAILURE, text)
 
 
-def send_error(interface: str, error: OSError) -> CliError:
-    """A failed send: ENOBUFS on a real bus usually means no other node acknowledges the frames."""
-    if error.errno == errno.ENOBUFS:
-        return CliError(EXIT_FAILURE, str(error), [
-            f"the transmit queue of {interface} is full: is another node on the bus to "
-            "acknowledge the frames (powered, wired, terminated, at the same bit rate)?",
-        ])
-    return interface_error(interface, error)
-
-
 def bus_state(device: object) -> Optional[str]:
     """The device's bus state ("active", "passive", "bus-off", ...), None where it has no way to tell."""
     read = getattr(device, "bus_state", None)

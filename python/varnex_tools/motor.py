@@ -9,7 +9,7 @@ from typing import Callable, Optional, cast
 
 import varnex
 
-from .errors import EXIT_NOT_CONFIRMED, EXIT_OK, CliError, interface_error, open_device, require_not_bus_off, send_error
+from .errors import EXIT_NOT_CONFIRMED, EXIT_OK, CliError, interface_error, open_device, require_not_bus_off
 
 # A driver's feedback frame: position as a float in rad, speed in 0.1 rad/s and current in
 # 0.01 A as signed 16-bit counts, little-endian.
@@ -86,7 +86,8 @@ def show(interface: str, node: int, duration: Optional[float], every: float) -> 
 def configure(interface: str, host: int, node: int, slot: int, mode: str,
               steps: Callable[[varnex.Device], None], done: str) -> int:
     """Adds the driver to a group (its setup: open session, set `mode`, end session), runs `steps`
-    on its Device, and closes the group, which writes every queued frame before it returns."""
+    on its Device, and closes the group, which writes every queued frame before it returns. DR v1
+    has no answers: `done` says what was sent, not what the driver did."""
     try:
         group = varnex.Motor(interface, host=host)
     except OSError as e:
@@ -97,6 +98,6 @@ def configure(interface: str, host: int, node: int, slot: int, mode: str,
             device = group.add_device(slot_index=slot, node_id=node, mode=cast("varnex.FocModeName", mode))
             steps(device)
         except OSError as e:
-            raise send_error(interface, e) from e
+            raise interface_error(interface, e) from e
     print(f"varnex motor: {done}", flush=True)
     return EXIT_OK

@@ -9,6 +9,7 @@ import time
 import pytest
 
 import varnex
+import varnex_tools.__main__
 from can_support import CanPeer, requires_can
 from child_support import read_until, run_child, start_python, wait_for
 from shutdown_support import finish_child
@@ -30,15 +31,26 @@ def start_cli(*args):
 MOTOR = ["motor", "vcan0", "--host", "0x100", "--node", "0x201", "--slot", "0"]
 
 
-def test_every_command_has_help_and_bad_arguments_exit_2():
+def in_process(capsys, *args):
+    """(exit code, stdout, stderr) of main(ARGS) in this process: for what argparse decides
+    before any device exists."""
+    try:
+        code = varnex_tools.__main__.main(list(args))
+    except SystemExit as e:
+        code = e.code
+    out = capsys.readouterr()
+    return code, out.out, out.err
+
+
+def test_every_command_has_help_and_bad_arguments_exit_2(capsys):
     for args, usage in [([], "usage: varnex "), (["monitor"], "usage: varnex monitor "),
                         (["record"], "usage: varnex record "), (["replay"], "usage: varnex replay "),
                         (["motor"], "usage: varnex motor "), ([*MOTOR, "show"], "usage: varnex motor IFACE show"),
                         ([*MOTOR, "calibrate"], "usage: varnex motor IFACE calibrate"),
                         (["sim"], "usage: varnex-sim ")]:
-        out = cli(*args, "--help")
-        assert out.returncode == 0 and out.stdout.startswith(usage), (args, out)
-    assert "3  the CAN interface does not exist" in cli("--help").stdout
+        code, out, err = in_process(capsys, *args, "--help")
+        assert code == 0 and out.startswith(usage), (args, out)
+    assert "3  the CAN interface does not exist" in in_process(capsys, "--help")[1]
     for args, complaint in [
         (["monitor"], "the following arguments are required: IFACE"),
         (["monitor", "vcan0", "--filter", "123"], "expected ID:MASK in hex"),
@@ -50,8 +62,8 @@ def test_every_command_has_help_and_bad_arguments_exit_2():
         ([*MOTOR, "calibrate", "--yes"], "required: --mode"),
         (["sim", "--node", "zz"], "varnex-sim:"),
     ]:
-        out = cli(*args)
-        assert out.returncode == 2 and complaint in out.stderr, (args, out)
+        code, out, err = in_process(capsys, *args)
+        assert code == 2 and complaint in err, (args, err)
 
 
 def test_failures_before_the_bus_is_touched_say_what_to_do(tmp_path):
@@ -156,7 +168,7 @@ def test_motor_commands_against_the_simulator_started_by_varnex_sim():
             host.drain(0.2)
 
             out = cli(*MOTOR, "set-mode", "position", "--yes")
-            assert out.returncode == 0 and "driver 0x201 set to position mode" in out.stdout, out
+            assert out.returncode == 0 and "sent to driver 0x201: set mode position" in out.stdout, out
             read_until(sim, "varnex-sim: node 0x201 mode position (was speed)\n")
             assert config_frames(host) == SETUP_POSITION
             for action, frames in [(["calibrate", "--yes"], [(0x73, 0x03), (0x74, 0x03), (0xFF, 0x01), (0xFF, 0x00)]),
