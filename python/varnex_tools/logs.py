@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 from typing import Optional, Sequence
 
 import varnex
@@ -21,10 +20,10 @@ def record(interface: str, path: str, duration: Optional[float],
         with writer:
             # Only the log takes the frames, so none pile up in the device's queue.
             task = writer.record(bus, duration, takes_all=True)
-            print(f"varnex record: recording {interface} to {path}"
-                  + (f" for {duration:g} s" if duration is not None else "") + "; Ctrl+C stops", flush=True)
             try:
                 try:
+                    print(f"varnex record: recording {interface} to {path}"
+                          + (f" for {duration:g} s" if duration is not None else "") + "; Ctrl+C stops", flush=True)
                     task.wait()
                 except KeyboardInterrupt:
                     pass
@@ -51,24 +50,31 @@ def replay(path: str, interface: str, speed: float, loop: bool) -> int:
         require_not_bus_off(bus, interface)
         print(f"varnex replay: {path} onto {interface} at {speed:g}x"
               + (", looping; Ctrl+C stops" if loop else ""), flush=True)
-        while True:
-            task = varnex.replay(reader, bus, speed=speed)
-            try:
+        task: Optional[varnex.CanLogTask] = None
+        try:
+            while True:
+                task = varnex.replay(reader, bus, speed=speed)
+                task.wait()
+                task.stop()  # raises what ended it, a line that is not a frame
+                sent, frames, task = sent + task.frames, task.frames, None
+                # An empty log would loop without end and without sending anything.
+                if not loop or frames == 0:
+                    break
+                reader = _reader(path)
+        except KeyboardInterrupt:
+            # Wherever it lands, between two passes of a loop too: the count stays right.
+            code = EXIT_INTERRUPTED
+            if task is not None:
                 try:
-                    task.wait()
-                except KeyboardInterrupt:
-                    code = EXIT_INTERRUPTED
-                task.stop()
-            except ValueError as e:
-                raise CliError(EXIT_FAILURE, f"{e} (after {sent + task.frames} frames sent)") from e
-            except RuntimeError as e:
-                raise CliError(EXIT_FAILURE, str(e)) from e
-            sent += task.frames
-            # An empty log would loop without end and without sending anything.
-            if code != EXIT_OK or not loop or task.frames == 0:
-                break
-            reader = _reader(path)
+                    task.stop()
+                except (ValueError, RuntimeError):
+                    pass  # the Ctrl+C is the news; the log's fault waits for the next run
+                sent += task.frames
+        except ValueError as e:
+            raise CliError(EXIT_FAILURE, f"{e} (after {sent + (task.frames if task else 0)} frames sent)") from e
+        except RuntimeError as e:
+            raise CliError(EXIT_FAILURE, str(e)) from e
         # close() writes what the device still has queued (a log faster than the bus).
-    print(f"varnex replay: {sent} frames sent from {os.fspath(path)} onto {interface}"
+    print(f"varnex replay: {sent} frames sent from {path} onto {interface}"
           + (" (interrupted)" if code == EXIT_INTERRUPTED else ""), flush=True)
     return code

@@ -181,3 +181,22 @@ def test_motor_commands_against_the_simulator_started_by_varnex_sim():
         sim.send_signal(signal.SIGTERM)
         sim_rc, sim_out, sim_err = finish_child(sim, 60, "after SIGTERM")
     assert sim_rc == 0, sim_err
+
+
+@requires_can
+def test_replay_loops_until_ctrl_c_and_counts_what_it_sent(tmp_path):
+    log = tmp_path / "two.log"
+    log.write_text("(0.000000) can0 123#01\n(0.020000) can0 124#02\n")
+    with CanPeer("vcan1") as peer:
+        proc = start_cli("replay", log, "vcan1", "--loop")
+        read_until(proc, "varnex replay: ")
+        heard = [peer.recv(10.0) for _ in range(6)]  # three passes
+        # Ctrl+C lands anywhere: inside a pass or between two.
+        proc.send_signal(signal.SIGINT)
+        rc, out, err = finish_child(proc, 60, "after Ctrl+C")
+        heard += peer.drain(0.5)
+    assert rc == 130, (out, err)
+    sent = int(out.splitlines()[-1].split("varnex replay: ")[1].split()[0])
+    assert out.splitlines()[-1] == f"varnex replay: {sent} frames sent from {log} onto vcan1 (interrupted)"
+    assert [f[1] for f in heard] == [0x123, 0x124] * (len(heard) // 2) + [0x123] * (len(heard) % 2)
+    assert sent == len(heard)
