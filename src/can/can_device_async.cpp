@@ -403,10 +403,10 @@ rt::Task<void> serve(DeviceTask task) {
 
 // The receive under the mutex: the mutex wait comes first and is not counted in the time-out.
 rt::Task<std::optional<CanMessage>> receive_with_timeout(
-    std::shared_ptr<CanDeviceAsync::Incoming> incoming, uint64_t timeout_ms) {
+    std::shared_ptr<CanDeviceAsync::Incoming> incoming, std::chrono::nanoseconds limit) {
   rt::LockOp lock = incoming->mutex().lock_op();
   rt::AsyncMutexGuard guard = co_await rt::wait(lock);
-  const std::optional<rt::Instant> deadline = rt::deadline_after_ms(timeout_ms);
+  const std::optional<rt::Instant> deadline = rt::deadline_after(limit);
   CanDeviceAsync::IncomingQueue& queue = incoming->value_unsafe();
   if (std::optional<CanMessage> back = std::exchange(queue.handed_back, std::nullopt)) {
     co_return back;
@@ -556,7 +556,7 @@ void CanDeviceAsync::close() {
   });
 }
 
-Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::try_receive(const ReceiveHooks& hooks) {
+Result<rt::OpWait<CanMessage>> CanDeviceAsync::try_receive(const ReceiveHooks& hooks) {
   return receive(std::nullopt, [] { return std::optional<rt::Instant>(); }, false, hooks);
 }
 
@@ -569,34 +569,37 @@ std::optional<Result<std::optional<CanMessage>>> CanDeviceAsync::try_receive_if_
 }
 
 Result<std::optional<CanMessage>> CanDeviceAsync::try_receive() {
-  Result<TimedReceive> got = try_receive({});
+  Result<rt::OpWait<CanMessage>> got = try_receive({});
   if (!got) return std::move(got).error();
-  return std::move(got->message);
+  return std::move(got->value);
 }
 
-Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive_timeout(uint64_t timeout_ms,
-                                                                     const ReceiveHooks& hooks) {
+Result<rt::OpWait<CanMessage>> CanDeviceAsync::receive_timeout(
+    std::optional<std::chrono::nanoseconds> limit, const ReceiveHooks& hooks) {
   // The time-out starts once the receive turn is held.
-  return receive(std::nullopt, [timeout_ms] { return rt::deadline_after_ms(timeout_ms); }, true,
-                 hooks);
+  return receive(
+      std::nullopt, [limit] { return limit ? rt::deadline_after(*limit) : std::nullopt; }, true,
+      hooks);
 }
 
-Result<std::optional<CanMessage>> CanDeviceAsync::receive_timeout(uint64_t timeout_ms) {
-  Result<TimedReceive> got = receive_timeout(timeout_ms, {});
+Result<std::optional<CanMessage>> CanDeviceAsync::receive_timeout(
+    std::optional<std::chrono::nanoseconds> limit) {
+  Result<rt::OpWait<CanMessage>> got = receive_timeout(limit, {});
   if (!got) return std::move(got).error();
-  return std::move(got->message);
+  return std::move(got->value);
 }
 
-rt::Task<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(uint64_t timeout_ms) {
-  return receive_with_timeout(incoming_, timeout_ms);
+rt::Task<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(
+    std::chrono::nanoseconds limit) {
+  return receive_with_timeout(incoming_, limit);
 }
 
-Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive_until(
+Result<rt::OpWait<CanMessage>> CanDeviceAsync::receive_until(
     std::optional<rt::Instant> deadline, const ReceiveHooks& hooks) {
   return receive(deadline, [deadline] { return deadline; }, true, hooks);
 }
 
-Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive(
+Result<rt::OpWait<CanMessage>> CanDeviceAsync::receive(
     std::optional<rt::Instant> lock_deadline,
     const std::function<std::optional<rt::Instant>()>& deadline_once_locked, bool wait_for_frame,
     const ReceiveHooks& hooks) {
@@ -609,9 +612,9 @@ Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive(
     case ReceiveTurn::Outcome::Nested:
       return Error::runtime(kNestedReceive);
     case ReceiveTurn::Outcome::TimedOut:
-      return TimedReceive{};  // the deadline passed while another receive ran
+      return rt::OpWait<CanMessage>{};  // the deadline passed while another receive ran
     case ReceiveTurn::Outcome::Interrupted:
-      return TimedReceive{std::nullopt, true};
+      return rt::OpWait<CanMessage>{std::nullopt, rt::WaitEnd::Interrupted};
   }
   const std::optional<rt::Instant> deadline = deadline_once_locked();
   IncomingQueue& queue = incoming->value_unsafe();
@@ -619,13 +622,14 @@ Result<CanDeviceAsync::TimedReceive> CanDeviceAsync::receive(
   if (!message && wait_for_frame) {
     std::shared_ptr<ReceivePath> path = receive_path_;  // kept like the queue, for the whole wait
     NextFrame next(queue.queued, *path);
-    SlicedWait<std::optional<CanMessage>> got = wait_sliced(next, deadline, hooks.interrupted);
-    if (got.interrupted) return TimedReceive{std::nullopt, true};
+    rt::OpWait<std::optional<CanMessage>> got = wait_sliced(next, deadline, hooks.interrupted);
+    if (got.end == rt::WaitEnd::Interrupted) {
+      return rt::OpWait<CanMessage>{std::nullopt, rt::WaitEnd::Interrupted};
+    }
     if (got.value) message = std::move(*got.value);  // else timed out
   }
-  if (!message) return TimedReceive{};
-  SlicedWait<CanMessage> handed = hand_over(std::move(*message), queue.handed_back, hooks);
-  return TimedReceive{std::move(handed.value), handed.interrupted};
+  if (!message) return rt::OpWait<CanMessage>{};
+  return hand_over(std::move(*message), queue.handed_back, hooks);
 }
 
 }  // namespace varnex

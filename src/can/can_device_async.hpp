@@ -136,15 +136,12 @@ class CanDeviceAsync {
 
   // Receives from a plain thread (blocking wrappers), taking the device's receive turn as
   // can/receive_turn.hpp describes (hooks: how the caller wants the waits made). Results: the
-  // frame, or nothing; `interrupted` when a hook ended the receive (nothing was taken). A nested
-  // receive on one thread fails with kNestedReceive (ErrorKind::Runtime).
-  struct TimedReceive {
-    std::optional<CanMessage> message;
-    bool interrupted = false;
-  };
+  // frame (WaitEnd::Done), or nothing: TimedOut when no frame came in time (or none was queued,
+  // or the task has ended), Interrupted when a hook ended the receive (nothing was taken). A
+  // nested receive on one thread fails with kNestedReceive (ErrorKind::Runtime).
 
   // The first queued frame, if any. Waits only for the receive turn.
-  Result<TimedReceive> try_receive(const ReceiveHooks& hooks);
+  Result<rt::OpWait<CanMessage>> try_receive(const ReceiveHooks& hooks);
   Result<std::optional<CanMessage>> try_receive();
 
   // try_receive while the receive turn is free: nothing waits, so no hooks are needed. Empty
@@ -152,19 +149,21 @@ class CanDeviceAsync {
   // try_receive(hooks) handles those. Polling loops call it at high rates, hence the short path.
   std::optional<Result<std::optional<CanMessage>>> try_receive_if_free();
 
-  // The next frame within timeout_ms (a frame already queued is returned even at 0 ms; a
-  // timeout too large for the clock means no limit). The wait for the receive turn comes first
+  // The next frame within `limit` (a frame already queued is returned even at 0; none, or a
+  // limit too large for the clock, means no limit). The wait for the receive turn comes first
   // and is not counted. Nothing on time-out, or once the task has ended and the queue is empty.
-  Result<TimedReceive> receive_timeout(uint64_t timeout_ms, const ReceiveHooks& hooks);
-  Result<std::optional<CanMessage>> receive_timeout(uint64_t timeout_ms);
+  Result<rt::OpWait<CanMessage>> receive_timeout(std::optional<std::chrono::nanoseconds> limit,
+                                                 const ReceiveHooks& hooks);
+  Result<std::optional<CanMessage>> receive_timeout(std::optional<std::chrono::nanoseconds> limit);
 
   // The same to be awaited inside a runtime task (the motor's receive task), which takes the
   // receive mutex as a task and never hands frames back.
-  rt::Task<std::optional<CanMessage>> receive_timeout_async(uint64_t timeout_ms);
+  rt::Task<std::optional<CanMessage>> receive_timeout_async(std::chrono::nanoseconds limit);
 
   // The same with an absolute deadline (none: no limit) that also bounds the wait for the turn,
   // so a deadline already passed only looks at the queue.
-  Result<TimedReceive> receive_until(std::optional<rt::Instant> deadline, const ReceiveHooks& hooks);
+  Result<rt::OpWait<CanMessage>> receive_until(std::optional<rt::Instant> deadline,
+                                               const ReceiveHooks& hooks);
 
   // The incoming queue, behind the receive mutex, shared by the device and every receive in
   // progress: the frames the task queued, and before them a frame a receive handed back.
@@ -192,9 +191,9 @@ class CanDeviceAsync {
  private:
   // Every blocking receive: the turn's wait ends at `lock_deadline`; the frame wait at what
   // `deadline` gives once the turn is held (`wait_for_frame` false: only the queue is looked at).
-  Result<TimedReceive> receive(std::optional<rt::Instant> lock_deadline,
-                               const std::function<std::optional<rt::Instant>()>& deadline,
-                               bool wait_for_frame, const ReceiveHooks& hooks);
+  Result<rt::OpWait<CanMessage>> receive(std::optional<rt::Instant> lock_deadline,
+                                         const std::function<std::optional<rt::Instant>()>& deadline,
+                                         bool wait_for_frame, const ReceiveHooks& hooks);
 
   CanDeviceAsync(std::string interface, std::string owner, rt::Sender<can_frame> outgoing,
                  std::shared_ptr<SendPath> send_path, std::shared_ptr<Incoming> incoming,

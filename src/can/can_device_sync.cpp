@@ -52,13 +52,13 @@ Status CanDeviceSync::set_filters(const CanFilters& filters) {
 bool CanDeviceSync::closed() const { return closed_.is_set(); }
 
 template <class Op, class Out>
-SlicedWait<Out> CanDeviceSync::wait_unless_closed(Op& op, std::optional<rt::Instant> deadline,
+rt::OpWait<Out> CanDeviceSync::wait_unless_closed(Op& op, std::optional<rt::Instant> deadline,
                                                   const InterruptCheck& interrupted) {
   UnlessClosed<Op> unless_closed(op, closed_);
-  SlicedWait<std::optional<Out>> got = wait_sliced(unless_closed, deadline, interrupted);
-  if (!got.value) return {std::nullopt, got.interrupted};
-  if (!*got.value) return {Out(closed_error()), false};
-  return {std::move(**got.value), false};
+  rt::OpWait<std::optional<Out>> got = wait_sliced(unless_closed, deadline, interrupted);
+  if (!got.value) return {std::nullopt, got.end};
+  if (!*got.value) return {Out(closed_error()), rt::WaitEnd::Done};
+  return {std::move(**got.value), rt::WaitEnd::Done};
 }
 
 Result<std::shared_ptr<CanDevice>> CanDeviceSync::current_socket() {
@@ -69,13 +69,13 @@ Result<std::shared_ptr<CanDevice>> CanDeviceSync::current_socket() {
   return socket_.current();
 }
 
-SlicedWait<Status> CanDeviceSync::write(std::shared_ptr<CanDevice> socket, const can_frame& frame,
+rt::OpWait<Status> CanDeviceSync::write(std::shared_ptr<CanDevice> socket, const can_frame& frame,
                                         const InterruptCheck& interrupted) {
   for (int attempt = 0;; ++attempt) {
     // One op for the whole wait: it writes the record once, when the socket has room, so a
     // frame is never written twice however many slices the wait takes.
     CanDevice::SendOp op = socket->send_op(frame);
-    SlicedWait<Status> wrote = wait_unless_closed(op, std::nullopt, interrupted);
+    rt::OpWait<Status> wrote = wait_unless_closed(op, std::nullopt, interrupted);
     if (attempt > 0 || !wrote.value || *wrote.value) return wrote;
     std::shared_ptr<CanDevice> again;
     {
@@ -91,57 +91,57 @@ Status CanDeviceSync::send(uint32_t id, std::vector<uint8_t> data) {
   return std::move(*send_interruptible(id, std::move(data), {}).value);
 }
 
-SlicedWait<Status> CanDeviceSync::send_interruptible(uint32_t id, std::vector<uint8_t> data,
+rt::OpWait<Status> CanDeviceSync::send_interruptible(uint32_t id, std::vector<uint8_t> data,
                                                      const InterruptCheck& interrupted) {
   Result<can_frame> frame = build_can_frame(id, data);
-  if (!frame) return {Status(std::move(frame).error()), false};
+  if (!frame) return {Status(std::move(frame).error()), rt::WaitEnd::Done};
   // A removed interface that is back gets a new socket; while it is missing the opening error
   // is the answer.
   Result<std::shared_ptr<CanDevice>> socket = current_socket();
-  if (!socket) return {Status(std::move(socket).error()), false};
+  if (!socket) return {Status(std::move(socket).error()), rt::WaitEnd::Done};
   return write(std::move(socket).value(), frame.value(), interrupted);
 }
 
 Result<CanMessage> CanDeviceSync::receive() {
-  SlicedWait<Result<CanMessage>> got = receive_until(std::nullopt, {});
+  rt::OpWait<Result<CanMessage>> got = receive_until(std::nullopt, {});
   return std::move(*got.value);
 }
 
-SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::Instant> deadline,
+rt::OpWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::Instant> deadline,
                                                             const ReceiveHooks& hooks) {
-  if (closed()) return {Result<CanMessage>(closed_error()), false};
+  if (closed()) return {Result<CanMessage>(closed_error()), rt::WaitEnd::Done};
   ReceiveTurn turn(this, turn_.mutex());
   switch (turn.take(deadline, hooks)) {
     case ReceiveTurn::Outcome::Held:
       break;
     case ReceiveTurn::Outcome::Nested:
-      return {Result<CanMessage>(Error::runtime(kNestedReceive)), false};
+      return {Result<CanMessage>(Error::runtime(kNestedReceive)), rt::WaitEnd::Done};
     case ReceiveTurn::Outcome::TimedOut:
       return {};
     case ReceiveTurn::Outcome::Interrupted:
-      return {std::nullopt, true};
+      return {std::nullopt, rt::WaitEnd::Interrupted};
   }
   std::optional<CanMessage>& handed_back = turn_.value_unsafe();
   if (handed_back) {
     CanMessage frame = std::move(*handed_back);
     handed_back.reset();
-    SlicedWait<CanMessage> handed = hand_over(std::move(frame), handed_back, hooks);
-    if (handed.interrupted) return {std::nullopt, true};
-    return {Result<CanMessage>(std::move(*handed.value)), false};
+    rt::OpWait<CanMessage> handed = hand_over(std::move(frame), handed_back, hooks);
+    if (handed.end == rt::WaitEnd::Interrupted) return {std::nullopt, rt::WaitEnd::Interrupted};
+    return {Result<CanMessage>(std::move(*handed.value)), rt::WaitEnd::Done};
   }
   const InterruptCheck& interrupted = hooks.interrupted;
   std::shared_ptr<CanDevice> socket;
   for (;;) {
     {
       std::lock_guard lock(mutex_);
-      if (socket_.closed()) return {Result<CanMessage>(closed_error()), false};
+      if (socket_.closed()) return {Result<CanMessage>(closed_error()), rt::WaitEnd::Done};
       ReopeningSocket::Look look = socket_.look();
       if (look.usable()) {
         socket = socket_.current();
         break;
       }
       if (look.outcome == ReopeningSocket::Outcome::CannotOpen) {
-        return {Result<CanMessage>(std::move(look.error)), false};
+        return {Result<CanMessage>(std::move(look.error)), rt::WaitEnd::Done};
       }
     }
     // Nothing to wait on while no interface has the name: look again every kReopenPollPeriod.
@@ -149,19 +149,21 @@ SlicedWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
     if (deadline && *deadline < next_look) next_look = *deadline;
     rt::SleepOp pause(next_look);
     UnlessClosed<rt::SleepOp> pause_or_close(pause, closed_);
-    if (wait_sliced(pause_or_close, std::nullopt, interrupted).interrupted) return {std::nullopt, true};
+    if (wait_sliced(pause_or_close, std::nullopt, interrupted).end == rt::WaitEnd::Interrupted) {
+      return {std::nullopt, rt::WaitEnd::Interrupted};
+    }
     if (closed()) continue;  // answered at the top
     if (deadline && rt::Clock::now() >= *deadline) return {};
   }
   CanDevice::ReceiveOp op = socket->receive_op();
-  SlicedWait<Result<ReceivedRecord>> got = wait_unless_closed(op, deadline, interrupted);
-  if (!got.value) return {std::nullopt, got.interrupted};
-  if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), false};
+  rt::OpWait<Result<ReceivedRecord>> got = wait_unless_closed(op, deadline, interrupted);
+  if (!got.value) return {std::nullopt, got.end};
+  if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), rt::WaitEnd::Done};
   const ReceivedRecord& record = got.value->value();
-  SlicedWait<CanMessage> handed =
+  rt::OpWait<CanMessage> handed =
       hand_over(parse_can_frame(record.frame, record.received_ns), handed_back, hooks);
-  if (handed.interrupted) return {std::nullopt, true};
-  return {Result<CanMessage>(std::move(*handed.value)), false};
+  if (handed.end == rt::WaitEnd::Interrupted) return {std::nullopt, rt::WaitEnd::Interrupted};
+  return {Result<CanMessage>(std::move(*handed.value)), rt::WaitEnd::Done};
 }
 
 }  // namespace varnex

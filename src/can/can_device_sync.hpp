@@ -55,7 +55,7 @@ class CanDeviceSync {
   // The same, with the wait for room in the send buffer (a stalled transmit queue can hold it
   // for ever) in slices of at most kInterruptCheckPeriod with `interrupted` called between them;
   // when it returns true the wait ends with `interrupted` set and the frame not written.
-  SlicedWait<Status> send_interruptible(uint32_t id, std::vector<uint8_t> data,
+  rt::OpWait<Status> send_interruptible(uint32_t id, std::vector<uint8_t> data,
                                         const InterruptCheck& interrupted);
 
   // Waits without limit for the next frame (across a removal of the interface, see above).
@@ -65,7 +65,7 @@ class CanDeviceSync {
   // caller wants the waits made). The next frame, or neither a value nor `interrupted` when
   // `deadline` (none: no limit) passed first; `interrupted` when a hook ended the wait, with no
   // frame taken. A nested receive on one thread fails with kNestedReceive.
-  SlicedWait<Result<CanMessage>> receive_until(std::optional<rt::Instant> deadline,
+  rt::OpWait<Result<CanMessage>> receive_until(std::optional<rt::Instant> deadline,
                                                const ReceiveHooks& hooks);
 
   // Replaces the receive filters of the socket, and of every socket opened after a removal of
@@ -98,13 +98,13 @@ class CanDeviceSync {
 
   // Writes `frame` on `socket`, and once more on a new socket when the write failed because the
   // interface was gone and it is back.
-  SlicedWait<Status> write(std::shared_ptr<CanDevice> socket, const can_frame& frame,
+  rt::OpWait<Status> write(std::shared_ptr<CanDevice> socket, const can_frame& frame,
                            const InterruptCheck& interrupted);
 
   // Waits `op` on the calling thread as wait_sliced does, giving up when the device is closed
   // (then the closed error is the value).
   template <class Op, class Out = rt::OpOutput<Op>>
-  SlicedWait<Out> wait_unless_closed(Op& op, std::optional<rt::Instant> deadline,
+  rt::OpWait<Out> wait_unless_closed(Op& op, std::optional<rt::Instant> deadline,
                                      const InterruptCheck& interrupted);
 
   const std::string interface_;

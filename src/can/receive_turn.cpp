@@ -48,8 +48,8 @@ ReceiveTurn::Outcome ReceiveTurn::take(std::optional<rt::Instant> deadline,
     if (hooks.held != nullptr) hooks.held->release();
     lock_order::before_wait(LockRank::CanReceiveTurn);
     rt::LockOp lock = mutex_.lock_op();
-    SlicedWait<rt::AsyncMutexGuard> got = wait_sliced(lock, deadline, hooks.interrupted);
-    if (got.interrupted) return Outcome::Interrupted;
+    rt::OpWait<rt::AsyncMutexGuard> got = wait_sliced(lock, deadline, hooks.interrupted);
+    if (got.end == rt::WaitEnd::Interrupted) return Outcome::Interrupted;
     if (!got.value) return Outcome::TimedOut;  // the deadline passed while another receive ran
     guard_ = std::move(got.value);
   }

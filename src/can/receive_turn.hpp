@@ -87,13 +87,13 @@ class ReceiveTurn {
 
 // Hands `frame` over unless the hook asks to keep it: then it goes to `handed_back` (the device's
 // slot for the next receive) and the result is interrupted. The turn must be held.
-inline SlicedWait<CanMessage> hand_over(CanMessage frame, std::optional<CanMessage>& handed_back,
+inline rt::OpWait<CanMessage> hand_over(CanMessage frame, std::optional<CanMessage>& handed_back,
                                         const ReceiveHooks& hooks) {
   if (hooks.before_hand_over && hooks.before_hand_over(frame)) {
     handed_back = std::move(frame);
-    return {std::nullopt, true};
+    return {std::nullopt, rt::WaitEnd::Interrupted};
   }
-  return {std::move(frame), false};
+  return {std::move(frame), rt::WaitEnd::Done};
 }
 
 }  // namespace varnex

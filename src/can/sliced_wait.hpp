@@ -15,20 +15,13 @@ namespace varnex {
 
 using rt::InterruptCheck;
 
-template <class T>
-struct SlicedWait {
-  std::optional<T> value;    // the op's output, when it completed
-  bool interrupted = false;  // the check ended the wait first
-};
-
-// rt::wait_op_until, handing a worker's place over for the wait (block_in_place). Neither set
-// in the result: the deadline passed.
+// rt::wait_op_until, handing a worker's place over for the wait (block_in_place). Its result
+// is the module's one wait outcome, rt::OpWait: the value with WaitEnd::Done, else how the wait
+// ended (TimedOut: the deadline passed; Interrupted: the check ended it first).
 template <class Op>
-SlicedWait<rt::OpOutput<Op>> wait_sliced(Op& op, std::optional<rt::Instant> deadline,
+rt::OpWait<rt::OpOutput<Op>> wait_sliced(Op& op, std::optional<rt::Instant> deadline,
                                          const InterruptCheck& interrupted) {
-  rt::OpWait<rt::OpOutput<Op>> got =
-      rt::block_in_place([&] { return rt::wait_op_until(op, deadline, interrupted); });
-  return {std::move(got.value), got.end == rt::WaitEnd::Interrupted};
+  return rt::block_in_place([&] { return rt::wait_op_until(op, deadline, interrupted); });
 }
 
 }  // namespace varnex

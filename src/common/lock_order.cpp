@@ -26,6 +26,8 @@ const char* lock_name(LockRank rank) noexcept {
       return "a call's done callbacks";
     case LockRank::RepeatLimiter:
       return "a repeat limiter";
+    case LockRank::DiagnosticTarget:
+      return "the diagnostic target";
     case LockRank::DiagnosticQueue:
       return "the diagnostic queue";
   }

@@ -28,6 +28,8 @@
 //   70    call callbacks            a background call's done callbacks (its result slots are
 //                                   written once, before it ends, and read without a lock).
 //   80    repeat limiter            a RepeatLimiter's counts; it writes diagnostics while held.
+//   85    diagnostic target         where the lines go (set_diagnostic_handler, log_to); held
+//                                   while the queue's consumer is switched with it.
 //   90    diagnostic queue          the queue of lines for a Python diagnostic handler (leaf).
 //
 // The runtime's own locks (run queues, channels, completions, readiness, timers, pools) are
@@ -55,6 +57,7 @@ enum class LockRank : std::uint8_t {
   CanReceivePath = 60,
   CallCallbacks = 70,
   RepeatLimiter = 80,
+  DiagnosticTarget = 85,
   DiagnosticQueue = 90,
 };
 

@@ -161,8 +161,8 @@ void run_broadcast(const BroadcastParts& parts, const BroadcastTiming& timing, T
     if (wait_for_deadline(run.run, next, timing.spin_window)) break;
     // The timer threads' rule: woken more than a period late, the grid points that passed are
     // skipped (and counted), not sent in a burst; the grid keeps its phase.
-    const rt::Instant following =
-        rt::next_tick(next, rt::Clock::now(), timing.period, timing.period);
+    const rt::Instant following = rt::next_tick(next, rt::Clock::now(), timing.period,
+                                                rt::MissedTicks::kept_within_a_period());
     const std::int64_t missed = (following - next) / timing.period - 1;
     if (missed > 0) loop.skip(static_cast<std::uint64_t>(missed), {});
     due = following - timing.period;

@@ -23,8 +23,8 @@ class AsyncDeviceLink final : public CanLink {
 
   void keep_kernel_queue_short() override { device_->keep_kernel_queue_short(); }
 
-  rt::Task<std::optional<CanMessage>> receive(uint64_t timeout_ms) override {
-    return device_->receive_timeout_async(timeout_ms);
+  rt::Task<std::optional<CanMessage>> receive(std::chrono::nanoseconds limit) override {
+    return device_->receive_timeout_async(limit);
   }
 
   void close() override { device_->close(); }

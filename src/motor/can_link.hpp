@@ -3,6 +3,7 @@
 // group can be driven without a bus (the unit tests put a scripted bus behind it).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,9 +37,9 @@ class CanLink {
   // Keep the frames written but not yet on the bus few (see CanDeviceAsync).
   virtual void keep_kernel_queue_short() {}
 
-  // The next received frame within timeout_ms, awaited inside a runtime task. Nothing on
+  // The next received frame within `limit`, awaited inside a runtime task. Nothing on
   // time-out, and also (at once) when the device can deliver nothing any more.
-  virtual rt::Task<std::optional<CanMessage>> receive(uint64_t timeout_ms) = 0;
+  virtual rt::Task<std::optional<CanMessage>> receive(std::chrono::nanoseconds limit) = 0;
 
   // Writes what is queued (bounded), then closes the device; later sends get the closed error.
   // Closing again does nothing.

@@ -118,7 +118,7 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<D
     foreign.flush();
     watches.sweep(rt::Clock::now());
     const rt::Instant attempt_start = rt::Clock::now();
-    std::optional<CanMessage> message = co_await link->receive(kReceiveWait.count());
+    std::optional<CanMessage> message = co_await link->receive(kReceiveWait);
     if (!message) {
       // A time-out has already taken its 100 ms; a link that delivers nothing any more answers at
       // once, and is asked again only after the same pause.

@@ -1,5 +1,7 @@
 #include "python/args.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -148,8 +150,38 @@ std::uint8_t to_u8(PyObject* obj, const char* name) {
   return static_cast<std::uint8_t>(v);
 }
 
-std::optional<std::uint64_t> to_optional_millis(PyObject* obj, const char* name) {
-  return to_optional(obj, name, to_u64);
+std::optional<std::chrono::nanoseconds> to_limit_from_millis(PyObject* obj, const char* name) {
+  const std::uint64_t ms = to_u64(obj, name);
+  using Rep = std::chrono::nanoseconds::rep;
+  constexpr auto kMaxMs = static_cast<std::uint64_t>(std::numeric_limits<Rep>::max()) / 1'000'000;
+  if (ms > kMaxMs) return std::nullopt;
+  return std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+}
+
+std::optional<std::chrono::nanoseconds> to_optional_limit_from_millis(PyObject* obj,
+                                                                      const char* name) {
+  if (is_none(obj)) return std::nullopt;
+  return to_limit_from_millis(obj, name);
+}
+
+std::optional<rt::Instant> deadline_from_seconds(PyObject* timeout) {
+  using std::chrono::nanoseconds;
+  if (timeout == nullptr || timeout == Py_None) return std::nullopt;
+  const double seconds = to_f64(timeout, "timeout");
+  if (std::isnan(seconds)) throw_python(PyExc_ValueError, "timeout must not be NaN");
+  if (seconds <= 0) return rt::Clock::now();
+  const double ns = seconds * 1e9;
+  if (ns >= static_cast<double>(nanoseconds::max().count())) return std::nullopt;
+  return rt::deadline_after(nanoseconds(static_cast<std::int64_t>(ns)));
+}
+
+std::chrono::nanoseconds to_duration_from_seconds(PyObject* obj, const char* name) {
+  const double seconds = to_f64(obj, name);
+  if (!std::isfinite(seconds) || seconds < 0) {
+    throw_error(
+        Error::value(std::string(name) + " must be a finite number of seconds, zero or more"));
+  }
+  return std::chrono::nanoseconds(static_cast<int64_t>(std::min(seconds * 1e9, 9e18)));
 }
 
 double to_f64(PyObject* obj, const char* name) {

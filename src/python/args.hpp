@@ -3,7 +3,7 @@
 //   constexpr Signature kWaitAll{"wait_all", 0, {"timeout_ms"}};     // name, required, params
 //   PyRef wait_all(PyObject* self, const CallArgs& args) {
 //     auto [timeout] = bind(kWaitAll, args);                          // borrowed, null if omitted
-//     std::optional<uint64_t> ms = to_optional_millis(timeout, "timeout_ms");
+//     auto limit = to_optional_limit_from_millis(timeout, "timeout_ms");   // a duration or none
 //     ...
 //   }
 //
@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,6 +26,7 @@
 
 #include "can/can_filter.hpp"
 #include "python/py_ref.hpp"
+#include "runtime/clock.hpp"
 
 namespace varnex::py {
 
@@ -111,8 +113,18 @@ void bind_none(const char* function, const CallArgs& args);
 std::uint8_t to_u8(PyObject* obj, const char* name);
 std::uint32_t to_u32(PyObject* obj, const char* name);
 std::uint64_t to_u64(PyObject* obj, const char* name);
-// Milliseconds: None (or omitted) means no limit; otherwise 0 .. 2**64-1 as to_u64.
-std::optional<std::uint64_t> to_optional_millis(PyObject* obj, const char* name);
+// A time limit in milliseconds, 0 .. 2**64-1 as to_u64, as the duration the core takes; one too
+// long for the clock (past about 292 years) comes out as none, which the core reads as no limit.
+// The one place where Python's milliseconds become durations.
+std::optional<std::chrono::nanoseconds> to_limit_from_millis(PyObject* obj, const char* name);
+// The same where None (or omitted) means no limit.
+std::optional<std::chrono::nanoseconds> to_optional_limit_from_millis(PyObject* obj,
+                                                                      const char* name);
+// A `timeout` argument in seconds (float or int) as a deadline: None (or absent) is none; zero
+// or less is now (look, do not wait). ValueError for NaN.
+std::optional<rt::Instant> deadline_from_seconds(PyObject* timeout);
+// Seconds as a duration: a finite number, zero or more (ValueError otherwise).
+std::chrono::nanoseconds to_duration_from_seconds(PyObject* obj, const char* name);
 // CPython's float conversion: float, int, __float__, __index__.
 double to_f64(PyObject* obj, const char* name);
 // to_f64 narrowed to 32 bits (large values become infinities).

@@ -3,7 +3,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdint>
 
 #include "python/args.hpp"
@@ -34,17 +33,6 @@ rt::InterruptCheck pending_signal_check() {
 rt::InterruptCheck pending_signal_check(GilRelease& released) {
   if (!on_main_thread()) return {};
   return [&released] { return released.with_gil([] { return PyErr_CheckSignals() < 0; }); };
-}
-
-std::optional<rt::Instant> deadline_from_seconds(PyObject* timeout) {
-  using std::chrono::nanoseconds;
-  if (timeout == nullptr || timeout == Py_None) return std::nullopt;
-  const double seconds = to_f64(timeout, "timeout");
-  if (std::isnan(seconds)) throw_python(PyExc_ValueError, "timeout must not be NaN");
-  if (seconds <= 0) return rt::Clock::now();
-  const double ns = seconds * 1e9;
-  if (ns >= static_cast<double>(nanoseconds::max().count())) return std::nullopt;
-  return rt::deadline_after(nanoseconds(static_cast<std::int64_t>(ns)));
 }
 
 ReceiveCaller::ReceiveCaller(Gil gil, std::function<void()> on_release, BuildFrame build)
@@ -78,11 +66,9 @@ bool ReceiveCaller::signal_raised() {
 
 bool wait_without_gil(const rt::Completion& done, std::optional<rt::Instant> deadline) {
   if (done.is_set()) return true;
-  rt::WaitEnd end;
-  {
-    GilRelease released;
-    end = rt::wait_for_completion(done, deadline, pending_signal_check(released));
-  }
+  const rt::WaitEnd end = without_gil([&done, deadline](GilRelease& released) {
+    return rt::wait_for_completion(done, deadline, pending_signal_check(released));
+  });
   if (end == rt::WaitEnd::Interrupted) throw PyErrOccurred{};  // the handler's exception
   return end == rt::WaitEnd::Done;
 }

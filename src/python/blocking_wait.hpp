@@ -28,10 +28,6 @@ rt::InterruptCheck pending_signal_check();
 // For a wait inside `released`'s scope: the same check, taking the GIL back for it.
 rt::InterruptCheck pending_signal_check(GilRelease& released);
 
-// A `timeout` argument in seconds (float or int) as a deadline: None (or absent) is none; zero
-// or less is now (look, do not wait). ValueError for NaN.
-std::optional<rt::Instant> deadline_from_seconds(PyObject* timeout);
-
 // Waits for `done` until `deadline` with the GIL released. False when the deadline passed first;
 // PyErrOccurred when a signal handler raised (its exception is set). Never releases the GIL for
 // a completion that is already set.

@@ -19,6 +19,7 @@
 #include <cxxabi.h>
 
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "runtime/thread_util.hpp"
@@ -81,6 +82,20 @@ class GilRelease {
  private:
   PyThreadState* state_;
 };
+
+// Runs fn with the GIL released and returns what it returns, the GIL held again by then (also
+// when fn throws): a wait whose value, an error value included, is looked at and raised only
+// once the GIL is back. fn may take the GilRelease (GilRelease&) to take the GIL for a moment
+// (pending signal checks).
+template <class Fn>
+decltype(auto) without_gil(Fn&& fn) {
+  GilRelease released;
+  if constexpr (std::is_invocable_v<Fn&&, GilRelease&>) {
+    return std::forward<Fn>(fn)(released);
+  } else {
+    return std::forward<Fn>(fn)();
+  }
+}
 
 // Takes the GIL on a thread that CPython did not create, for one call into Python; while it is
 // held, one of the module's threads runs with a plain Python thread's signal mask

@@ -131,11 +131,11 @@ bool wait_for_end(const BackgroundCall& call, std::optional<rt::Instant> deadlin
 constexpr Signature kWait{"wait", 0, {"timeout_ms"}};
 PyRef wait(PyObject* self, const CallArgs& args) {
   auto [timeout_ms] = bind(kWait, args);
-  const std::optional<std::uint64_t> limit_ms = to_optional_millis(timeout_ms, "timeout_ms");
+  const std::optional<std::chrono::nanoseconds> limit =
+      to_optional_limit_from_millis(timeout_ms, "timeout_ms");
   const auto handle = AsyncHandleObject::shared(self);
   const BackgroundCall& call = handle->call();
-  const std::optional<rt::Instant> deadline =
-      limit_ms ? rt::deadline_after_ms(*limit_ms) : std::nullopt;
+  const std::optional<rt::Instant> deadline = limit ? rt::deadline_after(*limit) : std::nullopt;
   if (!wait_for_end(call, deadline, true)) throw_error(Error::timeout("Async task wait timed out"));
   return read_outcome(call);
 }

@@ -58,17 +58,19 @@ PyRef send(PyObject* self, const CallArgs& args) {
   // A signal already pending is handled before anything is written, so a handler that raises
   // leaves the frame unsent (see the README's frame promises).
   if (on_main_thread() && PyErr_CheckSignals() < 0) throw PyErrOccurred{};
-  SlicedWait<Status> sent =
+  rt::OpWait<Status> sent =
       device->send_interruptible(can_id, std::move(payload), pending_signal_check());
-  if (sent.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
+  // The signal handler's exception is set.
+  if (sent.end == rt::WaitEnd::Interrupted) throw PyErrOccurred{};
   check(std::move(*sent.value));
   return none();
 }
 
 // The outcome of a receive, with the GIL held again; `as_frame`: a ReceivedFrame, not a tuple.
-PyRef received(ReceiveCaller& caller, SlicedWait<Result<CanMessage>> got, bool as_frame = false) {
+PyRef received(ReceiveCaller& caller, rt::OpWait<Result<CanMessage>> got, bool as_frame = false) {
   caller.reacquire();
-  if (got.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
+  // The signal handler's exception is set.
+  if (got.end == rt::WaitEnd::Interrupted) throw PyErrOccurred{};
   if (!got.value) return none();
   CanMessage frame = unwrap(std::move(*got.value));
   if (PyRef built = caller.take_built()) return built;

@@ -5,7 +5,9 @@
 // (python/blocking_wait.hpp, ReceiveCaller). On the main thread receives let signal handlers run
 // (Ctrl+C), and a handler that receives on the same device gets RuntimeError at once instead of
 // a deadlock. In a child made by fork() every member raises RuntimeError (process_bound.hpp).
+#include <chrono>
 #include <memory>
+#include <optional>
 
 #include "can/can_device_async.hpp"
 #include "python/args.hpp"
@@ -65,13 +67,14 @@ PyRef send(PyObject* self, const CallArgs& args) {
 }
 
 // The outcome of a receive, with the GIL held again; `as_frame`: a ReceivedFrame, not a tuple.
-PyRef received(ReceiveCaller& caller, Result<CanDeviceAsync::TimedReceive> got, bool as_frame = false) {
+PyRef received(ReceiveCaller& caller, Result<rt::OpWait<CanMessage>> got, bool as_frame = false) {
   caller.reacquire();
-  CanDeviceAsync::TimedReceive frame = unwrap(std::move(got));
-  if (frame.interrupted) throw PyErrOccurred{};  // the signal handler's exception is set
+  rt::OpWait<CanMessage> frame = unwrap(std::move(got));
+  // The signal handler's exception is set.
+  if (frame.end == rt::WaitEnd::Interrupted) throw PyErrOccurred{};
   if (PyRef built = caller.take_built()) return built;
-  if (as_frame && frame.message) return received_frame(*frame.message);
-  return optional_message(frame.message);
+  if (as_frame && frame.value) return received_frame(*frame.value);
+  return optional_message(frame.value);
 }
 
 // A frame already queued while the receive turn is free, taken the short way (polling loops
@@ -95,11 +98,12 @@ PyRef try_receive(PyObject* self) {
 constexpr Signature kReceiveTimeout{"receive_timeout", 1, {"timeout_ms"}};
 PyRef receive_timeout(PyObject* self, const CallArgs& args) {
   auto [timeout_ms] = bind(kReceiveTimeout, args);
-  const uint64_t timeout = to_u64(timeout_ms, "timeout_ms");
+  const std::optional<std::chrono::nanoseconds> limit =
+      to_limit_from_millis(timeout_ms, "timeout_ms");
   const Access access(self);
   if (std::optional<PyRef> got = queued_frame(access, false)) return std::move(*got);
   ReceiveCaller caller(ReceiveCaller::Gil::Kept);
-  return received(caller, access->receive_timeout(timeout, caller.hooks()));
+  return received(caller, access->receive_timeout(limit, caller.hooks()));
 }
 
 PyRef interface(PyObject* self) { return py_str(Access(self)->interface()); }

@@ -40,15 +40,6 @@ std::string to_path(PyObject* obj, const char* name) {
   return std::string(PyBytes_AS_STRING(owned.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(owned.get())));
 }
 
-// Seconds as a duration: a finite number, zero or more (ValueError otherwise).
-std::chrono::nanoseconds to_duration(PyObject* obj, const char* name) {
-  const double seconds = to_f64(obj, name);
-  if (!std::isfinite(seconds) || seconds < 0) {
-    throw_error(Error::value(std::string(name) + " must be a finite number of seconds, zero or more"));
-  }
-  return std::chrono::nanoseconds(static_cast<int64_t>(std::min(seconds * 1e9, 9e18)));
-}
-
 // ---- CanLogFrame ----
 
 PyStructSequence_Field frame_fields[] = {
@@ -205,7 +196,7 @@ constexpr Signature kRecord{"record", 1, {"device", "duration", "takes_all"}, 2}
 PyRef writer_record(PyObject* self, const CallArgs& args) {
   auto [device, duration, takes_all] = bind(kRecord, args);
   std::shared_ptr<CanDeviceAsync> source = non_blocking_device(device, "device");
-  const auto limit = to_optional(duration, "duration", to_duration);
+  const auto limit = to_optional(duration, "duration", to_duration_from_seconds);
   const bool all = !is_none(takes_all) && to_bool(takes_all, "takes_all");
   const auto state = WriterObject::shared(self);
   std::shared_ptr<CanLogRecording> recording =

@@ -10,6 +10,7 @@
 // the handler gets one line saying how many. A line the handler raises on goes to fd 2 with a
 // note (written by that thread); lines met while the interpreter finalizes, and those still
 // queued at exit, go to fd 2.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/lock_order.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/docstring.hpp"
@@ -33,8 +35,13 @@ namespace varnex::py {
 
 namespace {
 
-// Guards the target; per process, as a parent's delivery thread may hold it at a fork.
-constinit rt::PerProcess<std::mutex> handler_mutexes;
+// The target is guarded as if no GIL existed (the module declares it needs none): the two
+// fields below are read and written only under this mutex, and the queue's consumer is switched
+// under it too, so that of two threads setting a target at once the last decides both. It is
+// per process, as a parent's delivery thread may hold it at a fork; the target itself is
+// inherited by a child. The delivery thread takes it without the queue's lock, so the queue's
+// lock taken under it keeps the order (common/lock_order.hpp).
+constinit rt::PerProcess<RankedMutex<LockRank::DiagnosticTarget>> handler_mutexes;
 PyObject* handler_object = nullptr;  // strong reference; null: fd 2
 bool handler_is_logger = false;      // log_to's logging.Logger, not set_diagnostic_handler's
 
@@ -142,27 +149,28 @@ bool deliver(const std::vector<DiagnosticLine>& lines) {
   return true;
 }
 
-bool exit_hook_set = false;  // under the GIL
+// Set once by the first thread that installs a handler (an atomic, not the GIL, decides which).
+constinit std::atomic<bool> exit_hook_set{false};
 
 // After finalization no handler can run; whatever is still queued goes to fd 2.
 void drain_at_exit() { rt::diagnostic_queue().finish_at_exit(); }
 
 // Makes `target` (a new reference, or null for fd 2) where the lines go. With the GIL.
 void set_target(PyObject* target, bool logger) {
-  if (target && !exit_hook_set) {
-    exit_hook_set = true;
+  if (target && !exit_hook_set.exchange(true, std::memory_order_acq_rel)) {
     Py_AtExit(&drain_at_exit);
   }
+  rt::DiagnosticQueue& queue = rt::diagnostic_queue();  // made before the lock is taken
   PyObject* old;
   {
     std::lock_guard lock(handler_mutexes.get());
     old = handler_object;
     handler_object = target;
     handler_is_logger = logger;
+    queue.set_consumer(target ? rt::DiagnosticQueue::Deliver(&deliver)
+                              : rt::DiagnosticQueue::Deliver());
   }
-  rt::diagnostic_queue().set_consumer(target ? rt::DiagnosticQueue::Deliver(&deliver)
-                                             : rt::DiagnosticQueue::Deliver());
-  Py_XDECREF(old);
+  Py_XDECREF(old);  // may run __del__: outside the lock
 }
 
 constexpr Signature kSetHandler{"set_diagnostic_handler", 1, {"handler"}};

@@ -21,26 +21,18 @@ namespace {
 
 // Any object is accepted: whether it can be called is found out by the call in the background.
 struct RunAsyncState {
-  PyRef func;
-  PyRef dict;  // the function's identity; filled by the interpreter through __dictoffset__
+  WrappedFunction wrapped;
 
-  int traverse(visitproc visit, void* arg) {
-    Py_VISIT(func.get());
-    Py_VISIT(dict.get());
-    return 0;
-  }
-  void clear() {
-    func = PyRef();
-    dict = PyRef();
-  }
+  int traverse(visitproc visit, void* arg) { return wrapped.traverse(visit, arg); }
+  void clear() { wrapped.clear(); }
 };
 using RunAsyncObject = Object<RunAsyncState>;
 
 // A decorated function keeps its name, doc and signature, and a decorated method receives self.
 PyRef make_run_async(PyTypeObject* type, PyObject* func) {
-  PyRef object = RunAsyncObject::create(type, RunAsyncState{PyRef::from_borrowed(func), PyRef()});
-  copy_function_identity(object.get(), func);
-  return object;
+  return wrap_function(func, [type](WrappedFunction wrapped) {
+    return RunAsyncObject::create(type, RunAsyncState{std::move(wrapped)});
+  });
 }
 
 constexpr Signature kNew{"RunAsync", 1, {"func"}};
@@ -53,14 +45,12 @@ PyRef new_run_async(PyTypeObject* type, const CallArgs& args) {
 PyRef call(PyObject* self, const CallArgs& args) {
   PyRef arguments = args.positional_tuple("RunAsync.__call__");
   drain_deferred_releases();
-  PyRef func = RunAsyncObject::shared(self)->func.new_reference();
+  PyRef func = RunAsyncObject::shared(self)->wrapped.func.new_reference();
   if (!func) throw_python(PyExc_RuntimeError, "RunAsync has no function (cleared)");
   return new_async_handle(start_background_call(make_python_call(std::move(func), std::move(arguments))));
 }
 
 PyRef repr(PyObject*) { return py_str("RunAsync(...)"); }
-
-PyMemberDef members[] = {VARNEX_IDENTITY_DICT_MEMBER(offsetof(RunAsyncObject, value.dict)), {}};
 
 PyType_Slot slots[] = {
     slot(Py_tp_doc, doc<"RunAsync(func)\n--\n\n"
@@ -69,12 +59,8 @@ PyType_Slot slots[] = {
     slot(Py_tp_new, &new_slot<new_run_async>),
     slot(Py_tp_call, &call_slot<call>),
     slot(Py_tp_repr, &unary_slot<repr>),
-    slot(Py_tp_descr_get, &bind_like_function),
-    slot(Py_tp_members, members),
-    slot(Py_tp_getset, identity_getset),
     slot(Py_tp_dealloc, &RunAsyncObject::dealloc),
-    slot(Py_tp_traverse, &RunAsyncObject::traverse),
-    slot(Py_tp_clear, &RunAsyncObject::clear),
+    VARNEX_WRAPPED_FUNCTION_SLOTS(RunAsyncObject),
     {0, nullptr},
 };
 

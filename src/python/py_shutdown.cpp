@@ -1,8 +1,8 @@
 // The module functions block_all and block_until: wait for SIGINT, SIGTERM or a time limit with
 // the GIL released, then stop every timer and background call. (shutdown_all lives with
 // TaskManager, whose shutdown it is.)
+#include <chrono>
 #include <optional>
-#include <string>
 #include <utility>
 
 #include "python/args.hpp"
@@ -12,8 +12,10 @@
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
 #include "python/values.hpp"
+#include "runtime/clock.hpp"
 #include "runtime/diagnostics.hpp"
 #include "tasks/shutdown.hpp"
+#include "tasks/shutdown_signal.hpp"
 
 namespace varnex::py {
 
@@ -52,69 +54,50 @@ class PythonSignalChecks {
   GilRelease& released_;
 };
 
-// The stop phase's outcome, with the GIL held again: true when everything ended. A stop phase
-// cut short by a raising handler raises its exception.
-bool after_stop(ShutdownWait::Stopped stopped) {
-  if (stopped == ShutdownWait::Stopped::Interrupted) throw PyErrOccurred{};
-  return stopped == ShutdownWait::Stopped::All;
+// The shutdown wait with the GIL released; its outcome, with the GIL held again. A wait ended
+// by a raising handler (before or during the stop) raises its exception; otherwise the
+// interpreter's pending signal is consumed when the outcome says so.
+ShutdownOutcome shutdown_without_gil(const ShutdownPlan& plan) {
+  Result<ShutdownOutcome> got = without_gil([&plan](GilRelease& released) {
+    PythonSignalChecks checks(released);
+    // The signal's own KeyboardInterrupt, before the line is written.
+    const ShutdownHooks hooks{checks.check(),
+                              [&released] { released.with_gil(consume_pending_signal); }};
+    Result<ShutdownOutcome> outcome = run_shutdown(plan, hooks);
+    // The lines printed for the caller are written (within a bound) before the call returns, so
+    // that they keep their place among what the program writes to sys.stderr after it.
+    flush_stderr();
+    return outcome;
+  });
+  ShutdownOutcome outcome = unwrap(std::move(got));
+  if (outcome.interrupted || outcome.stopped == ShutdownWait::Stopped::Interrupted) {
+    throw PyErrOccurred{};
+  }
+  if (outcome.consumes_pending_signal()) consume_pending_signal();
+  return outcome;
 }
 
 constexpr Signature kBlockAll{"block_all", 0, {"timeout_ms"}};
 PyRef block_all(PyObject*, const CallArgs& args) {
   auto [timeout_ms] = bind(kBlockAll, args);
-  const std::optional<std::uint64_t> limit = to_optional_millis(timeout_ms, "timeout_ms");
-  ShutdownWait wait = unwrap(ShutdownWait::create());
-  ShutdownWait::Signalled signalled;
-  ShutdownWait::Stopped stopped = ShutdownWait::Stopped::All;
-  {
-    GilRelease released;
-    PythonSignalChecks checks(released);
-    signalled = wait.wait_for_signal(std::nullopt, checks.check());
-    if (!signalled.interrupted) {  // else nothing was stopped; the handler's exception is raised
-      released.with_gil(consume_pending_signal);  // the signal's own KeyboardInterrupt
-      announce_received(*signalled.signal);
-      stopped = wait.stop(limit, checks.check());
-    }
-    flush_stderr();  // see block_until
-  }
-  if (signalled.interrupted) throw PyErrOccurred{};
-  after_stop(stopped);
-  consume_pending_signal();
-  return py_str(*signalled.signal);
+  const ShutdownPlan plan{std::nullopt, to_optional_limit_from_millis(timeout_ms, "timeout_ms"),
+                          ShutdownPlan::Announce::Received};
+  const ShutdownOutcome outcome = shutdown_without_gil(plan);
+  return py_str(shutdown_signal_name(outcome.reason.signal));
 }
 
 constexpr Signature kBlockUntil{"block_until", 0, {"wait_ms", "shutdown_timeout_ms"}};
 PyRef block_until(PyObject*, const CallArgs& args) {
   auto [wait_ms, shutdown_timeout_ms] = bind(kBlockUntil, args);
-  const std::optional<std::uint64_t> wait_limit = to_optional_millis(wait_ms, "wait_ms");
-  const std::optional<std::uint64_t> shutdown_timeout =
-      to_optional_millis(shutdown_timeout_ms, "shutdown_timeout_ms");
-  ShutdownWait wait = unwrap(ShutdownWait::create());
-  ShutdownWait::Signalled signalled;
-  ShutdownWait::Stopped stopped = ShutdownWait::Stopped::All;
-  std::string reason;
-  {
-    GilRelease released;
-    PythonSignalChecks checks(released);
-    signalled = wait.wait_for_signal(shutdown_deadline(wait_limit), checks.check());
-    if (!signalled.interrupted) {
-      reason = signalled.signal ? "signal:" + *signalled.signal : "timeout";
-      if (signalled.signal) released.with_gil(consume_pending_signal);
-      announce_stopping(reason);
-      stopped = wait.stop(shutdown_timeout, checks.check());
-    }
-    // The lines printed for the caller are written (within a bound) before the call returns, so
-    // that they keep their place among what the program writes to sys.stderr after it.
-    flush_stderr();
-  }
-  if (signalled.interrupted) throw PyErrOccurred{};
-  const bool success = after_stop(stopped);
-  // After a signal (the one that started the stop, or one that cut it short) its KeyboardInterrupt
-  // is dropped; after a plain time-out whatever a handler raises meanwhile surfaces.
-  if (reason_is_signal(reason) || stopped == ShutdownWait::Stopped::CutShort) {
-    consume_pending_signal();
-  }
-  return py_tuple(py_str(reason), py_bool(success));
+  const std::optional<std::chrono::nanoseconds> wait_limit =
+      to_optional_limit_from_millis(wait_ms, "wait_ms");
+  const std::optional<std::chrono::nanoseconds> stop_limit =
+      to_optional_limit_from_millis(shutdown_timeout_ms, "shutdown_timeout_ms");
+  // The wait time counts from here; a limit too large for the clock means no limit.
+  const ShutdownPlan plan{wait_limit ? rt::deadline_after(*wait_limit) : std::nullopt, stop_limit,
+                          ShutdownPlan::Announce::Stopping};
+  const ShutdownOutcome outcome = shutdown_without_gil(plan);
+  return py_tuple(py_str(reason_text(outcome.reason)), py_bool(outcome.success()));
 }
 
 }  // namespace

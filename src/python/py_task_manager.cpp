@@ -33,14 +33,14 @@ PyRef stop_all(PyObject*) {
 constexpr Signature kWaitAll{"wait_all", 0, {"timeout_ms"}};
 PyRef wait_all(PyObject*, const CallArgs& args) {
   auto [timeout_ms] = bind(kWaitAll, args);
-  const auto limit = to_optional_millis(timeout_ms, "timeout_ms");
+  const auto limit = to_optional_limit_from_millis(timeout_ms, "timeout_ms");
   return py_bool(wait_all_without_gil(limit, /*stop_first=*/false));
 }
 
 constexpr Signature kShutdown{"shutdown", 0, {"timeout_ms"}};
 PyRef shutdown(PyObject*, const CallArgs& args) {
   auto [timeout_ms] = bind(kShutdown, args);
-  const auto limit = to_optional_millis(timeout_ms, "timeout_ms");
+  const auto limit = to_optional_limit_from_millis(timeout_ms, "timeout_ms");
   return py_bool(wait_all_without_gil(limit, /*stop_first=*/true));
 }
 
@@ -116,7 +116,7 @@ PyRef get_task_manager(PyObject*) { return TaskManagerObject::create(task_manage
 constexpr Signature kShutdownAll{"shutdown_all", 0, {"timeout_ms"}};
 PyRef shutdown_all(PyObject*, const CallArgs& args) {
   auto [timeout_ms] = bind(kShutdownAll, args);
-  const auto limit = to_optional_millis(timeout_ms, "timeout_ms");
+  const auto limit = to_optional_limit_from_millis(timeout_ms, "timeout_ms");
   return py_bool(wait_all_without_gil(limit, /*stop_first=*/true));
 }
 
@@ -124,15 +124,13 @@ PyRef reset_stop(PyObject*) { return py_bool(unwrap(task_manager().reset_stop())
 
 }  // namespace
 
-bool wait_all_without_gil(std::optional<std::uint64_t> timeout_ms, bool stop_first) {
-  WaitOutcome outcome;
-  {
-    GilRelease released;
+bool wait_all_without_gil(std::optional<std::chrono::nanoseconds> limit, bool stop_first) {
+  const rt::WaitEnd end = without_gil([&](GilRelease& released) {
     if (stop_first) task_manager().stop_all();
-    outcome = task_manager().wait_all(timeout_ms, pending_signal_check(released));
-  }
-  if (outcome == WaitOutcome::Interrupted) throw PyErrOccurred{};  // the handler's exception
-  return outcome == WaitOutcome::AllStopped;
+    return task_manager().wait_all(limit, pending_signal_check(released));
+  });
+  if (end == rt::WaitEnd::Interrupted) throw PyErrOccurred{};  // the handler's exception
+  return end == rt::WaitEnd::Done;
 }
 
 PyTypeObject* task_manager_type() {

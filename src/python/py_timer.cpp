@@ -2,6 +2,7 @@
 // TimerWrapper they return, whose call starts a timer (py_timer_handle.cpp).
 #include <cstddef>
 #include <string>
+#include <utility>
 
 #include "python/args.hpp"
 #include "python/boundary.hpp"
@@ -23,21 +24,13 @@ namespace {
 // ---- TimerWrapper ----
 
 struct TimerWrapperState {
-  PyRef func;  // null only after the garbage collector cleared a wrapper in a cycle
+  WrappedFunction wrapped;
   double frequency;
   TimerPrecision precision;
   ThreadScheduling scheduling;  // of the timer thread (precision timers only)
-  PyRef dict;  // the function's identity; filled by the interpreter through __dictoffset__
 
-  int traverse(visitproc visit, void* arg) {
-    Py_VISIT(func.get());
-    Py_VISIT(dict.get());
-    return 0;
-  }
-  void clear() {
-    func = PyRef();
-    dict = PyRef();
-  }
+  int traverse(visitproc visit, void* arg) { return wrapped.traverse(visit, arg); }
+  void clear() { wrapped.clear(); }
 };
 using TimerWrapperObject = Object<TimerWrapperState>;
 
@@ -49,7 +42,7 @@ PyRef wrapper_call(PyObject* self, const CallArgs& args) {
   ThreadScheduling scheduling;
   {
     auto w = TimerWrapperObject::shared(self);
-    func = w->func.new_reference();
+    func = w->wrapped.func.new_reference();
     frequency = w->frequency;
     precision = w->precision;
     scheduling = w->scheduling;
@@ -64,20 +57,13 @@ PyRef wrapper_repr(PyObject* self) {
                 "Hz, mode=" + lower_name(w->precision) + ")");
 }
 
-PyMemberDef wrapper_members[] = {
-    VARNEX_IDENTITY_DICT_MEMBER(offsetof(TimerWrapperObject, value.dict)), {}};
-
 PyType_Slot wrapper_slots[] = {
     slot(Py_tp_doc, doc<"被包装的定时器函数。",
                         "TimerWrapper">()),
     slot(Py_tp_call, &call_slot<wrapper_call>),
     slot(Py_tp_repr, &unary_slot<wrapper_repr>),
-    slot(Py_tp_descr_get, &bind_like_function),
-    slot(Py_tp_members, wrapper_members),
-    slot(Py_tp_getset, identity_getset),
     slot(Py_tp_dealloc, &TimerWrapperObject::dealloc),
-    slot(Py_tp_traverse, &TimerWrapperObject::traverse),
-    slot(Py_tp_clear, &TimerWrapperObject::clear),
+    VARNEX_WRAPPED_FUNCTION_SLOTS(TimerWrapperObject),
     {0, nullptr},
 };
 PyType_Spec wrapper_spec = object_spec<TimerWrapperState>(
@@ -87,11 +73,11 @@ PyRef make_wrapper(PyObject* func, double frequency, TimerPrecision precision,
                    const char* not_callable, ThreadScheduling scheduling = {}) {
   if (!PyCallable_Check(func)) throw_python(PyExc_TypeError, not_callable);
   // A decorated function keeps its name, doc and signature; a decorated method's ticks get self.
-  PyRef wrapper = TimerWrapperObject::create(
-      timer_wrapper_type(),
-      TimerWrapperState{PyRef::from_borrowed(func), frequency, precision, scheduling, PyRef()});
-  copy_function_identity(wrapper.get(), func);
-  return wrapper;
+  return wrap_function(func, [&](WrappedFunction wrapped) {
+    return TimerWrapperObject::create(timer_wrapper_type(), TimerWrapperState{std::move(wrapped),
+                                                                              frequency, precision,
+                                                                              scheduling});
+  });
 }
 
 // ---- Timer ----

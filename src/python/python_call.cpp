@@ -17,24 +17,45 @@ PyRef attribute(PyObject* object, const char* name) noexcept {
       without_thread_exit([object, name] { return PyObject_GetAttrString(object, name); }));
 }
 
-namespace {
-
-// Text of a str object; an encoding failure counts as a failed str().
-bool utf8_of(PyObject* text, std::string& out) {
+bool utf8_of(PyObject* text, std::string& out, Unencodable unencodable) {
+  if (unencodable == Unencodable::Replaced) {
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
+    if (!bytes) {
+      PyErr_Clear();
+      return false;
+    }
+    out.append(PyBytes_AS_STRING(bytes.get()),
+               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) return false;
-  out.assign(data, static_cast<std::size_t>(size));
+  if (data == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  out.append(data, static_cast<std::size_t>(size));
   return true;
 }
 
-std::string qualified_type_name(PyObject* type) {
-  std::string name;
-  PyRef qualname = attribute(type, "__qualname__");
-  if (qualname && PyUnicode_Check(qualname.get()) && utf8_of(qualname.get(), name)) return name;
-  PyErr_Clear();
-  return reinterpret_cast<PyTypeObject*>(type)->tp_name;
+std::string exception_text(PyObject* exception, Unencodable unencodable) {
+  std::string text;
+  PyRef qualname = attribute(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__qualname__");
+  if (!qualname || !PyUnicode_Check(qualname.get()) ||
+      !utf8_of(qualname.get(), text, unencodable)) {
+    PyErr_Clear();
+    text = Py_TYPE(exception)->tp_name;
+  }
+  text += ": ";
+  PyRef str = str_of(exception);
+  if (!str || !utf8_of(str.get(), text, unencodable)) {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
 }
+
+namespace {
 
 CallError take_call_error();
 
@@ -81,27 +102,17 @@ PyRef take_exception() noexcept {
 
 namespace {
 
-// The text of an exception: "<qualified type name>: <str()>".
-std::string exception_text(const AnyThreadRef& exception) {
+// A background call's error text.
+std::string call_error_text(const AnyThreadRef& exception) {
   if (!exception) return "<unknown>: <exception str() failed>";
-  std::string text = qualified_type_name(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
-  text += ": ";
-  std::string message;
-  PyRef str = str_of(exception.get());
-  if (str && utf8_of(str.get(), message)) {
-    text += message;
-  } else {
-    PyErr_Clear();
-    text += "<exception str() failed>";
-  }
-  return text;
+  return exception_text(exception.get(), Unencodable::FailsLikeStr);
 }
 
 // The pending exception as a call's error: its text, and the object kept (with its traceback,
 // which holds the raising function's frame) for whoever wants to raise it again.
 CallError take_call_error() {
   AnyThreadRef exception(take_exception());
-  std::string text = exception_text(exception);
+  std::string text = call_error_text(exception);
   return CallError(std::move(text), to_foreign_value(PyRef::from_borrowed(exception.get())));
 }
 
@@ -110,7 +121,7 @@ CallError take_call_error() {
 std::string take_exception_text() {
   // Its traceback may hold frames whose locals run __del__ when released.
   const AnyThreadRef exception(take_exception());
-  return exception_text(exception);
+  return call_error_text(exception);
 }
 
 ForeignValue to_foreign_value(PyRef object) {

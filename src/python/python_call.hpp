@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -25,8 +26,24 @@ PyRef take_exception() noexcept;
 PyRef str_of(PyObject* object) noexcept;
 PyRef attribute(PyObject* object, const char* name) noexcept;
 
-// "<qualified type name>: <str(exception)>" for the exception that is set, which is cleared.
-// "<exception str() failed>" stands in for a str() that raises. The GIL must be held.
+// What becomes of characters that UTF-8 cannot encode (lone surrogates) in a text taken from
+// Python; each caller names its rule.
+enum class Unencodable : std::uint8_t {
+  Replaced,        // each becomes '?' (timer diagnostics: the line keeps the rest of the text)
+  FailsLikeStr,    // the text counts as a str() that failed (a background call's error text)
+};
+
+// Appends the UTF-8 text of the str `text` to `out`; false (nothing appended, no error set) when
+// it cannot be encoded under `unencodable`. The GIL must be held.
+bool utf8_of(PyObject* text, std::string& out, Unencodable unencodable);
+
+// "<qualified type name>: <str(exception)>" for `exception` (not null): __qualname__ of its type,
+// else the type's tp_name; "<exception str() failed>" stands in for a str() that raises or
+// cannot be encoded. Errors met on the way are cleared. The GIL must be held.
+std::string exception_text(PyObject* exception, Unencodable unencodable);
+
+// exception_text (Unencodable::FailsLikeStr) of the exception that is set, which is cleared;
+// "<unknown>: <exception str() failed>" when none is set. The GIL must be held.
 std::string take_exception_text();
 
 // A Python object as a ForeignValue, released by release_reference (deferred_release.hpp).

@@ -16,35 +16,8 @@ constexpr std::string_view kCoroutineWarning =
     "Warning: Timer callback is an async function (coroutine function). It will not be awaited "
     "and will likely fail to execute properly. Please use a synchronous function.\n";
 
-// UTF-8 of a str object (unencodable characters replaced), or nothing with the error cleared.
-bool utf8_of(PyObject* text, std::string& out) {
-  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
-  if (!bytes) {
-    PyErr_Clear();
-    return false;
-  }
-  out.append(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-  return true;
-}
-
-// "<qualified type>: <str(exception)>" for `exc`. Every call in here that may run Python code
-// goes through without_thread_exit (see gil.hpp), so a forced thread exit never unwinds through
-// these frames.
-std::string error_text(PyObject* exc) {
-  std::string text;
-  PyRef qualname = attribute(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__qualname__");
-  if (!qualname || !PyUnicode_Check(qualname.get()) || !utf8_of(qualname.get(), text)) {
-    PyErr_Clear();
-    text = Py_TYPE(exc)->tp_name;
-  }
-  text += ": ";
-  PyRef str = str_of(exc);
-  if (!str || !utf8_of(str.get(), text)) {
-    PyErr_Clear();
-    text += "<exception str() failed>";
-  }
-  return text;
-}
+// Every call in here that may run Python code goes through without_thread_exit (see gil.hpp),
+// so a forced thread exit never unwinds through these frames.
 
 // traceback.format_exception(exc), joined, without its final line feed; "" when that fails.
 std::string traceback_text(PyObject* exc) {
@@ -55,7 +28,7 @@ std::string traceback_text(PyObject* exc) {
   PyRef lines = args ? PyRef::steal(call_object(format.get(), args.get(), nullptr)) : PyRef();
   PyRef empty = lines ? PyRef::steal(PyUnicode_FromString("")) : PyRef();
   PyRef joined = empty ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
-  if (!joined || !utf8_of(joined.get(), text)) {
+  if (!joined || !utf8_of(joined.get(), text, Unencodable::Replaced)) {
     PyErr_Clear();
     return {};
   }
@@ -69,7 +42,7 @@ std::string take_error_report(TimerErrors* errors) {
   // Its traceback may hold frames whose locals run __del__ when released.
   const AnyThreadRef exc(take_exception());
   if (!exc) return "SystemError: error return without exception set\n";
-  std::string report = error_text(exc.get());
+  std::string report = exception_text(exc.get(), Unencodable::Replaced);
   const bool traced = errors != nullptr && errors->wants_traceback(report);
   report += '\n';
   if (traced) report += traceback_text(exc.get());
@@ -172,7 +145,10 @@ std::string callable_name(PyObject* func) noexcept {
   std::string name;
   for (const char* attr : {"__qualname__", "__name__"}) {
     PyRef value = attribute(func, attr);
-    if (value && PyUnicode_Check(value.get()) && utf8_of(value.get(), name)) return name;
+    if (value && PyUnicode_Check(value.get()) &&
+        utf8_of(value.get(), name, Unencodable::Replaced)) {
+      return name;
+    }
     PyErr_Clear();
   }
   return Py_TYPE(func)->tp_name;  // a callable object without a name: its type's

@@ -26,9 +26,8 @@ timespec to_timespec(Instant deadline) {
   return ts;
 }
 
-Instant next_tick(Instant due, Instant now, std::chrono::nanoseconds period,
-                  std::chrono::nanoseconds kept_lateness) {
-  if (now <= due + kept_lateness) return due + period;
+Instant next_tick(Instant due, Instant now, std::chrono::nanoseconds period, MissedTicks policy) {
+  if (now <= due + policy.kept_lateness(period)) return due + period;
   const __int128 behind = static_cast<__int128>((now - due).count());
   const __int128 p = period.count();
   const __int128 k = behind / p;  // whole periods passed; the next grid point is strictly after now

@@ -7,7 +7,7 @@ namespace varnex::rt {
 Task<Instant> Interval::tick() {
   Instant due = next_;
   co_await sleep_until(due);
-  next_ = next_tick(due, Clock::now(), period_, kLatenessKeptOnGrid);
+  next_ = next_tick(due, Clock::now(), period_, kMissedTicks);
   co_return due;
 }
 

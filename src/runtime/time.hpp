@@ -83,11 +83,12 @@ Task<std::optional<OpOutput<Op>>> timeout(std::optional<Instant> deadline, Op& o
 }
 
 // A periodic tick source. The first tick is due at once; later ones follow next_tick
-// (runtime/clock.hpp) with kLatenessKeptOnGrid: up to 5 ms late keeps the grid, more skips the
-// grid points passed.
+// (runtime/clock.hpp) with kMissedTicks: up to 5 ms late keeps the grid, more skips the grid
+// points passed.
 class Interval {
  public:
-  static constexpr std::chrono::milliseconds kLatenessKeptOnGrid{5};
+  static constexpr MissedTicks kMissedTicks =
+      MissedTicks::kept_within(std::chrono::milliseconds(5));
 
   explicit Interval(std::chrono::nanoseconds period, Instant start = Clock::now())
       : period_(period), next_(start) {}

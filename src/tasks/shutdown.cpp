@@ -1,5 +1,6 @@
 #include "tasks/shutdown.hpp"
 
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -21,6 +22,22 @@ void check_may_block() {
   rt::Runtime::get();
 }
 
+// The wait's deadline as an op whose output is an int (0), like the signal op's: Select2 then
+// holds a variant of two ints. With an empty output on one side g++ 12 warns that the int may be
+// used uninitialized (-Wmaybe-uninitialized, a false positive), which -Werror builds refuse.
+class DeadlineOp {
+ public:
+  using Output = int;
+  explicit DeadlineOp(rt::Instant deadline) : sleep_(deadline) {}
+  std::optional<int> poll(const rt::Waker& waker) {
+    if (sleep_.poll(waker)) return 0;
+    return std::nullopt;
+  }
+
+ private:
+  rt::SleepOp sleep_;
+};
+
 }  // namespace
 
 Result<ShutdownWait> ShutdownWait::create(TaskManager& registry) {
@@ -35,38 +52,38 @@ ShutdownWait::Signalled ShutdownWait::wait_for_signal(std::optional<rt::Instant>
   rt::InterruptCheck interrupted;
   if (check) interrupted = [this, &check] { return check(signals_); };
   if (!deadline) {
-    rt::OpWait<std::string> got = rt::wait_op_until(signals_, std::nullopt, interrupted);
-    return {std::move(got.value), got.end == rt::WaitEnd::Interrupted};
+    rt::OpWait<int> got = rt::wait_op_until(signals_, std::nullopt, interrupted);
+    return {got.value, got.end == rt::WaitEnd::Interrupted};
   }
-  rt::SleepOp sleep(*deadline);
+  DeadlineOp sleep(*deadline);
   rt::Select2 either(signals_, sleep);
   auto got = rt::wait_op_until(either, std::nullopt, interrupted);
   if (!got.value) return {std::nullopt, true};
-  if (got.value->index() == 0) return {std::get<0>(std::move(*got.value)), false};
+  if (got.value->index() == 0) return {std::get<0>(*got.value), false};
   return {};
 }
 
-ShutdownWait::Stopped ShutdownWait::stop(std::optional<std::uint64_t> limit,
+ShutdownWait::Stopped ShutdownWait::stop(std::optional<std::chrono::nanoseconds> limit,
                                          const ShutdownCheck& check) {
   registry_.stop_all();
   // The wait for the entries is cut into slices, between which a new signal is looked for (as
   // Ctrl+C is in every other wait of the module): the listeners report a delivery through the
   // runtime, while the entries' ends are events of their own.
-  const WaitOutcome outcome = registry_.wait_all(limit, [this, &check] {
+  const rt::WaitEnd end = registry_.wait_all(limit, [this, &check] {
     return signals_.arrived() || (check && check(signals_));
   });
-  switch (outcome) {
-    case WaitOutcome::AllStopped:
+  switch (end) {
+    case rt::WaitEnd::Done:
       report_stop_result(true);
       return Stopped::All;
-    case WaitOutcome::TimedOut:
+    case rt::WaitEnd::TimedOut:
       report_stop_result(false);
       return Stopped::TimedOut;
-    case WaitOutcome::Interrupted:
+    case rt::WaitEnd::Interrupted:
       break;
   }
-  if (std::optional<std::string> second = signals_.arrived()) {
-    cut_short(*second);
+  if (std::optional<int> second = signals_.arrived()) {
+    cut_short(shutdown_signal_name(*second));
     return Stopped::CutShort;
   }
   cut_short("a signal handler");
@@ -78,25 +95,33 @@ void ShutdownWait::cut_short(const std::string& by) {
                "; still running: " + describe_running(registry_.running_entries()) + "\n");
 }
 
-Result<std::string> wait_for_signal_then_stop(TaskManager& registry) {
-  Result<ShutdownWait> wait = ShutdownWait::create(registry);
-  if (!wait) return std::move(wait).error();
-  std::string signal = *wait->wait_for_signal(std::nullopt).signal;
-  announce_received(signal);
-  registry.stop_all();
-  return signal;
+std::string reason_text(const StopReason& reason) {
+  if (reason.kind == StopReason::Kind::Timeout) return "timeout";
+  return "signal:" + shutdown_signal_name(reason.signal);
 }
 
-Result<ShutdownReport> stop_on_signal_or_timeout(std::optional<std::uint64_t> wait_ms,
-                                                 std::optional<std::uint64_t> shutdown_timeout_ms,
-                                                 TaskManager& registry) {
+Result<ShutdownOutcome> run_shutdown(const ShutdownPlan& plan, const ShutdownHooks& hooks,
+                                     TaskManager& registry) {
   Result<ShutdownWait> wait = ShutdownWait::create(registry);
   if (!wait) return std::move(wait).error();
-  ShutdownWait::Signalled signalled = wait->wait_for_signal(shutdown_deadline(wait_ms));
-  std::string reason = signalled.signal ? "signal:" + *signalled.signal : "timeout";
-  announce_stopping(reason);
-  const bool success = wait->stop(shutdown_timeout_ms) == ShutdownWait::Stopped::All;
-  return ShutdownReport{std::move(reason), success};
+  const ShutdownWait::Signalled signalled =
+      wait->wait_for_signal(plan.signal_deadline, hooks.check);
+  ShutdownOutcome outcome;
+  if (signalled.interrupted) {
+    outcome.interrupted = true;
+    return outcome;
+  }
+  outcome.reason =
+      signalled.signal ? StopReason::by_signal(*signalled.signal) : StopReason::timeout();
+  if (signalled.signal && hooks.on_signal) hooks.on_signal();
+  if (plan.announce == ShutdownPlan::Announce::Received) {
+    // Without a deadline only a signal ends the wait.
+    announce_received(shutdown_signal_name(outcome.reason.signal));
+  } else {
+    announce_stopping(reason_text(outcome.reason));
+  }
+  outcome.stopped = wait->stop(plan.stop_limit, hooks.check);
+  return outcome;
 }
 
 void announce_received(const std::string& signal) {
@@ -116,15 +141,6 @@ void report_stop_result(bool all_stopped) {
     write_stderr(DiagnosticLevel::Warning,
                  "[varnex] Shutdown timed out, some tasks may still be running\n");
   }
-}
-
-bool reason_is_signal(const std::string& reason) {
-  return reason.size() >= 7 && reason.compare(0, 7, "signal:") == 0;
-}
-
-std::optional<rt::Instant> shutdown_deadline(std::optional<std::uint64_t> wait_ms) {
-  // A limit too large for the clock means no limit.
-  return wait_ms ? rt::deadline_after_ms(*wait_ms) : std::nullopt;
 }
 
 }  // namespace varnex

@@ -11,6 +11,7 @@
 // naming the timers and background calls that had not ended.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -29,6 +30,21 @@ namespace varnex {
 // KeyboardInterrupt from another handler's exception. Empty: no checks.
 using ShutdownCheck = std::function<bool(const ShutdownSignalOp& signals)>;
 
+// Why a shutdown wait stopped everything: a shutdown signal (its number) or the end of the
+// wait time.
+struct StopReason {
+  enum class Kind : std::uint8_t { Signal, Timeout };
+  Kind kind = Kind::Timeout;
+  int signal = 0;  // SIGINT or SIGTERM for Kind::Signal
+
+  static StopReason by_signal(int signo) { return {Kind::Signal, signo}; }
+  static StopReason timeout() { return {}; }
+  bool operator==(const StopReason&) const = default;
+};
+
+// block_until's text for a reason: "signal:SIGINT", "signal:SIGTERM" or "timeout".
+std::string reason_text(const StopReason& reason);
+
 // One shutdown wait (block_all, block_until). Its listeners exist from create() on, so it sees
 // only signals delivered from then.
 class ShutdownWait {
@@ -37,8 +53,8 @@ class ShutdownWait {
   static Result<ShutdownWait> create(TaskManager& registry = task_manager());
 
   struct Signalled {
-    std::optional<std::string> signal;  // "SIGINT" or "SIGTERM"
-    bool interrupted = false;           // the check ended the wait; nothing was stopped
+    std::optional<int> signal;  // SIGINT or SIGTERM
+    bool interrupted = false;   // the check ended the wait; nothing was stopped
   };
   // Blocks until SIGINT or SIGTERM, or until `deadline` (none: no limit) when neither came: then
   // neither field is set. The signal and the deadline are polled in random order each time.
@@ -49,7 +65,7 @@ class ShutdownWait {
   // result line (report_stop_result). A SIGINT or SIGTERM that wait_for_signal did not report
   // cuts the wait short (CutShort, with the line above); so does the check, which ends it
   // Interrupted ("cut short by a signal handler").
-  Stopped stop(std::optional<std::uint64_t> limit, const ShutdownCheck& check = {});
+  Stopped stop(std::optional<std::chrono::nanoseconds> limit, const ShutdownCheck& check = {});
 
  private:
   ShutdownWait(TaskManager& registry, ShutdownSignalOp signals)
@@ -60,24 +76,46 @@ class ShutdownWait {
   ShutdownSignalOp signals_;
 };
 
-// The wait of block_all, without the interpreter's part: blocks until the next SIGINT or
-// SIGTERM, writes "\n[varnex] Received <name>, initiating graceful shutdown...\n", calls
-// stop_all and returns the signal's name. A listener that cannot be created fails the call
-// (kind Fatal) with nothing written or stopped.
-Result<std::string> wait_for_signal_then_stop(TaskManager& registry = task_manager());
-
-struct ShutdownReport {
-  std::string reason;  // "signal:SIGINT", "signal:SIGTERM" or "timeout"
-  bool success;        // what wait_all returned
+// What a shutdown wait is asked to do. block_all: no signal deadline, the "Received" line;
+// block_until: its wait time as a deadline, the "Stopping" line.
+struct ShutdownPlan {
+  enum class Announce : std::uint8_t {
+    Received,  // "\n[varnex] Received <signal>, initiating graceful shutdown...\n"
+    Stopping,  // "\n[varnex] Stopping (reason: <reason_text>), initiating graceful shutdown...\n"
+  };
+  std::optional<rt::Instant> signal_deadline;        // none: wait for a signal only
+  std::optional<std::chrono::nanoseconds> stop_limit;  // for wait_all; none: no limit
+  Announce announce = Announce::Stopping;
 };
 
-// block_until without the interpreter's part: waits for SIGINT or SIGTERM, or at most wait_ms
-// when given, writes "\n[varnex] Stopping (reason: <reason>), initiating graceful shutdown...\n",
-// then the stop phase (ShutdownWait::stop, success only when everything ended). Fails like
-// wait_for_signal_then_stop.
-Result<ShutdownReport> stop_on_signal_or_timeout(std::optional<std::uint64_t> wait_ms,
-                                                 std::optional<std::uint64_t> shutdown_timeout_ms,
-                                                 TaskManager& registry = task_manager());
+// The caller's part of a shutdown wait, both run on the waiting thread.
+struct ShutdownHooks {
+  ShutdownCheck check;              // between the slices of both waits
+  std::function<void()> on_signal;  // a signal ended the wait, before its line is written
+};
+
+struct ShutdownOutcome {
+  bool interrupted = false;  // the check ended the signal wait: nothing was stopped
+  StopReason reason;         // unless interrupted
+  ShutdownWait::Stopped stopped = ShutdownWait::Stopped::All;
+
+  // wait_all's answer: every entry ended.
+  bool success() const { return stopped == ShutdownWait::Stopped::All; }
+  // Whether the interpreter's pending signal is consumed once the wait has returned: after the
+  // signal that started the stop, or one that cut it short; after a plain time-out whatever a
+  // handler raised meanwhile surfaces.
+  bool consumes_pending_signal() const {
+    return reason.kind == StopReason::Kind::Signal || stopped == ShutdownWait::Stopped::CutShort;
+  }
+};
+
+// The shutdown wait of block_all and block_until: waits for SIGINT or SIGTERM (or until the
+// plan's deadline), calls hooks.on_signal after a signal, writes the plan's line, then the stop
+// phase (ShutdownWait::stop). A listener that cannot be created fails the call (kind Fatal)
+// with nothing written or stopped; on a thread that drives runtime tasks it throws the
+// runtime's rt::FatalError, likewise before anything is stopped.
+Result<ShutdownOutcome> run_shutdown(const ShutdownPlan& plan, const ShutdownHooks& hooks = {},
+                                     TaskManager& registry = task_manager());
 
 // Writes "\n[varnex] Received <signal>, initiating graceful shutdown...\n" (block_all) and
 // "\n[varnex] Stopping (reason: <reason>), initiating graceful shutdown...\n" (block_until).
@@ -87,12 +125,5 @@ void announce_stopping(const std::string& reason);
 // Writes "[varnex] All tasks stopped successfully\n" when all_stopped, else
 // "[varnex] Shutdown timed out, some tasks may still be running\n".
 void report_stop_result(bool all_stopped);
-
-// True for a reason that block_until reports after a signal ("signal:..."), after which the
-// interpreter's pending signal is consumed.
-bool reason_is_signal(const std::string& reason);
-
-// A wait limit in milliseconds as a deadline from now (none: no limit).
-std::optional<rt::Instant> shutdown_deadline(std::optional<std::uint64_t> wait_ms);
 
 }  // namespace varnex

@@ -40,20 +40,20 @@ Result<ShutdownSignalOp> ShutdownSignalOp::create() {
   return ShutdownSignalOp(std::move(sigint).value(), std::move(sigterm).value());
 }
 
-std::optional<std::string> ShutdownSignalOp::poll(const rt::Waker& waker) {
+std::optional<int> ShutdownSignalOp::poll(const rt::Waker& waker) {
   rt::Select2 either(sigint_, sigterm_);
   auto ready = either.poll(waker);
   if (!ready) return std::nullopt;
-  return shutdown_signal_name(std::visit([](int signo) { return signo; }, *ready));
+  return std::visit([](int signo) { return signo; }, *ready);
 }
 
 }  // namespace varnex
 
 namespace varnex {
 
-std::optional<std::string> ShutdownSignalOp::arrived() const {
-  if (sigint_.arrived()) return shutdown_signal_name(SIGINT);
-  if (sigterm_.arrived()) return shutdown_signal_name(SIGTERM);
+std::optional<int> ShutdownSignalOp::arrived() const {
+  if (sigint_.arrived()) return SIGINT;
+  if (sigterm_.arrived()) return SIGTERM;
   return std::nullopt;
 }
 

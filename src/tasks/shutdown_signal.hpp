@@ -17,20 +17,21 @@
 
 namespace varnex {
 
-// Op: ready with "SIGINT" or "SIGTERM" once either listener has seen a delivery. Each poll
-// starts with one listener chosen at random, so when both signals are pending either may win.
+// Op: ready with the signal's number (SIGINT or SIGTERM) once either listener has seen a
+// delivery. Each poll starts with one listener chosen at random, so when both signals are
+// pending either may win.
 class ShutdownSignalOp {
  public:
   // Creates both listeners. Errors (kind Fatal): "Failed to register SIGINT handler: <error>",
   // then the same for SIGTERM.
   static Result<ShutdownSignalOp> create();
 
-  using Output = std::string;
-  std::optional<std::string> poll(const rt::Waker& waker);
+  using Output = int;
+  std::optional<int> poll(const rt::Waker& waker);
 
-  // The name of a signal that has begun to arrive and that poll() has not reported yet (SIGINT
-  // first), if any; never waits. See rt::SignalListener::arrived().
-  std::optional<std::string> arrived() const;
+  // A signal that has begun to arrive and that poll() has not reported yet (SIGINT first), if
+  // any; never waits. See rt::SignalListener::arrived().
+  std::optional<int> arrived() const;
 
  private:
   ShutdownSignalOp(rt::SignalListener sigint, rt::SignalListener sigterm)
@@ -42,6 +43,5 @@ class ShutdownSignalOp {
 
 // The name of a shutdown signal: "SIGINT", "SIGTERM".
 std::string shutdown_signal_name(int signo);
-
 
 }  // namespace varnex

@@ -115,28 +115,21 @@ std::vector<std::shared_ptr<RunState>> TaskManager::not_ended() const {
   return runs;
 }
 
-bool TaskManager::wait_all(std::optional<std::uint64_t> timeout_ms) const {
-  return wait_all(timeout_ms, {}) == WaitOutcome::AllStopped;
+bool TaskManager::wait_all(std::optional<std::chrono::nanoseconds> limit) const {
+  return wait_all(limit, {}) == rt::WaitEnd::Done;
 }
 
-WaitOutcome TaskManager::wait_all(std::optional<std::uint64_t> timeout_ms,
+rt::WaitEnd TaskManager::wait_all(std::optional<std::chrono::nanoseconds> limit,
                                   const rt::InterruptCheck& interrupted) const {
-  const std::optional<rt::Instant> deadline =
-      timeout_ms ? rt::deadline_after_ms(*timeout_ms) : std::nullopt;
+  const std::optional<rt::Instant> deadline = limit ? rt::deadline_after(*limit) : std::nullopt;
   // Everything must end, so waiting for each in turn ends when the last one does. Entries added
   // meanwhile are found by the next pass.
   for (;;) {
     std::vector<std::shared_ptr<RunState>> runs = not_ended();
-    if (runs.empty()) return WaitOutcome::AllStopped;
+    if (runs.empty()) return rt::WaitEnd::Done;
     for (const std::shared_ptr<RunState>& run : runs) {
-      switch (rt::wait_for_completion(run->ended_event(), deadline, interrupted)) {
-        case rt::WaitEnd::Done:
-          break;
-        case rt::WaitEnd::TimedOut:
-          return WaitOutcome::TimedOut;
-        case rt::WaitEnd::Interrupted:
-          return WaitOutcome::Interrupted;
-      }
+      const rt::WaitEnd end = rt::wait_for_completion(run->ended_event(), deadline, interrupted);
+      if (end != rt::WaitEnd::Done) return end;
     }
   }
 }

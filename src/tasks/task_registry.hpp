@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -53,12 +54,6 @@ struct StatusSummary {
   bool operator==(const StatusSummary&) const = default;
 };
 
-enum class WaitOutcome : std::uint8_t {
-  AllStopped,   // every entry has ended
-  TimedOut,     // the time limit passed first
-  Interrupted,  // the interrupt check asked to stop waiting
-};
-
 class TaskManager {
  public:
   TaskManager() = default;
@@ -91,12 +86,12 @@ class TaskManager {
   // a background call's own call, it does not wait for that one (it cannot end meanwhile). With a limit T it returns false
   // once T has passed, so a limit of 0 with an entry not ended returns false at once; without
   // one it waits as long as that takes. Returns true at once when nothing runs.
-  bool wait_all(std::optional<std::uint64_t> timeout_ms) const;
+  bool wait_all(std::optional<std::chrono::nanoseconds> limit) const;
 
   // The same wait, calling `interrupted` at least every rt::kInterruptCheckPeriod; when it
-  // returns true the wait ends with WaitOutcome::Interrupted. The Python layer uses it to let
-  // Ctrl+C end a wait.
-  WaitOutcome wait_all(std::optional<std::uint64_t> timeout_ms,
+  // returns true the wait ends with rt::WaitEnd::Interrupted (Done: every entry has ended;
+  // TimedOut: the limit passed first). The Python layer uses it to let Ctrl+C end a wait.
+  rt::WaitEnd wait_all(std::optional<std::chrono::nanoseconds> limit,
                        const rt::InterruptCheck& interrupted) const;
 
   // The entries that have not ended, by id (ascending), with their kinds.

@@ -53,7 +53,7 @@ void timer_thread_loop(std::chrono::nanoseconds period, DeadlineWait& wait, Time
     if (!callable) break;
     wait.until(next);
     // A call that overran is served at once; the grid points passed during it are skipped.
-    next = rt::next_tick(next, wait.now(), period, period);
+    next = rt::next_tick(next, wait.now(), period, rt::MissedTicks::kept_within_a_period());
   }
   timer.run.finish();
 }

@@ -199,7 +199,7 @@ bool TimerScheduler::tick(ScheduledTimer& timer, CallGate* gate, bool& entered) 
     run.finish();
     return false;
   }
-  timer.due = rt::next_tick(timer.due, taken, timer.period, rt::Interval::kLatenessKeptOnGrid);
+  timer.due = rt::next_tick(timer.due, taken, timer.period, rt::Interval::kMissedTicks);
   return true;
 }
 

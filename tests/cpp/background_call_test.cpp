@@ -160,9 +160,9 @@ TEST(BackgroundCall, RunsOnThePoolRegistersAndCountsUntilItHasEnded) {
   EXPECT_EQ(registry.status_summary(), (StatusSummary{0, 1, 0, 1}));
   ASSERT_TRUE(begun.wait_until(rt::Clock::now() + 10s));
   registry.stop_all();  // too late to skip it: it runs to its end and is waited for
-  EXPECT_FALSE(registry.wait_all(0));
+  EXPECT_FALSE(registry.wait_all(0ms));
   gate.open();
-  EXPECT_TRUE(registry.wait_all(10'000));
+  EXPECT_TRUE(registry.wait_all(10'000ms));
   EXPECT_TRUE(call->is_completed());
   EXPECT_EQ(registry.status_summary(), (StatusSummary{0, 0, 1, 1}));
   EXPECT_FALSE(record->on_worker.load());
@@ -190,7 +190,7 @@ TEST(BackgroundCall, ADroppedHandleKeepsTheEntryUntilTheCallEndsButNotItsValue) 
   EXPECT_EQ(registry.total_count(), 1u);
   EXPECT_EQ(registry.running_count(), 1u);
   gate.open();
-  EXPECT_TRUE(registry.wait_all(10'000));
+  EXPECT_TRUE(registry.wait_all(10'000ms));
   EXPECT_EQ(registry.total_count(), 0u);
   // The job drops the last holder right after the end, and the value with it: the registry
   // never keeps an outcome alive.

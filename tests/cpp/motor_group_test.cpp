@@ -62,9 +62,9 @@ class ScriptedBus final : public CanLink {
     now_error_ = std::move(error);
   }
 
-  rt::Task<std::optional<CanMessage>> receive(uint64_t timeout_ms) override {
+  rt::Task<std::optional<CanMessage>> receive(std::chrono::nanoseconds limit) override {
     receives_.fetch_add(1);
-    return next(timeout_ms);
+    return next(limit);
   }
 
   // Sends after the first `n` attempts (counted from now) fail with "channel closed".
@@ -96,10 +96,10 @@ class ScriptedBus final : public CanLink {
   int receives() const { return receives_.load(); }
 
  private:
-  rt::Task<std::optional<CanMessage>> next(uint64_t timeout_ms) {
+  rt::Task<std::optional<CanMessage>> next(std::chrono::nanoseconds limit) {
     auto op = incoming_rx_->recv_op();
     std::optional<std::optional<CanMessage>> got =
-        co_await rt::timeout(rt::deadline_after_ms(timeout_ms), op);
+        co_await rt::timeout(rt::deadline_after(limit), op);
     if (!got) co_return std::nullopt;
     co_return std::move(*got);
   }
@@ -616,7 +616,7 @@ TEST_F(Broadcasting, EveryEndWithAWatchdogSendsTheSafeFrameLast) {
       handle.stop();
     }
     if (end == "close") motor->close();
-    ASSERT_TRUE(registry.wait_all(10'000)) << end;
+    ASSERT_TRUE(registry.wait_all(10'000ms)) << end;
     const std::vector<CanMessage> sent = bus->take_sent();
     EXPECT_EQ(sent.back().data, safe) << end;
     EXPECT_EQ(slot_of(sent[sent.size() - 2].data, 0), 70) << end;
@@ -654,7 +654,7 @@ class StuckLink final : public CanLink {
  public:
   Status send(uint32_t, std::vector<uint8_t>) override { return {}; }
   Result<Sent> send_now(uint32_t, std::span<const uint8_t>) override { return Sent::Written; }
-  rt::Task<std::optional<CanMessage>> receive(uint64_t) override {
+  rt::Task<std::optional<CanMessage>> receive(std::chrono::nanoseconds) override {
     std::unique_lock lock(mutex_);
     stuck_ = true;
     changed_.notify_all();

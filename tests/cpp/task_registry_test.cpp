@@ -180,10 +180,10 @@ TEST(TaskRegistryWait, NothingRunningOrAZeroLimitAnswersWithoutWaiting) {
   m.register_task(1, item(TaskKind::Timer, true), TaskKind::Timer);
   int checks = 0;
   auto count = [&checks] { return ++checks < 0; };
-  EXPECT_EQ(m.wait_all(std::nullopt, count), WaitOutcome::AllStopped);
-  EXPECT_TRUE(m.wait_all(0));
+  EXPECT_EQ(m.wait_all(std::nullopt, count), rt::WaitEnd::Done);
+  EXPECT_TRUE(m.wait_all(0ms));
   m.register_task(2, item(TaskKind::AsyncTask), TaskKind::AsyncTask);
-  EXPECT_EQ(m.wait_all(0, count), WaitOutcome::TimedOut);
+  EXPECT_EQ(m.wait_all(0ms, count), rt::WaitEnd::TimedOut);
   EXPECT_EQ(checks, 0);
 }
 
@@ -199,11 +199,11 @@ TEST(TaskRegistryWait, WakesWhenTheLastItemEndsAndTimesOutWhenOneNeverDoes) {
     a->request_stop();
     b->finish();
   });
-  EXPECT_TRUE(m.wait_all(60'000));
+  EXPECT_TRUE(m.wait_all(60'000ms));
   ender.join();
   m.register_task(3, item(TaskKind::AsyncTask), TaskKind::AsyncTask);
   const auto start = Clock::now();
-  EXPECT_EQ(m.wait_all(30, [] { return false; }), WaitOutcome::TimedOut);
+  EXPECT_EQ(m.wait_all(30ms, [] { return false; }), rt::WaitEnd::TimedOut);
   EXPECT_GE(Clock::now() - start, 30ms);
 }
 
@@ -212,14 +212,15 @@ TEST(TaskRegistryWait, InterruptEndsTheWaitAndNoLockIsHeldDuringIt) {
   auto run = item(TaskKind::Timer);
   m.register_task(1, run, TaskKind::Timer);
   int polls = 0;
-  for (auto limit : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{60000}}) {
+  using Limit = std::optional<std::chrono::nanoseconds>;
+  for (auto limit : {Limit{}, Limit{60s}}) {
     polls = 0;
     const auto outcome = m.wait_all(limit, [&] {
       // Registering takes the write lock: this would deadlock if the wait held the lock.
       m.register_task(100 + polls, item(TaskKind::AsyncTask, true), TaskKind::AsyncTask);
       return ++polls == 3;
     });
-    EXPECT_EQ(outcome, WaitOutcome::Interrupted);
+    EXPECT_EQ(outcome, rt::WaitEnd::Interrupted);
     EXPECT_EQ(polls, 3);
     EXPECT_FALSE(run->ended());
   }
@@ -232,7 +233,7 @@ TEST(TaskRegistryWait, AWaitInsideACallDoesNotWaitForItsOwnItem) {
   m.register_task(1, run, TaskKind::AsyncTask);
   ASSERT_TRUE(run->begin_call());
   RunState::CallScope inside(*run);
-  EXPECT_TRUE(m.wait_all(0));
+  EXPECT_TRUE(m.wait_all(0ms));
 }
 
 }  // namespace

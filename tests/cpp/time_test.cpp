@@ -43,7 +43,7 @@ TEST(DeadlineAfterMs, OverflowMeansNoDeadline) {
 // The missed-tick rule, on explicit instants: no clock is read.
 TEST(NextTick, SmallLatenessKeepsTheGridLargeLatenessSkipsPassedPoints) {
   const auto period = 10ms;
-  const auto kept = Interval::kLatenessKeptOnGrid;
+  const MissedTicks kept = Interval::kMissedTicks;
   const Instant d{std::chrono::seconds(100)};
   EXPECT_EQ(next_tick(d, d, period, kept), d + 10ms);
   EXPECT_EQ(next_tick(d, d + 3ms, period, kept), d + 10ms);   // 3 ms late: on grid
@@ -53,25 +53,29 @@ TEST(NextTick, SmallLatenessKeepsTheGridLargeLatenessSkipsPassedPoints) {
   EXPECT_EQ(next_tick(d, d + 47ms, period, kept), d + 50ms);
   // A period shorter than the kept lateness: a tick 3 ms late makes up the next one at once.
   EXPECT_EQ(next_tick(d, d + 3ms, 1ms, kept), d + 1ms);
+  // The same lateness kept within one period of 1 ms: the points passed are skipped.
+  EXPECT_EQ(next_tick(d, d + 3ms, 1ms, MissedTicks::kept_within_a_period()), d + 4ms);
 }
 
 // The timer threads keep one period: a call that overran is served at once, the points passed
 // during it are skipped.
 TEST(NextTick, KeepingOnePeriodServesTheLateCallAndSkipsThePassedPoints) {
   const auto p = 10ms;
+  const MissedTicks one = MissedTicks::kept_within_a_period();
   const Instant d{std::chrono::seconds(1000)};
-  EXPECT_EQ(next_tick(d, d + 5ms, p, p), d + 10ms);
-  EXPECT_EQ(next_tick(d, d + 10ms, p, p), d + 10ms);  // exactly on the next point
-  EXPECT_EQ(next_tick(d, d + 15ms, p, p), d + 20ms);  // 10 ms skipped
-  EXPECT_EQ(next_tick(d, d + 20ms, p, p), d + 30ms);  // strictly after now
-  EXPECT_EQ(next_tick(d, d + 1234567us, p, p), d + 1240ms);
+  EXPECT_EQ(next_tick(d, d + 5ms, p, one), d + 10ms);
+  EXPECT_EQ(next_tick(d, d + 10ms, p, one), d + 10ms);  // exactly on the next point
+  EXPECT_EQ(next_tick(d, d + 15ms, p, one), d + 20ms);  // 10 ms skipped
+  EXPECT_EQ(next_tick(d, d + 20ms, p, one), d + 30ms);  // strictly after now
+  EXPECT_EQ(next_tick(d, d + 1234567us, p, one), d + 1240ms);
 }
 
 TEST(NextTick, DoesNotOverflowForLongPeriodsFarBehind) {
   const Instant due{std::chrono::hours(24 * 365)};
   const std::chrono::nanoseconds p{999'999'937};
+  const MissedTicks one = MissedTicks::kept_within_a_period();
   const auto now = due + std::chrono::hours(24 * 365 * 50) + 17ns;
-  const auto next = next_tick(due, now, p, p);
+  const auto next = next_tick(due, now, p, one);
   EXPECT_GT(next, now);
   EXPECT_LE(next - now, p);
   EXPECT_EQ((next - due).count() % p.count(), 0);

@@ -443,7 +443,7 @@ TEST(StartTimer, RegistersTheTimerAndAStopAllEndsIt) {
   timer->adopt();
   EXPECT_EQ(registry.timer_count(), 1u);
   registry.stop_all();
-  EXPECT_TRUE(registry.wait_all(10'000));
+  EXPECT_TRUE(registry.wait_all(10'000ms));
   EXPECT_TRUE(timer->run().run.ended());
   EXPECT_EQ(registry.status_summary(), (StatusSummary{0, 0, 1, 1}));
 }

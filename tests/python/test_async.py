@@ -75,6 +75,7 @@ class Unprintable(Exception):
         (KeyError("k"), "KeyError: 'k'"),
         (OSError(2, "gone"), "FileNotFoundError: [Errno 2] gone"),
         (RuntimeError("ünïcode ✓"), "RuntimeError: ünïcode ✓"),
+        (ValueError("a\udc80b"), "ValueError: <exception str() failed>"),  # not encodable
     ],
 )
 def test_error_text_is_qualified_type_and_str(exception, text):

@@ -157,6 +157,22 @@ def test_each_raising_call_is_printed_or_counted_and_the_timer_goes_on():
     assert lines.count("Traceback (most recent call last):") == 3
 
 
+def test_an_error_text_python_cannot_encode_keeps_the_rest_of_the_line():
+    # A lone surrogate becomes "?"; a background call's error text drops such a str instead
+    # (test_async's error texts): one exception text, a named rule per caller.
+    out = run_child(
+        """
+        import time, varnex
+        def odd():
+            raise ValueError("a\\udc80b")
+        h = varnex.timer(50.0)(odd)()
+        time.sleep(0.3)
+        h.stop()
+        """
+    )
+    assert "Timer function error: ValueError: a?b" in out.stderr.splitlines()
+
+
 def test_dropping_the_handle_warns_stops_and_unregisters():
     out = run_child(
         """
