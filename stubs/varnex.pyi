@@ -176,9 +176,7 @@ class CanDevice:
         TypeError: ``error_frames`` is not a bool.
     """
 
-    def __new__(
-        cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False
-    ) -> CanDevice: ...
+    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False) -> CanDevice: ...
     def send(self, id: int, data: Sequence[int]) -> None:
         """Send one frame and return once the kernel has it.
 
@@ -310,9 +308,7 @@ class CanDeviceNonBlocking:
         TypeError: ``error_frames`` is not a bool.
     """
 
-    def __new__(
-        cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False
-    ) -> CanDeviceNonBlocking: ...
+    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False) -> CanDeviceNonBlocking: ...
     def send(self, id: int, data: Sequence[int]) -> None:
         """Queue one frame for sending and return at once.
 
