@@ -251,7 +251,9 @@ class CanDevice:
         until an error frame tells one. It joins two sources: the kernel's state of a ``type
         can`` link (read over rtnetlink at each call) and the error frames the device has read;
         the one that changed last wins, so error frames written by a program count until the
-        controller's state next changes.
+        controller's state next changes. This device reads the error frames on a socket of its
+        own (no data frame reaches it), opened by the first call: frames from before it count
+        only through the link's state.
         """
 
     def set_filters(self, filters: Sequence[CanFilter] | None) -> None:

@@ -11,10 +11,6 @@
 
 namespace varnex {
 
-StateFrameSocket::StateFrameSocket(std::string interface) : interface_(std::move(interface)) {
-  open();
-}
-
 void StateFrameSocket::open() {
   const unsigned index = if_nametoindex(interface_.c_str());
   if (index == 0) return;
