@@ -6,7 +6,7 @@ calls (``run_async``), the process-wide ``TaskManager`` and a graceful shutdown 
 SIGTERM (``block_all``, ``block_until``, ``shutdown_all``).
 
 The names ``Feedback``, ``TaskStatus``, ``FocModeName``, ``PrecisionMode``, ``SignalName``,
-``StopReason``, ``CanFrame``, ``CanFilter``, ``CanFilterDict`` and ``ReceivedFrame`` exist only
+``StopReason``, ``CanFrame``, ``CanFilter``, ``CanFilterDict``, ``ReceivedFrame`` and ``BusState`` exist only
 for type checkers: import them under
 ``if typing.TYPE_CHECKING:``. ``AsyncHandle``, ``RunAsync`` and ``TimerWrapper`` are generic only
 for type checkers: write ``AsyncHandle[int]`` only in annotations that are not evaluated
@@ -50,6 +50,9 @@ StopReason: TypeAlias = Literal["signal:SIGINT", "signal:SIGTERM", "timeout"]
 """Why ``block_until`` stopped waiting: a signal, or its wait time ran out."""
 
 CanFrame: TypeAlias = tuple[int, bytes]
+# What bus_state() returns: the controller's error state, "stopped" for a link that is down,
+# "unknown" where the interface keeps no state (vcan) and no error frame told one.
+BusState: TypeAlias = Literal["active", "warning", "passive", "bus-off", "stopped", "unknown"]
 """A received CAN frame: ``(id, data)``, the identifier without flag bits and 0 to 8 data bytes.
 
 Identifiers above ``0x7FF`` travel as extended (29-bit) frames; a frame does not say whether it
@@ -66,7 +69,9 @@ class ReceivedFrame(tuple[int, bytes]):
 
     @property
     def id(self) -> int:
-        """The identifier without flag bits (11 or 29 bits)."""
+        """The identifier without flag bits (11 or 29 bits); for an error frame its error class
+        (``CAN_ERR_*`` of ``<linux/can/error.h>``) with the error flag ``0x20000000``, as the
+        tuple of ``receive`` carries it."""
     @property
     def data(self) -> bytes:
         """0 to 8 data bytes; empty for a remote request."""
@@ -83,6 +88,13 @@ class ReceivedFrame(tuple[int, bytes]):
     @property
     def is_error(self) -> bool:
         """True for an error frame."""
+    @property
+    def error_class(self) -> tuple[str, ...]:
+        """What an error frame reports, decoded from its class and the controller's detail byte:
+        names among "tx-timeout", "lost-arbitration", "controller-overflow",
+        "controller-warning", "controller-passive", "controller-active", "controller-problem",
+        "protocol-violation", "transceiver", "no-ack", "bus-off", "bus-error", "restarted" and
+        "error-counters"; empty for any other frame."""
 
 @type_check_only
 class _CanFilterIdMask(TypedDict):
@@ -147,6 +159,12 @@ class CanDevice:
     pass (see ``set_filters``; they are in place before the socket is bound, so no other frame
     is ever queued for it). It closes when the object is destroyed.
 
+    With ``error_frames=True`` the receives also return the bus's error frames (every class of
+    ``<linux/can/error.h>``), as ``(id, data)`` whose ``id`` is the error class with the error
+    flag ``0x20000000`` (so it never equals a data frame's id), and from ``recv_frame`` with
+    ``is_error`` True and ``error_class`` decoded. Without it no error frame ever reaches a
+    receive; either way the device reads those that tell the bus state, for ``bus_state()``.
+
     ``send`` and ``receive`` hold the GIL while they wait. Only one of them may run on a device
     at a time: a second call from another thread meanwhile raises ``RuntimeError``
     ("Already borrowed").
@@ -155,9 +173,10 @@ class CanDevice:
         OSError: the interface does not exist, cannot be brought up, or the socket cannot be
             opened; the message says which.
         TypeError, ValueError: ``filters`` is not a valid list of filters (nothing is opened).
+        TypeError: ``error_frames`` is not a bool.
     """
 
-    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None) -> CanDevice: ...
+    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False) -> CanDevice: ...
     def send(self, id: int, data: Sequence[int]) -> None:
         """Send one frame and return once the kernel has it.
 
@@ -224,6 +243,19 @@ class CanDevice:
         Closing again does nothing. A ``with`` block closes the device on exit.
         """
 
+    def bus_state(self) -> BusState:
+        """The state of the bus as the interface's controller sees it.
+
+        "active", "warning", "passive" or "bus-off" (the controller's error states), "stopped"
+        when the link is down (or gone), "unknown" on an interface that keeps no state (vcan)
+        until an error frame tells one. It joins two sources: the kernel's state of a ``type
+        can`` link (read over rtnetlink at each call) and the error frames the device has read;
+        the one that changed last wins, so error frames written by a program count until the
+        controller's state next changes. This device reads the error frames on a socket of its
+        own (no data frame reaches it), opened by the first call: frames from before it count
+        only through the link's state.
+        """
+
     def set_filters(self, filters: Sequence[CanFilter] | None) -> None:
         """Replace the kernel's receive filters of the socket.
 
@@ -265,13 +297,20 @@ class CanDeviceNonBlocking:
     ``filters`` only the frames they pass are received (see ``set_filters``), so frames the
     program never reads do not pile up in that queue.
 
+    With ``error_frames=True`` the receives also return the bus's error frames (every class of
+    ``<linux/can/error.h>``), as ``(id, data)`` whose ``id`` is the error class with the error
+    flag ``0x20000000`` (so it never equals a data frame's id), and from ``recv_frame`` with
+    ``is_error`` True and ``error_class`` decoded. Without it no error frame ever reaches a
+    receive; either way the device reads those that tell the bus state, for ``bus_state()``.
+
     Raises:
         OSError: the interface does not exist, cannot be brought up, or the socket cannot be
             opened.
         TypeError, ValueError: ``filters`` is not a valid list of filters (nothing is opened).
+        TypeError: ``error_frames`` is not a bool.
     """
 
-    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None) -> CanDeviceNonBlocking: ...
+    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False) -> CanDeviceNonBlocking: ...
     def send(self, id: int, data: Sequence[int]) -> None:
         """Queue one frame for sending and return at once.
 
@@ -352,6 +391,10 @@ class CanDeviceNonBlocking:
         ``RuntimeError("CanDeviceNonBlocking on interface '<name>' is closed")``. Closing again
         does nothing. A ``with`` block closes the device on exit.
         """
+
+    def bus_state(self) -> BusState:
+        """The state of the bus, as ``CanDevice.bus_state`` tells it; the background task reads
+        the error frames whether or not anyone receives."""
 
     def set_filters(self, filters: Sequence[CanFilter] | None) -> None:
         """Replace the kernel's receive filters of the socket, as ``CanDevice.set_filters`` does.
@@ -498,6 +541,16 @@ class Motor:
                 systemd service). Nothing is started then.
         """
 
+    def bus_state(self) -> BusState:
+        """The state of the group's bus, as ``CanDevice.bus_state`` tells it.
+
+        The receive task takes the error frames that tell a state (never as feedback, never as
+        an unmatched frame) and prints each change once on standard error, as
+        "[Motor] bus state of <interface>: <before> -> <now>" (each distinct line at most once a
+        second); it also looks at the state every 100 ms, so a link taken down shows as
+        "stopped".
+        """
+
     def feed_watchdog(self) -> None:
         """Tell the broadcast's watchdog the program is alive without setting a target.
 
@@ -622,7 +675,11 @@ class Device:
         """The driver's node id, which is also the CAN id of its feedback frames."""
 
     def feedback_age(self) -> float | None:
-        """Seconds since this device's last feedback frame was stored, or None if none ever arrived.
+        """Seconds since the kernel received this device's latest feedback frame, or None if none ever arrived.
+
+        The age is ``time.time()`` minus the frame's kernel receive time (``SO_TIMESTAMPNS``), so
+        a frame that waited in a queue counts as old as it is, and it follows ``time.time()``
+        when the system clock is set (never below 0).
 
         Tells a driver that went silent from one that answers: ``get_feedback`` keeps returning
         the last values (or zeros) either way. Reads two atomics, so it never waits for the

@@ -37,6 +37,9 @@ struct CanDeviceAsync::ReceivePath {
   rt::Waker task_reader;             // the task's reading half, to be woken for it
   std::shared_ptr<FrameTap> tap;     // sees every frame read
   bool tap_takes_all = false;        // ... and only it: nothing is queued for receives
+  // Error frames: their state noted, and passed on only when the receives asked for them (then
+  // the tap sees them too). Set at creation, never replaced.
+  std::unique_ptr<ErrorFrames> errors;
 
   // Shows the frame to the tap; true when it is also for the receives.
   bool offer(const CanMessage& message) {
@@ -158,6 +161,7 @@ class ReadSide {
     if (!*got) return Output{Status(std::move(*got).error())};
     const ReceivedRecord& record = got->value();
     CanMessage message = parse_can_frame(record.frame, record.received_ns);
+    if (!path_.errors->passes(message)) return Output{Status{}};  // for the bus state only
     if (path_.offer(message) && incoming_.send(std::move(message))) nobody_receives_ = true;
     return Output{Status{}};
   }
@@ -194,14 +198,17 @@ class NextFrame {
       // back only once the reactor thread has seen the next frame: look at the socket first,
       // so a frame already there is not kept waiting for that report. (ReceiveOp itself keeps
       // trusting the report: reading first there would cost the task a second read per frame.)
-      std::optional<Result<ReceivedRecord>> got = socket->try_receive();
-      if (!got) {
-        CanDevice::ReceiveOp read = socket->receive_op();
-        got = read.poll(waker);
-      }
-      if (!got) return std::nullopt;
-      if (*got) {
+      std::optional<Result<ReceivedRecord>> got;
+      for (;;) {
+        got = socket->try_receive();
+        if (!got) {
+          CanDevice::ReceiveOp read = socket->receive_op();
+          got = read.poll(waker);
+        }
+        if (!got) return std::nullopt;
+        if (!*got) break;
         CanMessage message = parse_can_frame(got->value().frame, got->value().received_ns);
+        if (!path_.errors->passes(message)) continue;  // an error frame, for the bus state only
         path_.offer(message);
         return Output{std::move(message)};
       }
@@ -237,7 +244,8 @@ class DeviceTask {
                 [path = send_path] {
                   std::lock_guard lock(path->mutex);
                   return path->filters;
-                }),
+                },
+                receive_path->errors->error_mask()),
         outgoing_(std::move(outgoing)),
         send_path_(std::move(send_path)),
         incoming_(std::move(incoming)),
@@ -421,13 +429,16 @@ rt::Task<std::optional<CanMessage>> receive_with_timeout(
 
 Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string& interface,
                                                                std::string owner,
-                                                               const CanFilters& filters) {
+                                                               const CanFilters& filters,
+                                                               uint32_t error_frames) {
+  auto receive_path = std::make_shared<ReceivePath>();
+  receive_path->errors = std::make_unique<ErrorFrames>(error_frames);
   // Provisioning runs child processes: on a worker, hand its place over for that time too.
   Result<std::unique_ptr<CanDevice>> opened = rt::block_in_place([&]() -> Result<std::unique_ptr<CanDevice>> {
     if (Status provisioned = ensure_can_interface(interface); !provisioned) {
       return std::move(provisioned).error();
     }
-    return CanDevice::open(interface, filters);
+    return CanDevice::open(interface, filters, receive_path->errors->error_mask());
   });
   if (!opened) return std::move(opened).error();
 
@@ -436,7 +447,6 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   auto incoming = std::make_shared<Incoming>(std::move(incoming_rx));
   auto send_path = std::make_shared<SendPath>();
   send_path->filters = filters;
-  auto receive_path = std::make_shared<ReceivePath>();
   rt::JoinHandle<void> task = rt::spawn(serve(DeviceTask(interface, std::move(opened).value(),
                                                          std::move(outgoing_rx), send_path,
                                                          std::move(incoming_tx), receive_path)));
@@ -444,6 +454,8 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
       interface, std::move(owner), std::move(outgoing_tx), std::move(send_path), std::move(incoming),
       std::move(receive_path), std::move(task)));
 }
+
+BusState CanDeviceAsync::bus_state() { return receive_path_->errors->bus_state(interface_); }
 
 Status CanDeviceAsync::usable() const {
   if (inherited()) return inherited_error();

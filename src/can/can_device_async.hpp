@@ -51,6 +51,7 @@
 #include <string>
 #include <vector>
 
+#include "can/bus_state.hpp"
 #include "can/can_filter.hpp"
 #include "can/can_frame.hpp"
 #include "can/device_closing.hpp"
@@ -84,9 +85,11 @@ class CanDeviceAsync {
   // of provisioning and of opening the socket are returned unchanged; nothing stays open.
   // `owner` names the device in the closed error: the class the user holds. `filters` are in
   // place on the socket before it is bound, and on every socket opened after a removal.
+  // `error_frames`: the error classes whose frames receives (and a tap) get too (0: none, then
+  // only the bus state sees error frames; CAN_ERR_MASK: all).
   static Result<std::shared_ptr<CanDeviceAsync>> create(
       const std::string& interface, std::string owner = "CanDeviceNonBlocking",
-      const CanFilters& filters = std::nullopt);
+      const CanFilters& filters = std::nullopt, uint32_t error_frames = 0);
 
   CanDeviceAsync(const CanDeviceAsync&) = delete;
   CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
@@ -116,6 +119,10 @@ class CanDeviceAsync {
   // the interface. Frames already in the incoming queue stay. Errors: the closed and inherited
   // errors, or the kernel's refusal ("<description> (os error N)"; the old filters stay).
   Status set_filters(const CanFilters& filters);
+
+  // The bus state (can/bus_state.hpp): from the error frames the device has read (by its task or
+  // its receives) and a reading of the link. Never fails.
+  BusState bus_state();
 
   // From now on the device's sockets (this one and any reopened later) keep a small send
   // buffer (CanDevice::limit_send_buffer), so that frames written before a stall are few.

@@ -7,28 +7,34 @@
 namespace varnex {
 
 Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::create(const std::string& interface,
-                                                             const CanFilters& filters) {
+                                                             const CanFilters& filters,
+                                                             uint32_t error_frames) {
   if (Status provisioned = ensure_can_interface(interface); !provisioned) {
     return std::move(provisioned).error();
   }
-  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface, filters);
+  Result<std::unique_ptr<CanDevice>> opened =
+      CanDevice::open(interface, filters, ErrorFrames(error_frames).delivered());
   if (!opened) return std::move(opened).error();
-  return std::make_shared<CanDeviceSync>(std::move(opened).value(), interface, filters);
+  return std::make_shared<CanDeviceSync>(std::move(opened).value(), interface, filters,
+                                         error_frames);
 }
 
 Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::reopen_inherited(
     const CanDeviceSync& inherited) {
   if (inherited.closed()) {
-    auto closed = std::make_shared<CanDeviceSync>(nullptr, inherited.interface_);
+    auto closed = std::make_shared<CanDeviceSync>(nullptr, inherited.interface_, std::nullopt,
+                                                  inherited.errors_.delivered());
     closed->close();
     return closed;
   }
   // Read without the inherited lock (a parent thread may have held it at the fork): only
   // set_filters writes them, and only a fork in the middle of one would find them half written.
   const CanFilters& filters = inherited.filters_;
-  Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(inherited.interface_, filters);
+  Result<std::unique_ptr<CanDevice>> opened =
+      CanDevice::open(inherited.interface_, filters, inherited.errors_.delivered());
   if (!opened) return std::move(opened).error();
-  return std::make_shared<CanDeviceSync>(std::move(opened).value(), inherited.interface_, filters);
+  return std::make_shared<CanDeviceSync>(std::move(opened).value(), inherited.interface_, filters,
+                                         inherited.errors_.delivered());
 }
 
 void CanDeviceSync::close() {
@@ -155,15 +161,18 @@ rt::OpWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
     if (closed()) continue;  // answered at the top
     if (deadline && rt::Clock::now() >= *deadline) return {};
   }
-  CanDevice::ReceiveOp op = socket->receive_op();
-  rt::OpWait<Result<ReceivedRecord>> got = wait_unless_closed(op, deadline, interrupted);
-  if (!got.value) return {std::nullopt, got.end};
-  if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), rt::WaitEnd::Done};
-  const ReceivedRecord& record = got.value->value();
-  rt::OpWait<CanMessage> handed =
-      hand_over(parse_can_frame(record.frame, record.received_ns), handed_back, hooks);
-  if (handed.end == rt::WaitEnd::Interrupted) return {std::nullopt, rt::WaitEnd::Interrupted};
-  return {Result<CanMessage>(std::move(*handed.value)), rt::WaitEnd::Done};
+  for (;;) {
+    CanDevice::ReceiveOp op = socket->receive_op();
+    rt::OpWait<Result<ReceivedRecord>> got = wait_unless_closed(op, deadline, interrupted);
+    if (!got.value) return {std::nullopt, got.end};
+    if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), rt::WaitEnd::Done};
+    const ReceivedRecord& record = got.value->value();
+    CanMessage message = parse_can_frame(record.frame, record.received_ns);
+    if (!errors_.passes(message)) continue;  // an error frame, for the bus state only
+    rt::OpWait<CanMessage> handed = hand_over(std::move(message), handed_back, hooks);
+    if (handed.end == rt::WaitEnd::Interrupted) return {std::nullopt, rt::WaitEnd::Interrupted};
+    return {Result<CanMessage>(std::move(*handed.value)), rt::WaitEnd::Done};
+  }
 }
 
 }  // namespace varnex

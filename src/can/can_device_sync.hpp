@@ -26,12 +26,14 @@
 #include <string>
 #include <vector>
 
+#include "can/bus_state.hpp"
 #include "can/can_frame.hpp"
 #include "can/device_closing.hpp"
 #include "can/can_socket.hpp"
 #include "can/receive_turn.hpp"
 #include "can/reopening_socket.hpp"
 #include "can/sliced_wait.hpp"
+#include "can/state_frame_socket.hpp"
 #include "common/lock_order.hpp"
 #include "common/result.hpp"
 #include "runtime/async_mutex.hpp"
@@ -43,8 +45,11 @@ class CanDeviceSync {
  public:
   // Provisions the interface (ensure_can_interface), then opens the socket with `filters` in
   // place before it is bound. Errors of either step are returned unchanged; nothing stays open.
+  // `error_frames`: the error classes whose frames receives return too (0: none, then only the
+  // bus state sees error frames; CAN_ERR_MASK: all).
   static Result<std::shared_ptr<CanDeviceSync>> create(const std::string& interface,
-                                                       const CanFilters& filters = std::nullopt);
+                                                       const CanFilters& filters = std::nullopt,
+                                                       uint32_t error_frames = 0);
 
   const std::string& interface() const { return interface_; }
 
@@ -74,6 +79,13 @@ class CanDeviceSync {
   // filters stay).
   Status set_filters(const CanFilters& filters);
 
+  // The bus state (can/bus_state.hpp): from the error frames the device's receives have read
+  // and a reading of the link. Never fails; a device that is closed reads its link all the same.
+  BusState bus_state() {
+    state_frames_.drain(errors_.rule());
+    return errors_.bus_state(interface_);
+  }
+
   // Closes the socket; calls in progress end with the error below. Closing again does nothing.
   void close();
   bool closed() const;
@@ -86,10 +98,13 @@ class CanDeviceSync {
   // may have held its locks at the fork). Errors: those of opening the socket.
   static Result<std::shared_ptr<CanDeviceSync>> reopen_inherited(const CanDeviceSync& inherited);
 
-  CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface, CanFilters filters = std::nullopt)
+  CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface,
+                CanFilters filters = std::nullopt, uint32_t error_frames = 0)
       : interface_(std::move(interface)),
         filters_(std::move(filters)),
-        socket_(interface_, std::move(device), [this] { return filters_; }) {}
+        errors_(error_frames),
+        socket_(interface_, std::move(device), [this] { return filters_; }, errors_.delivered()),
+        state_frames_(interface_) {}
 
  private:
   // The socket to use: a new one on the interface when the current one's interface was
@@ -111,7 +126,11 @@ class CanDeviceSync {
   // Guards socket_ (replaced when the interface comes back; closed once the device is).
   mutable RankedMutex<LockRank::CanSocketSlot> mutex_;
   CanFilters filters_;  // guarded by mutex_, like the socket they are given to
+  ErrorFrames errors_;
   ReopeningSocket socket_;
+  // The error frames that tell the state come on a socket of their own (see its header), so the
+  // receives' socket gets only those asked for.
+  StateFrameSocket state_frames_;
   rt::Completion closed_;
   // The receive turn, and the frame a receive handed back (only while holding the turn).
   rt::AsyncMutexed<std::optional<CanMessage>> turn_;

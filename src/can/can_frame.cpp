@@ -23,7 +23,8 @@ CanMessage parse_can_frame(const can_frame& frame, int64_t received_ns) {
   message.extended = (frame.can_id & CAN_EFF_FLAG) != 0;
   message.remote = (frame.can_id & CAN_RTR_FLAG) != 0;
   message.error = (frame.can_id & CAN_ERR_FLAG) != 0;
-  message.id = frame.can_id & (message.extended ? CAN_EFF_MASK : CAN_SFF_MASK);
+  // An error frame's id is its error class, which has bits above the 11 of a standard id.
+  message.id = frame.can_id & (message.extended || message.error ? CAN_EFF_MASK : CAN_SFF_MASK);
   // A classic raw socket never delivers a length above 8, but the record has room for only
   // 8 bytes, and in classic CAN a length code of 9..15 still means 8 data bytes: clamp rather
   // than read past the array.

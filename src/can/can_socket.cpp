@@ -52,7 +52,8 @@ bool interface_exists(const std::string& interface) {
 }
 
 Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface,
-                                                   const CanFilters& filters) {
+                                                   const CanFilters& filters,
+                                                   uint32_t error_mask) {
   const unsigned index = if_nametoindex(interface.c_str());
   if (index == 0) {
     const int errnum = errno;
@@ -72,6 +73,10 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface,
   // Before bind(): a bound socket is queued every frame from then on, those the filters would
   // exclude among them, until the filters are in place.
   if (filters && !apply_filters(fd.get(), filters)) return io_error(errno);
+  if (error_mask != 0 && ::setsockopt(fd.get(), SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &error_mask,
+                                      sizeof error_mask) != 0) {
+    return io_error(errno);
+  }
 
   sockaddr_can address{};
   address.can_family = AF_CAN;

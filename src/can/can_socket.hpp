@@ -10,8 +10,9 @@
 // (see born_), never used.
 //
 // The socket receives every data frame on the bus (no filter), or those its receive filters pass
-// (can/can_filter.hpp, set before the socket is bound, so none other is ever queued), and no
-// error frames. Its receive
+// (can/can_filter.hpp, set before the socket is bound, so none other is ever queued), and the
+// error frames of the classes its error mask names (CAN_RAW_ERR_FILTER; can/bus_state.hpp says
+// which its owners ask for). Its receive
 // buffer is enlarged (kReceiveBufferBytes) so that a full bus does not overflow it while its
 // reader is descheduled; frames the kernel still drops for want of room are reported, at most
 // once a second (ReceiveDrops), by the reads that come after them:
@@ -73,8 +74,10 @@ class CanDevice {
   //   "CAN Device not found: <ENAME>: <description>"   no interface of that name
   //   "IO: <description> (os error N)"                 socket(), the filters, bind() or
   //                                                    registration failed
+  // `error_mask`: the error classes whose error frames the socket receives (0: none).
   static Result<std::unique_ptr<CanDevice>> open(const std::string& interface,
-                                                 const CanFilters& filters = std::nullopt);
+                                                 const CanFilters& filters = std::nullopt,
+                                                 uint32_t error_mask = 0);
 
   CanDevice(const CanDevice&) = delete;
   CanDevice& operator=(const CanDevice&) = delete;

@@ -29,6 +29,10 @@ class AsyncDeviceLink final : public CanLink {
 
   void close() override { device_->close(); }
 
+  BusState bus_state() override { return device_->bus_state(); }
+  std::string interface_name() const override { return device_->interface(); }
+  LinkReading link_reading() const override { return read_link(device_->interface()); }
+
   Status open_status() const override { return device_->usable(); }
 
  private:

@@ -8,8 +8,10 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "can/bus_state.hpp"
 #include "can/can_frame.hpp"
 #include "common/result.hpp"
 #include "runtime/task.hpp"
@@ -40,6 +42,12 @@ class CanLink {
   // The next received frame within `limit`, awaited inside a runtime task. Nothing on
   // time-out, and also (at once) when the device can deliver nothing any more.
   virtual rt::Task<std::optional<CanMessage>> receive(std::chrono::nanoseconds limit) = 0;
+
+  // The bus state of the device's interface (can/bus_state.hpp), that interface's name, and a
+  // reading of its link (the defaults: a link that is up and keeps no state, as vcan).
+  virtual BusState bus_state() { return BusState::Unknown; }
+  virtual std::string interface_name() const { return {}; }
+  virtual LinkReading link_reading() const { return {true, true, std::nullopt}; }
 
   // Writes what is queued (bounded), then closes the device; later sends get the closed error.
   // Closing again does nothing.

@@ -103,22 +103,27 @@ Feedback Device::get_feedback_blocking() {
   return feedback_.value_unsafe();
 }
 
-rt::Task<void> Device::update_feedback(Feedback feedback) {
+rt::Task<void> Device::update_feedback(Feedback feedback, int64_t received_ns) {
   rt::LockOp lock = feedback_.mutex().lock_op();
   rt::AsyncMutexGuard guard = co_await rt::wait(lock);
   feedback_.value_unsafe() = feedback;
   reported_position_.store(feedback.position, std::memory_order_relaxed);
-  const auto now = rt::Clock::now().time_since_epoch();
-  feedback_stored_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
-                            std::memory_order_relaxed);
+  if (received_ns == 0) {
+    received_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  }
+  feedback_received_ns_.store(received_ns, std::memory_order_relaxed);
   feedback_count_.fetch_add(1, std::memory_order_release);
 }
 
 std::optional<double> Device::feedback_age() const {
   if (feedback_count() == 0) return std::nullopt;
-  const auto stored = rt::Instant(std::chrono::duration_cast<rt::Clock::duration>(
-      std::chrono::nanoseconds(feedback_stored_ns_.load(std::memory_order_relaxed))));
-  return std::chrono::duration<double>(rt::Clock::now() - stored).count();
+  const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+  const int64_t age_ns = now_ns - feedback_received_ns_.load(std::memory_order_relaxed);
+  return age_ns > 0 ? static_cast<double>(age_ns) / 1e9 : 0.0;
 }
 
 }  // namespace varnex::motor

@@ -88,11 +88,13 @@ class Device {
   Feedback get_feedback_blocking();
 
   // Stores all three values of one frame at once; awaited by the receive task. The caller keeps
-  // the device alive until it completes.
-  rt::Task<void> update_feedback(Feedback feedback);
+  // the device alive until it completes. `received_ns`: the kernel's receive time of the frame
+  // (CanMessage::received_ns); 0 when it has none, then the time of the store stands for it.
+  rt::Task<void> update_feedback(Feedback feedback, int64_t received_ns = 0);
 
   // How fresh the feedback is, readable from any thread without the feedback lock: the number of
-  // frames stored so far, and the seconds since the last one was stored (none before the first).
+  // frames stored so far, and the seconds from the latest one's receive time to now on the clock
+  // of time.time() (none before the first; never below 0 when that clock is set back).
   uint64_t feedback_count() const { return feedback_count_.load(std::memory_order_acquire); }
   std::optional<double> feedback_age() const;
   // The position of the last stored feedback, lock-free (meaningful once feedback_count() > 0).
@@ -112,9 +114,9 @@ class Device {
   float target_ = 0.0f;  // guarded by board_'s lock
   const std::shared_ptr<CanLink> link_;
   rt::AsyncMutexed<Feedback> feedback_;
-  // Written by the receive task after each store: the monotonic time of the store first, then the
-  // count, so a reader that sees a count above zero also sees a time.
-  std::atomic<int64_t> feedback_stored_ns_{0};
+  // Written by the receive task after each store: the frame's receive time (ns since the Unix
+  // epoch) first, then the count, so a reader that sees a count above zero also sees a time.
+  std::atomic<int64_t> feedback_received_ns_{0};
   std::atomic<uint64_t> feedback_count_{0};
   std::atomic<float> reported_position_{0.0f};
   const uint8_t slot_index_;

@@ -67,6 +67,8 @@ class Motor {
   void close();
   // Ok while the group is open, else the closed error.
   Status open_status() const { return can_->open_status(); }
+  // The bus state of the group's interface (can/bus_state.hpp).
+  BusState bus_state() const { return can_->bus_state(); }
 
   // Queues open session (0x73, 0x74), set mode, end session to the node, in this order, then
   // registers the device. Any error is returned and nothing is registered. No check against the

@@ -77,7 +77,47 @@ class Watches {
   rt::Instant last_sweep_{};
 };
 
+// The group's bus state as last reported (see the header). It follows the error frames in the
+// order this task takes them, with a rule of its own (the device's may be ahead of the task),
+// so each change is reported even when several frames come at once.
+class BusStateWatch {
+ public:
+  explicit BusStateWatch(CanLink& link)
+      : link_(link), interface_(link.interface_name()),
+        reported_(rule_.current(link.link_reading())), checked_(rt::Clock::now()) {}
+
+  // An error frame the task took.
+  void saw(const CanMessage& frame, rt::Instant now) {
+    rule_.saw_error_frame(frame);
+    check(now, true);
+  }
+  // Looks at the state when `due` or once kBusStateCheck has passed since it last did.
+  void check(rt::Instant now, bool due = false) {
+    if (!due && now - checked_ < kBusStateCheck) return;
+    checked_ = now;
+    const BusState state = rule_.current(link_.link_reading());
+    if (state == reported_) return;
+    limiter_.report(bus_state_line(interface_, reported_, state), DiagnosticLevel::Warning,
+                    {{"interface", interface_}});
+    reported_ = state;
+  }
+  void flush() { limiter_.flush(); }
+
+ private:
+  CanLink& link_;
+  const std::string interface_;
+  BusStateRule rule_;
+  BusState reported_;
+  rt::Instant checked_;
+  RepeatLimiter limiter_;
+};
+
 }  // namespace
+
+std::string bus_state_line(const std::string& interface, BusState before, BusState now) {
+  return "[Motor] bus state of " + interface + ": " + bus_state_name(before) + " -> " +
+         bus_state_name(now);
+}
 
 std::string unexpected_length_line(uint32_t id, std::size_t length) {
   return "Warning: ignoring CAN frame 0x" + hex_id(id) + " with unexpected length " +
@@ -114,9 +154,12 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<D
                                 std::shared_ptr<TargetBoard> board, ReceiveOptions options) {
   ForeignFrames foreign;
   Watches watches(devices, std::move(board), options);
+  BusStateWatch bus_state(*link);
   for (;;) {
     foreign.flush();
+    bus_state.flush();
     watches.sweep(rt::Clock::now());
+    bus_state.check(rt::Clock::now());
     const rt::Instant attempt_start = rt::Clock::now();
     std::optional<CanMessage> message = co_await link->receive(kReceiveWait);
     if (!message) {
@@ -124,6 +167,10 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<D
       // once, and is asked again only after the same pause.
       const rt::Instant next_attempt = attempt_start + kReceiveWait;
       if (rt::Clock::now() < next_attempt) co_await rt::sleep_until(next_attempt);
+      continue;
+    }
+    if (message->error) {
+      bus_state.saw(*message, rt::Clock::now());
       continue;
     }
     if (message->data.size() != kFrameLength) {
@@ -134,7 +181,7 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<D
         message->data.data(), kFrameLength));
     std::shared_ptr<Device> device = devices->find_by_node(message->id);
     if (device && is_feedback_frame_for(*message, device->node_id())) {
-      co_await device->update_feedback(feedback);
+      co_await device->update_feedback(feedback, message->received_ns);
       watches.answered(*device, rt::Clock::now());
     } else {
       foreign.unmatched(message->id, message->data);

@@ -18,6 +18,13 @@
 // line naming it, its slot, the mode it was given and the remedy; with `reapply_setup` the task
 // sends that device's setup again itself (open session, set mode, end session).
 //
+// Error frames (the link passes those that say a bus state) are never feedback: the task looks at
+// the bus state when one comes, and at least every kBusStateCheck otherwise (a link taken down, or
+// a controller's state read over netlink, sends this task no frame), and reports each change once:
+//   "[Motor] bus state of <interface>: <before> -> <now>"     e.g. "active -> passive"
+// each distinct line at most once a second (a bus that flaps prints each direction once a second
+// with its count of repeats).
+//
 // Should the link ever stop delivering (the CAN device's task ended), every attempt returns at
 // once; attempts are then spaced 100 ms apart rather than polled in a loop.
 #pragma once
@@ -39,6 +46,7 @@
 namespace varnex::motor {
 
 inline constexpr std::chrono::milliseconds kReceiveWait{100};
+inline constexpr std::chrono::milliseconds kBusStateCheck{100};
 
 struct ReceiveOptions {
   bool reapply_setup = false;
@@ -48,6 +56,9 @@ struct ReceiveOptions {
 // the group that started it: the group aborts it and goes without waiting.
 rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<DeviceList> devices,
                                 std::shared_ptr<TargetBoard> board, ReceiveOptions options = {});
+
+// "[Motor] bus state of <interface>: <before> -> <now>", without its line feed.
+std::string bus_state_line(const std::string& interface, BusState before, BusState now);
 
 // The two diagnostic lines, with their line feed.
 std::string unexpected_length_line(uint32_t id, std::size_t length);

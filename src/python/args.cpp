@@ -1,5 +1,7 @@
 #include "python/args.hpp"
 
+#include <linux/can.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -202,6 +204,11 @@ bool to_bool(PyObject* obj, const char* name) {
     return ok_or_throw(PyObject_IsTrue(obj)) != 0;
   }
   throw_type_error(name, "bool", obj);
+}
+
+uint32_t to_error_classes(PyObject* obj, const char* name) {
+  if (obj == nullptr) return 0;
+  return to_bool(obj, name) ? CAN_ERR_MASK : 0;
 }
 
 std::string to_string(PyObject* obj, const char* name) {

@@ -143,6 +143,10 @@ std::vector<std::uint8_t> to_bytes(PyObject* obj, const char* name);
 // the filter ("filters[2]: ...").
 CanFilters to_can_filters(PyObject* obj, const char* name);
 
+// The error_frames= of the CAN devices: omitted or False, no error frame reaches a receive (0);
+// True, every class does (CAN_ERR_MASK). Anything but a bool raises TypeError.
+uint32_t to_error_classes(PyObject* obj, const char* name);
+
 // True when an optional argument was omitted or is None.
 inline bool is_none(PyObject* obj) noexcept { return obj == nullptr || obj == Py_None; }
 

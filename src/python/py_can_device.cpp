@@ -39,13 +39,15 @@ const Device& device_here(Access& access) {
   return access->get();
 }
 
-constexpr Signature kNew{"CanDevice", 1, {"interface", "filters"}, 1};
+constexpr Signature kNew{"CanDevice", 1, {"interface", "filters", "error_frames"}, 1};
 PyRef can_device_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface, filters] = bind(kNew, args);
+  auto [interface, filters, error_frames] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
   const CanFilters receive_filters = to_can_filters(filters, "filters");
-  return CanDeviceObject::create(
-      type, create_device([&] { return CanDeviceSync::create(name, receive_filters); }));
+  const uint32_t error_classes = to_error_classes(error_frames, "error_frames");
+  return CanDeviceObject::create(type, create_device([&] {
+    return CanDeviceSync::create(name, receive_filters, error_classes);
+  }));
 }
 
 constexpr Signature kSend{"send", 2, {"id", "data"}};
@@ -124,6 +126,12 @@ PyRef set_filters(PyObject* self, const CallArgs& args) {
   return none();
 }
 
+// Shared access: a receive waiting on another thread holds none, and the state is the device's.
+PyRef bus_state(PyObject* self) {
+  auto access = CanDeviceObject::shared(self);
+  return py_str(bus_state_name(device_here(access)->bus_state()));
+}
+
 // Takes no access: it must be able to end a send or receive that another thread is waiting in.
 PyRef close(PyObject* self) {
   auto access = CanDeviceObject::shared(self);
@@ -158,13 +166,15 @@ PyMethodDef methods[] = {
                         doc<"set_filters($self, filters)\n--\n\n", "CanDevice.set_filters">()),
     method<recv_frame>("recv_frame",
                        doc<"recv_frame($self, timeout=None)\n--\n\n", "CanDevice.recv_frame">()),
+    method<bus_state>("bus_state",
+                      doc<"bus_state($self)\n--\n\n", "CanDevice.bus_state">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanDevice.__enter__">()),
     exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDevice.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDevice(interface, *, filters=None)\n--\n\n"
+    slot(Py_tp_doc, doc<"CanDevice(interface, *, filters=None, error_frames=False)\n--\n\n"
                         "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。",
                         "CanDevice">()),
     slot(Py_tp_new, &new_slot<can_device_new>),

@@ -47,13 +47,14 @@ PyRef optional_message(const std::optional<CanMessage>& message) {
   return message ? can_message_tuple(*message) : none();
 }
 
-constexpr Signature kNew{"CanDeviceNonBlocking", 1, {"interface", "filters"}, 1};
+constexpr Signature kNew{"CanDeviceNonBlocking", 1, {"interface", "filters", "error_frames"}, 1};
 PyRef can_device_non_blocking_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface, filters] = bind(kNew, args);
+  auto [interface, filters, error_frames] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
   const CanFilters receive_filters = to_can_filters(filters, "filters");
+  const uint32_t error_classes = to_error_classes(error_frames, "error_frames");
   return CanDeviceNonBlockingObject::create(type, create_device([&] {
-    return CanDeviceAsync::create(name, "CanDeviceNonBlocking", receive_filters);
+    return CanDeviceAsync::create(name, "CanDeviceNonBlocking", receive_filters, error_classes);
   }));
 }
 
@@ -137,6 +138,8 @@ PyObject* next_frame(PyObject* self) noexcept {
   });
 }
 
+PyRef bus_state(PyObject* self) { return py_str(bus_state_name(Access(self)->bus_state())); }
+
 constexpr Signature kSetFilters{"set_filters", 1, {"filters"}};
 PyRef set_filters(PyObject* self, const CallArgs& args) {
   auto [filters] = bind(kSetFilters, args);
@@ -187,13 +190,15 @@ PyMethodDef methods[] = {
                         doc<"set_filters($self, filters)\n--\n\n", "CanDeviceNonBlocking.set_filters">()),
     method<recv_frame>("recv_frame",
                        doc<"recv_frame($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv_frame">()),
+    method<bus_state>("bus_state",
+                      doc<"bus_state($self)\n--\n\n", "CanDeviceNonBlocking.bus_state">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanDeviceNonBlocking.__enter__">()),
     exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDeviceNonBlocking.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface, *, filters=None)\n--\n\n"
+    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface, *, filters=None, error_frames=False)\n--\n\n"
                         "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。",
                         "CanDeviceNonBlocking">()),
     slot(Py_tp_new, &new_slot<can_device_non_blocking_new>),

@@ -168,6 +168,8 @@ PyRef set_foc_mode_broadcast(PyObject* self, const CallArgs& args) {
 }
 
 // Waits without the GIL while the queued frames are written (at most a second).
+PyRef bus_state(PyObject* self) { return py_str(bus_state_name(Group(self, true)->bus_state())); }
+
 PyRef close(PyObject* self) {
   const Group group(self, true);
   GilRelease released;
@@ -228,6 +230,7 @@ PyMethodDef methods[] = {
             "Motor.start_broadcast">()),
     method<feed_watchdog>("feed_watchdog",
                           doc<"feed_watchdog($self)\n--\n\n", "Motor.feed_watchdog">()),
+    method<bus_state>("bus_state", doc<"bus_state($self)\n--\n\n", "Motor.bus_state">()),
     method<close>("close",
                   doc<"close($self)\n--\n\n", "Motor.close">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "Motor.__enter__">()),

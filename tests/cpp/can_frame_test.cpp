@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include <gtest/gtest.h>
+#include <linux/can/error.h>
 
 #include "can/can_frame.hpp"
 
@@ -106,6 +107,9 @@ TEST(CanFrame, FlagBitsLeaveTheIdAndAreNotedBeside) {
             (CanMessage{0x1ABCD123, {}, true, true}));
   EXPECT_EQ(parse_can_frame(record(CAN_ERR_FLAG | 0x4, 8, {})),
             (CanMessage{0x4, {0, 0, 0, 0, 0, 0, 0, 0}, false, false, true}));
+  // An error frame's id is its 29-bit error class, not an 11-bit identifier.
+  EXPECT_EQ(parse_can_frame(record(CAN_ERR_FLAG | 0x1000 | CAN_ERR_BUSOFF, 0, {})).id,
+            0x1000u | CAN_ERR_BUSOFF);
 }
 
 TEST(CanFrame, DataIsOnlyTheFirstLengthBytes) {

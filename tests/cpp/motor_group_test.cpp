@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <linux/can/error.h>
 
 #include "motor/broadcast.hpp"
 #include "motor/config_commands.hpp"
@@ -80,6 +81,8 @@ class ScriptedBus final : public CanLink {
   void deliver(uint32_t id, std::vector<uint8_t> data) {
     (void)incoming_tx_->send(CanMessage{id, std::move(data)});
   }
+  void deliver(CanMessage message) { (void)incoming_tx_->send(std::move(message)); }
+  std::string interface_name() const override { return "bus0"; }
 
   std::vector<CanMessage> take_sent() {
     std::lock_guard lock(mutex_);
@@ -340,6 +343,37 @@ TEST_F(MotorGroup, WrongLengthAndUnmatchedFramesArePrintedAndChangeNothing) {
             "Warning: ignoring CAN frame 0x1ABCDE with unexpected length 0\n"
             "[Motor] unmatched feedback frame: id=0x7F, data=[0, 0, 192, 63, 123, 0, 6, 255]\n");
   EXPECT_EQ(device->get_feedback_blocking(), (Feedback{4.0f, 0.1f, 0.02f}));
+}
+
+TEST_F(MotorGroup, ErrorFramesAreNeverFeedbackAndEachBusStateChangePrintsOneLine) {
+  auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
+  rt::testing::capture_stderr();
+  auto error_frame = [](uint32_t classes, uint8_t detail) {
+    CanMessage m{classes, {0, detail, 0, 0, 0, 0, 0, 0}};
+    m.error = true;
+    return m;
+  };
+  bus->deliver(error_frame(CAN_ERR_CRTL, CAN_ERR_CRTL_TX_PASSIVE));
+  bus->deliver(error_frame(CAN_ERR_CRTL, CAN_ERR_CRTL_TX_PASSIVE));  // no change: no line
+  bus->deliver(error_frame(CAN_ERR_ACK, 0));                         // tells no state
+  bus->deliver(error_frame(0x201, 0));  // an error class that equals the node id: not feedback
+  bus->deliver(error_frame(CAN_ERR_BUSOFF, 0));
+  bus->deliver(error_frame(CAN_ERR_RESTARTED, 0));
+  // Stamped 5 s ago by the kernel: its age counts from then, not from when it was stored.
+  CanMessage feedback{0x201, feedback_frame(4.0f, 1, 2)};
+  feedback.received_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             (std::chrono::system_clock::now() - 5s).time_since_epoch())
+                             .count();
+  bus->deliver(feedback);
+  const bool stored = eventually([&] { return device->feedback_count() == 1; });
+  const std::string printed = rt::testing::captured_stderr();
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(printed,
+            "[Motor] bus state of bus0: unknown -> passive\n"
+            "[Motor] bus state of bus0: passive -> bus-off\n"
+            "[Motor] bus state of bus0: bus-off -> active\n");
+  EXPECT_GE(*device->feedback_age(), 5.0);
+  EXPECT_LT(*device->feedback_age(), 60.0);
 }
 
 // A bus shared with other nodes: a line per id, not per frame.

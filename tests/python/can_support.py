@@ -120,6 +120,17 @@ def unpack_frame(record):
     return word, can_id, extended, bool(word & CAN_RTR_FLAG), payload[: min(length, 8)]
 
 
+# Error classes of <linux/can/error.h> and the controller's detail bits (data[1]).
+CAN_ERR_CRTL, CAN_ERR_ACK, CAN_ERR_BUSOFF, CAN_ERR_RESTARTED = 0x4, 0x20, 0x40, 0x100
+CAN_ERR_CRTL_TX_WARNING, CAN_ERR_CRTL_TX_PASSIVE = 0x08, 0x20
+
+
+def error_record(classes, controller=0):
+    """An error frame record as a controller's driver writes it: the classes in the id (with
+    CAN_ERR_FLAG), the controller's detail in data[1]. vcan has no controller, so tests write them."""
+    return CAN_FRAME.pack(CAN_ERR_FLAG | classes, 8, bytes([0, controller, 0, 0, 0, 0, 0, 0]))
+
+
 class CanPeer:
     """A raw CAN socket bound to one interface, standing in for another node on the bus.
 

@@ -42,8 +42,8 @@ REGISTRATION_ORDER = CLASSES + FUNCTIONS
 
 # The text signature each class with a constructor and each function declares.
 SIGNATURES = {
-    "CanDevice": "(interface, *, filters=None)",
-    "CanDeviceNonBlocking": "(interface, *, filters=None)",
+    "CanDevice": "(interface, *, filters=None, error_frames=False)",
+    "CanDeviceNonBlocking": "(interface, *, filters=None, error_frames=False)",
     "Motor": "(interface, host=None, host_id=None, *, reapply_setup=False)",
     "PrecisionTimer": "(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)",
     "TaskManager": "()",
