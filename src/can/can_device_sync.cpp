@@ -7,8 +7,9 @@
 namespace varnex {
 
 Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::create(const std::string& interface,
-                                                             const CanFilters& filters) {
-  if (Status provisioned = ensure_can_interface(interface); !provisioned) {
+                                                             const CanFilters& filters,
+                                                             uint32_t bitrate) {
+  if (Status provisioned = ensure_can_interface(interface, bitrate); !provisioned) {
     return std::move(provisioned).error();
   }
   Result<std::unique_ptr<CanDevice>> opened = CanDevice::open(interface, filters);

@@ -29,6 +29,7 @@
 #include "can/can_frame.hpp"
 #include "can/device_closing.hpp"
 #include "can/can_socket.hpp"
+#include "can/provisioning.hpp"
 #include "can/receive_turn.hpp"
 #include "can/reopening_socket.hpp"
 #include "can/sliced_wait.hpp"
@@ -41,10 +42,12 @@ namespace varnex {
 
 class CanDeviceSync {
  public:
-  // Provisions the interface (ensure_can_interface), then opens the socket with `filters` in
-  // place before it is bound. Errors of either step are returned unchanged; nothing stays open.
+  // Provisions the interface at `bitrate` (ensure_can_interface), then opens the socket with
+  // `filters` in place before it is bound. Errors of either step are returned unchanged;
+  // nothing stays open.
   static Result<std::shared_ptr<CanDeviceSync>> create(const std::string& interface,
-                                                       const CanFilters& filters = std::nullopt);
+                                                       const CanFilters& filters = std::nullopt,
+                                                       uint32_t bitrate = kCanBitrate);
 
   const std::string& interface() const { return interface_; }
 

@@ -11,8 +11,9 @@
 namespace varnex::motor {
 
 Result<std::unique_ptr<Motor>> Motor::create(const std::string& interface, uint32_t host,
-                                             ReceiveOptions options) {
-  Result<std::shared_ptr<CanDeviceAsync>> device = CanDeviceAsync::create(interface, "Motor");
+                                             ReceiveOptions options, uint32_t bitrate) {
+  Result<std::shared_ptr<CanDeviceAsync>> device =
+      CanDeviceAsync::create(interface, "Motor", std::nullopt, bitrate);
   if (!device) return std::move(device).error();
   return over(link_to(std::move(device).value()), host, options);
 }
