@@ -34,8 +34,7 @@ Error unsupported_bitrate_error(const std::string& shown);
 inline constexpr std::chrono::seconds kIpTimeLimit{10};
 
 // Queries `ip -details link show dev <interface>` and, unless the interface is up at
-// `bitrate` (any other than kCanBitrates is check_can_bitrate's error, before anything runs), runs `ip link set dev <interface> down`,
-// `... type can bitrate <bitrate>`, `... up`;
+// `bitrate`, runs `ip link set dev <interface> down`, `... type can bitrate <bitrate>`, `... up`;
 // if any of those fails, runs all three again through `sudo` (which may prompt on the terminal).
 // A virtual interface (vcan, vxcan) has no bit rate: it is only brought up when it is down.
 // The name always follows `dev`, so that one such as "up" is never read as a keyword.
@@ -47,7 +46,8 @@ inline constexpr std::chrono::seconds kIpTimeLimit{10};
 // by its output: it succeeded when it wrote nothing on its standard error (and, for the query,
 // printed the link). A sudo command, whose output is not seen, then counts as succeeded.
 //
-// Errors (all ErrorKind::Os but the bit rate's), exactly:
+// A `bitrate` not in kCanBitrates is check_can_bitrate's ValueError, before anything runs.
+// Other errors (all ErrorKind::Os), exactly:
 //   "Failed to run ip: <os error text>"                 ip could not be started for the query
 //   "CAN interface '<interface>' does not exist"         the query did not succeed
 //   "'ip <args>' did not finish within 10 s and was killed"   a run took too long
