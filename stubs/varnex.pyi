@@ -165,6 +165,11 @@ class CanDevice:
     ``is_error`` True and ``error_class`` decoded. Without it no error frame ever reaches a
     receive; either way the device reads those that tell the bus state, for ``bus_state()``.
 
+    ``bitrate`` (keyword only) is the bus's rate in bit/s when it is not 1 000 000: one of
+    10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000 or 1000000. The interface is
+    then checked and brought up at that rate instead; ``None`` means 1 000 000. A virtual
+    interface (vcan) has no rate and is only brought up.
+
     ``send`` and ``receive`` hold the GIL while they wait. Only one of them may run on a device
     at a time: a second call from another thread meanwhile raises ``RuntimeError``
     ("Already borrowed").
@@ -172,11 +177,12 @@ class CanDevice:
     Raises:
         OSError: the interface does not exist, cannot be brought up, or the socket cannot be
             opened; the message says which.
-        TypeError, ValueError: ``filters`` is not a valid list of filters (nothing is opened).
+        TypeError, ValueError: ``filters`` is not a valid list of filters, or ``bitrate`` is not
+            one of the rates above (ValueError) or not an int (TypeError); nothing is opened.
         TypeError: ``error_frames`` is not a bool.
     """
 
-    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False) -> CanDevice: ...
+    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False, bitrate: int | None = None) -> CanDevice: ...
     def send(self, id: int, data: Sequence[int]) -> None:
         """Send one frame and return once the kernel has it.
 
@@ -293,7 +299,8 @@ class CanDeviceNonBlocking:
     ``send`` never waits (it writes the frame itself when nothing is queued ahead and the socket
     has room, else queues it for the task); received frames collect in an unbounded
     queue from the moment the device exists, and ``try_receive`` / ``receive_timeout`` take them
-    in arrival order. The interface is checked and brought up as for ``CanDevice``. With
+    in arrival order. The interface is checked and brought up as for ``CanDevice``, at
+    ``bitrate`` when one is given (keyword only; the same rates as ``CanDevice``'s). With
     ``filters`` only the frames they pass are received (see ``set_filters``), so frames the
     program never reads do not pile up in that queue.
 
@@ -306,11 +313,12 @@ class CanDeviceNonBlocking:
     Raises:
         OSError: the interface does not exist, cannot be brought up, or the socket cannot be
             opened.
-        TypeError, ValueError: ``filters`` is not a valid list of filters (nothing is opened).
+        TypeError, ValueError: ``filters`` is not a valid list of filters, or ``bitrate`` is not
+            one of the accepted rates; nothing is opened.
         TypeError: ``error_frames`` is not a bool.
     """
 
-    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False) -> CanDeviceNonBlocking: ...
+    def __new__(cls, interface: str, *, filters: Sequence[CanFilter] | None = None, error_frames: bool = False, bitrate: int | None = None) -> CanDeviceNonBlocking: ...
     def send(self, id: int, data: Sequence[int]) -> None:
         """Queue one frame for sending and return at once.
 
@@ -450,15 +458,20 @@ class Motor:
     again. ``reapply_setup=True`` (keyword only) has the group send that driver's setup again
     itself (open session, set mode, end session).
 
+    ``bitrate`` (keyword only): the bus's rate in bit/s when it is not 1 000 000, one of the
+    rates ``CanDevice`` accepts; the interface is brought up at it.
+
     Raises:
-        ValueError: neither or both of ``host`` and ``host_id`` given.
+        ValueError: neither or both of ``host`` and ``host_id`` given, or ``bitrate`` is not
+            an accepted rate.
+        TypeError: ``bitrate`` is not an int.
         OSError: the CAN interface or socket cannot be set up.
     """
 
     @overload
-    def __new__(cls, interface: str, host: int, host_id: None = None, *, reapply_setup: bool = False) -> Motor: ...
+    def __new__(cls, interface: str, host: int, host_id: None = None, *, reapply_setup: bool = False, bitrate: int | None = None) -> Motor: ...
     @overload
-    def __new__(cls, interface: str, host: None = None, *, host_id: int, reapply_setup: bool = False) -> Motor: ...
+    def __new__(cls, interface: str, host: None = None, *, host_id: int, reapply_setup: bool = False, bitrate: int | None = None) -> Motor: ...
     def add_device(self, slot_index: int, node_id: int, mode: FocModeName) -> Device:
         """Configure a driver and add it to the group.
 

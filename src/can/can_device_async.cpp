@@ -430,12 +430,13 @@ rt::Task<std::optional<CanMessage>> receive_with_timeout(
 Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string& interface,
                                                                std::string owner,
                                                                const CanFilters& filters,
-                                                               uint32_t error_frames) {
+                                                               uint32_t error_frames,
+                                                               uint32_t bitrate) {
   auto receive_path = std::make_shared<ReceivePath>();
   receive_path->errors = std::make_unique<ErrorFrames>(error_frames);
   // Provisioning runs child processes: on a worker, hand its place over for that time too.
   Result<std::unique_ptr<CanDevice>> opened = rt::block_in_place([&]() -> Result<std::unique_ptr<CanDevice>> {
-    if (Status provisioned = ensure_can_interface(interface); !provisioned) {
+    if (Status provisioned = ensure_can_interface(interface, bitrate); !provisioned) {
       return std::move(provisioned).error();
     }
     return CanDevice::open(interface, filters, receive_path->errors->error_mask());

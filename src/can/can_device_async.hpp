@@ -55,6 +55,7 @@
 #include "can/can_filter.hpp"
 #include "can/can_frame.hpp"
 #include "can/device_closing.hpp"
+#include "can/provisioning.hpp"
 #include "can/receive_turn.hpp"
 #include "can/sliced_wait.hpp"
 #include "common/result.hpp"
@@ -80,7 +81,7 @@ inline constexpr std::chrono::seconds kCloseDrainLimit{1};
 
 class CanDeviceAsync {
  public:
-  // Provisions the interface (ensure_can_interface; its child processes run inside
+  // Provisions the interface at `bitrate` (ensure_can_interface; its child processes run inside
   // block_in_place, so any thread may call this), opens the socket and starts the task. Errors
   // of provisioning and of opening the socket are returned unchanged; nothing stays open.
   // `owner` names the device in the closed error: the class the user holds. `filters` are in
@@ -89,7 +90,8 @@ class CanDeviceAsync {
   // only the bus state sees error frames; CAN_ERR_MASK: all).
   static Result<std::shared_ptr<CanDeviceAsync>> create(
       const std::string& interface, std::string owner = "CanDeviceNonBlocking",
-      const CanFilters& filters = std::nullopt, uint32_t error_frames = 0);
+      const CanFilters& filters = std::nullopt, uint32_t error_frames = 0,
+      uint32_t bitrate = kCanBitrate);
 
   CanDeviceAsync(const CanDeviceAsync&) = delete;
   CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;

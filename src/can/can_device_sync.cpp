@@ -8,8 +8,9 @@ namespace varnex {
 
 Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::create(const std::string& interface,
                                                              const CanFilters& filters,
-                                                             uint32_t error_frames) {
-  if (Status provisioned = ensure_can_interface(interface); !provisioned) {
+                                                             uint32_t error_frames,
+                                                             uint32_t bitrate) {
+  if (Status provisioned = ensure_can_interface(interface, bitrate); !provisioned) {
     return std::move(provisioned).error();
   }
   Result<std::unique_ptr<CanDevice>> opened =

@@ -30,6 +30,7 @@
 #include "can/can_frame.hpp"
 #include "can/device_closing.hpp"
 #include "can/can_socket.hpp"
+#include "can/provisioning.hpp"
 #include "can/receive_turn.hpp"
 #include "can/reopening_socket.hpp"
 #include "can/sliced_wait.hpp"
@@ -43,13 +44,14 @@ namespace varnex {
 
 class CanDeviceSync {
  public:
-  // Provisions the interface (ensure_can_interface), then opens the socket with `filters` in
-  // place before it is bound. Errors of either step are returned unchanged; nothing stays open.
-  // `error_frames`: the error classes whose frames receives return too (0: none, then only the
-  // bus state sees error frames; CAN_ERR_MASK: all).
+  // Provisions the interface at `bitrate` (ensure_can_interface), then opens the socket with
+  // `filters` in place before it is bound. Errors of either step are returned unchanged;
+  // nothing stays open. `error_frames`: the error classes whose frames receives return too (0:
+  // none, then only the bus state sees error frames; CAN_ERR_MASK: all).
   static Result<std::shared_ptr<CanDeviceSync>> create(const std::string& interface,
                                                        const CanFilters& filters = std::nullopt,
-                                                       uint32_t error_frames = 0);
+                                                       uint32_t error_frames = 0,
+                                                       uint32_t bitrate = kCanBitrate);
 
   const std::string& interface() const { return interface_; }
 

@@ -102,11 +102,11 @@ std::string user_name() {
 // The one line that says what to do when the interface could not be configured even through
 // sudo: configure it before the program starts, or let the program's user run ip through sudo
 // without a password (a service has no terminal to type one on).
-void advise_after_sudo_failure(const std::string& interface, bool is_virtual) {
+void advise_after_sudo_failure(const std::string& interface, bool is_virtual, uint32_t bitrate) {
   const std::string setup = is_virtual
                                 ? "ip link set dev " + interface + " up"
                                 : "ip link set dev " + interface + " up type can bitrate " +
-                                      std::to_string(kCanBitrate);
+                                      std::to_string(bitrate);
   write_stderr(DiagnosticLevel::Error,
                "[CAN] To fix: bring '" + interface + "' up before the program starts (as root: " +
                    setup + "), or, for a service, allow its user to run ip through sudo "
@@ -135,6 +135,22 @@ Status run_with_sudo(const std::vector<Args>& commands, const std::string& inter
 
 }  // namespace
 
+Error unsupported_bitrate_error(const std::string& shown) {
+  std::string rates;
+  for (const uint32_t rate : kCanBitrates) {
+    if (!rates.empty()) rates += ", ";
+    rates += std::to_string(rate);
+  }
+  return Error::value("bitrate " + shown + " is not supported: use one of " + rates + " (bit/s)");
+}
+
+Result<uint32_t> check_can_bitrate(int64_t requested) {
+  for (const uint32_t rate : kCanBitrates) {
+    if (requested == rate) return rate;
+  }
+  return unsupported_bitrate_error(std::to_string(requested));
+}
+
 ProvisioningInterrupt::ProvisioningInterrupt(rt::InterruptCheck interrupted)
     : interrupted_(std::move(interrupted)), outer_(innermost) {
   innermost = this;
@@ -149,7 +165,11 @@ bool ProvisioningInterrupt::check() {
   return fired_;
 }
 
-Status ensure_can_interface(const std::string& interface, std::chrono::milliseconds ip_time_limit) {
+Status ensure_can_interface(const std::string& interface, uint32_t bitrate,
+                            std::chrono::milliseconds ip_time_limit) {
+  if (Result<uint32_t> checked = check_can_bitrate(bitrate); !checked) {
+    return std::move(checked).error();
+  }
   const Args query_args{"-details", "link", "show", "dev", interface};
   const ChildRun query =
       run_child(with_program("ip", query_args), ChildStdio::Captured, limits(ip_time_limit));
@@ -170,7 +190,7 @@ Status ensure_can_interface(const std::string& interface, std::chrono::milliseco
   }
   // A virtual interface has no bit timing ("type can bitrate" is refused), so it only needs
   // to be up; asking it for a bit rate would fail on every call, even under sudo.
-  const bool ready = state.is_virtual ? state.up : state.up && state.bitrate == kCanBitrate;
+  const bool ready = state.is_virtual ? state.up : state.up && state.bitrate == bitrate;
   if (ready) return {};
 
   write_stderr(DiagnosticLevel::Info,
@@ -186,7 +206,7 @@ Status ensure_can_interface(const std::string& interface, std::chrono::milliseco
   } else {
     commands = {
         {"link", "set", "dev", interface, "down"},
-        {"link", "set", "dev", interface, "type", "can", "bitrate", std::to_string(kCanBitrate)},
+        {"link", "set", "dev", interface, "type", "can", "bitrate", std::to_string(bitrate)},
         {"link", "set", "dev", interface, "up"},
     };
   }
@@ -196,7 +216,7 @@ Status ensure_can_interface(const std::string& interface, std::chrono::milliseco
   Status elevated = run_with_sudo(commands, interface);
   // An interrupted run (Ctrl+C) failed for no fault of the set-up: nothing to advise.
   if (!elevated && elevated.error() != interrupted_error(interface)) {
-    advise_after_sudo_failure(interface, state.is_virtual);
+    advise_after_sudo_failure(interface, state.is_virtual, bitrate);
   }
   return elevated;
 }

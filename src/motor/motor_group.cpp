@@ -11,10 +11,10 @@
 namespace varnex::motor {
 
 Result<std::unique_ptr<Motor>> Motor::create(const std::string& interface, uint32_t host,
-                                             ReceiveOptions options) {
+                                             ReceiveOptions options, uint32_t bitrate) {
   // The receive task takes the error frames that say a bus state, to report its changes.
   Result<std::shared_ptr<CanDeviceAsync>> device =
-      CanDeviceAsync::create(interface, "Motor", std::nullopt, kStateErrorClasses);
+      CanDeviceAsync::create(interface, "Motor", std::nullopt, kStateErrorClasses, bitrate);
   if (!device) return std::move(device).error();
   return over(link_to(std::move(device).value()), host, options);
 }

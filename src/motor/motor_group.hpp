@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "can/provisioning.hpp"
 #include "common/result.hpp"
 #include "motor/broadcast.hpp"
 #include "motor/can_link.hpp"
@@ -50,9 +51,10 @@ class Motor {
   // Creates the non-blocking CAN device for `interface` (provisioning, socket, its task; errors
   // returned unchanged, nothing else created), then starts the receive task.
   // `options.reapply_setup`: the receive task re-sends the setup of a driver that missed it
-  // (setup_watch.hpp).
+  // (setup_watch.hpp). The interface is provisioned at `bitrate`.
   static Result<std::unique_ptr<Motor>> create(const std::string& interface, uint32_t host,
-                                               ReceiveOptions options = {});
+                                               ReceiveOptions options = {},
+                                               uint32_t bitrate = kCanBitrate);
   // The same over a given link.
   static std::unique_ptr<Motor> over(std::shared_ptr<CanLink> link, uint32_t host,
                                      ReceiveOptions options = {});

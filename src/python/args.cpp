@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "can/provisioning.hpp"
 #include "python/errors.hpp"
 
 namespace varnex::py {
@@ -350,6 +351,25 @@ CanFilters to_can_filters(PyObject* obj, const char* name) {
     }
   }
   return unwrap(make_can_filters(specs));
+}
+
+std::uint32_t to_can_bitrate(PyObject* obj, const char* name) {
+  if (is_none(obj)) return kCanBitrate;
+  // True would pass as 1 (and is surely a mistake); a float such as 5e5 is refused like any
+  // other non-integer.
+  if (PyBool_Check(obj) || !PyIndex_Check(obj)) throw_type_error(name, "int or None", obj);
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) throw_naming_argument(name);
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw_naming_argument(name);
+  if (overflow != 0) {
+    PyRef shown = PyRef::steal(PyObject_Str(index.get()));
+    const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
+    if (text == nullptr) throw PyErrOccurred{};
+    throw_error(unsupported_bitrate_error(text));
+  }
+  return unwrap(check_can_bitrate(v));
 }
 
 }  // namespace varnex::py

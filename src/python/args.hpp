@@ -147,6 +147,11 @@ CanFilters to_can_filters(PyObject* obj, const char* name);
 // True, every class does (CAN_ERR_MASK). Anything but a bool raises TypeError.
 uint32_t to_error_classes(PyObject* obj, const char* name);
 
+// A CAN bit rate: None (or omitted) is kCanBitrate; otherwise an int (or __index__) that
+// check_can_bitrate accepts, else its ValueError, whatever the int's size. bool and every
+// other type raise TypeError.
+std::uint32_t to_can_bitrate(PyObject* obj, const char* name);
+
 // True when an optional argument was omitted or is None.
 inline bool is_none(PyObject* obj) noexcept { return obj == nullptr || obj == Py_None; }
 

@@ -39,14 +39,15 @@ const Device& device_here(Access& access) {
   return access->get();
 }
 
-constexpr Signature kNew{"CanDevice", 1, {"interface", "filters", "error_frames"}, 1};
+constexpr Signature kNew{"CanDevice", 1, {"interface", "filters", "error_frames", "bitrate"}, 1};
 PyRef can_device_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface, filters, error_frames] = bind(kNew, args);
+  auto [interface, filters, error_frames, bitrate] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
   const CanFilters receive_filters = to_can_filters(filters, "filters");
   const uint32_t error_classes = to_error_classes(error_frames, "error_frames");
+  const uint32_t rate = to_can_bitrate(bitrate, "bitrate");
   return CanDeviceObject::create(type, create_device([&] {
-    return CanDeviceSync::create(name, receive_filters, error_classes);
+    return CanDeviceSync::create(name, receive_filters, error_classes, rate);
   }));
 }
 
@@ -174,7 +175,7 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDevice(interface, *, filters=None, error_frames=False)\n--\n\n"
+    slot(Py_tp_doc, doc<"CanDevice(interface, *, filters=None, error_frames=False, bitrate=None)\n--\n\n"
                         "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。",
                         "CanDevice">()),
     slot(Py_tp_new, &new_slot<can_device_new>),

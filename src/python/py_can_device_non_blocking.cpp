@@ -47,14 +47,17 @@ PyRef optional_message(const std::optional<CanMessage>& message) {
   return message ? can_message_tuple(*message) : none();
 }
 
-constexpr Signature kNew{"CanDeviceNonBlocking", 1, {"interface", "filters", "error_frames"}, 1};
+constexpr Signature kNew{
+    "CanDeviceNonBlocking", 1, {"interface", "filters", "error_frames", "bitrate"}, 1};
 PyRef can_device_non_blocking_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface, filters, error_frames] = bind(kNew, args);
+  auto [interface, filters, error_frames, bitrate] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
   const CanFilters receive_filters = to_can_filters(filters, "filters");
   const uint32_t error_classes = to_error_classes(error_frames, "error_frames");
+  const uint32_t rate = to_can_bitrate(bitrate, "bitrate");
   return CanDeviceNonBlockingObject::create(type, create_device([&] {
-    return CanDeviceAsync::create(name, "CanDeviceNonBlocking", receive_filters, error_classes);
+    return CanDeviceAsync::create(name, "CanDeviceNonBlocking", receive_filters, error_classes,
+                                  rate);
   }));
 }
 
@@ -198,7 +201,7 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface, *, filters=None, error_frames=False)\n--\n\n"
+    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface, *, filters=None, error_frames=False, bitrate=None)\n--\n\n"
                         "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。",
                         "CanDeviceNonBlocking">()),
     slot(Py_tp_new, &new_slot<can_device_non_blocking_new>),

@@ -47,14 +47,15 @@ class Group {
   Borrowed<MotorGroup, BorrowFlag::Shared> borrowed_;
 };
 
-constexpr Signature kNew{"Motor", 1, {"interface", "host", "host_id", "reapply_setup"}, 3};
+constexpr Signature kNew{"Motor", 1, {"interface", "host", "host_id", "reapply_setup", "bitrate"}, 3};
 PyRef motor_new(PyTypeObject* type, const CallArgs& args) {
-  auto [interface, host, host_id, reapply_setup] = bind(kNew, args);
+  auto [interface, host, host_id, reapply_setup, bitrate] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
   const std::optional<uint32_t> by_host = to_optional(host, "host", to_u32);
   const std::optional<uint32_t> by_host_id = to_optional(host_id, "host_id", to_u32);
   motor::ReceiveOptions options;
   options.reapply_setup = reapply_setup != nullptr && to_bool(reapply_setup, "reapply_setup");
+  const uint32_t rate = to_can_bitrate(bitrate, "bitrate");
   if (!by_host && !by_host_id) {
     throw_error(Error::value("missing host CAN id: use second argument or host= / host_id="));
   }
@@ -63,7 +64,7 @@ PyRef motor_new(PyTypeObject* type, const CallArgs& args) {
   }
   const uint32_t host_id_value = by_host ? *by_host : *by_host_id;
   return MotorObject::create(
-      type, create_device([&] { return motor::Motor::create(name, host_id_value, options); }));
+      type, create_device([&] { return motor::Motor::create(name, host_id_value, options, rate); }));
 }
 
 constexpr Signature kAddDevice{"add_device", 3, {"slot_index", "node_id", "mode"}};
@@ -249,7 +250,7 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"Motor(interface, host=None, host_id=None, *, reapply_setup=False)\n--\n\n"
+    slot(Py_tp_doc, doc<"Motor(interface, host=None, host_id=None, *, reapply_setup=False, bitrate=None)\n--\n\n"
                         "广播式电机控制器。",
                         "Motor">()),
     slot(Py_tp_new, &new_slot<motor_new>),

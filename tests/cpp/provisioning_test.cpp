@@ -171,14 +171,14 @@ class Provisioning : public ::testing::Test {
   }
 
   // Runs the real function with fd 2 sent to a file, and returns what was written there.
-  Outcome provision(const std::string& interface) {
+  Outcome provision(const std::string& interface, uint32_t bitrate = varnex::kCanBitrate) {
     const fs::path capture = dir_ / "stderr";
     const int fd = ::open(capture.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     EXPECT_GE(fd, 0);
     varnex::flush_stderr();
     Status status = [&] {
       Redirect to_file(2, fd);
-      Status provisioned = varnex::ensure_can_interface(interface, time_limit_);
+      Status provisioned = varnex::ensure_can_interface(interface, bitrate, time_limit_);
       varnex::flush_stderr();  // the notices are written by the diagnostic queue's thread
       return provisioned;
     }();
@@ -385,6 +385,68 @@ TEST_F(Provisioning, LargeOutputOnBothStreamsDoesNotDeadlock) {
          "head -c 1000000 /dev/zero | tr '\\0' o\n");
   const Outcome out = provision("can0");
   EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(out.stderr_text, "");
+}
+
+// ---- another bit rate ----
+
+TEST(CanBitrate, OnlyTheUsualRatesAreAccepted) {
+  for (const int64_t rate : {10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000, 1000000}) {
+    const varnex::Result<uint32_t> checked = varnex::check_can_bitrate(rate);
+    ASSERT_TRUE(checked.ok()) << rate;
+    EXPECT_EQ(static_cast<int64_t>(checked.value()), rate);
+  }
+  const std::string rates =
+      "use one of 10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000, 1000000 (bit/s)";
+  for (const int64_t rate : {int64_t{0}, int64_t{-500000}, int64_t{500001}, int64_t{83333},
+                             int64_t{2000000}, int64_t{1000000} + (int64_t{1} << 32)}) {
+    const varnex::Result<uint32_t> checked = varnex::check_can_bitrate(rate);
+    ASSERT_FALSE(checked.ok()) << rate;
+    EXPECT_EQ(checked.error(),
+              varnex::Error::value("bitrate " + std::to_string(rate) + " is not supported: " + rates));
+  }
+}
+
+TEST_F(Provisioning, AnotherRateIsCheckedSetAndNamedWhereTheDefaultIs) {
+  // Up at 1 Mbit/s is not ready for 500 kbit/s: reconfigured at the requested rate.
+  answer("query.out", kHardwareUp);
+  Outcome out = provision("can0", 500000);
+  EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+                        "ip link set dev can0 type can bitrate 500000", "ip link set dev can0 up"}));
+  EXPECT_EQ(out.stderr_text,
+            "[CAN] Interface 'can0' needs configuration (up=true, bitrate=1000000), configuring...\n");
+
+  // Up at the requested rate: nothing more runs.
+  answer("query.out", "3: can0: <NOARP,UP,LOWER_UP,ECHO>\n    link/can\n\t  bitrate 500000 sample-point 0.875\n");
+  out = provision("can0", 500000);
+  EXPECT_TRUE(out.status.ok());
+  EXPECT_EQ(log().size(), 5u);
+  EXPECT_EQ(out.stderr_text, "");
+
+  // A failed sudo pass names the requested rate in the error and in the advice.
+  answer("ip.down.rc", "1");
+  answer("sudo.bitrate.rc", "1");
+  out = provision("can0", 125000);
+  expect_error(out.status, "'sudo ip link set dev can0 type can bitrate 125000' failed");
+  EXPECT_EQ(out.stderr_text,
+            "[CAN] Interface 'can0' needs configuration (up=true, bitrate=500000), configuring...\n" +
+                kSudoNotice + "sudo ran: ip link set dev can0 down\n"
+                "sudo ran: ip link set dev can0 type can bitrate 125000\n" +
+                advice("can0", "ip link set dev can0 up type can bitrate 125000"));
+
+  // A virtual interface has no rate to set, whatever is asked.
+  answer("query.out", kVcanUp);
+  EXPECT_TRUE(provision("vcan0", 250000).status.ok());
+  EXPECT_EQ(log().back(), "ip -details link show dev vcan0");
+}
+
+TEST_F(Provisioning, AnUnsupportedRateRunsNothing) {
+  answer("query.out", kHardwareDown);
+  const Outcome out = provision("can0", 33333);
+  ASSERT_FALSE(out.status.ok());
+  EXPECT_EQ(out.status.error().kind, ErrorKind::Value);
+  EXPECT_EQ(log(), Log{});
   EXPECT_EQ(out.stderr_text, "");
 }
 

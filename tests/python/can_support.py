@@ -15,6 +15,7 @@ so those tests run in the test VM (tools/can-vm run -- <pytest command>); elsewh
 import contextlib
 import functools
 import os
+import re
 import shutil
 import subprocess
 import socket
@@ -89,6 +90,62 @@ class _MarkList(list):
 
 
 requires_can = _MarkList([pytest.mark.can, pytest.mark.skipif(not can_available(), reason=SKIP_REASON)])
+
+
+# ---- CAN controllers with a bit rate (the test VM's two emulated SJA1000 boards) ----
+
+# Two controllers on one bus: what one sends, the other receives.
+CONTROLLERS = ("can0", "can1")
+ARPHRD_CAN = 280
+
+
+def _is_controller(name):
+    """A `type can` link with a device behind it: not vcan or vxcan, which have no bit rate."""
+    try:
+        with open(f"/sys/class/net/{name}/type") as f:
+            is_can = int(f.read()) == ARPHRD_CAN
+    except (OSError, ValueError):
+        return False
+    return is_can and os.path.exists(f"/sys/class/net/{name}/device")
+
+
+@functools.lru_cache(maxsize=None)
+def controllers_available():
+    """True where can0 and can1 are controllers these tests may take down and reconfigure: in
+    the test VM, or elsewhere with VARNEX_TEST_CONTROLLERS=1 (they must then share one bus
+    with no other node on it: the tests send at will)."""
+    allowed = in_can_vm() or os.environ.get("VARNEX_TEST_CONTROLLERS") == "1"
+    return (allowed and can_available() and os.geteuid() == 0 and shutil.which("ip") is not None
+            and all(_is_controller(name) for name in CONTROLLERS))
+
+
+requires_can_controllers = _MarkList([pytest.mark.can, pytest.mark.skipif(
+    not controllers_available(),
+    reason="needs CAN controllers can0 and can1 on one bus, as root (the test VM has them): "
+           "tools/can-vm run -- <pytest command>")])
+
+
+def link_details(name):
+    """What `ip -details link show` tells of a link: (up, bitrate or None, can state or None)."""
+    out = subprocess.run(["ip", "-details", "link", "show", "dev", name], check=True,
+                         capture_output=True, text=True).stdout
+    flags = re.search(r"<([^>]*)>", out)
+    bitrate = re.search(r"\bbitrate (\d+)", out)
+    state = re.search(r"\bcan state (\S+)", out)
+    return ("UP" in flags.group(1).split(",") if flags else False,
+            int(bitrate.group(1)) if bitrate else None, state.group(1) if state else None)
+
+
+def set_link(name, bitrate=None, up=True):
+    """Takes `name` down, sets its bit rate when given, and brings it up unless `up` is False."""
+    def ip(*args):
+        subprocess.run(["ip", "link", "set", "dev", name, *args], check=True, capture_output=True)
+
+    ip("down")
+    if bitrate is not None:
+        ip("type", "can", "bitrate", str(bitrate))
+    if up:
+        ip("up")
 
 
 def pack_frame(can_id, data=b"", extended=None, remote=False):

@@ -193,6 +193,47 @@ def test_ready_interface_goes_straight_to_opening_the_socket(cls, fakes):
     assert (stderr, commands) == ([], ["ip -details link show dev lo"])
 
 
+CONSTRUCTORS = [("CanDevice", ""), ("CanDeviceNonBlocking", ""), ("Motor", ", 0x100")]
+
+
+@pytest.mark.parametrize("cls, more_args", CONSTRUCTORS)
+def test_another_bit_rate_is_the_one_checked_and_set(cls, more_args, fakes):
+    up_at_500k = HARDWARE_DOWN.replace("<NOARP,ECHO>", "<NOARP,UP,LOWER_UP,ECHO>")
+    assert construct(cls, "can9", fakes(query=up_at_500k), more_args=more_args + ", bitrate=500000") == (
+        NOT_FOUND, [], [QUERY])
+    up_at_1m = up_at_500k.replace("bitrate 500000", "bitrate 1000000")
+    d = fakes(query=up_at_1m, rc={"ip.bitrate": 2, "sudo.bitrate": 1})
+    assert construct(cls, "can9", d, more_args=more_args + ", bitrate=250000") == (
+        "'sudo ip link set dev can9 type can bitrate 250000' failed",
+        ["[CAN] Interface 'can9' needs configuration (up=true, bitrate=1000000), configuring...",
+         SUDO_NOTICE, advice("can9", "ip link set dev can9 up type can bitrate 250000", d)],
+        [QUERY, "ip link set dev can9 down", "ip link set dev can9 type can bitrate 250000",
+         "sudo ip link set dev can9 down", "sudo ip link set dev can9 type can bitrate 250000"])
+
+
+RATES = "10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000, 1000000"
+
+
+@pytest.mark.parametrize("cls, more_args", CONSTRUCTORS)
+def test_a_bit_rate_that_is_no_usual_rate_is_refused_before_ip_runs(cls, more_args, fakes):
+    d = fakes(query=HARDWARE_DOWN)
+    code = "import varnex\n"
+    for rate in ["12345", "-1", "2**70", "True", "500000.0", "'500000'"]:
+        code += ("try:\n"
+                 f"    varnex.{cls}('can9'{more_args}, bitrate={rate})\n"
+                 "except Exception as e:\n"
+                 "    print(type(e).__name__, e)\n")
+    assert run_with_fakes(code, d).stdout.splitlines() == [
+        f"ValueError bitrate 12345 is not supported: use one of {RATES} (bit/s)",
+        f"ValueError bitrate -1 is not supported: use one of {RATES} (bit/s)",
+        f"ValueError bitrate {2**70} is not supported: use one of {RATES} (bit/s)",
+        "TypeError argument 'bitrate': must be int or None, not bool",
+        "TypeError argument 'bitrate': must be int or None, not float",
+        "TypeError argument 'bitrate': must be int or None, not str",
+    ]
+    assert not (d / "log").exists()
+
+
 def test_provisioning_lines_reach_logging_as_progress_and_an_error_naming_the_interface(fakes):
     d = fakes(query=HARDWARE_DOWN, rc={"ip.down": 1, "sudo.down": 1})
     code = (

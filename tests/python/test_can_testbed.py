@@ -1,6 +1,10 @@
-"""The CAN test bed itself: the raw peer's frame layout, and vcan0/vcan1 on a real kernel."""
+"""The CAN test bed itself: the raw peer's frame layout, vcan0/vcan1 on a real kernel, and the VM's
+two CAN controllers."""
 
-from can_support import CAN_EFF_FLAG, CAN_RTR_FLAG, CanPeer, pack_frame, requires_can, unpack_frame
+import pytest
+
+from can_support import (CAN_EFF_FLAG, CAN_RTR_FLAG, CONTROLLERS, CanPeer, controllers_available, in_can_vm,
+                         link_details, pack_frame, requires_can, unpack_frame)
 
 
 def test_frame_record_layout_carries_id_flags_length_and_padded_data():
@@ -33,3 +37,11 @@ def test_vcan1_is_a_separate_bus():
         other1.send(0x20, b"\x01")
         assert on1.recv(5.0) == (0x20, 0x20, False, False, b"\x01")
         assert on1.drain(0.2) == []
+
+
+@requires_can
+@pytest.mark.skipif(not in_can_vm(), reason="the test VM's own hardware")
+def test_the_vm_has_two_can_controllers_for_the_controller_tests():
+    # Without them test_can_controllers.py would skip every test, silently.
+    assert controllers_available()
+    assert [link_details(name)[2] is not None for name in CONTROLLERS] == [True, True]

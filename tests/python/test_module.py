@@ -42,9 +42,9 @@ REGISTRATION_ORDER = CLASSES + FUNCTIONS
 
 # The text signature each class with a constructor and each function declares.
 SIGNATURES = {
-    "CanDevice": "(interface, *, filters=None, error_frames=False)",
-    "CanDeviceNonBlocking": "(interface, *, filters=None, error_frames=False)",
-    "Motor": "(interface, host=None, host_id=None, *, reapply_setup=False)",
+    "CanDevice": "(interface, *, filters=None, error_frames=False, bitrate=None)",
+    "CanDeviceNonBlocking": "(interface, *, filters=None, error_frames=False, bitrate=None)",
+    "Motor": "(interface, host=None, host_id=None, *, reapply_setup=False, bitrate=None)",
     "PrecisionTimer": "(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)",
     "TaskManager": "()",
     "RunAsync": "(func)",
