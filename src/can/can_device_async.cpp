@@ -18,7 +18,7 @@ namespace varnex {
 
 struct CanDeviceAsync::SendPath {
   RankedMutex<LockRank::CanSendPath> mutex;
-  CanDevice* socket = nullptr;  // the task's socket while it serves one
+  CanSocket* socket = nullptr;  // the task's socket while it serves one
   std::size_t backlog = 0;      // frames in the outgoing queue or waiting in the task
   // Set by close() once the queued frames had their time: the task drops what is left and ends.
   rt::Completion give_up;
@@ -32,7 +32,7 @@ struct CanDeviceAsync::SendPath {
 
 struct CanDeviceAsync::ReceivePath {
   RankedMutex<LockRank::CanReceivePath> mutex;
-  CanDevice* socket = nullptr;       // the task's socket while it reads one
+  CanSocket* socket = nullptr;       // the task's socket while it reads one
   std::optional<Error> handed_over;  // a read error a receive met, for the task to report
   rt::Waker task_reader;             // the task's reading half, to be woken for it
   std::shared_ptr<FrameTap> tap;     // sees every frame read
@@ -63,7 +63,7 @@ using ReceivePath = CanDeviceAsync::ReceivePath;
 // Points the short path at `socket` (null: none), under the lock, so that no sender is still
 // writing on the one it replaces when that one is closed. A socket opened while set_filters()
 // ran gets the filters it set now (an error: the kernel refused them).
-Status serve_socket(SendPath& path, CanDevice* socket) {
+Status serve_socket(SendPath& path, CanSocket* socket) {
   std::lock_guard lock(path.mutex);
   path.socket = socket;
   if (socket == nullptr) return {};
@@ -88,7 +88,7 @@ class WriteSide {
   };
   using Output = Event;
 
-  WriteSide(CanDevice& socket, rt::Receiver<can_frame>& outgoing, std::optional<can_frame>& pending,
+  WriteSide(CanSocket& socket, rt::Receiver<can_frame>& outgoing, std::optional<can_frame>& pending,
             rt::Completion& give_up)
       : socket_(socket), outgoing_(outgoing), pending_(pending), give_up_(give_up) {}
 
@@ -100,7 +100,7 @@ class WriteSide {
       if (!*got) return Event{true, {}};
       pending_ = **got;
     }
-    CanDevice::SendOp write = socket_.send_op(*pending_);
+    CanSocket::SendOp write = socket_.send_op(*pending_);
     std::optional<Status> written = write.poll(waker);
     if (!written) {
       // Only a frame waiting for room can hold close() up; a frame written at once never asks.
@@ -113,7 +113,7 @@ class WriteSide {
   }
 
  private:
-  CanDevice& socket_;
+  CanSocket& socket_;
   rt::Receiver<can_frame>& outgoing_;
   std::optional<can_frame>& pending_;
   rt::Completion& give_up_;
@@ -137,7 +137,7 @@ class ReadSide {
  public:
   using Output = std::optional<Status>;
 
-  ReadSide(CanDevice& socket, ReceivePath& path, rt::Sender<CanMessage>& incoming,
+  ReadSide(CanSocket& socket, ReceivePath& path, rt::Sender<CanMessage>& incoming,
            bool& nobody_receives, std::optional<rt::Instant> resting_until)
       : socket_(socket), path_(path), incoming_(incoming), nobody_receives_(nobody_receives) {
     if (resting_until) rest_.emplace(*resting_until);
@@ -155,7 +155,7 @@ class ReadSide {
       if (!rest_->poll(waker)) return std::nullopt;
       return Output{};
     }
-    CanDevice::ReceiveOp read = socket_.receive_op();
+    CanSocket::ReceiveOp read = socket_.receive_op();
     std::optional<Result<ReceivedRecord>> got = read.poll(waker);
     if (!got) return std::nullopt;
     if (!*got) return Output{Status(std::move(*got).error())};
@@ -167,7 +167,7 @@ class ReadSide {
   }
 
  private:
-  CanDevice& socket_;
+  CanSocket& socket_;
   ReceivePath& path_;
   rt::Sender<CanMessage>& incoming_;
   bool& nobody_receives_;
@@ -190,7 +190,7 @@ class NextFrame {
       std::lock_guard lock(path_.mutex);
       // A frame the task read before we took the lock is queued by now, and goes first.
       if (std::optional<CanMessage> queued = queue_.try_recv()) return Output{std::move(queued)};
-      CanDevice* socket = path_.socket;
+      CanSocket* socket = path_.socket;
       if (socket == nullptr || socket->interface_gone() || path_.handed_over || path_.tap_takes_all) {
         return std::nullopt;
       }
@@ -202,7 +202,7 @@ class NextFrame {
       for (;;) {
         got = socket->try_receive();
         if (!got) {
-          CanDevice::ReceiveOp read = socket->receive_op();
+          CanSocket::ReceiveOp read = socket->receive_op();
           got = read.poll(waker);
         }
         if (!got) return std::nullopt;
@@ -226,7 +226,7 @@ class NextFrame {
   ReceivePath& path_;
 };
 
-void read_socket(ReceivePath& path, CanDevice* socket) {
+void let_receivers_read(ReceivePath& path, CanSocket* socket) {
   std::lock_guard lock(path.mutex);
   path.socket = socket;
 }
@@ -236,7 +236,7 @@ void read_socket(ReceivePath& path, CanDevice* socket) {
 // queued has been written or reported.
 class DeviceTask {
  public:
-  DeviceTask(std::string interface, std::unique_ptr<CanDevice> socket, rt::Receiver<can_frame> outgoing,
+  DeviceTask(std::string interface, std::unique_ptr<CanSocket> socket, rt::Receiver<can_frame> outgoing,
              std::shared_ptr<SendPath> send_path, rt::Sender<CanMessage> incoming,
              std::shared_ptr<ReceivePath> receive_path)
       : interface_(interface),
@@ -363,20 +363,20 @@ class DeviceTask {
   }
 
   // Points both paths at `socket` (null: none) before the one they used may close.
-  void serve(std::shared_ptr<CanDevice> socket) {
+  void serve(std::shared_ptr<CanSocket> socket) {
     if (Status filtered = serve_socket(*send_path_, socket.get()); !filtered) {
       write_stderr(DiagnosticLevel::Error,
                    "[CAN] Interface '" + interface_ + "': the receive filters could not be applied: " +
                        filtered.error().message + "\n",
                    {{"interface", interface_}});
     }
-    read_socket(*receive_path_, socket.get());
+    let_receivers_read(*receive_path_, socket.get());
     serving_ = std::move(socket);
   }
 
   const std::string interface_;
   ReopeningSocket socket_;
-  std::shared_ptr<CanDevice> serving_;  // what the paths point at
+  std::shared_ptr<CanSocket> serving_;  // what the paths point at
   rt::Receiver<can_frame> outgoing_;
   std::shared_ptr<SendPath> send_path_;
   rt::Sender<CanMessage> incoming_;
@@ -435,11 +435,11 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   auto receive_path = std::make_shared<ReceivePath>();
   receive_path->errors = std::make_unique<ErrorFrames>(error_frames);
   // Provisioning runs child processes: on a worker, hand its place over for that time too.
-  Result<std::unique_ptr<CanDevice>> opened = rt::block_in_place([&]() -> Result<std::unique_ptr<CanDevice>> {
+  Result<std::unique_ptr<CanSocket>> opened = rt::block_in_place([&]() -> Result<std::unique_ptr<CanSocket>> {
     if (Status provisioned = ensure_can_interface(interface, bitrate); !provisioned) {
       return std::move(provisioned).error();
     }
-    return CanDevice::open(interface, filters, receive_path->errors->error_mask());
+    return CanSocket::open(interface, filters, receive_path->errors->error_mask());
   });
   if (!opened) return std::move(opened).error();
 
@@ -481,7 +481,7 @@ Status CanDeviceAsync::send_frame_nonblocking(const can_frame& frame) {
   const uint32_t id = frame.can_id & CAN_EFF_MASK;
   std::unique_lock lock(send_path_->mutex);
   if (!outgoing_) return closed_error();
-  CanDevice* socket = send_path_->socket;
+  CanSocket* socket = send_path_->socket;
   if (send_path_->backlog == 0 && socket != nullptr && !socket->interface_gone()) {
     std::optional<Status> wrote = socket->try_send(frame);
     // A write that finds the interface gone leaves the frame to the task, which writes it on a

@@ -127,7 +127,7 @@ class CanDeviceAsync {
   BusState bus_state();
 
   // From now on the device's sockets (this one and any reopened later) keep a small send
-  // buffer (CanDevice::limit_send_buffer), so that frames written before a stall are few.
+  // buffer (CanSocket::limit_send_buffer), so that frames written before a stall are few.
   void keep_kernel_queue_short();
 
   // Attaches `tap` (one at a time: false when another is attached). With `takes_all` the frames

@@ -13,8 +13,8 @@ Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::create(const std::string& 
   if (Status provisioned = ensure_can_interface(interface, bitrate); !provisioned) {
     return std::move(provisioned).error();
   }
-  Result<std::unique_ptr<CanDevice>> opened =
-      CanDevice::open(interface, filters, ErrorFrames(error_frames).delivered());
+  Result<std::unique_ptr<CanSocket>> opened =
+      CanSocket::open(interface, filters, ErrorFrames(error_frames).delivered());
   if (!opened) return std::move(opened).error();
   return std::make_shared<CanDeviceSync>(std::move(opened).value(), interface, filters,
                                          error_frames);
@@ -31,15 +31,15 @@ Result<std::shared_ptr<CanDeviceSync>> CanDeviceSync::reopen_inherited(
   // Read without the inherited lock (a parent thread may have held it at the fork): only
   // set_filters writes them, and only a fork in the middle of one would find them half written.
   const CanFilters& filters = inherited.filters_;
-  Result<std::unique_ptr<CanDevice>> opened =
-      CanDevice::open(inherited.interface_, filters, inherited.errors_.delivered());
+  Result<std::unique_ptr<CanSocket>> opened =
+      CanSocket::open(inherited.interface_, filters, inherited.errors_.delivered());
   if (!opened) return std::move(opened).error();
   return std::make_shared<CanDeviceSync>(std::move(opened).value(), inherited.interface_, filters,
                                          inherited.errors_.delivered());
 }
 
 void CanDeviceSync::close() {
-  std::shared_ptr<CanDevice> socket;
+  std::shared_ptr<CanSocket> socket;
   {
     std::lock_guard lock(mutex_);
     socket = socket_.close();
@@ -68,7 +68,7 @@ rt::OpWait<Out> CanDeviceSync::wait_unless_closed(Op& op, std::optional<rt::Inst
   return {std::move(**got.value), rt::WaitEnd::Done};
 }
 
-Result<std::shared_ptr<CanDevice>> CanDeviceSync::current_socket() {
+Result<std::shared_ptr<CanSocket>> CanDeviceSync::current_socket() {
   std::lock_guard lock(mutex_);
   if (socket_.closed()) return closed_error();
   ReopeningSocket::Look look = socket_.look();
@@ -76,15 +76,15 @@ Result<std::shared_ptr<CanDevice>> CanDeviceSync::current_socket() {
   return socket_.current();
 }
 
-rt::OpWait<Status> CanDeviceSync::write(std::shared_ptr<CanDevice> socket, const can_frame& frame,
+rt::OpWait<Status> CanDeviceSync::write(std::shared_ptr<CanSocket> socket, const can_frame& frame,
                                         const InterruptCheck& interrupted) {
   for (int attempt = 0;; ++attempt) {
     // One op for the whole wait: it writes the record once, when the socket has room, so a
     // frame is never written twice however many slices the wait takes.
-    CanDevice::SendOp op = socket->send_op(frame);
+    CanSocket::SendOp op = socket->send_op(frame);
     rt::OpWait<Status> wrote = wait_unless_closed(op, std::nullopt, interrupted);
     if (attempt > 0 || !wrote.value || *wrote.value) return wrote;
-    std::shared_ptr<CanDevice> again;
+    std::shared_ptr<CanSocket> again;
     {
       std::lock_guard lock(mutex_);
       again = socket_.retry_socket(*socket);
@@ -104,7 +104,7 @@ rt::OpWait<Status> CanDeviceSync::send_interruptible(uint32_t id, std::vector<ui
   if (!frame) return {Status(std::move(frame).error()), rt::WaitEnd::Done};
   // A removed interface that is back gets a new socket; while it is missing the opening error
   // is the answer.
-  Result<std::shared_ptr<CanDevice>> socket = current_socket();
+  Result<std::shared_ptr<CanSocket>> socket = current_socket();
   if (!socket) return {Status(std::move(socket).error()), rt::WaitEnd::Done};
   return write(std::move(socket).value(), frame.value(), interrupted);
 }
@@ -137,7 +137,7 @@ rt::OpWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
     return {Result<CanMessage>(std::move(*handed.value)), rt::WaitEnd::Done};
   }
   const InterruptCheck& interrupted = hooks.interrupted;
-  std::shared_ptr<CanDevice> socket;
+  std::shared_ptr<CanSocket> socket;
   for (;;) {
     {
       std::lock_guard lock(mutex_);
@@ -163,7 +163,7 @@ rt::OpWait<Result<CanMessage>> CanDeviceSync::receive_until(std::optional<rt::In
     if (deadline && rt::Clock::now() >= *deadline) return {};
   }
   for (;;) {
-    CanDevice::ReceiveOp op = socket->receive_op();
+    CanSocket::ReceiveOp op = socket->receive_op();
     rt::OpWait<Result<ReceivedRecord>> got = wait_unless_closed(op, deadline, interrupted);
     if (!got.value) return {std::nullopt, got.end};
     if (!*got.value) return {Result<CanMessage>(std::move(*got.value).error()), rt::WaitEnd::Done};

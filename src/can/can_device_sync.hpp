@@ -100,7 +100,7 @@ class CanDeviceSync {
   // may have held its locks at the fork). Errors: those of opening the socket.
   static Result<std::shared_ptr<CanDeviceSync>> reopen_inherited(const CanDeviceSync& inherited);
 
-  CanDeviceSync(std::unique_ptr<CanDevice> device, std::string interface,
+  CanDeviceSync(std::unique_ptr<CanSocket> device, std::string interface,
                 CanFilters filters = std::nullopt, uint32_t error_frames = 0)
       : interface_(std::move(interface)),
         filters_(std::move(filters)),
@@ -111,11 +111,11 @@ class CanDeviceSync {
  private:
   // The socket to use: a new one on the interface when the current one's interface was
   // removed (the opening error while it is still missing).
-  Result<std::shared_ptr<CanDevice>> current_socket();
+  Result<std::shared_ptr<CanSocket>> current_socket();
 
   // Writes `frame` on `socket`, and once more on a new socket when the write failed because the
   // interface was gone and it is back.
-  rt::OpWait<Status> write(std::shared_ptr<CanDevice> socket, const can_frame& frame,
+  rt::OpWait<Status> write(std::shared_ptr<CanSocket> socket, const can_frame& frame,
                            const InterruptCheck& interrupted);
 
   // Waits `op` on the calling thread as wait_sliced does, giving up when the device is closed

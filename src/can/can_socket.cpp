@@ -51,7 +51,7 @@ bool interface_exists(const std::string& interface) {
   return if_nametoindex(interface.c_str()) != 0;
 }
 
-Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface,
+Result<std::unique_ptr<CanSocket>> CanSocket::open(const std::string& interface,
                                                    const CanFilters& filters,
                                                    uint32_t error_mask) {
   const unsigned index = if_nametoindex(interface.c_str());
@@ -93,17 +93,17 @@ Result<std::unique_ptr<CanDevice>> CanDevice::open(const std::string& interface,
   } catch (const std::system_error& e) {
     return io_error(e.code().value());
   }
-  return std::unique_ptr<CanDevice>(
-      new CanDevice(std::move(fd), *reactor, std::move(registration), interface, filters));
+  return std::unique_ptr<CanSocket>(
+      new CanSocket(std::move(fd), *reactor, std::move(registration), interface, filters));
 }
 
-Status CanDevice::set_filters(const CanFilters& filters) {
+Status CanSocket::set_filters(const CanFilters& filters) {
   if (!apply_filters(fd(), filters)) return Error::os(os_error_text(errno));
   filters_ = filters;
   return {};
 }
 
-CanDevice::~CanDevice() {
+CanSocket::~CanSocket() {
   // Deregister first, so the reactor never sees an event for a number that closing freed.
   if (!born_.inherited()) reactor_.deregister_fd(fd_.get());
   if (!born_.inherited() && drops_unreported_.load(std::memory_order_relaxed)) {
@@ -111,7 +111,7 @@ CanDevice::~CanDevice() {
   }
 }
 
-void CanDevice::note_drops(std::optional<uint32_t> kernel_count) {
+void CanSocket::note_drops(std::optional<uint32_t> kernel_count) {
   if (kernel_count) {
     std::lock_guard lock(drops_mutex_);
     drops_.saw(*kernel_count);
@@ -121,7 +121,7 @@ void CanDevice::note_drops(std::optional<uint32_t> kernel_count) {
 }
 
 // Without `now` (the socket closes) whatever is counted is reported.
-void CanDevice::report_drops(std::optional<rt::Instant> now) {
+void CanSocket::report_drops(std::optional<rt::Instant> now) {
   std::optional<uint64_t> frames;
   {
     std::lock_guard lock(drops_mutex_);
@@ -134,12 +134,12 @@ void CanDevice::report_drops(std::optional<rt::Instant> now) {
   }
 }
 
-Error CanDevice::failure(int errnum) {
+Error CanSocket::failure(int errnum) {
   if (means_interface_gone(errnum)) interface_gone_.store(true, std::memory_order_relaxed);
   return Error::os(os_error_text(errnum));
 }
 
-std::optional<Status> CanDevice::SendOp::poll(const rt::Waker& waker) {
+std::optional<Status> CanSocket::SendOp::poll(const rt::Waker& waker) {
   for (;;) {
     auto ready = device_.registration_->poll_ready(rt::Interest::Write, waker);
     if (!ready) return std::nullopt;
@@ -149,7 +149,7 @@ std::optional<Status> CanDevice::SendOp::poll(const rt::Waker& waker) {
   }
 }
 
-std::optional<Status> CanDevice::try_send(const can_frame& frame) {
+std::optional<Status> CanSocket::try_send(const can_frame& frame) {
   for (;;) {
     const ssize_t n = ::write(fd(), &frame, sizeof frame);
     if (n == kRecordSize) return Status{};
@@ -188,14 +188,14 @@ RecordControl control_of(msghdr& message) {
 
 }  // namespace
 
-void CanDevice::limit_send_buffer() {
+void CanSocket::limit_send_buffer() {
   // The kernel raises the value to its minimum (about 4.5 kB: a few frame buffers). Failing
   // leaves the default, which only makes the held frames more.
   const int smallest = 0;
   (void)::setsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
 }
 
-std::optional<Result<ReceivedRecord>> CanDevice::try_receive() {
+std::optional<Result<ReceivedRecord>> CanSocket::try_receive() {
   for (;;) {
     can_frame frame;
     iovec record{&frame, sizeof frame};
@@ -218,7 +218,7 @@ std::optional<Result<ReceivedRecord>> CanDevice::try_receive() {
   }
 }
 
-std::optional<Result<ReceivedRecord>> CanDevice::ReceiveOp::poll(const rt::Waker& waker) {
+std::optional<Result<ReceivedRecord>> CanSocket::ReceiveOp::poll(const rt::Waker& waker) {
   for (;;) {
     auto ready = device_.registration_->poll_ready(rt::Interest::Read, waker);
     if (!ready) return std::nullopt;
@@ -227,14 +227,14 @@ std::optional<Result<ReceivedRecord>> CanDevice::ReceiveOp::poll(const rt::Waker
   }
 }
 
-rt::Task<Status> CanDevice::send(uint32_t id, std::vector<uint8_t> data) {
+rt::Task<Status> CanSocket::send(uint32_t id, std::vector<uint8_t> data) {
   Result<can_frame> frame = build_can_frame(id, data);
   if (!frame) co_return std::move(frame).error();
   SendOp op(*this, frame.value());
   co_return co_await rt::wait(op);
 }
 
-rt::Task<Result<ReceivedRecord>> CanDevice::receive() {
+rt::Task<Result<ReceivedRecord>> CanSocket::receive() {
   ReceiveOp op(*this);
   co_return co_await rt::wait(op);
 }

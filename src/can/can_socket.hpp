@@ -1,4 +1,4 @@
-// CanDevice: one raw SocketCAN socket bound to one interface, non-blocking and driven by the
+// CanSocket: one raw SocketCAN socket bound to one interface, non-blocking and driven by the
 // shared runtime's reactor. Destroying it deregisters and closes the socket.
 //
 // When the interface is removed (a USB adapter unplugged, `ip link del`), the kernel unbinds the
@@ -66,7 +66,7 @@ struct ReceivedRecord {
   int64_t received_ns = 0;
 };
 
-class CanDevice {
+class CanSocket {
  public:
   // Opens a raw CAN socket on `interface`, with `filters` in place before it is bound. Creates
   // the shared runtime if needed. Never waits, so any thread may call it, runtime workers included.
@@ -75,13 +75,13 @@ class CanDevice {
   //   "IO: <description> (os error N)"                 socket(), the filters, bind() or
   //                                                    registration failed
   // `error_mask`: the error classes whose error frames the socket receives (0: none).
-  static Result<std::unique_ptr<CanDevice>> open(const std::string& interface,
+  static Result<std::unique_ptr<CanSocket>> open(const std::string& interface,
                                                  const CanFilters& filters = std::nullopt,
                                                  uint32_t error_mask = 0);
 
-  CanDevice(const CanDevice&) = delete;
-  CanDevice& operator=(const CanDevice&) = delete;
-  ~CanDevice();
+  CanSocket(const CanSocket&) = delete;
+  CanSocket& operator=(const CanSocket&) = delete;
+  ~CanSocket();
 
   int fd() const { return fd_.get(); }
 
@@ -100,13 +100,13 @@ class CanDevice {
   class SendOp {
    public:
     using Output = Status;
-    SendOp(CanDevice& device, const can_frame& frame) : device_(device), frame_(frame) {}
+    SendOp(CanSocket& device, const can_frame& frame) : device_(device), frame_(frame) {}
     SendOp(const SendOp&) = delete;
     SendOp& operator=(const SendOp&) = delete;
     std::optional<Status> poll(const rt::Waker& waker);
 
    private:
-    CanDevice& device_;
+    CanSocket& device_;
     can_frame frame_;
   };
 
@@ -115,13 +115,13 @@ class CanDevice {
   class ReceiveOp {
    public:
     using Output = Result<ReceivedRecord>;
-    explicit ReceiveOp(CanDevice& device) : device_(device) {}
+    explicit ReceiveOp(CanSocket& device) : device_(device) {}
     ReceiveOp(const ReceiveOp&) = delete;
     ReceiveOp& operator=(const ReceiveOp&) = delete;
     std::optional<Result<ReceivedRecord>> poll(const rt::Waker& waker);
 
    private:
-    CanDevice& device_;
+    CanSocket& device_;
   };
 
   SendOp send_op(const can_frame& frame) { return SendOp(*this, frame); }
@@ -144,7 +144,7 @@ class CanDevice {
   rt::Task<Result<ReceivedRecord>> receive();
 
  private:
-  CanDevice(UniqueFd fd, rt::Reactor& reactor, std::shared_ptr<rt::IoRegistration> registration,
+  CanSocket(UniqueFd fd, rt::Reactor& reactor, std::shared_ptr<rt::IoRegistration> registration,
             std::string interface, CanFilters filters)
       : fd_(std::move(fd)),
         reactor_(reactor),

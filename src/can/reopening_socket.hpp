@@ -91,17 +91,17 @@ class BasicReopeningSocket {
   Exists exists_;
 };
 
-class ReopeningSocket : public BasicReopeningSocket<CanDevice> {
+class ReopeningSocket : public BasicReopeningSocket<CanSocket> {
  public:
   // `filters` gives the receive filters a new socket is opened with; it is asked at each
   // reopening, under whatever lock the owner looks under, so that a change made meanwhile counts.
-  // `error_mask`: the error classes a new socket receives (CanDevice::open).
-  ReopeningSocket(std::string interface, std::unique_ptr<CanDevice> socket,
+  // `error_mask`: the error classes a new socket receives (CanSocket::open).
+  ReopeningSocket(std::string interface, std::unique_ptr<CanSocket> socket,
                   std::function<CanFilters()> filters, uint32_t error_mask = 0)
       : BasicReopeningSocket(
             std::move(interface), std::move(socket),
             [filters = std::move(filters), error_mask](const std::string& name) {
-              return CanDevice::open(name, filters(), error_mask);
+              return CanSocket::open(name, filters(), error_mask);
             },
             &interface_exists) {}
 };

@@ -37,7 +37,7 @@
 #include "motor/can_link.hpp"
 #include "motor/device_list.hpp"
 #include "motor/target_board.hpp"
-#include "tasks/task_registry.hpp"
+#include "tasks/task_manager.hpp"
 #include "tasks/timer_handle.hpp"
 #include "tasks/timer_thread.hpp"
 

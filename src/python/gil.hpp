@@ -99,7 +99,7 @@ decltype(auto) without_gil(Fn&& fn) {
 
 // Takes the GIL on a thread that CPython did not create, for one call into Python; while it is
 // held, one of the module's threads runs with a plain Python thread's signal mask
-// (rt::PythonSignalMask), so that the Python code run there behaves as on any thread. Refuses
+// (rt::StarterSignalMask), so that the Python code run there behaves as on any thread. Refuses
 // (acquired() is false, nothing is touched) when the interpreter is finalizing or gone.
 // Creates and destroys a thread state each time; a thread that calls into Python often keeps
 // one with PersistentThreadState instead (several times cheaper per call).
@@ -116,7 +116,7 @@ class GilGuard {
  private:
   PyGILState_STATE state_{};
   bool acquired_ = false;
-  std::optional<rt::PythonSignalMask> mask_;
+  std::optional<rt::StarterSignalMask> mask_;
 };
 
 // One Python thread state kept for the life of one of our threads, so that each call into
@@ -159,7 +159,7 @@ class PersistentThreadState {
   PyThreadState* state_ = nullptr;  // null until the first acquire()
   PyGILState_STATE gil_state_{};
   bool held_ = false;
-  std::optional<rt::PythonSignalMask> mask_;
+  std::optional<rt::StarterSignalMask> mask_;
 };
 
 // The kept thread state of the calling blocking-pool thread: a pool thread runs call after call

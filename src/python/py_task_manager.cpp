@@ -10,7 +10,7 @@
 #include "python/module_parts.hpp"
 #include "python/object.hpp"
 #include "python/values.hpp"
-#include "tasks/task_registry.hpp"
+#include "tasks/task_manager.hpp"
 
 namespace varnex::py {
 

@@ -19,12 +19,12 @@ struct Start {
 
 // On the module's threads: the mask a plain Python thread started where this thread was
 // started would have. Null on every other thread.
-thread_local const sigset_t* t_python_mask = nullptr;
+thread_local const sigset_t* t_starter_mask = nullptr;
 
 // The mask a thread started from here should give to Python code: a thread of ours passes on
 // the one it was given, any other thread (the interpreter's) its current mask.
 sigset_t python_mask_here() {
-  if (t_python_mask != nullptr) return *t_python_mask;
+  if (t_starter_mask != nullptr) return *t_starter_mask;
   sigset_t current;
   pthread_sigmask(SIG_BLOCK, nullptr, &current);
   return current;
@@ -34,9 +34,9 @@ void* thread_main(void* arg) {
   std::unique_ptr<Start> start(static_cast<Start*>(arg));
   // Named from inside: a detached thread may already be gone when its creator could name it.
   pthread_setname_np(pthread_self(), start->name.substr(0, 15).c_str());
-  t_python_mask = &start->python_mask;
+  t_starter_mask = &start->python_mask;
   start->body();
-  t_python_mask = nullptr;
+  t_starter_mask = nullptr;
   return nullptr;
 }
 
@@ -82,9 +82,9 @@ AsyncSignalsBlocked::AsyncSignalsBlocked() {
 
 AsyncSignalsBlocked::~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
-PythonSignalMask::PythonSignalMask() noexcept : applied_(t_python_mask != nullptr) {
+StarterSignalMask::StarterSignalMask() noexcept : applied_(t_starter_mask != nullptr) {
   if (!applied_) return;
-  sigset_t mask = *t_python_mask;
+  sigset_t mask = *t_starter_mask;
   // A signal already pending for the process has been aimed at a thread that wants it (the
   // main thread, normally). Unblocking it here would let this thread take it first, since the
   // mask change itself makes the kernel look for pending signals; the interpreter would then
@@ -99,7 +99,7 @@ PythonSignalMask::PythonSignalMask() noexcept : applied_(t_python_mask != nullpt
   pthread_sigmask(SIG_SETMASK, &mask, &previous_);
 }
 
-PythonSignalMask::~PythonSignalMask() {
+StarterSignalMask::~StarterSignalMask() {
   if (applied_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 

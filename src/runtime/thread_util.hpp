@@ -12,7 +12,7 @@ namespace varnex::rt {
 // SIGTERM and the other asynchronous signals blocked, so that they are delivered to the
 // interpreter's threads, where Python expects them, and the runtime's own waits never see EINTR.
 // The thread remembers the mask a plain Python thread started at this point would have (see
-// PythonSignalMask). Throws std::system_error when the OS refuses the thread.
+// StarterSignalMask). Throws std::system_error when the OS refuses the thread.
 void start_named_thread(const std::string& name, std::function<void()> body);
 
 // The same, joinable: the new thread's id goes to *thread. Returns 0 or the error number.
@@ -38,12 +38,12 @@ class AsyncSignalsBlocked {
 // (subprocess, multiprocessing) inherit that mask and not the runtime's. Does nothing on any
 // other thread. Module calls made from that Python code wait as they do on the interpreter's
 // threads, where EINTR is expected and handled.
-class PythonSignalMask {
+class StarterSignalMask {
  public:
-  PythonSignalMask() noexcept;
-  ~PythonSignalMask();
-  PythonSignalMask(const PythonSignalMask&) = delete;
-  PythonSignalMask& operator=(const PythonSignalMask&) = delete;
+  StarterSignalMask() noexcept;
+  ~StarterSignalMask();
+  StarterSignalMask(const StarterSignalMask&) = delete;
+  StarterSignalMask& operator=(const StarterSignalMask&) = delete;
 
  private:
   sigset_t previous_;

@@ -26,7 +26,7 @@
 #include "common/lock_order.hpp"
 #include "runtime/completion.hpp"
 #include "tasks/run_state.hpp"
-#include "tasks/task_registry.hpp"
+#include "tasks/task_manager.hpp"
 
 namespace varnex {
 

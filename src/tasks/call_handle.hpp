@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "tasks/background_call.hpp"
-#include "tasks/task_registry.hpp"
+#include "tasks/task_manager.hpp"
 
 namespace varnex {
 

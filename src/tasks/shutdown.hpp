@@ -20,7 +20,7 @@
 #include "common/result.hpp"
 #include "runtime/clock.hpp"
 #include "tasks/shutdown_signal.hpp"
-#include "tasks/task_registry.hpp"
+#include "tasks/task_manager.hpp"
 
 namespace varnex {
 

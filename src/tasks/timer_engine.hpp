@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/result.hpp"
-#include "tasks/task_registry.hpp"
+#include "tasks/task_manager.hpp"
 #include "tasks/timer_handle.hpp"
 #include "tasks/timer_loops.hpp"
 #include "tasks/timer_period.hpp"

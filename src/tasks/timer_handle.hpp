@@ -27,7 +27,7 @@
 
 #include "runtime/repeat_limiter.hpp"
 
-#include "tasks/task_registry.hpp"
+#include "tasks/task_manager.hpp"
 #include "tasks/timer_loops.hpp"
 #include "tasks/timer_period.hpp"
 

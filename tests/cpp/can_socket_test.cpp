@@ -11,12 +11,12 @@
 #include "can/can_socket.hpp"
 #include "runtime/runtime.hpp"
 
-using varnex::CanDevice;
+using varnex::CanSocket;
 using varnex::ErrorKind;
 namespace rt = varnex::rt;
 
 TEST(CanSocketOpen, MissingInterfaceNamesTheErrnoSymbolAndItsDescription) {
-  auto opened = CanDevice::open("nosuch0");
+  auto opened = CanSocket::open("nosuch0");
   ASSERT_FALSE(opened.ok());
   EXPECT_EQ(opened.error().kind, ErrorKind::Os);
   EXPECT_EQ(opened.error().message, "CAN Device not found: ENODEV: No such device");
@@ -25,11 +25,11 @@ TEST(CanSocketOpen, MissingInterfaceNamesTheErrnoSymbolAndItsDescription) {
 TEST(CanSocketOpen, SocketOrBindFailureIsAnIoErrorAndLeavesNoDescriptorOpen) {
   // "lo" exists but is no CAN interface: without CAN in the kernel socket() fails
   // (EAFNOSUPPORT); with it, bind() refuses the interface (ENODEV).
-  auto probe = CanDevice::open("lo");  // creates the runtime and its descriptors first
+  auto probe = CanSocket::open("lo");  // creates the runtime and its descriptors first
   ASSERT_FALSE(probe.ok());
   const int before = ::dup(0);
   ::close(before);
-  auto opened = CanDevice::open("lo");
+  auto opened = CanSocket::open("lo");
   ASSERT_FALSE(opened.ok());
   EXPECT_EQ(opened.error().kind, ErrorKind::Os);
   EXPECT_TRUE(std::regex_match(opened.error().message,
@@ -42,7 +42,7 @@ TEST(CanSocketOpen, SocketOrBindFailureIsAnIoErrorAndLeavesNoDescriptorOpen) {
 
 TEST(CanSocketOpen, OpenWorksOnARuntimeWorker) {
   auto on_worker = []() -> rt::Task<std::string> {
-    co_return CanDevice::open("nosuch0").error().message;
+    co_return CanSocket::open("nosuch0").error().message;
   };
   EXPECT_EQ(rt::block_on(rt::spawn(on_worker()).join()), "CAN Device not found: ENODEV: No such device");
 }

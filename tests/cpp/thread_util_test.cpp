@@ -16,7 +16,7 @@ bool blocked(int signo) {
 }
 
 struct Masks {
-  bool runtime_sigint, runtime_sigterm;  // outside any PythonSignalMask
+  bool runtime_sigint, runtime_sigterm;  // outside any StarterSignalMask
   bool python_sigint, python_sigusr2;    // inside one
   bool after_sigint;                     // after it ended
 };
@@ -28,7 +28,7 @@ Masks masks_on_a_started_thread() {
     m.runtime_sigint = blocked(SIGINT);
     m.runtime_sigterm = blocked(SIGTERM);
     {
-      PythonSignalMask python;
+      StarterSignalMask python;
       m.python_sigint = blocked(SIGINT);
       m.python_sigusr2 = blocked(SIGUSR2);
     }
@@ -38,7 +38,7 @@ Masks masks_on_a_started_thread() {
   return seen.get_future().get();
 }
 
-TEST(PythonSignalMask, GivesTheCreatorsMaskOnlyForItsScope) {
+TEST(StarterSignalMask, GivesTheCreatorsMaskOnlyForItsScope) {
   sigset_t usr2, previous;
   sigemptyset(&usr2);
   sigaddset(&usr2, SIGUSR2);
@@ -53,12 +53,12 @@ TEST(PythonSignalMask, GivesTheCreatorsMaskOnlyForItsScope) {
   EXPECT_TRUE(m.after_sigint);
 }
 
-TEST(PythonSignalMask, ChangesNothingOnOtherThreads) {
+TEST(StarterSignalMask, ChangesNothingOnOtherThreads) {
   sigset_t before, inside;
   pthread_sigmask(SIG_BLOCK, nullptr, &before);
   {
     AsyncSignalsBlocked runtime_mask;  // as a foreign thread might have it
-    PythonSignalMask python;
+    StarterSignalMask python;
     EXPECT_TRUE(blocked(SIGINT));
   }
   pthread_sigmask(SIG_BLOCK, nullptr, &inside);

@@ -12,7 +12,7 @@
 
 #include "runtime/completion.hpp"
 #include "tasks/task_id.hpp"
-#include "tasks/task_registry.hpp"
+#include "tasks/task_manager.hpp"
 #include "tasks/timer_loops.hpp"
 
 namespace varnex {

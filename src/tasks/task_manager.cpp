@@ -1,4 +1,4 @@
-#include "tasks/task_registry.hpp"
+#include "tasks/task_manager.hpp"
 
 #include <algorithm>
 #include <mutex>
