@@ -1,7 +1,5 @@
 #include "can/bus_state.hpp"
 
-#include <cerrno>
-#include <cstring>
 #include <linux/can/netlink.h>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
@@ -10,18 +8,27 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "common/unique_fd.hpp"
 
 namespace varnex {
 
 const char* bus_state_name(BusState state) {
   switch (state) {
-    case BusState::Unknown: return "unknown";
-    case BusState::Active: return "active";
-    case BusState::Warning: return "warning";
-    case BusState::Passive: return "passive";
-    case BusState::BusOff: return "bus-off";
-    case BusState::Stopped: return "stopped";
+    case BusState::Unknown:
+      return "unknown";
+    case BusState::Active:
+      return "active";
+    case BusState::Warning:
+      return "warning";
+    case BusState::Passive:
+      return "passive";
+    case BusState::BusOff:
+      return "bus-off";
+    case BusState::Stopped:
+      return "stopped";
   }
   return "unknown";
 }
@@ -106,13 +113,19 @@ class Attributes {
 
 std::optional<BusState> from_can_state(uint32_t state) {
   switch (state) {
-    case CAN_STATE_ERROR_ACTIVE: return BusState::Active;
-    case CAN_STATE_ERROR_WARNING: return BusState::Warning;
-    case CAN_STATE_ERROR_PASSIVE: return BusState::Passive;
-    case CAN_STATE_BUS_OFF: return BusState::BusOff;
+    case CAN_STATE_ERROR_ACTIVE:
+      return BusState::Active;
+    case CAN_STATE_ERROR_WARNING:
+      return BusState::Warning;
+    case CAN_STATE_ERROR_PASSIVE:
+      return BusState::Passive;
+    case CAN_STATE_BUS_OFF:
+      return BusState::BusOff;
     case CAN_STATE_STOPPED:
-    case CAN_STATE_SLEEPING: return BusState::Stopped;
-    default: return std::nullopt;
+    case CAN_STATE_SLEEPING:
+      return BusState::Stopped;
+    default:
+      return std::nullopt;
   }
 }
 

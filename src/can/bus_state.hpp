@@ -15,14 +15,14 @@
 // controller's next change.
 #pragma once
 
+#include <linux/can/error.h>
+
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
-
-#include <linux/can/error.h>
 
 #include "can/can_frame.hpp"
 
@@ -79,7 +79,7 @@ class BusStateRule {
   BusState current(const LinkReading& link);
 
  private:
-  std::mutex mutex_;  // a leaf (common/lock_order.hpp): held only to compare and store
+  std::mutex mutex_;     // a leaf (common/lock_order.hpp): held only to compare and store
   uint64_t events_ = 0;  // orders the two sources' changes
   std::optional<BusState> frame_state_;
   uint64_t frame_event_ = 0;

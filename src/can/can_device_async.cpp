@@ -46,9 +46,9 @@ struct CanDeviceAsync::ReceivePath {
     if (!tap) return true;
     // The kernel's receive time when the socket stamps frames; else the time of the read.
     const auto read_at = message.received_ns != 0
-                             ? std::chrono::system_clock::time_point(std::chrono::duration_cast<
-                                   std::chrono::system_clock::duration>(
-                                   std::chrono::nanoseconds(message.received_ns)))
+                             ? std::chrono::system_clock::time_point(
+                                   std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                       std::chrono::nanoseconds(message.received_ns)))
                              : std::chrono::system_clock::now();
     tap->seen(message, read_at);
     return !tap_takes_all;
@@ -191,7 +191,8 @@ class NextFrame {
       // A frame the task read before we took the lock is queued by now, and goes first.
       if (std::optional<CanMessage> queued = queue_.try_recv()) return Output{std::move(queued)};
       CanSocket* socket = path_.socket;
-      if (socket == nullptr || socket->interface_gone() || path_.handed_over || path_.tap_takes_all) {
+      if (socket == nullptr || socket->interface_gone() || path_.handed_over ||
+          path_.tap_takes_all) {
         return std::nullopt;
       }
       // The task may have just found the socket empty, and the readiness it cleared then comes
@@ -236,16 +237,17 @@ void let_receivers_read(ReceivePath& path, CanSocket* socket) {
 // queued has been written or reported.
 class DeviceTask {
  public:
-  DeviceTask(std::string interface, std::unique_ptr<CanSocket> socket, rt::Receiver<can_frame> outgoing,
-             std::shared_ptr<SendPath> send_path, rt::Sender<CanMessage> incoming,
-             std::shared_ptr<ReceivePath> receive_path)
+  DeviceTask(std::string interface, std::unique_ptr<CanSocket> socket,
+             rt::Receiver<can_frame> outgoing, std::shared_ptr<SendPath> send_path,
+             rt::Sender<CanMessage> incoming, std::shared_ptr<ReceivePath> receive_path)
       : interface_(interface),
-        socket_(std::move(interface), std::move(socket),
-                [path = send_path] {
-                  std::lock_guard lock(path->mutex);
-                  return path->filters;
-                },
-                receive_path->errors->error_mask()),
+        socket_(
+            std::move(interface), std::move(socket),
+            [path = send_path] {
+              std::lock_guard lock(path->mutex);
+              return path->filters;
+            },
+            receive_path->errors->error_mask()),
         outgoing_(std::move(outgoing)),
         send_path_(std::move(send_path)),
         incoming_(std::move(incoming)),
@@ -310,8 +312,8 @@ class DeviceTask {
     if (std::size_t lost = count_unwritten(pending_, outgoing_); lost > 0) {
       write_stderr(DiagnosticLevel::Warning,
                    "[CAN] Interface '" + interface_ + "' closed with " + std::to_string(lost) +
-                   " queued frame(s) not written within " + std::to_string(kCloseDrainLimit.count()) +
-                   " s; they are lost\n",
+                       " queued frame(s) not written within " +
+                       std::to_string(kCloseDrainLimit.count()) + " s; they are lost\n",
                    {{"interface", interface_}});
     }
     (void)socket_.close();  // closed before the task counts as ended, which close() waits for
@@ -328,9 +330,9 @@ class DeviceTask {
         reopened();
         return;
       case ReopeningSocket::Outcome::CannotOpen:
-        send_path_->diagnostics.report(
-            "[CAN] Interface '" + interface_ + "' is back but cannot be opened: " + look.error.message,
-            DiagnosticLevel::Warning, {{"interface", interface_}});
+        send_path_->diagnostics.report("[CAN] Interface '" + interface_ +
+                                           "' is back but cannot be opened: " + look.error.message,
+                                       DiagnosticLevel::Warning, {{"interface", interface_}});
         break;
       case ReopeningSocket::Outcome::Missing:
         break;  // nothing new to say: the removal was reported
@@ -350,7 +352,8 @@ class DeviceTask {
     serve(socket_.current());
     resting_until_.reset();
     gone_reported_ = false;
-    write_stderr(DiagnosticLevel::Info, "[CAN] Interface '" + interface_ + "' is back; socket reopened\n",
+    write_stderr(DiagnosticLevel::Info,
+                 "[CAN] Interface '" + interface_ + "' is back; socket reopened\n",
                  {{"interface", interface_}});
   }
 
@@ -366,8 +369,9 @@ class DeviceTask {
   void serve(std::shared_ptr<CanSocket> socket) {
     if (Status filtered = serve_socket(*send_path_, socket.get()); !filtered) {
       write_stderr(DiagnosticLevel::Error,
-                   "[CAN] Interface '" + interface_ + "': the receive filters could not be applied: " +
-                       filtered.error().message + "\n",
+                   "[CAN] Interface '" + interface_ +
+                       "': the receive filters could not be applied: " + filtered.error().message +
+                       "\n",
                    {{"interface", interface_}});
     }
     let_receivers_read(*receive_path_, socket.get());
@@ -435,12 +439,13 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   auto receive_path = std::make_shared<ReceivePath>();
   receive_path->errors = std::make_unique<ErrorFrames>(error_frames);
   // Provisioning runs child processes: on a worker, hand its place over for that time too.
-  Result<std::unique_ptr<CanSocket>> opened = rt::block_in_place([&]() -> Result<std::unique_ptr<CanSocket>> {
-    if (Status provisioned = ensure_can_interface(interface, bitrate); !provisioned) {
-      return std::move(provisioned).error();
-    }
-    return CanSocket::open(interface, filters, receive_path->errors->error_mask());
-  });
+  Result<std::unique_ptr<CanSocket>> opened =
+      rt::block_in_place([&]() -> Result<std::unique_ptr<CanSocket>> {
+        if (Status provisioned = ensure_can_interface(interface, bitrate); !provisioned) {
+          return std::move(provisioned).error();
+        }
+        return CanSocket::open(interface, filters, receive_path->errors->error_mask());
+      });
   if (!opened) return std::move(opened).error();
 
   auto [outgoing_tx, outgoing_rx] = rt::make_channel<can_frame>();
@@ -448,12 +453,12 @@ Result<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::create(const std::string
   auto incoming = std::make_shared<Incoming>(std::move(incoming_rx));
   auto send_path = std::make_shared<SendPath>();
   send_path->filters = filters;
-  rt::JoinHandle<void> task = rt::spawn(serve(DeviceTask(interface, std::move(opened).value(),
-                                                         std::move(outgoing_rx), send_path,
-                                                         std::move(incoming_tx), receive_path)));
-  return std::shared_ptr<CanDeviceAsync>(new CanDeviceAsync(
-      interface, std::move(owner), std::move(outgoing_tx), std::move(send_path), std::move(incoming),
-      std::move(receive_path), std::move(task)));
+  rt::JoinHandle<void> task =
+      rt::spawn(serve(DeviceTask(interface, std::move(opened).value(), std::move(outgoing_rx),
+                                 send_path, std::move(incoming_tx), receive_path)));
+  return std::shared_ptr<CanDeviceAsync>(
+      new CanDeviceAsync(interface, std::move(owner), std::move(outgoing_tx), std::move(send_path),
+                         std::move(incoming), std::move(receive_path), std::move(task)));
 }
 
 BusState CanDeviceAsync::bus_state() { return receive_path_->errors->bus_state(interface_); }
@@ -570,11 +575,13 @@ void CanDeviceAsync::close() {
 }
 
 Result<rt::OpWait<CanMessage>> CanDeviceAsync::try_receive(const ReceiveHooks& hooks) {
-  return receive(std::nullopt, [] { return std::optional<rt::Instant>(); }, false, hooks);
+  return receive(
+      std::nullopt, [] { return std::optional<rt::Instant>(); }, false, hooks);
 }
 
 std::optional<Result<std::optional<CanMessage>>> CanDeviceAsync::try_receive_if_free() {
-  if (Status status = usable(); !status) return Result<std::optional<CanMessage>>(std::move(status).error());
+  if (Status status = usable(); !status)
+    return Result<std::optional<CanMessage>>(std::move(status).error());
   // The caller keeps the device, and so its queue, alive for the call.
   ReceiveTurn turn(this, incoming_->mutex());
   if (!turn.take_if_free()) return std::nullopt;
@@ -607,9 +614,10 @@ rt::Task<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(
   return receive_with_timeout(incoming_, limit);
 }
 
-Result<rt::OpWait<CanMessage>> CanDeviceAsync::receive_until(
-    std::optional<rt::Instant> deadline, const ReceiveHooks& hooks) {
-  return receive(deadline, [deadline] { return deadline; }, true, hooks);
+Result<rt::OpWait<CanMessage>> CanDeviceAsync::receive_until(std::optional<rt::Instant> deadline,
+                                                             const ReceiveHooks& hooks) {
+  return receive(
+      deadline, [deadline] { return deadline; }, true, hooks);
 }
 
 Result<rt::OpWait<CanMessage>> CanDeviceAsync::receive(

@@ -88,10 +88,11 @@ class CanDeviceAsync {
   // place on the socket before it is bound, and on every socket opened after a removal.
   // `error_frames`: the error classes whose frames receives (and a tap) get too (0: none, then
   // only the bus state sees error frames; CAN_ERR_MASK: all).
-  static Result<std::shared_ptr<CanDeviceAsync>> create(
-      const std::string& interface, std::string owner = "CanDeviceNonBlocking",
-      const CanFilters& filters = std::nullopt, uint32_t error_frames = 0,
-      uint32_t bitrate = kCanBitrate);
+  static Result<std::shared_ptr<CanDeviceAsync>> create(const std::string& interface,
+                                                        std::string owner = "CanDeviceNonBlocking",
+                                                        const CanFilters& filters = std::nullopt,
+                                                        uint32_t error_frames = 0,
+                                                        uint32_t bitrate = kCanBitrate);
 
   CanDeviceAsync(const CanDeviceAsync&) = delete;
   CanDeviceAsync& operator=(const CanDeviceAsync&) = delete;
@@ -200,9 +201,10 @@ class CanDeviceAsync {
  private:
   // Every blocking receive: the turn's wait ends at `lock_deadline`; the frame wait at what
   // `deadline` gives once the turn is held (`wait_for_frame` false: only the queue is looked at).
-  Result<rt::OpWait<CanMessage>> receive(std::optional<rt::Instant> lock_deadline,
-                                         const std::function<std::optional<rt::Instant>()>& deadline,
-                                         bool wait_for_frame, const ReceiveHooks& hooks);
+  Result<rt::OpWait<CanMessage>> receive(
+      std::optional<rt::Instant> lock_deadline,
+      const std::function<std::optional<rt::Instant>()>& deadline, bool wait_for_frame,
+      const ReceiveHooks& hooks);
 
   CanDeviceAsync(std::string interface, std::string owner, rt::Sender<can_frame> outgoing,
                  std::shared_ptr<SendPath> send_path, std::shared_ptr<Incoming> incoming,

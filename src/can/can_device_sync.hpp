@@ -28,8 +28,8 @@
 
 #include "can/bus_state.hpp"
 #include "can/can_frame.hpp"
-#include "can/device_closing.hpp"
 #include "can/can_socket.hpp"
+#include "can/device_closing.hpp"
 #include "can/provisioning.hpp"
 #include "can/receive_turn.hpp"
 #include "can/reopening_socket.hpp"
@@ -105,7 +105,8 @@ class CanDeviceSync {
       : interface_(std::move(interface)),
         filters_(std::move(filters)),
         errors_(error_frames),
-        socket_(interface_, std::move(device), [this] { return filters_; }, errors_.delivered()),
+        socket_(
+            interface_, std::move(device), [this] { return filters_; }, errors_.delivered()),
         state_frames_(interface_) {}
 
  private:

@@ -26,7 +26,8 @@ Result<std::vector<CanFilter>> make_can_filters(std::span<const CanFilterSpec> s
   for (std::size_t i = 0; i < specs.size(); ++i) {
     const CanFilterSpec& spec = specs[i];
     if (spec.can_id > CAN_EFF_MASK) {
-      return Error::value(at(i) + "can_id must be 0 to 0x1FFFFFFF (29 bits), got " + hex(spec.can_id));
+      return Error::value(at(i) + "can_id must be 0 to 0x1FFFFFFF (29 bits), got " +
+                          hex(spec.can_id));
     }
     if (spec.can_mask > CAN_EFF_MASK) {
       return Error::value(at(i) + "can_mask must be 0 to 0x1FFFFFFF (29 bits), got " +
@@ -36,11 +37,14 @@ Result<std::vector<CanFilter>> make_can_filters(std::span<const CanFilterSpec> s
     if (spec.extended == false && spec.can_id > CAN_SFF_MASK) {
       return Error::value(at(i) +
                           "can_id must be 0 to 0x7FF (11 bits) for a standard filter "
-                          "(extended=False), got " + hex(spec.can_id));
+                          "(extended=False), got " +
+                          hex(spec.can_id));
     }
     CanFilter::Format format = CanFilter::Format::Any;
-    if (spec.extended) format = *spec.extended ? CanFilter::Format::Extended : CanFilter::Format::Standard;
-    filters.push_back({static_cast<uint32_t>(spec.can_id), static_cast<uint32_t>(spec.can_mask), format});
+    if (spec.extended)
+      format = *spec.extended ? CanFilter::Format::Extended : CanFilter::Format::Standard;
+    filters.push_back(
+        {static_cast<uint32_t>(spec.can_id), static_cast<uint32_t>(spec.can_mask), format});
   }
   return filters;
 }

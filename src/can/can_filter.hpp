@@ -12,13 +12,13 @@
 // empty list as "everything": we keep the kernel's meaning, which has a use the other lacks.
 #pragma once
 
+#include <linux/can.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
-
-#include <linux/can.h>
 
 #include "common/result.hpp"
 
@@ -54,7 +54,8 @@ struct CanFilterSpec {
 //   "filters: at most 512 filters, got <N>"
 //   "filters[<i>]: can_id must be 0 to 0x1FFFFFFF (29 bits), got 0x<ID>"
 //   "filters[<i>]: can_mask must be 0 to 0x1FFFFFFF (29 bits), got 0x<MASK>"
-//   "filters[<i>]: can_id must be 0 to 0x7FF (11 bits) for a standard filter (extended=False), got 0x<ID>"
+//   "filters[<i>]: can_id must be 0 to 0x7FF (11 bits) for a standard filter (extended=False), got
+//   0x<ID>"
 // A mask may have bits above 0x7FF for a standard filter: standard identifiers have them clear.
 Result<std::vector<CanFilter>> make_can_filters(std::span<const CanFilterSpec> specs);
 

@@ -1,11 +1,11 @@
 // CAN frame values and their conversion to and from the kernel's classic 16-byte frame record.
 #pragma once
 
+#include <linux/can.h>
+
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include <linux/can.h>
 
 #include "common/result.hpp"
 
@@ -44,9 +44,10 @@ constexpr bool sent_as_extended(uint32_t id) { return id > CAN_SFF_MASK; }
 Result<can_frame> build_can_frame(uint32_t id, std::span<const uint8_t> data);
 
 // The message carried by a received record. The id is masked to 29 bits for an extended frame
-// and for an error frame (whose id is its error class, linux/can/error.h), to 11 bits otherwise; the flags move to the message's own fields, so where only (id, data)
-// is shown a remote request reads as an ordinary message. A length field above 8 reads as 8.
-// `received_ns`: the kernel's receive time of the record (see CanMessage).
+// and for an error frame (whose id is its error class, linux/can/error.h), to 11 bits otherwise;
+// the flags move to the message's own fields, so where only (id, data) is shown a remote request
+// reads as an ordinary message. A length field above 8 reads as 8. `received_ns`: the kernel's
+// receive time of the record (see CanMessage).
 CanMessage parse_can_frame(const can_frame& frame, int64_t received_ns = 0);
 
 }  // namespace varnex

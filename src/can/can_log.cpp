@@ -23,7 +23,8 @@ std::optional<unsigned> hex_value(char c) {
 
 // `value` as `digits` upper-case hex digits.
 void append_hex(std::string& out, uint32_t value, int digits) {
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back(kHexDigits[(value >> shift) & 0xF]);
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+    out.push_back(kHexDigits[(value >> shift) & 0xF]);
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -61,7 +62,8 @@ Result<int64_t> parse_timestamp(std::string_view word) {
   const Error bad = Error::value("bad time stamp " + quoted(text));
   const std::size_t dot = text.find('.');
   const std::string_view whole = text.substr(0, dot);
-  const std::string_view fraction = dot == std::string_view::npos ? std::string_view{} : text.substr(dot + 1);
+  const std::string_view fraction =
+      dot == std::string_view::npos ? std::string_view{} : text.substr(dot + 1);
   if (whole.empty() || (dot != std::string_view::npos && fraction.empty())) return bad;
   constexpr int64_t kMaxSeconds = std::numeric_limits<int64_t>::max() / 1'000'000 - 1;
   int64_t seconds = 0;
@@ -128,7 +130,8 @@ Status parse_data(std::string_view text, LogRecord& record) {
     }
     if (text[i] == '_') {
       // A length code of 9..15 on an 8-byte frame (candump -8): the bytes are what counts.
-      if (record.data.size() != CAN_MAX_DLEN || i + 2 != text.size() || !hex_value(text[i + 1])) return bad;
+      if (record.data.size() != CAN_MAX_DLEN || i + 2 != text.size() || !hex_value(text[i + 1]))
+        return bad;
       return {};
     }
     std::optional<unsigned> high = hex_value(text[i]);
@@ -147,9 +150,11 @@ Status parse_data(std::string_view text, LogRecord& record) {
 
 Result<std::string> format_log_line(const LogRecord& record) {
   const bool one_word = !record.interface.empty() &&
-                        std::none_of(record.interface.begin(), record.interface.end(),
-                                     [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; });
-  if (!one_word) return Error::value("interface name must be one word: " + quoted(record.interface));
+                        std::none_of(record.interface.begin(), record.interface.end(), [](char c) {
+                          return static_cast<unsigned char>(c) <= ' ' || c == 0x7F;
+                        });
+  if (!one_word)
+    return Error::value("interface name must be one word: " + quoted(record.interface));
   if (record.data.size() > CAN_MAX_DLEN) {
     return Error::value("Payload is larger than CAN maximum of 8 bytes");
   }
@@ -162,7 +167,8 @@ Result<std::string> format_log_line(const LogRecord& record) {
   if (record.timestamp_us < 0) return Error::value("time stamp before the epoch");
 
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "(%lld.%06lld) ", static_cast<long long>(record.timestamp_us / 1'000'000),
+  std::snprintf(stamp, sizeof stamp, "(%lld.%06lld) ",
+                static_cast<long long>(record.timestamp_us / 1'000'000),
                 static_cast<long long>(record.timestamp_us % 1'000'000));
   std::string line(stamp);
   line.append(record.interface);
@@ -209,7 +215,8 @@ Result<ParsedLine> parse_log_line(std::string_view line) {
   const std::size_t hash = frame.find('#');
   if (hash == std::string_view::npos) return Error::value("no '#' in frame " + quoted(frame));
   if (Status id = parse_id(frame.substr(0, hash), record); !id) return std::move(id).error();
-  if (Status data = parse_data(frame.substr(hash + 1), record); !data) return std::move(data).error();
+  if (Status data = parse_data(frame.substr(hash + 1), record); !data)
+    return std::move(data).error();
   return parsed;
 }
 

@@ -30,7 +30,7 @@ namespace varnex {
 struct LogRecord {
   int64_t timestamp_us = 0;  // microseconds since the epoch
   std::string interface;
-  uint32_t id = 0;           // without flag bits; an error frame's error class
+  uint32_t id = 0;            // without flag bits; an error frame's error class
   std::vector<uint8_t> data;  // a remote request: zeros, as many as it asks for
   bool extended = false;
   bool remote = false;

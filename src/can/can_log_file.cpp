@@ -86,7 +86,8 @@ Result<std::optional<LogRecord>> CanLogFileReader::next() {
     ++line_number_;
     Result<ParsedLine> parsed = parse_log_line(line);
     if (!parsed) {
-      return Error::value(path_ + ", line " + std::to_string(line_number_) + ": " + parsed.error().message);
+      return Error::value(path_ + ", line " + std::to_string(line_number_) + ": " +
+                          parsed.error().message);
     }
     if (!parsed->blank) return std::optional<LogRecord>(std::move(parsed->record));
   }

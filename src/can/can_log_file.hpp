@@ -65,7 +65,8 @@ class CanLogFileReader {
   const std::string& path() const { return path_; }
 
  private:
-  CanLogFileReader(std::string path, std::ifstream file) : path_(std::move(path)), file_(std::move(file)) {}
+  CanLogFileReader(std::string path, std::ifstream file)
+      : path_(std::move(path)), file_(std::move(file)) {}
 
   const std::string path_;
   std::mutex mutex_;  // held over the file's reads; never while waiting for another lock

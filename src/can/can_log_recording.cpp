@@ -21,7 +21,8 @@ int64_t micros_since_epoch(std::chrono::system_clock::time_point at) {
 can_frame frame_of(const LogRecord& record) {
   can_frame frame;
   std::memset(&frame, 0, sizeof frame);
-  frame.can_id = record.id | (record.extended ? CAN_EFF_FLAG : 0) | (record.remote ? CAN_RTR_FLAG : 0);
+  frame.can_id =
+      record.id | (record.extended ? CAN_EFF_FLAG : 0) | (record.remote ? CAN_RTR_FLAG : 0);
   frame.len = static_cast<uint8_t>(record.data.size());
   if (!record.remote) std::copy(record.data.begin(), record.data.end(), frame.data);
   return frame;
@@ -80,7 +81,8 @@ Result<std::shared_ptr<CanLogRecording>> CanLogRecording::start(
 
 CanLogRecording::~CanLogRecording() { stop(); }
 
-void CanLogRecording::seen(const CanMessage& message, std::chrono::system_clock::time_point read_at) {
+void CanLogRecording::seen(const CanMessage& message,
+                           std::chrono::system_clock::time_point read_at) {
   bool was_empty;
   {
     std::lock_guard lock(mutex_);
@@ -107,7 +109,9 @@ Status CanLogRecording::run() {
         const rt::Instant flush_due = last_flush + kFlushPeriod;
         deadline = deadline ? std::min(*deadline, flush_due) : flush_due;
       }
-      const auto ready = [&] { return stop_ || !seen_.empty() || (deadline && rt::Clock::now() >= *deadline); };
+      const auto ready = [&] {
+        return stop_ || !seen_.empty() || (deadline && rt::Clock::now() >= *deadline);
+      };
       if (deadline) {
         wakeup_.wait_until(lock, *deadline, ready);
       } else {
@@ -120,7 +124,8 @@ Status CanLogRecording::run() {
       // No frame comes after this, so what the device read before is all in `batch` or `seen_`.
       device_->detach_tap(this);
       std::lock_guard lock(mutex_);
-      batch.insert(batch.end(), std::make_move_iterator(seen_.begin()), std::make_move_iterator(seen_.end()));
+      batch.insert(batch.end(), std::make_move_iterator(seen_.begin()),
+                   std::make_move_iterator(seen_.end()));
       seen_.clear();
     }
     unflushed = unflushed || !batch.empty();
@@ -157,7 +162,8 @@ Status CanLogRecording::write(const std::vector<Seen>& batch) {
 // ---- CanLogReplay ----
 
 std::shared_ptr<CanLogReplay> CanLogReplay::start(std::shared_ptr<CanLogFileReader> log,
-                                                  std::shared_ptr<CanDeviceAsync> device, double speed) {
+                                                  std::shared_ptr<CanDeviceAsync> device,
+                                                  double speed) {
   std::shared_ptr<CanLogReplay> replay(new CanLogReplay(std::move(log), std::move(device), speed));
   replay->CanLogTask::start();
   return replay;
@@ -189,8 +195,10 @@ Status CanLogReplay::run() {
       started = rt::Clock::now();
     }
     // A log written out of order (or edited) sends its late lines at once.
-    const double gap_us = static_cast<double>(std::max<int64_t>(0, record.timestamp_us - *first_us)) / speed_;
-    const auto offset = std::chrono::nanoseconds(static_cast<int64_t>(std::min(gap_us * 1e3, 9e18)));
+    const double gap_us =
+        static_cast<double>(std::max<int64_t>(0, record.timestamp_us - *first_us)) / speed_;
+    const auto offset =
+        std::chrono::nanoseconds(static_cast<int64_t>(std::min(gap_us * 1e3, 9e18)));
     if (!sleep_until(started + offset)) return {};
     if (Status sent = device_->send_frame_nonblocking(frame_of(record)); !sent) return sent;
     frames_.fetch_add(1, std::memory_order_acq_rel);

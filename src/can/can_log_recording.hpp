@@ -60,16 +60,16 @@ class CanLogTask {
   // Wakes the thread for a stop (it waits on wakeup_ under mutex_ otherwise).
   bool stop_requested() const { return stop_; }
 
-  std::mutex mutex_;                    // a leaf: held for a few instructions
-  std::condition_variable wakeup_;      // a frame to write, or stop
-  bool stop_ = false;                   // guarded by mutex_
+  std::mutex mutex_;                // a leaf: held for a few instructions
+  std::condition_variable wakeup_;  // a frame to write, or stop
+  bool stop_ = false;               // guarded by mutex_
   std::atomic<uint64_t> frames_{0};
 
  private:
   const rt::ProcessStamp born_;
   std::thread thread_;
   std::once_flag joined_;
-  Status outcome_;                      // written by the thread before finished_ is set
+  Status outcome_;  // written by the thread before finished_ is set
   rt::Completion finished_;
 };
 
@@ -79,10 +79,9 @@ class CanLogRecording final : public CanLogTask, public FrameTap {
   // the device's receives get no frames meanwhile (see CanDeviceAsync::attach_tap). Error
   // (ErrorKind::Runtime) when the device is already being recorded:
   //   "<interface> is already being recorded"
-  static Result<std::shared_ptr<CanLogRecording>> start(std::shared_ptr<CanDeviceAsync> device,
-                                                        std::shared_ptr<CanLogFileWriter> log,
-                                                        std::optional<std::chrono::nanoseconds> duration,
-                                                        bool takes_all);
+  static Result<std::shared_ptr<CanLogRecording>> start(
+      std::shared_ptr<CanDeviceAsync> device, std::shared_ptr<CanLogFileWriter> log,
+      std::optional<std::chrono::nanoseconds> duration, bool takes_all);
   ~CanLogRecording() override;
 
   void seen(const CanMessage& message, std::chrono::system_clock::time_point read_at) override;
@@ -116,7 +115,8 @@ class CanLogReplay final : public CanLogTask {
   ~CanLogReplay() override;
 
  private:
-  CanLogReplay(std::shared_ptr<CanLogFileReader> log, std::shared_ptr<CanDeviceAsync> device, double speed)
+  CanLogReplay(std::shared_ptr<CanLogFileReader> log, std::shared_ptr<CanDeviceAsync> device,
+               double speed)
       : log_(std::move(log)), device_(std::move(device)), speed_(speed) {}
   Status run() override;
   // Sleeps until `due` or a stop; false on a stop.

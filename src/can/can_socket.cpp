@@ -1,12 +1,13 @@
 #include "can/can_socket.hpp"
 
-#include <cerrno>
-#include <cstring>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/socket.h>
-#include <system_error>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
 
 #include "can/can_frame.hpp"
 #include "can/reopening_socket.hpp"
@@ -36,7 +37,8 @@ std::string drops_line(const std::string& interface, uint64_t frames) {
 // Puts `filters` in place on the socket: no list, the kernel's default (one filter that passes
 // every frame); else the list as the kernel reads it (an empty one passes nothing).
 bool apply_filters(int fd, const CanFilters& filters) {
-  std::vector<can_filter> list = filters ? kernel_filters(*filters) : std::vector<can_filter>{{0, 0}};
+  std::vector<can_filter> list =
+      filters ? kernel_filters(*filters) : std::vector<can_filter>{{0, 0}};
   return ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, list.empty() ? nullptr : list.data(),
                       static_cast<socklen_t>(list.size() * sizeof(can_filter))) == 0;
 }
@@ -52,8 +54,7 @@ bool interface_exists(const std::string& interface) {
 }
 
 Result<std::unique_ptr<CanSocket>> CanSocket::open(const std::string& interface,
-                                                   const CanFilters& filters,
-                                                   uint32_t error_mask) {
+                                                   const CanFilters& filters, uint32_t error_mask) {
   const unsigned index = if_nametoindex(interface.c_str());
   if (index == 0) {
     const int errnum = errno;

@@ -23,14 +23,14 @@
 // keeps one waker per direction.
 #pragma once
 
+#include <linux/can.h>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <vector>
 #include <string>
-
-#include <linux/can.h>
+#include <vector>
 
 #include "can/can_filter.hpp"
 #include "can/receive_drops.hpp"

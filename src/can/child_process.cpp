@@ -1,18 +1,19 @@
 #include "can/child_process.hpp"
 
-#include "common/unique_fd.hpp"
-#include "runtime/clock.hpp"
-
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+
+#include "common/unique_fd.hpp"
+#include "runtime/clock.hpp"
 
 extern char** environ;
 

@@ -35,9 +35,9 @@ struct ChildLimits {
 };
 
 enum class ChildEnd {
-  NotStarted,   // start_error says why
-  Exited,       // it exited with exit_status
-  Signaled,     // a signal ended it (not one of ours)
+  NotStarted,  // start_error says why
+  Exited,      // it exited with exit_status
+  Signaled,    // a signal ended it (not one of ours)
   // It ended, but its exit status was taken before we could wait for it: when the process
   // ignores SIGCHLD (signal.signal(SIGCHLD, SIG_IGN), common in daemons) the kernel reaps
   // children itself and their status is lost; another waitpid(-1) in the process can do the same.

@@ -36,7 +36,8 @@ Args with_program(const char* program, const Args& args) {
 
 ChildLimits limits(std::optional<std::chrono::milliseconds> time_limit) {
   ChildLimits limits{time_limit, {}};
-  if (ProvisioningInterrupt* scope = ProvisioningInterrupt::current(); scope && scope->has_check()) {
+  if (ProvisioningInterrupt* scope = ProvisioningInterrupt::current();
+      scope && scope->has_check()) {
     limits.interrupted = [scope] { return scope->check(); };
   }
   return limits;
@@ -93,7 +94,8 @@ std::string path_of(std::string_view program) {
 }
 
 std::string user_name() {
-  if (const passwd* entry = ::getpwuid(::geteuid()); entry != nullptr && entry->pw_name != nullptr) {
+  if (const passwd* entry = ::getpwuid(::geteuid());
+      entry != nullptr && entry->pw_name != nullptr) {
     return entry->pw_name;
   }
   return std::to_string(::geteuid());
@@ -103,15 +105,15 @@ std::string user_name() {
 // sudo: configure it before the program starts, or let the program's user run ip through sudo
 // without a password (a service has no terminal to type one on).
 void advise_after_sudo_failure(const std::string& interface, bool is_virtual, uint32_t bitrate) {
-  const std::string setup = is_virtual
-                                ? "ip link set dev " + interface + " up"
-                                : "ip link set dev " + interface + " up type can bitrate " +
-                                      std::to_string(bitrate);
+  const std::string setup = is_virtual ? "ip link set dev " + interface + " up"
+                                       : "ip link set dev " + interface + " up type can bitrate " +
+                                             std::to_string(bitrate);
   write_stderr(DiagnosticLevel::Error,
-               "[CAN] To fix: bring '" + interface + "' up before the program starts (as root: " +
-                   setup + "), or, for a service, allow its user to run ip through sudo "
-                   "without a password (in /etc/sudoers.d/: " + user_name() +
-                   " ALL=(root) NOPASSWD: " + path_of("ip") + ")\n",
+               "[CAN] To fix: bring '" + interface +
+                   "' up before the program starts (as root: " + setup +
+                   "), or, for a service, allow its user to run ip through sudo "
+                   "without a password (in /etc/sudoers.d/: " +
+                   user_name() + " ALL=(root) NOPASSWD: " + path_of("ip") + ")\n",
                {{"interface", interface}});
 }
 
@@ -125,7 +127,8 @@ Status run_with_sudo(const std::vector<Args>& commands, const std::string& inter
     argv.insert(argv.end(), args.begin(), args.end());
     const ChildRun run = run_child(argv, ChildStdio::Inherited, limits(std::nullopt));
     if (run.start_error != 0) {
-      return Error::os("Failed to run 'sudo ip " + join(args) + "': " + os_error_text(run.start_error));
+      return Error::os("Failed to run 'sudo ip " + join(args) +
+                       "': " + os_error_text(run.start_error));
     }
     if (run.end == ChildEnd::Interrupted) return interrupted_error(interface);
     if (!run.succeeded()) return Error::os("'sudo ip " + join(args) + "' failed");
@@ -173,8 +176,10 @@ Status ensure_can_interface(const std::string& interface, uint32_t bitrate,
   const Args query_args{"-details", "link", "show", "dev", interface};
   const ChildRun query =
       run_child(with_program("ip", query_args), ChildStdio::Captured, limits(ip_time_limit));
-  if (query.start_error != 0) return Error::os("Failed to run ip: " + os_error_text(query.start_error));
-  if (std::optional<Error> error = cut_short(query, query_args, interface, ip_time_limit)) return *error;
+  if (query.start_error != 0)
+    return Error::os("Failed to run ip: " + os_error_text(query.start_error));
+  if (std::optional<Error> error = cut_short(query, query_args, interface, ip_time_limit))
+    return *error;
   // Without an exit status, an answer without a link in it is no answer.
   const bool found = query.end == ChildEnd::StatusUnknown
                          ? query.succeeded() && !query.output.empty()
@@ -194,9 +199,9 @@ Status ensure_can_interface(const std::string& interface, uint32_t bitrate,
   if (ready) return {};
 
   write_stderr(DiagnosticLevel::Info,
-               "[CAN] Interface '" + interface + "' needs configuration (up=" +
-                   (state.up ? "true" : "false") + ", bitrate=" +
-                   (state.bitrate ? std::to_string(*state.bitrate) : "none") +
+               "[CAN] Interface '" + interface +
+                   "' needs configuration (up=" + (state.up ? "true" : "false") +
+                   ", bitrate=" + (state.bitrate ? std::to_string(*state.bitrate) : "none") +
                    "), configuring...\n",
                {{"interface", interface}});
 

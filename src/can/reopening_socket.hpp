@@ -37,7 +37,8 @@ class BasicReopeningSocket {
   using Open = std::function<Result<std::unique_ptr<Socket>>(const std::string&)>;
   using Exists = std::function<bool(const std::string&)>;
 
-  BasicReopeningSocket(std::string interface, std::unique_ptr<Socket> socket, Open open, Exists exists)
+  BasicReopeningSocket(std::string interface, std::unique_ptr<Socket> socket, Open open,
+                       Exists exists)
       : interface_(std::move(interface)),
         current_(std::move(socket)),
         open_(std::move(open)),
@@ -69,7 +70,8 @@ class BasicReopeningSocket {
     if (!current_->interface_gone()) return {Outcome::Usable};
     const bool present = exists_(interface_);
     Result<std::unique_ptr<Socket>> opened = open_(interface_);
-    if (!opened) return {present ? Outcome::CannotOpen : Outcome::Missing, std::move(opened).error()};
+    if (!opened)
+      return {present ? Outcome::CannotOpen : Outcome::Missing, std::move(opened).error()};
     current_ = std::move(opened).value();
     return {Outcome::Reopened};
   }

@@ -1,11 +1,12 @@
 #include "can/state_frame_socket.hpp"
 
-#include <cerrno>
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "can/can_frame.hpp"
 

@@ -20,9 +20,9 @@ class StateFrameSocket {
   explicit StateFrameSocket(std::string interface) : interface_(std::move(interface)) {}
 
   // Passes every error frame queued now to `rule`, in order; never waits. Opens the socket
-  // first when it is not open (no interface of the name: not open, tried again next time). A socket whose
-  // interface was removed is closed, and a new one opened once an interface has the name again
-  // (the frames of the time between are lost: none tells the present state anyway).
+  // first when it is not open (no interface of the name: not open, tried again next time). A socket
+  // whose interface was removed is closed, and a new one opened once an interface has the name
+  // again (the frames of the time between are lost: none tells the present state anyway).
   void drain(BusStateRule& rule);
 
  private:

@@ -1,7 +1,8 @@
 #include "common/fd2.hpp"
 
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace varnex {
 

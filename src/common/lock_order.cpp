@@ -70,8 +70,9 @@ void before_wait(LockRank rank) noexcept {
   if (rank < LockRank::Gil) {
     bool (*probe)() noexcept = gil_probe.load(std::memory_order_acquire);
     if (probe != nullptr && probe()) {
-      violation(std::string("waiting for ") + lock_name(rank) + " while holding the GIL (the holder of " +
-                lock_name(rank) + " may wait for the GIL)");
+      violation(std::string("waiting for ") + lock_name(rank) +
+                " while holding the GIL (the holder of " + lock_name(rank) +
+                " may wait for the GIL)");
     }
   }
 }

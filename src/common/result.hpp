@@ -10,12 +10,12 @@
 namespace varnex {
 
 enum class ErrorKind {
-  Os,       // OSError: CAN interface, socket and frame failures
-  Value,    // ValueError: rejected argument values
-  Type,     // TypeError
-  Runtime,  // RuntimeError: a background call that failed
-  Timeout,  // TimeoutError: a wait that ran out of time
-  Fatal,    // the module's internal error (derives from BaseException)
+  Os,          // OSError: CAN interface, socket and frame failures
+  Value,       // ValueError: rejected argument values
+  Type,        // TypeError
+  Runtime,     // RuntimeError: a background call that failed
+  Timeout,     // TimeoutError: a wait that ran out of time
+  Fatal,       // the module's internal error (derives from BaseException)
   Permission,  // PermissionError: the process lacks a right (real-time scheduling)
 };
 
@@ -44,14 +44,29 @@ class [[nodiscard]] Result {
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { assert(ok()); return std::get<0>(v_); }
-  const T& value() const& { assert(ok()); return std::get<0>(v_); }
-  T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
+  T& value() & {
+    assert(ok());
+    return std::get<0>(v_);
+  }
+  const T& value() const& {
+    assert(ok());
+    return std::get<0>(v_);
+  }
+  T&& value() && {
+    assert(ok());
+    return std::get<0>(std::move(v_));
+  }
   T* operator->() { return &value(); }
   T& operator*() & { return value(); }
 
-  const Error& error() const& { assert(!ok()); return std::get<1>(v_); }
-  Error&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
+  const Error& error() const& {
+    assert(!ok());
+    return std::get<1>(v_);
+  }
+  Error&& error() && {
+    assert(!ok());
+    return std::get<1>(std::move(v_));
+  }
 
  private:
   std::variant<T, Error> v_;
@@ -65,8 +80,14 @@ class [[nodiscard]] Result<void> {
 
   bool ok() const { return ok_; }
   explicit operator bool() const { return ok_; }
-  const Error& error() const& { assert(!ok_); return error_; }
-  Error&& error() && { assert(!ok_); return std::move(error_); }
+  const Error& error() const& {
+    assert(!ok_);
+    return error_;
+  }
+  Error&& error() && {
+    assert(!ok_);
+    return std::move(error_);
+  }
 
  private:
   Error error_{ErrorKind::Os, {}};

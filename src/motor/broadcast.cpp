@@ -111,11 +111,12 @@ class Loop {
     if (board.tripped() || now - board.last_feed() < *timing_.watchdog) return;
     if (!board.trip_if_quiet(now, *timing_.watchdog, parts_.devices->snapshot())) return;
     parts_.counters->watchdog_trips.fetch_add(1, std::memory_order_relaxed);
-    write_stderr(DiagnosticLevel::Warning,
-                 "[Motor] watchdog: no target set for " +
-                 format_shortest_positional(std::chrono::duration<double>(*timing_.watchdog).count()) +
-                 " s; targets made safe (speed and current 0, position held)\n",
-                 {{"can_id", std::uint64_t{parts_.host}}});
+    write_stderr(
+        DiagnosticLevel::Warning,
+        "[Motor] watchdog: no target set for " +
+            format_shortest_positional(std::chrono::duration<double>(*timing_.watchdog).count()) +
+            " s; targets made safe (speed and current 0, position held)\n",
+        {{"can_id", std::uint64_t{parts_.host}}});
   }
 
   const BroadcastParts& parts_;
@@ -127,7 +128,8 @@ class Loop {
 }  // namespace
 
 Result<BroadcastTiming> broadcast_timing(const BroadcastOptions& options) {
-  const TimerPrecision precision = options.realtime ? TimerPrecision::Realtime : TimerPrecision::High;
+  const TimerPrecision precision =
+      options.realtime ? TimerPrecision::Realtime : TimerPrecision::High;
   if (Status ok = check_timer_frequency(options.frequency_hz, precision); !ok) {
     return std::move(ok).error();
   }
@@ -141,9 +143,10 @@ Result<BroadcastTiming> broadcast_timing(const BroadcastOptions& options) {
     if (!(s > 0.0) || !std::isfinite(s) || s > 1e9) {
       return Error::value("watchdog must be a positive, finite number of seconds");
     }
-    timing.watchdog = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::duration<double>(s));
-    if (*timing.watchdog <= std::chrono::nanoseconds::zero()) timing.watchdog = std::chrono::nanoseconds(1);
+    timing.watchdog =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(s));
+    if (*timing.watchdog <= std::chrono::nanoseconds::zero())
+      timing.watchdog = std::chrono::nanoseconds(1);
   }
   if (Status ok = check_thread_scheduling(options.scheduling); !ok) return std::move(ok).error();
   return timing;

@@ -60,7 +60,7 @@ struct BroadcastOptions {
 
 // The group's counts, over all its broadcasts.
 struct BroadcastCounters {
-  std::atomic<std::uint64_t> skipped{0};         // periods that sent no frame
+  std::atomic<std::uint64_t> skipped{0};  // periods that sent no frame
   std::atomic<std::uint64_t> watchdog_trips{0};
 };
 

@@ -66,10 +66,10 @@ class Device {
   // Ok while the group's device is open (and in the process that made it), else its error.
   Status open_status() const { return link_->open_status(); }
 
-  Status enter_configure();                 // the session-opening pair
-  Status exit_configure();                  // end session
-  Status set_foc_mode(FocMode mode);        // set mode; the stored mode stays as it was
-  Status start_calibration();               // encoder zero, then a 200 ms sleep if queued
+  Status enter_configure();           // the session-opening pair
+  Status exit_configure();            // end session
+  Status set_foc_mode(FocMode mode);  // set mode; the stored mode stays as it was
+  Status start_calibration();         // encoder zero, then a 200 ms sleep if queued
 
   // The mode last sent to the driver: the registration mode, then whatever set_foc_mode (or the
   // group's set_foc_mode_broadcast, through note_mode_given) queued last.

@@ -108,7 +108,8 @@ Result<std::shared_ptr<Device>> Motor::add_device(uint8_t slot, uint32_t node_id
   }
   // Registered only now: a driver answering between its configuration frames is not yet known.
   devices_->append(device, *board_);
-  if (std::optional<std::string> report = slot_report(slot, device->slot_index(), node_id, earlier)) {
+  if (std::optional<std::string> report =
+          slot_report(slot, device->slot_index(), node_id, earlier)) {
     write_stderr(*report + "\n");
   }
   return device;
@@ -148,7 +149,8 @@ Status Motor::calibrate_broadcast() {
 Status Motor::set_foc_mode_broadcast(FocMode mode) {
   Status queued = queue_set_foc_mode(*can_, host_, kBroadcastDestination, mode);
   if (queued) {
-    for (const std::shared_ptr<Device>& device : devices_->snapshot()) device->note_mode_given(mode);
+    for (const std::shared_ptr<Device>& device : devices_->snapshot())
+      device->note_mode_given(mode);
   }
   return queued;
 }

@@ -28,9 +28,12 @@ uint32_t get_u32_le(const uint8_t* in) {
 
 std::string_view foc_mode_name(FocMode mode) {
   switch (mode) {
-    case FocMode::Current: return "current";
-    case FocMode::Speed: return "speed";
-    case FocMode::Position: return "position";
+    case FocMode::Current:
+      return "current";
+    case FocMode::Speed:
+      return "speed";
+    case FocMode::Position:
+      return "position";
   }
   return "unknown";
 }
@@ -58,9 +61,12 @@ float target_scale(FocMode mode) { return mode == FocMode::Speed ? 10.0f : 100.0
 
 std::string_view target_unit(FocMode mode) {
   switch (mode) {
-    case FocMode::Current: return "A";
-    case FocMode::Speed: return "rad/s";
-    case FocMode::Position: return "rad";
+    case FocMode::Current:
+      return "A";
+    case FocMode::Speed:
+      return "rad/s";
+    case FocMode::Position:
+      return "rad";
   }
   return "";
 }
@@ -115,7 +121,8 @@ FrameData encoder_zero_frame(uint16_t destination) {
 FrameData set_foc_mode_frame(uint16_t destination, FocMode mode) {
   // The code lives in the low nibble; masking keeps a stray enum value out of the group nibble.
   const uint8_t code = static_cast<uint8_t>(mode) & 0x0F;
-  return build_config_frame(kFrameTypeCommand, destination, static_cast<uint8_t>(kCtlSetFocMode | code));
+  return build_config_frame(kFrameTypeCommand, destination,
+                            static_cast<uint8_t>(kCtlSetFocMode | code));
 }
 
 }  // namespace varnex::motor

@@ -162,7 +162,9 @@ inline constexpr uint8_t kCtlSetFocMode = 0x10;   // group 1, code = FocMode wir
 //   0x201      0x0201
 //   0x10201    0x0201
 //   0xFFFF     0xFFFF (the same as kBroadcastDestination)
-constexpr uint16_t destination_of(uint32_t node_id) { return static_cast<uint16_t>(node_id & 0xFFFF); }
+constexpr uint16_t destination_of(uint32_t node_id) {
+  return static_cast<uint16_t>(node_id & 0xFFFF);
+}
 
 // (frame type, destination, CTL) -> 8 bytes with the check byte filled in.
 //

@@ -83,8 +83,10 @@ class Watches {
 class BusStateWatch {
  public:
   explicit BusStateWatch(CanLink& link)
-      : link_(link), interface_(link.interface_name()),
-        reported_(rule_.current(link.link_reading())), checked_(rt::Clock::now()) {}
+      : link_(link),
+        interface_(link.interface_name()),
+        reported_(rule_.current(link.link_reading())),
+        checked_(rt::Clock::now()) {}
 
   // An error frame the task took.
   void saw(const CanMessage& frame, rt::Instant now) {
@@ -135,19 +137,23 @@ std::string unmatched_frame_line(uint32_t id, std::span<const uint8_t> data) {
 }
 
 void ForeignFrames::unmatched(uint32_t id, std::span<const uint8_t> data) {
-  limiter_.report_keyed("unmatched " + hex_id(id), [&] {
-    std::string line = unmatched_frame_line(id, data);
-    line.pop_back();  // the limiter adds the line feed
-    return line;
-  }, DiagnosticLevel::Warning, {{"can_id", std::uint64_t{id}}});
+  limiter_.report_keyed("unmatched " + hex_id(id),
+                        [&] {
+                          std::string line = unmatched_frame_line(id, data);
+                          line.pop_back();  // the limiter adds the line feed
+                          return line;
+                        },
+                        DiagnosticLevel::Warning, {{"can_id", std::uint64_t{id}}});
 }
 
 void ForeignFrames::wrong_length(uint32_t id, std::size_t length) {
-  limiter_.report_keyed("length " + hex_id(id), [&] {
-    std::string line = unexpected_length_line(id, length);
-    line.pop_back();
-    return line;
-  }, DiagnosticLevel::Warning, {{"can_id", std::uint64_t{id}}});
+  limiter_.report_keyed("length " + hex_id(id),
+                        [&] {
+                          std::string line = unexpected_length_line(id, length);
+                          line.pop_back();
+                          return line;
+                        },
+                        DiagnosticLevel::Warning, {{"can_id", std::uint64_t{id}}});
 }
 
 rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<DeviceList> devices,
@@ -177,8 +183,8 @@ rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<D
       foreign.wrong_length(message->id, message->data.size());
       continue;
     }
-    const Feedback feedback = decode_feedback(std::span<const uint8_t, kFrameLength>(
-        message->data.data(), kFrameLength));
+    const Feedback feedback =
+        decode_feedback(std::span<const uint8_t, kFrameLength>(message->data.data(), kFrameLength));
     std::shared_ptr<Device> device = devices->find_by_node(message->id);
     if (device && is_feedback_frame_for(*message, device->node_id())) {
       co_await device->update_feedback(feedback, message->received_ns);

@@ -89,7 +89,7 @@ class TargetBoard {
   std::array<const Device*, kSlotCount> owners_{};  // compared, never dereferenced
   std::array<SlotTarget, kSlotCount> slots_{{{0, 0}, {1, 0}, {2, 0}, {3, 0}}};
   std::atomic<std::uint64_t> frame_{0};  // build_broadcast_frame(slots_), byte i in bits 8i..8i+7
-  std::atomic<std::int64_t> last_feed_ns_;              // monotonic clock, ns
+  std::atomic<std::int64_t> last_feed_ns_;  // monotonic clock, ns
   std::atomic<bool> tripped_{false};
   std::atomic<std::int64_t> last_sent_ns_{0};  // monotonic clock, ns; 0: none sent yet
 };

@@ -341,7 +341,8 @@ CanFilters to_can_filters(PyObject* obj, const char* name) {
     } else if ((PyTuple_Check(item) || PyList_Check(item)) && PySequence_Size(item) == 2) {
       PyRef pair = new_or_throw(PySequence_Tuple(item));
       specs.push_back({filter_word(PyTuple_GET_ITEM(pair.get(), 0), name, i, "can_id"),
-                       filter_word(PyTuple_GET_ITEM(pair.get(), 1), name, i, "can_mask"), std::nullopt});
+                       filter_word(PyTuple_GET_ITEM(pair.get(), 1), name, i, "can_mask"),
+                       std::nullopt});
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s[%zd]: must be a dict with 'can_id' and 'can_mask' or a (can_id, can_mask) "

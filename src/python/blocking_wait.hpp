@@ -65,7 +65,8 @@ class ReceiveCaller final : public CallerLock {
   // How the frame becomes a Python object (a new reference, or null with the error set); null:
   // the tuple (id, data).
   using BuildFrame = PyObject* (*)(const CanMessage&) noexcept;
-  explicit ReceiveCaller(Gil gil, std::function<void()> on_release = {}, BuildFrame build = nullptr);
+  explicit ReceiveCaller(Gil gil, std::function<void()> on_release = {},
+                         BuildFrame build = nullptr);
   ReceiveCaller(const ReceiveCaller&) = delete;
   ReceiveCaller& operator=(const ReceiveCaller&) = delete;
   ~ReceiveCaller() = default;  // the GIL is held again once this goes

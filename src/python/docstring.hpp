@@ -59,8 +59,9 @@ constexpr std::string_view separator(std::string_view own) {
 
 template <DocText Own, DocText Name>
 struct JoinedDoc {
-  static_assert(has_english_body(Name.view()),
-                "no docstring for this name in stubs/varnex.pyi (the name is in the instantiation)");
+  static_assert(
+      has_english_body(Name.view()),
+      "no docstring for this name in stubs/varnex.pyi (the name is in the instantiation)");
   static constexpr std::string_view own = Own.view();
   static constexpr std::string_view gap = separator(own);
   static constexpr std::string_view body = english_body(Name.view());

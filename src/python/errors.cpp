@@ -14,8 +14,8 @@ constexpr const char kInternalErrorDoc[] =
 
 void set_message(PyObject* type, std::string_view message) noexcept {
   // "replace": a message is never lost to a decoding error.
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-      message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return;  // MemoryError is set
   PyErr_SetObject(type, text.get());
 }

@@ -7,7 +7,8 @@ namespace varnex::py {
 void copy_function_identity(PyObject* wrapper, PyObject* func) {
   PyRef functools = PyRef::steal(PyImport_ImportModule("functools"));
   if (!functools) throw PyErrOccurred{};
-  PyRef done = PyRef::steal(PyObject_CallMethod(functools.get(), "update_wrapper", "OO", wrapper, func));
+  PyRef done =
+      PyRef::steal(PyObject_CallMethod(functools.get(), "update_wrapper", "OO", wrapper, func));
   if (!done) throw PyErrOccurred{};
 }
 

@@ -60,7 +60,7 @@ extern PyGetSetDef identity_getset[];
 // state's PyRef, one pointer, which the interpreter fills on the first attribute set. Pass
 // offsetof(XObject, value.dict).
 #define VARNEX_IDENTITY_DICT_MEMBER(offset) \
-  {"__dictoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offset), READONLY, nullptr}
+  { "__dictoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offset), READONLY, nullptr }
 
 // The members table of ObjectType (an Object<State>) whose State keeps its WrappedFunction in
 // the member `wrapped`.
@@ -70,10 +70,10 @@ PyMemberDef wrapped_function_members[] = {
 
 // The slots every such class has: binding like a function, the identity dict, and the garbage
 // collector's traverse and clear of the whole state.
-#define VARNEX_WRAPPED_FUNCTION_SLOTS(ObjectType)                        \
-  slot(Py_tp_descr_get, &bind_like_function),                           \
-      slot(Py_tp_members, wrapped_function_members<ObjectType>),         \
-      slot(Py_tp_getset, identity_getset),                               \
-      slot(Py_tp_traverse, &ObjectType::traverse), slot(Py_tp_clear, &ObjectType::clear)
+#define VARNEX_WRAPPED_FUNCTION_SLOTS(ObjectType)                                       \
+  slot(Py_tp_descr_get, &bind_like_function),                                           \
+      slot(Py_tp_members, wrapped_function_members<ObjectType>),                        \
+      slot(Py_tp_getset, identity_getset), slot(Py_tp_traverse, &ObjectType::traverse), \
+      slot(Py_tp_clear, &ObjectType::clear)
 
 }  // namespace varnex::py

@@ -53,9 +53,9 @@ decltype(auto) without_thread_exit(Call&& call) noexcept {
 }
 
 // CPython calls made through without_thread_exit.
-void restore_thread(PyThreadState* state) noexcept;   // PyEval_RestoreThread
-PyGILState_STATE ensure_gil() noexcept;               // PyGILState_Ensure
-void release_gil(PyGILState_STATE state) noexcept;    // PyGILState_Release
+void restore_thread(PyThreadState* state) noexcept;  // PyEval_RestoreThread
+PyGILState_STATE ensure_gil() noexcept;              // PyGILState_Ensure
+void release_gil(PyGILState_STATE state) noexcept;   // PyGILState_Release
 // PyObject_Call / PyObject_CallNoArgs: a new reference, or null with a Python error set.
 PyObject* call_object(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* call_no_args(PyObject* callable) noexcept;

@@ -77,13 +77,13 @@ PyTypeObject* can_log_task_type();             // 15 CanLogTask
 
 // Functions, in registration order: each is the function's method-table entry (boundary.hpp,
 // function<f>), which must live for the life of the process.
-extern PyMethodDef timer_function;             // 1 timer
-extern PyMethodDef precision_timer_function;   // 2 precision_timer
-extern PyMethodDef run_async_function;         // 3 run_async
-extern PyMethodDef get_task_manager_function;  // 4 get_task_manager
-extern PyMethodDef shutdown_all_function;      // 5 shutdown_all
-extern PyMethodDef block_all_function;         // 6 block_all
-extern PyMethodDef block_until_function;       // 7 block_until
+extern PyMethodDef timer_function;                   // 1 timer
+extern PyMethodDef precision_timer_function;         // 2 precision_timer
+extern PyMethodDef run_async_function;               // 3 run_async
+extern PyMethodDef get_task_manager_function;        // 4 get_task_manager
+extern PyMethodDef shutdown_all_function;            // 5 shutdown_all
+extern PyMethodDef block_all_function;               // 6 block_all
+extern PyMethodDef block_until_function;             // 7 block_until
 extern PyMethodDef set_diagnostic_handler_function;  // 8 set_diagnostic_handler
 extern PyMethodDef reset_stop_function;              // 9 reset_stop
 extern PyMethodDef log_to_function;                  // 10 log_to

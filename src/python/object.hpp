@@ -28,8 +28,8 @@ class ProcessType {
  public:
   constexpr ProcessType() noexcept = default;
 
-  // Borrowed. Throws PyErrOccurred if the type cannot be created. The PyType_Spec (and the method and
-  // property tables it points to) must live for the life of the process.
+  // Borrowed. Throws PyErrOccurred if the type cannot be created. The PyType_Spec (and the method
+  // and property tables it points to) must live for the life of the process.
   PyTypeObject* get(PyType_Spec& spec) {
     if (PyTypeObject* type = type_.load(std::memory_order_acquire)) return type;
     auto* created = reinterpret_cast<PyTypeObject*>(new_or_throw(PyType_FromSpec(&spec)).release());

@@ -7,7 +7,6 @@
 #include <string>
 #include <utility>
 
-#include "tasks/call_handle.hpp"
 #include "python/args.hpp"
 #include "python/blocking_wait.hpp"
 #include "python/boundary.hpp"
@@ -18,8 +17,9 @@
 #include "python/object.hpp"
 #include "python/python_call.hpp"
 #include "python/values.hpp"
-#include "runtime/time.hpp"
 #include "runtime/diagnostics.hpp"
+#include "runtime/time.hpp"
+#include "tasks/call_handle.hpp"
 
 namespace varnex::py {
 
@@ -178,7 +178,8 @@ void run_done_callback(PyObject* fn, PyObject* handle) noexcept {
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  write_stderr(DiagnosticLevel::Error, "Warning: exception in AsyncHandle done callback: " + text + "\n");
+  write_stderr(DiagnosticLevel::Error,
+               "Warning: exception in AsyncHandle done callback: " + text + "\n");
 }
 
 void add_done(PyObject* self, PyObject* fn) {
@@ -235,7 +236,8 @@ PyRef settle_future(PyObject* future, PyObject* self) {
 }
 
 PyObject* settle_future_c(PyObject* future, PyObject* self) noexcept {
-  return boundary<PyObject*>(nullptr, [&] { return detail::into_python(settle_future(future, self)); });
+  return boundary<PyObject*>(nullptr,
+                             [&] { return detail::into_python(settle_future(future, self)); });
 }
 PyMethodDef settle_def{"_settle", detail::function_cast<PyCFunction>(&settle_future_c), METH_O,
                        nullptr};
@@ -246,8 +248,8 @@ PyRef post_to_loop(PyObject* target, PyObject* self) {
   PyObject* future = PyTuple_GET_ITEM(target, 1);
   PyRef settle = PyRef::steal(PyCFunction_New(&settle_def, future));
   if (!settle) throw PyErrOccurred{};
-  PyRef posted = PyRef::steal(
-      PyObject_CallMethod(loop, "call_soon_threadsafe", "OO", settle.get(), self));
+  PyRef posted =
+      PyRef::steal(PyObject_CallMethod(loop, "call_soon_threadsafe", "OO", settle.get(), self));
   // A closed loop has nobody left to tell.
   if (!posted && PyErr_ExceptionMatches(PyExc_RuntimeError)) {
     PyErr_Clear();
@@ -258,10 +260,11 @@ PyRef post_to_loop(PyObject* target, PyObject* self) {
 }
 
 PyObject* post_to_loop_c(PyObject* target, PyObject* self) noexcept {
-  return boundary<PyObject*>(nullptr, [&] { return detail::into_python(post_to_loop(target, self)); });
+  return boundary<PyObject*>(nullptr,
+                             [&] { return detail::into_python(post_to_loop(target, self)); });
 }
-PyMethodDef post_def{"_post_to_loop", detail::function_cast<PyCFunction>(&post_to_loop_c),
-                     METH_O, nullptr};
+PyMethodDef post_def{"_post_to_loop", detail::function_cast<PyCFunction>(&post_to_loop_c), METH_O,
+                     nullptr};
 
 PyRef await_handle(PyObject* self) {
   PyRef asyncio = PyRef::steal(PyImport_ImportModule("asyncio"));
@@ -290,9 +293,10 @@ PyMethodDef methods[] = {
     method<is_done>("is_done", doc<"is_done($self)\n--\n\n"
                                    "检查任务是否已结束（成功、失败或已取消）。",
                                    "AsyncHandle.is_done">()),
-    method<is_completed>("is_completed", doc<"is_completed($self)\n--\n\n"
-                                             "检查任务是否已执行完成（函数已返回、抛出异常或被跳过）。",
-                                             "AsyncHandle.is_completed">()),
+    method<is_completed>("is_completed",
+                         doc<"is_completed($self)\n--\n\n"
+                             "检查任务是否已执行完成（函数已返回、抛出异常或被跳过）。",
+                             "AsyncHandle.is_completed">()),
     method<is_cancelled>("is_cancelled", doc<"is_cancelled($self)\n--\n\n"
                                              "检查任务是否已被取消。",
                                              "AsyncHandle.is_cancelled">()),
@@ -306,9 +310,11 @@ PyMethodDef methods[] = {
                              "等待任务完成并返回结果。",
                              "AsyncHandle.wait">()),
     method<result>("result", doc<"result($self, timeout=None)\n--\n\n", "AsyncHandle.result">()),
-    method<exception>("exception", doc<"exception($self, timeout=None)\n--\n\n", "AsyncHandle.exception">()),
-    method<add_done_callback>("add_done_callback",
-                              doc<"add_done_callback($self, fn)\n--\n\n", "AsyncHandle.add_done_callback">()),
+    method<exception>("exception",
+                      doc<"exception($self, timeout=None)\n--\n\n", "AsyncHandle.exception">()),
+    method<add_done_callback>(
+        "add_done_callback",
+        doc<"add_done_callback($self, fn)\n--\n\n", "AsyncHandle.add_done_callback">()),
     {},
 };
 
@@ -318,8 +324,7 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"后台任务句柄，用于查询和控制在后台运行的函数。",
-                        "AsyncHandle">()),
+    slot(Py_tp_doc, doc<"后台任务句柄，用于查询和控制在后台运行的函数。", "AsyncHandle">()),
     slot(Py_tp_dealloc, &AsyncHandleObject::dealloc),
     slot(Py_tp_repr, &unary_slot<repr>),
     slot(Py_am_await, &unary_slot<await_handle>),

@@ -46,9 +46,9 @@ PyRef can_device_new(PyTypeObject* type, const CallArgs& args) {
   const CanFilters receive_filters = to_can_filters(filters, "filters");
   const uint32_t error_classes = to_error_classes(error_frames, "error_frames");
   const uint32_t rate = to_can_bitrate(bitrate, "bitrate");
-  return CanDeviceObject::create(type, create_device([&] {
-    return CanDeviceSync::create(name, receive_filters, error_classes, rate);
-  }));
+  return CanDeviceObject::create(
+      type, create_device(
+                [&] { return CanDeviceSync::create(name, receive_filters, error_classes, rate); }));
 }
 
 constexpr Signature kSend{"send", 2, {"id", "data"}};
@@ -94,7 +94,8 @@ PyRef interface(PyObject* self) {
 }
 
 // The next frame until `deadline`, with the GIL released; None when the deadline passes.
-PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline, bool as_frame = false) {
+PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline,
+                          bool as_frame = false) {
   Device device;
   {
     auto access = CanDeviceObject::shared(self);  // no access is held while waiting
@@ -142,42 +143,38 @@ PyRef close(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    method<send>("send",
-                 doc<"send($self, id, data)\n--\n\n"
-                     "Send a CAN frame (blocking)\n\n"
-                     "Args:\n"
-                     "    id: CAN frame ID\n"
-                     "    data: Data bytes to send (up to 8 bytes)",
-                     "CanDevice.send">()),
-    method<receive>("receive",
-                    doc<"receive($self)\n--\n\n"
-                        "Receive a CAN frame (blocking)\n\n"
-                        "Returns:\n"
-                        "    Tuple of (id, data) where id is u32 and data is bytes",
-                        "CanDevice.receive">()),
-    method<interface>("interface",
-                      doc<"interface($self)\n--\n\n"
-                          "Get the interface name",
-                          "CanDevice.interface">()),
-    method<recv>("recv",
-                 doc<"recv($self, timeout=None)\n--\n\n", "CanDevice.recv">()),
-    method<close>("close",
-                  doc<"close($self)\n--\n\n", "CanDevice.close">()),
+    method<send>("send", doc<"send($self, id, data)\n--\n\n"
+                             "Send a CAN frame (blocking)\n\n"
+                             "Args:\n"
+                             "    id: CAN frame ID\n"
+                             "    data: Data bytes to send (up to 8 bytes)",
+                             "CanDevice.send">()),
+    method<receive>("receive", doc<"receive($self)\n--\n\n"
+                                   "Receive a CAN frame (blocking)\n\n"
+                                   "Returns:\n"
+                                   "    Tuple of (id, data) where id is u32 and data is bytes",
+                                   "CanDevice.receive">()),
+    method<interface>("interface", doc<"interface($self)\n--\n\n"
+                                       "Get the interface name",
+                                       "CanDevice.interface">()),
+    method<recv>("recv", doc<"recv($self, timeout=None)\n--\n\n", "CanDevice.recv">()),
+    method<close>("close", doc<"close($self)\n--\n\n", "CanDevice.close">()),
     method<set_filters>("set_filters",
                         doc<"set_filters($self, filters)\n--\n\n", "CanDevice.set_filters">()),
     method<recv_frame>("recv_frame",
                        doc<"recv_frame($self, timeout=None)\n--\n\n", "CanDevice.recv_frame">()),
-    method<bus_state>("bus_state",
-                      doc<"bus_state($self)\n--\n\n", "CanDevice.bus_state">()),
+    method<bus_state>("bus_state", doc<"bus_state($self)\n--\n\n", "CanDevice.bus_state">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanDevice.__enter__">()),
-    exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDevice.__exit__">()),
+    exit_method<close>(
+        doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDevice.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDevice(interface, *, filters=None, error_frames=False, bitrate=None)\n--\n\n"
-                        "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。",
-                        "CanDevice">()),
+    slot(Py_tp_doc,
+         doc<"CanDevice(interface, *, filters=None, error_frames=False, bitrate=None)\n--\n\n"
+             "简单模式的 CAN 设备，提供阻塞式 API，适用于简单场景。",
+             "CanDevice">()),
     slot(Py_tp_new, &new_slot<can_device_new>),
     slot(Py_tp_dealloc, &CanDeviceObject::dealloc),
     slot(Py_tp_methods, methods),

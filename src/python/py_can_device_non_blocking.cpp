@@ -5,6 +5,8 @@
 // (python/blocking_wait.hpp, ReceiveCaller). On the main thread receives let signal handlers run
 // (Ctrl+C), and a handler that receives on the same device gets RuntimeError at once instead of
 // a deadlock. In a child made by fork() every member raises RuntimeError (process_bound.hpp).
+#include "python/py_can_device_non_blocking.hpp"
+
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -18,7 +20,6 @@
 #include "python/docstring.hpp"
 #include "python/gil.hpp"
 #include "python/module_parts.hpp"
-#include "python/py_can_device_non_blocking.hpp"
 #include "python/object.hpp"
 #include "python/process_bound.hpp"
 #include "python/values.hpp"
@@ -56,9 +57,10 @@ PyRef can_device_non_blocking_new(PyTypeObject* type, const CallArgs& args) {
   const uint32_t error_classes = to_error_classes(error_frames, "error_frames");
   const uint32_t rate = to_can_bitrate(bitrate, "bitrate");
   return CanDeviceNonBlockingObject::create(type, create_device([&] {
-    return CanDeviceAsync::create(name, "CanDeviceNonBlocking", receive_filters, error_classes,
-                                  rate);
-  }));
+                                              return CanDeviceAsync::create(
+                                                  name, "CanDeviceNonBlocking", receive_filters,
+                                                  error_classes, rate);
+                                            }));
 }
 
 constexpr Signature kSend{"send", 2, {"id", "data"}};
@@ -114,7 +116,8 @@ PyRef interface(PyObject* self) { return py_str(Access(self)->interface()); }
 
 // The next frame until `deadline`, with the GIL released; None when the deadline passes (or,
 // without one, once the device's task has ended and its queue is empty).
-PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline, bool as_frame = false) {
+PyRef receive_without_gil(PyObject* self, std::optional<rt::Instant> deadline,
+                          bool as_frame = false) {
   const Device device = Access(self).device();  // no access is held while waiting
   ReceiveCaller caller(ReceiveCaller::Gil::Released, {}, as_frame ? &new_received_frame : nullptr);
   return received(caller, device->receive_until(deadline, caller.hooks()), as_frame);
@@ -160,13 +163,12 @@ PyRef close(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    method<send>("send",
-                 doc<"send($self, id, data)\n--\n\n"
-                     "Send a CAN frame (non-blocking)\n\n"
-                     "Args:\n"
-                     "    id: CAN frame ID\n"
-                     "    data: Data bytes to send (up to 8 bytes)",
-                     "CanDeviceNonBlocking.send">()),
+    method<send>("send", doc<"send($self, id, data)\n--\n\n"
+                             "Send a CAN frame (non-blocking)\n\n"
+                             "Args:\n"
+                             "    id: CAN frame ID\n"
+                             "    data: Data bytes to send (up to 8 bytes)",
+                             "CanDeviceNonBlocking.send">()),
     method<try_receive>("try_receive",
                         doc<"try_receive($self)\n--\n\n"
                             "Try to receive a CAN frame (non-blocking)\n\n"
@@ -181,27 +183,28 @@ PyMethodDef methods[] = {
                                 "Returns:\n"
                                 "    Tuple of (id, data) if message received, None if timeout",
                                 "CanDeviceNonBlocking.receive_timeout">()),
-    method<interface>("interface",
-                      doc<"interface($self)\n--\n\n"
-                          "Get the interface name",
-                          "CanDeviceNonBlocking.interface">()),
-    method<recv>("recv",
-                 doc<"recv($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv">()),
-    method<close>("close",
-                  doc<"close($self)\n--\n\n", "CanDeviceNonBlocking.close">()),
-    method<set_filters>("set_filters",
-                        doc<"set_filters($self, filters)\n--\n\n", "CanDeviceNonBlocking.set_filters">()),
-    method<recv_frame>("recv_frame",
-                       doc<"recv_frame($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv_frame">()),
+    method<interface>("interface", doc<"interface($self)\n--\n\n"
+                                       "Get the interface name",
+                                       "CanDeviceNonBlocking.interface">()),
+    method<recv>("recv", doc<"recv($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv">()),
+    method<close>("close", doc<"close($self)\n--\n\n", "CanDeviceNonBlocking.close">()),
+    method<set_filters>(
+        "set_filters",
+        doc<"set_filters($self, filters)\n--\n\n", "CanDeviceNonBlocking.set_filters">()),
+    method<recv_frame>(
+        "recv_frame",
+        doc<"recv_frame($self, timeout=None)\n--\n\n", "CanDeviceNonBlocking.recv_frame">()),
     method<bus_state>("bus_state",
                       doc<"bus_state($self)\n--\n\n", "CanDeviceNonBlocking.bus_state">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanDeviceNonBlocking.__enter__">()),
-    exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanDeviceNonBlocking.__exit__">()),
+    exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n",
+                           "CanDeviceNonBlocking.__exit__">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface, *, filters=None, error_frames=False, bitrate=None)\n--\n\n"
+    slot(Py_tp_doc, doc<"CanDeviceNonBlocking(interface, *, filters=None, error_frames=False, "
+                        "bitrate=None)\n--\n\n"
                         "高级异步 CAN 设备，提供非阻塞 API，在后台任务中处理 CAN 通信。",
                         "CanDeviceNonBlocking">()),
     slot(Py_tp_new, &new_slot<can_device_non_blocking_new>),
@@ -224,8 +227,8 @@ PyTypeObject* can_device_non_blocking_type() {
 
 std::shared_ptr<CanDeviceAsync> non_blocking_device(PyObject* object, const char* argument) {
   if (!PyObject_TypeCheck(object, can_device_non_blocking_type())) {
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be CanDeviceNonBlocking, not %.200s", argument,
-                 Py_TYPE(object)->tp_name);
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be CanDeviceNonBlocking, not %.200s",
+                 argument, Py_TYPE(object)->tp_name);
     throw PyErrOccurred{};
   }
   return Access(object).device();

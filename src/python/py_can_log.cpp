@@ -32,12 +32,14 @@ std::string to_path(PyObject* obj, const char* name) {
   PyObject* encoded = nullptr;
   if (PyUnicode_FSConverter(obj, &encoded) == 0) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be a path (str, bytes or os.PathLike), not %.200s",
-                 name, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s' must be a path (str, bytes or os.PathLike), not %.200s", name,
+                 Py_TYPE(obj)->tp_name);
     throw PyErrOccurred{};
   }
   PyRef owned = PyRef::steal(encoded);
-  return std::string(PyBytes_AS_STRING(owned.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(owned.get())));
+  return std::string(PyBytes_AS_STRING(owned.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(owned.get())));
 }
 
 // ---- CanLogFrame ----
@@ -53,7 +55,8 @@ PyStructSequence_Field frame_fields[] = {
     {nullptr, nullptr},
 };
 
-PyStructSequence_Desc frame_desc = {"varnex.CanLogFrame", doc<"", "CanLogFrame">(), frame_fields, 7};
+PyStructSequence_Desc frame_desc = {"varnex.CanLogFrame", doc<"", "CanLogFrame">(), frame_fields,
+                                    7};
 
 PyRef frame_object(const LogRecord& record) {
   PyRef frame = new_or_throw(PyStructSequence_New(can_log_frame_type()));
@@ -120,7 +123,8 @@ PyMethodDef task_methods[] = {
     method<task_wait>("wait", doc<"wait($self, timeout=None)\n--\n\n", "CanLogTask.wait">()),
     method<task_stop>("stop", doc<"stop($self)\n--\n\n", "CanLogTask.stop">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanLogTask.__enter__">()),
-    exit_method<task_stop>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanLogTask.__exit__">()),
+    exit_method<task_stop>(
+        doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanLogTask.__exit__">()),
     {},
 };
 
@@ -138,15 +142,18 @@ PyType_Slot task_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec task_spec = object_spec<std::shared_ptr<CanLogTask>>("varnex.CanLogTask",
-                                                                  kClassFlags | kNoConstructor, task_slots);
+PyType_Spec task_spec = object_spec<std::shared_ptr<CanLogTask>>(
+    "varnex.CanLogTask", kClassFlags | kNoConstructor, task_slots);
 
-PyRef task_object(std::shared_ptr<CanLogTask> task) { return TaskObject::create(can_log_task_type(), std::move(task)); }
+PyRef task_object(std::shared_ptr<CanLogTask> task) {
+  return TaskObject::create(can_log_task_type(), std::move(task));
+}
 
 // ---- CanLogWriter ----
 
 struct WriterState {
-  WriterState(std::shared_ptr<CanLogFileWriter> f, std::string name) : file(std::move(f)), interface(std::move(name)) {}
+  WriterState(std::shared_ptr<CanLogFileWriter> f, std::string name)
+      : file(std::move(f)), interface(std::move(name)) {}
   std::shared_ptr<CanLogFileWriter> file;
   const std::string interface;  // for write() without one
   std::mutex mutex;             // a leaf, over `recordings`
@@ -158,7 +165,8 @@ constexpr Signature kWriterNew{"CanLogWriter", 1, {"path", "interface"}, 1};
 PyRef writer_new(PyTypeObject* type, const CallArgs& args) {
   auto [path, interface] = bind(kWriterNew, args);
   const std::string file = to_path(path, "path");
-  const std::string name = is_none(interface) ? std::string("can0") : to_string(interface, "interface");
+  const std::string name =
+      is_none(interface) ? std::string("can0") : to_string(interface, "interface");
   return WriterObject::create(type, unwrap(CanLogFileWriter::create(file)), name);
 }
 
@@ -185,8 +193,10 @@ PyRef writer_write(PyObject* self, const CallArgs& args) {
   record.remote = !is_none(remote) && to_bool(remote, "remote");
   record.error = !is_none(error) && to_bool(error, "error");
   record.extended = is_none(extended) ? sent_as_extended(record.id) : to_bool(extended, "extended");
-  if (record.error && record.extended) throw_error(Error::value("an error frame is not an extended frame"));
-  if (record.error && record.remote) throw_error(Error::value("an error frame is not a remote request"));
+  if (record.error && record.extended)
+    throw_error(Error::value("an error frame is not an extended frame"));
+  if (record.error && record.remote)
+    throw_error(Error::value("an error frame is not a remote request"));
   if (record.remote) record.data.assign(record.data.size(), 0);  // only the length is asked for
   check(state->file->write(record));
   return none();
@@ -241,15 +251,18 @@ PyRef writer_close(PyObject* self) {
 }
 
 PyMethodDef writer_methods[] = {
-    method<writer_write>("write", doc<"write($self, id, data, *, timestamp=None, interface=None, extended=None, "
-                                      "remote=False, error=False)\n--\n\n",
-                                      "CanLogWriter.write">()),
-    method<writer_record>("record", doc<"record($self, device, duration=None, *, takes_all=False)\n--\n\n",
-                                        "CanLogWriter.record">()),
+    method<writer_write>(
+        "write", doc<"write($self, id, data, *, timestamp=None, interface=None, extended=None, "
+                     "remote=False, error=False)\n--\n\n",
+                     "CanLogWriter.write">()),
+    method<writer_record>("record",
+                          doc<"record($self, device, duration=None, *, takes_all=False)\n--\n\n",
+                              "CanLogWriter.record">()),
     method<writer_flush>("flush", doc<"flush($self)\n--\n\n", "CanLogWriter.flush">()),
     method<writer_close>("close", doc<"close($self)\n--\n\n", "CanLogWriter.close">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "CanLogWriter.__enter__">()),
-    exit_method<writer_close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanLogWriter.__exit__">()),
+    exit_method<writer_close>(
+        doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "CanLogWriter.__exit__">()),
     {},
 };
 
@@ -261,7 +274,8 @@ PyType_Slot writer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec writer_spec = object_spec<WriterState>("varnex.CanLogWriter", kClassFlags, writer_slots);
+PyType_Spec writer_spec =
+    object_spec<WriterState>("varnex.CanLogWriter", kClassFlags, writer_slots);
 
 // ---- CanLogReader ----
 
@@ -290,8 +304,8 @@ PyType_Slot reader_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec reader_spec =
-    object_spec<std::shared_ptr<CanLogFileReader>>("varnex.CanLogReader", kClassFlags, reader_slots);
+PyType_Spec reader_spec = object_spec<std::shared_ptr<CanLogFileReader>>("varnex.CanLogReader",
+                                                                         kClassFlags, reader_slots);
 
 // ---- replay ----
 
@@ -306,7 +320,8 @@ PyRef replay(PyObject*, const CallArgs& args) {
   }
   std::shared_ptr<CanDeviceAsync> target = non_blocking_device(device, "device");
   const double factor = is_none(speed) ? 1.0 : to_f64(speed, "speed");
-  if (!std::isfinite(factor) || factor <= 0) throw_error(Error::value("speed must be a positive number"));
+  if (!std::isfinite(factor) || factor <= 0)
+    throw_error(Error::value("speed must be a positive number"));
   return task_object(CanLogReplay::start(std::move(log), std::move(target), factor));
 }
 
@@ -340,7 +355,7 @@ PyTypeObject* can_log_task_type() {
   return type.get(task_spec);
 }
 
-PyMethodDef replay_function = function<replay>(
-    "replay", doc<"replay(source, device, *, speed=1.0)\n--\n\n", "replay">());
+PyMethodDef replay_function =
+    function<replay>("replay", doc<"replay(source, device, *, speed=1.0)\n--\n\n", "replay">());
 
 }  // namespace varnex::py

@@ -34,7 +34,8 @@ class Access {
     const motor::Device& device = *borrowed_->get();
     char name[64];
     std::snprintf(name, sizeof name, "Device(slot=%u, node_id=0x%X) of a ",
-                  static_cast<unsigned>(device.slot_index()), static_cast<unsigned>(device.node_id()));
+                  static_cast<unsigned>(device.slot_index()),
+                  static_cast<unsigned>(device.node_id()));
     const Status status = device.open_status();
     throw_error(Error::runtime(name + (status ? std::string("Motor belongs to the parent process")
                                               : status.error().message)));
@@ -55,9 +56,7 @@ PyRef set_target(PyObject* self, const CallArgs& args) {
 
 PyRef get_target(PyObject* self) { return py_float(Access(self)->target()); }
 
-PyRef get_feedback(PyObject* self) {
-  return feedback_dict(Access(self)->get_feedback_blocking());
-}
+PyRef get_feedback(PyObject* self) { return feedback_dict(Access(self)->get_feedback_blocking()); }
 
 // Lock-free: two atomics the receive task writes after each stored frame.
 PyRef feedback_age(PyObject* self) {
@@ -65,9 +64,7 @@ PyRef feedback_age(PyObject* self) {
   return age ? py_float(*age) : none();
 }
 
-PyRef feedback_count(PyObject* self) {
-  return py_int(Access(self)->feedback_count());
-}
+PyRef feedback_count(PyObject* self) { return py_int(Access(self)->feedback_count()); }
 
 PyRef slot_index(PyObject* self) { return py_int(Access(self)->slot_index()); }
 
@@ -109,42 +106,45 @@ PyRef repr(PyObject* self) {
   const Access device(self);
   char head[64];
   std::snprintf(head, sizeof head, "Device(slot=%u, node_id=0x%X, target=",
-                static_cast<unsigned>(device->slot_index()), static_cast<unsigned>(device->node_id()));
+                static_cast<unsigned>(device->slot_index()),
+                static_cast<unsigned>(device->node_id()));
   return py_str(std::string(head) + target_text(device->target()) + ")");
 }
 
 PyMethodDef methods[] = {
-    method<set_target>("set_target",
-                       doc<"set_target($self, value)\n--\n\n"
-                           "设置目标值，单位为物理单位：电流模式为 A，速度模式为 rad/s，位置模式为 rad。\n"
-                           "在下一次 Motor.broadcast() 时编码为 i16 写入广播帧。",
-                           "Device.set_target">()),
-    method<get_target>("get_target",
-                       doc<"get_target($self)\n--\n\n"
-                           "读取当前目标值。",
-                           "Device.get_target">()),
-    method<get_feedback>("get_feedback",
-                         doc<"get_feedback($self)\n--\n\n"
-                             "读取最新反馈。",
-                             "Device.get_feedback">()),
-    method<enter_configure>("enter_configure",
-                            doc<"enter_configure($self)\n--\n\n"
-                                "DR v1：在此驱动器上打开配置会话（第一帧字节 3 为 0x73，第二帧为 0x74，\n"
-                                "两帧目标相同，CTL 字节 6 相同）。",
-                                "Device.enter_configure">()),
+    method<set_target>(
+        "set_target",
+        doc<"set_target($self, value)\n--\n\n"
+            "设置目标值，单位为物理单位：电流模式为 A，速度模式为 rad/s，位置模式为 rad。\n"
+            "在下一次 Motor.broadcast() 时编码为 i16 写入广播帧。",
+            "Device.set_target">()),
+    method<get_target>("get_target", doc<"get_target($self)\n--\n\n"
+                                         "读取当前目标值。",
+                                         "Device.get_target">()),
+    method<get_feedback>("get_feedback", doc<"get_feedback($self)\n--\n\n"
+                                             "读取最新反馈。",
+                                             "Device.get_feedback">()),
+    method<enter_configure>(
+        "enter_configure",
+        doc<"enter_configure($self)\n--\n\n"
+            "DR v1：在此驱动器上打开配置会话（第一帧字节 3 为 0x73，第二帧为 0x74，\n"
+            "两帧目标相同，CTL 字节 6 相同）。",
+            "Device.enter_configure">()),
     method<exit_configure>("exit_configure",
                            doc<"exit_configure($self)\n--\n\n"
                                "DR v1：发送结束会话（组 0，代码 0），不改变固件的运行状态。",
                                "Device.exit_configure">()),
-    method<start_calibration>("start_calibration",
-                              doc<"start_calibration($self)\n--\n\n"
-                                  "DR v1：在配置会话中请求编码器电角度零位标定；发送后阻塞约 200 ms。",
-                                  "Device.start_calibration">()),
-    method<set_foc_mode>("set_foc_mode",
-                         doc<"set_foc_mode($self, mode)\n--\n\n"
-                             "DR v1：设置 FOC 模式（\"current\"、\"speed\" 或 \"position\"），仅在配置会话中有效。\n"
-                             "目标值的编码仍按注册时的模式进行。",
-                             "Device.set_foc_mode">()),
+    method<start_calibration>(
+        "start_calibration",
+        doc<"start_calibration($self)\n--\n\n"
+            "DR v1：在配置会话中请求编码器电角度零位标定；发送后阻塞约 200 ms。",
+            "Device.start_calibration">()),
+    method<set_foc_mode>(
+        "set_foc_mode",
+        doc<"set_foc_mode($self, mode)\n--\n\n"
+            "DR v1：设置 FOC 模式（\"current\"、\"speed\" 或 \"position\"），仅在配置会话中有效。\n"
+            "目标值的编码仍按注册时的模式进行。",
+            "Device.set_foc_mode">()),
     method<feedback_age>("feedback_age",
                          doc<"feedback_age($self)\n--\n\n", "Device.feedback_age">()),
     {},
@@ -152,14 +152,16 @@ PyMethodDef methods[] = {
 
 PyGetSetDef properties[] = {
     property<slot_index>("slot_index", doc<"槽位索引 (0-3)。", "Device.slot_index">()),
-    property<node_id>("node_id", doc<"驱动器的节点 ID，即它的反馈帧 CAN ID，与固件中的 node_id 相同。", "Device.node_id">()),
+    property<node_id>(
+        "node_id",
+        doc<"驱动器的节点 ID，即它的反馈帧 CAN ID，与固件中的 node_id 相同。", "Device.node_id">()),
     property<feedback_count>("feedback_count", doc<"", "Device.feedback_count">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"广播组中一个电机驱动器的收发单元，由 Motor.add_device() 创建。",
-                        "Device">()),
+    slot(Py_tp_doc,
+         doc<"广播组中一个电机驱动器的收发单元，由 Motor.add_device() 创建。", "Device">()),
     slot(Py_tp_dealloc, &DeviceObject::dealloc),
     slot(Py_tp_methods, methods),
     slot(Py_tp_getset, properties),
@@ -167,7 +169,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = object_spec<ProcessBound<DeviceRef>>("varnex.Device", kClassFlags | kNoConstructor, slots);
+PyType_Spec spec =
+    object_spec<ProcessBound<DeviceRef>>("varnex.Device", kClassFlags | kNoConstructor, slots);
 
 }  // namespace
 

@@ -93,9 +93,10 @@ PyRef extra_of(const DiagnosticFields& fields) {
   PyRef extra = PyRef::steal(PyDict_New());
   if (!extra) return {};
   for (const DiagnosticField& field : fields) {
-    PyRef value = std::holds_alternative<std::uint64_t>(field.value)
-                      ? PyRef::steal(PyLong_FromUnsignedLongLong(std::get<std::uint64_t>(field.value)))
-                      : to_str(std::get<std::string>(field.value));
+    PyRef value =
+        std::holds_alternative<std::uint64_t>(field.value)
+            ? PyRef::steal(PyLong_FromUnsignedLongLong(std::get<std::uint64_t>(field.value)))
+            : to_str(std::get<std::string>(field.value));
     if (!value || PyDict_SetItemString(extra.get(), field.key.c_str(), value.get()) < 0) return {};
   }
   return extra;
@@ -201,7 +202,8 @@ PyRef log_to(PyObject*, const CallArgs& args) {
     if (!logger_type) throw PyErrOccurred{};
     const int is_logger = PyObject_IsInstance(given, logger_type.get());
     if (is_logger < 0) throw PyErrOccurred{};
-    if (is_logger == 0) throw_python(PyExc_TypeError, "logger must be a logging.Logger, a logger name or None");
+    if (is_logger == 0)
+      throw_python(PyExc_TypeError, "logger must be a logging.Logger, a logger name or None");
     logger = PyRef::from_borrowed(given);
   }
   set_target(logger.release(), true);
@@ -214,7 +216,6 @@ PyMethodDef set_diagnostic_handler_function = function<set_diagnostic_handler>(
     "set_diagnostic_handler",
     doc<"set_diagnostic_handler(handler)\n--\n\n", "set_diagnostic_handler">());
 
-PyMethodDef log_to_function = function<log_to>(
-    "log_to", doc<"log_to(logger)\n--\n\n", "log_to">());
+PyMethodDef log_to_function = function<log_to>("log_to", doc<"log_to(logger)\n--\n\n", "log_to">());
 
 }  // namespace varnex::py

@@ -47,7 +47,8 @@ class Group {
   Borrowed<MotorGroup, BorrowFlag::Shared> borrowed_;
 };
 
-constexpr Signature kNew{"Motor", 1, {"interface", "host", "host_id", "reapply_setup", "bitrate"}, 3};
+constexpr Signature kNew{
+    "Motor", 1, {"interface", "host", "host_id", "reapply_setup", "bitrate"}, 3};
 PyRef motor_new(PyTypeObject* type, const CallArgs& args) {
   auto [interface, host, host_id, reapply_setup, bitrate] = bind(kNew, args);
   const std::string name = to_string(interface, "interface");
@@ -63,8 +64,9 @@ PyRef motor_new(PyTypeObject* type, const CallArgs& args) {
     throw_error(Error::value("pass only one of 'host' or 'host_id', not both"));
   }
   const uint32_t host_id_value = by_host ? *by_host : *by_host_id;
-  return MotorObject::create(
-      type, create_device([&] { return motor::Motor::create(name, host_id_value, options, rate); }));
+  return MotorObject::create(type, create_device([&] {
+                               return motor::Motor::create(name, host_id_value, options, rate);
+                             }));
 }
 
 constexpr Signature kAddDevice{"add_device", 3, {"slot_index", "node_id", "mode"}};
@@ -187,30 +189,30 @@ PyRef repr(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    method<add_device>("add_device",
-                       doc<"add_device($self, slot_index, node_id, mode)\n--\n\n"
-                           "添加一个驱动器：以单播方式打开 DR v1 配置会话，设置 mode 指定的 FOC 模式，"
-                           "然后结束会话（不写 flash，不做编码器零位标定）。",
-                           "Motor.add_device">()),
-    method<set_target>("set_target",
-                       doc<"set_target($self, slot_index, value)\n--\n\n"
-                           "设置指定槽位上设备的目标值，单位为该设备模式的物理单位；"
-                           "没有设备占用该槽位时忽略。",
-                           "Motor.set_target">()),
+    method<add_device>(
+        "add_device",
+        doc<"add_device($self, slot_index, node_id, mode)\n--\n\n"
+            "添加一个驱动器：以单播方式打开 DR v1 配置会话，设置 mode 指定的 FOC 模式，"
+            "然后结束会话（不写 flash，不做编码器零位标定）。",
+            "Motor.add_device">()),
+    method<set_target>("set_target", doc<"set_target($self, slot_index, value)\n--\n\n"
+                                         "设置指定槽位上设备的目标值，单位为该设备模式的物理单位；"
+                                         "没有设备占用该槽位时忽略。",
+                                         "Motor.set_target">()),
     method<broadcast>("broadcast",
                       doc<"broadcast($self)\n--\n\n"
                           "把所有设备的目标值打包成一个广播帧并发送：8 字节，4 × i16 小端，"
                           "未注册的槽位为 0。",
                           "Motor.broadcast">()),
-    method<get_feedback>("get_feedback",
-                         doc<"get_feedback($self, slot_index)\n--\n\n"
-                             "按槽位读取反馈。",
-                             "Motor.get_feedback">()),
-    method<enter_configure_broadcast>("enter_configure_broadcast",
-                                      doc<"enter_configure_broadcast($self)\n--\n\n"
-                                          "DR v1：在所有驱动器上打开配置会话（目标 0xFFFF；先 0x73 后 0x74，"
-                                          "两帧目标相同，CTL 字节 6 相同）。",
-                                          "Motor.enter_configure_broadcast">()),
+    method<get_feedback>("get_feedback", doc<"get_feedback($self, slot_index)\n--\n\n"
+                                             "按槽位读取反馈。",
+                                             "Motor.get_feedback">()),
+    method<enter_configure_broadcast>(
+        "enter_configure_broadcast",
+        doc<"enter_configure_broadcast($self)\n--\n\n"
+            "DR v1：在所有驱动器上打开配置会话（目标 0xFFFF；先 0x73 后 0x74，"
+            "两帧目标相同，CTL 字节 6 相同）。",
+            "Motor.enter_configure_broadcast">()),
     method<exit_configure_broadcast>("exit_configure_broadcast",
                                      doc<"exit_configure_broadcast($self)\n--\n\n"
                                          "DR v1：结束所有驱动器的配置会话（组 0，代码 0）。",
@@ -232,25 +234,24 @@ PyMethodDef methods[] = {
     method<feed_watchdog>("feed_watchdog",
                           doc<"feed_watchdog($self)\n--\n\n", "Motor.feed_watchdog">()),
     method<bus_state>("bus_state", doc<"bus_state($self)\n--\n\n", "Motor.bus_state">()),
-    method<close>("close",
-                  doc<"close($self)\n--\n\n", "Motor.close">()),
+    method<close>("close", doc<"close($self)\n--\n\n", "Motor.close">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "Motor.__enter__">()),
-    exit_method<close>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "Motor.__exit__">()),
+    exit_method<close>(
+        doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "Motor.__exit__">()),
     {},
 };
 
 PyGetSetDef properties[] = {
     property<host>("host", doc<"主机侧控制帧 CAN ID。", "Motor.host">()),
     property<host>("host_id", doc<"主机侧控制帧 CAN ID，与 host 相同。", "Motor.host_id">()),
-    property<broadcast_skipped>("broadcast_skipped",
-                                doc<"", "Motor.broadcast_skipped">()),
-    property<watchdog_trips>("watchdog_trips",
-                             doc<"", "Motor.watchdog_trips">()),
+    property<broadcast_skipped>("broadcast_skipped", doc<"", "Motor.broadcast_skipped">()),
+    property<watchdog_trips>("watchdog_trips", doc<"", "Motor.watchdog_trips">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"Motor(interface, host=None, host_id=None, *, reapply_setup=False, bitrate=None)\n--\n\n"
+    slot(Py_tp_doc, doc<"Motor(interface, host=None, host_id=None, *, reapply_setup=False, "
+                        "bitrate=None)\n--\n\n"
                         "广播式电机控制器。",
                         "Motor">()),
     slot(Py_tp_new, &new_slot<motor_new>),

@@ -20,7 +20,9 @@ class PyRef {
   PyRef() noexcept = default;
 
   // Takes over a new reference (may be null).
-  [[nodiscard]] static PyRef steal(PyObject* new_reference) noexcept { return PyRef(new_reference); }
+  [[nodiscard]] static PyRef steal(PyObject* new_reference) noexcept {
+    return PyRef(new_reference);
+  }
   // Adds a reference to a borrowed one (may be null).
   [[nodiscard]] static PyRef from_borrowed(PyObject* borrowed) noexcept {
     Py_XINCREF(borrowed);

@@ -47,7 +47,8 @@ PyRef call(PyObject* self, const CallArgs& args) {
   drain_deferred_releases();
   PyRef func = RunAsyncObject::shared(self)->wrapped.func.new_reference();
   if (!func) throw_python(PyExc_RuntimeError, "RunAsync has no function (cleared)");
-  return new_async_handle(start_background_call(make_python_call(std::move(func), std::move(arguments))));
+  return new_async_handle(
+      start_background_call(make_python_call(std::move(func), std::move(arguments))));
 }
 
 PyRef repr(PyObject*) { return py_str("RunAsync(...)"); }
@@ -81,9 +82,8 @@ PyTypeObject* run_async_type() {
 }
 
 PyMethodDef run_async_function = function<run_async>(
-    "run_async",
-    doc<"run_async(func)\n--\n\n"
-        "便捷函数：创建后台任务装饰器，本身即可用作装饰器 @run_async。",
-        "run_async">());
+    "run_async", doc<"run_async(func)\n--\n\n"
+                     "便捷函数：创建后台任务装饰器，本身即可用作装饰器 @run_async。",
+                     "run_async">());
 
 }  // namespace varnex::py

@@ -109,9 +109,8 @@ PyMethodDef block_all_function = function<block_all>(
         "block_all">());
 
 PyMethodDef block_until_function = function<block_until>(
-    "block_until",
-    doc<"block_until(wait_ms=None, shutdown_timeout_ms=None)\n--\n\n"
-        "阻塞直到收到退出信号或等待时间已到，两种情况下都执行优雅关闭。",
-        "block_until">());
+    "block_until", doc<"block_until(wait_ms=None, shutdown_timeout_ms=None)\n--\n\n"
+                       "阻塞直到收到退出信号或等待时间已到，两种情况下都执行优雅关闭。",
+                       "block_until">());
 
 }  // namespace varnex::py

@@ -66,8 +66,9 @@ PyRef async_task_count(PyObject*) { return py_int(task_manager().async_task_coun
 
 PyRef repr(PyObject*) {
   const StatusSummary s = task_manager().status_summary();
-  return new_or_throw(PyUnicode_FromFormat("TaskManager(timers=%zu, tasks=%zu, stopped=%zu, total=%zu)",
-                                           s.running_timers, s.running_tasks, s.stopped, s.total));
+  return new_or_throw(
+      PyUnicode_FromFormat("TaskManager(timers=%zu, tasks=%zu, stopped=%zu, total=%zu)",
+                           s.running_timers, s.running_tasks, s.stopped, s.total));
 }
 
 PyMethodDef methods[] = {
@@ -80,9 +81,10 @@ PyMethodDef methods[] = {
     method<shutdown>("shutdown", doc<"shutdown($self, timeout_ms=None)\n--\n\n"
                                      "优雅关闭：先停止所有任务，再等待它们结束。",
                                      "TaskManager.shutdown">()),
-    method<cleanup>("cleanup", doc<"cleanup($self)\n--\n\n"
-                                   "清理已结束的任务：从注册表中移除所有已停止的条目，运行中的条目保留。",
-                                   "TaskManager.cleanup">()),
+    method<cleanup>("cleanup",
+                    doc<"cleanup($self)\n--\n\n"
+                        "清理已结束的任务：从注册表中移除所有已停止的条目，运行中的条目保留。",
+                        "TaskManager.cleanup">()),
     method<status>("status", doc<"status($self)\n--\n\n"
                                  "获取任务状态。",
                                  "TaskManager.status">()),
@@ -90,10 +92,13 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    property<running_count>("running_count", doc<"运行中的任务数量。", "TaskManager.running_count">()),
-    property<total_count>("total_count", doc<"全部任务数量（包括已停止的任务）。", "TaskManager.total_count">()),
+    property<running_count>("running_count",
+                            doc<"运行中的任务数量。", "TaskManager.running_count">()),
+    property<total_count>("total_count",
+                          doc<"全部任务数量（包括已停止的任务）。", "TaskManager.total_count">()),
     property<timer_count>("timer_count", doc<"运行中的定时器数量。", "TaskManager.timer_count">()),
-    property<async_task_count>("async_task_count", doc<"运行中的后台任务数量。", "TaskManager.async_task_count">()),
+    property<async_task_count>("async_task_count",
+                               doc<"运行中的后台任务数量。", "TaskManager.async_task_count">()),
     {},
 };
 
@@ -138,19 +143,17 @@ PyTypeObject* task_manager_type() {
   return type.get(spec);
 }
 
-PyMethodDef get_task_manager_function = function<get_task_manager>(
-    "get_task_manager",
-    doc<"get_task_manager()\n--\n\n"
-        "获取全局任务管理器。",
-        "get_task_manager">());
+PyMethodDef get_task_manager_function =
+    function<get_task_manager>("get_task_manager", doc<"get_task_manager()\n--\n\n"
+                                                       "获取全局任务管理器。",
+                                                       "get_task_manager">());
 
-PyMethodDef shutdown_all_function = function<shutdown_all>(
-    "shutdown_all",
-    doc<"shutdown_all(timeout_ms=None)\n--\n\n"
-        "便捷函数：优雅关闭所有任务。",
-        "shutdown_all">());
+PyMethodDef shutdown_all_function =
+    function<shutdown_all>("shutdown_all", doc<"shutdown_all(timeout_ms=None)\n--\n\n"
+                                               "便捷函数：优雅关闭所有任务。",
+                                               "shutdown_all">());
 
-PyMethodDef reset_stop_function = function<reset_stop>(
-    "reset_stop", doc<"reset_stop()\n--\n\n", "reset_stop">());
+PyMethodDef reset_stop_function =
+    function<reset_stop>("reset_stop", doc<"reset_stop()\n--\n\n", "reset_stop">());
 
 }  // namespace varnex::py

@@ -58,8 +58,7 @@ PyRef wrapper_repr(PyObject* self) {
 }
 
 PyType_Slot wrapper_slots[] = {
-    slot(Py_tp_doc, doc<"被包装的定时器函数。",
-                        "TimerWrapper">()),
+    slot(Py_tp_doc, doc<"被包装的定时器函数。", "TimerWrapper">()),
     slot(Py_tp_call, &call_slot<wrapper_call>),
     slot(Py_tp_repr, &unary_slot<wrapper_repr>),
     slot(Py_tp_dealloc, &TimerWrapperObject::dealloc),
@@ -74,9 +73,9 @@ PyRef make_wrapper(PyObject* func, double frequency, TimerPrecision precision,
   if (!PyCallable_Check(func)) throw_python(PyExc_TypeError, not_callable);
   // A decorated function keeps its name, doc and signature; a decorated method's ticks get self.
   return wrap_function(func, [&](WrappedFunction wrapped) {
-    return TimerWrapperObject::create(timer_wrapper_type(), TimerWrapperState{std::move(wrapped),
-                                                                              frequency, precision,
-                                                                              scheduling});
+    return TimerWrapperObject::create(
+        timer_wrapper_type(),
+        TimerWrapperState{std::move(wrapped), frequency, precision, scheduling});
   });
 }
 
@@ -182,11 +181,12 @@ PyRef precision_timer_call(PyObject* self, const CallArgs& args) {
 }
 
 PyType_Slot precision_timer_slots[] = {
-    slot(Py_tp_doc,
-         doc<"PrecisionTimer(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)"
-             "\n--\n\n"
-             "高精度定时器装饰器。",
-             "PrecisionTimer">()),
+    slot(
+        Py_tp_doc,
+        doc<"PrecisionTimer(frequency_hz, realtime=False, spin='fixed', *, priority=None, cpu=None)"
+            "\n--\n\n"
+            "高精度定时器装饰器。",
+            "PrecisionTimer">()),
     slot(Py_tp_new, &new_slot<precision_timer_new>),
     slot(Py_tp_call, &call_slot<precision_timer_call>),
     slot(Py_tp_dealloc, &PrecisionTimerObject::dealloc),
@@ -199,8 +199,7 @@ constexpr Signature kPrecisionFunction{
     "precision_timer", 1, {"frequency_hz", "realtime", "spin", "priority", "cpu"}, 3};
 PyRef precision_timer_factory(PyObject*, const CallArgs& args) {
   auto [frequency_hz, realtime, spin, priority, cpu] = bind(kPrecisionFunction, args);
-  return make_precision_timer(precision_timer_type(), frequency_hz, realtime, spin, priority,
-                              cpu);
+  return make_precision_timer(precision_timer_type(), frequency_hz, realtime, spin, priority, cpu);
 }
 
 }  // namespace
@@ -220,11 +219,10 @@ PyTypeObject* timer_wrapper_type() {
   return type.get(wrapper_spec);
 }
 
-PyMethodDef timer_function = function<timer_factory>(
-    "timer",
-    doc<"timer(frequency_hz)\n--\n\n"
-        "普通精度定时器装饰器（精度约 1–10 ms）。",
-        "timer">());
+PyMethodDef timer_function =
+    function<timer_factory>("timer", doc<"timer(frequency_hz)\n--\n\n"
+                                         "普通精度定时器装饰器（精度约 1–10 ms）。",
+                                         "timer">());
 
 PyMethodDef precision_timer_function = function<precision_timer_factory>(
     "precision_timer",

@@ -41,9 +41,7 @@ PyRef elapsed_secs(PyObject* self) {
   return py_float(TimerHandleObject::shared(self)->elapsed_secs());
 }
 PyRef task_id(PyObject* self) { return py_int(TimerHandleObject::shared(self)->task_id()); }
-PyRef error_count(PyObject* self) {
-  return py_int(TimerHandleObject::shared(self)->error_count());
-}
+PyRef error_count(PyObject* self) { return py_int(TimerHandleObject::shared(self)->error_count()); }
 PyRef last_error(PyObject* self) {
   const std::optional<std::string> text = TimerHandleObject::shared(self)->last_error();
   return text ? py_str(*text) : none();
@@ -61,34 +59,35 @@ PyMethodDef methods[] = {
     method<frequency>("frequency", doc<"frequency($self)\n--\n\n"
                                        "返回设定的执行频率（Hz），不是实测频率。",
                                        "TimerHandle.frequency">()),
-    method<precision_mode>("precision_mode", doc<"precision_mode($self)\n--\n\n"
-                                                 "返回精度模式：\"normal\"、\"high\" 或 \"realtime\"。",
-                                                 "TimerHandle.precision_mode">()),
+    method<precision_mode>("precision_mode",
+                           doc<"precision_mode($self)\n--\n\n"
+                               "返回精度模式：\"normal\"、\"high\" 或 \"realtime\"。",
+                               "TimerHandle.precision_mode">()),
     method<tick_count>("tick_count", doc<"tick_count($self)\n--\n\n"
                                          "返回已执行的次数（包括抛出异常的调用）。",
                                          "TimerHandle.tick_count">()),
-    method<actual_frequency>("actual_frequency", doc<"actual_frequency($self)\n--\n\n"
-                                                     "返回实际平均频率（Hz）：执行次数除以运行时间。",
-                                                     "TimerHandle.actual_frequency">()),
+    method<actual_frequency>("actual_frequency",
+                             doc<"actual_frequency($self)\n--\n\n"
+                                 "返回实际平均频率（Hz）：执行次数除以运行时间。",
+                                 "TimerHandle.actual_frequency">()),
     method<elapsed_secs>("elapsed_secs", doc<"elapsed_secs($self)\n--\n\n"
                                              "返回自定时器启动以来的运行时间（秒）。",
                                              "TimerHandle.elapsed_secs">()),
     enter_method(doc<"__enter__($self)\n--\n\n", "TimerHandle.__enter__">()),
-    exit_method<stop>(doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "TimerHandle.__exit__">()),
+    exit_method<stop>(
+        doc<"__exit__($self, exc_type, exc_value, traceback)\n--\n\n", "TimerHandle.__exit__">()),
     {},
 };
 
 PyGetSetDef properties[] = {
     property<task_id>("task_id", doc<"获取任务 ID。", "TimerHandle.task_id">()),
     property<error_count>("error_count", doc<"", "TimerHandle.error_count">()),
-    property<last_error>("last_error",
-                         doc<"", "TimerHandle.last_error">()),
+    property<last_error>("last_error", doc<"", "TimerHandle.last_error">()),
     {},
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, doc<"定时器任务句柄，用于控制周期执行的函数。",
-                        "TimerHandle">()),
+    slot(Py_tp_doc, doc<"定时器任务句柄，用于控制周期执行的函数。", "TimerHandle">()),
     slot(Py_tp_dealloc, &TimerHandleObject::dealloc),
     slot(Py_tp_repr, &unary_slot<repr>),
     slot(Py_tp_methods, methods),

@@ -68,9 +68,8 @@ class PythonCall final : public ForeignCall {
     if (!gil) return std::string("the interpreter is shutting down; the call was not made");
     drain_deferred_releases();
     PyObject* result = call_object(func_.get(), args_.get(), nullptr);
-    CallOutcome outcome = result != nullptr
-                              ? CallOutcome(to_foreign_value(PyRef::steal(result)))
-                              : CallOutcome(take_call_error());
+    CallOutcome outcome = result != nullptr ? CallOutcome(to_foreign_value(PyRef::steal(result)))
+                                            : CallOutcome(take_call_error());
     // Released here, while the GIL is held, rather than queued for later.
     func_.reset();
     args_.reset();

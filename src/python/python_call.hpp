@@ -29,8 +29,8 @@ PyRef attribute(PyObject* object, const char* name) noexcept;
 // What becomes of characters that UTF-8 cannot encode (lone surrogates) in a text taken from
 // Python; each caller names its rule.
 enum class Unencodable : std::uint8_t {
-  Replaced,        // each becomes '?' (timer diagnostics: the line keeps the rest of the text)
-  FailsLikeStr,    // the text counts as a str() that failed (a background call's error text)
+  Replaced,      // each becomes '?' (timer diagnostics: the line keeps the rest of the text)
+  FailsLikeStr,  // the text counts as a str() that failed (a background call's error text)
 };
 
 // Appends the UTF-8 text of the str `text` to `out`; false (nothing appended, no error set) when

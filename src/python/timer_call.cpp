@@ -104,9 +104,7 @@ class PythonTimerCall final : public TickCallback {
   PythonTimerCall(const PythonTimerCall&) = delete;
   PythonTimerCall& operator=(const PythonTimerCall&) = delete;
 
-  CallGate* gate() noexcept override {
-    return shared_gate_ != nullptr ? shared_gate_ : &own_gate_;
-  }
+  CallGate* gate() noexcept override { return shared_gate_ != nullptr ? shared_gate_ : &own_gate_; }
   std::string call_entered() noexcept override {
     std::string report = call_with_gil(func_.get(), args_.get(), errors_.get());
     if (report.empty() && errors_) errors_->flush();  // repeats of earlier errors, summarised
@@ -130,13 +128,13 @@ class PythonTimerCall final : public TickCallback {
 }  // namespace
 
 std::shared_ptr<TickCallback> make_pool_timer_call(PyRef func, PyRef args,
-                                                  std::shared_ptr<TimerErrors> errors) {
+                                                   std::shared_ptr<TimerErrors> errors) {
   return std::make_shared<PythonTimerCall>(std::move(func), std::move(args), std::move(errors),
                                            &pool_thread_gil);
 }
 
 std::shared_ptr<TickCallback> make_thread_timer_call(PyRef func, PyRef args,
-                                                    std::shared_ptr<TimerErrors> errors) {
+                                                     std::shared_ptr<TimerErrors> errors) {
   return std::make_shared<PythonTimerCall>(std::move(func), std::move(args), std::move(errors),
                                            nullptr);
 }

@@ -27,13 +27,13 @@ namespace varnex::py {
 // thread state. Its gate() is the same for every normal timer, so the scheduler calls the ticks
 // due together under one GIL acquisition (each still its own call, error line and count).
 std::shared_ptr<TickCallback> make_pool_timer_call(PyRef func, PyRef args,
-                                                  std::shared_ptr<TimerErrors> errors = {});
+                                                   std::shared_ptr<TimerErrors> errors = {});
 
 // Thread engine: the timer thread keeps one thread state for its whole life, so each call costs
 // a GIL restore and save rather than a new thread state. The first call creates it; it is
 // released when the callback is dropped at the end of the thread.
 std::shared_ptr<TickCallback> make_thread_timer_call(PyRef func, PyRef args,
-                                                    std::shared_ptr<TimerErrors> errors = {});
+                                                     std::shared_ptr<TimerErrors> errors = {});
 
 // The name a timer's diagnostics give its callable: __qualname__, else __name__, else the name
 // of its type. With the GIL held.

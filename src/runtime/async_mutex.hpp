@@ -21,7 +21,8 @@ class AsyncMutexGuard {
  public:
   AsyncMutexGuard() = default;
   explicit AsyncMutexGuard(AsyncMutex* mutex) : mutex_(mutex) {}
-  AsyncMutexGuard(AsyncMutexGuard&& other) noexcept : mutex_(std::exchange(other.mutex_, nullptr)) {}
+  AsyncMutexGuard(AsyncMutexGuard&& other) noexcept
+      : mutex_(std::exchange(other.mutex_, nullptr)) {}
   AsyncMutexGuard& operator=(AsyncMutexGuard&& other) noexcept;
   AsyncMutexGuard(const AsyncMutexGuard&) = delete;
   AsyncMutexGuard& operator=(const AsyncMutexGuard&) = delete;

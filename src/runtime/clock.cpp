@@ -5,7 +5,8 @@
 namespace varnex::rt {
 
 std::optional<Instant> deadline_after_ms(std::uint64_t milliseconds) {
-  constexpr auto kMaxMs = static_cast<std::uint64_t>(std::numeric_limits<Clock::rep>::max()) / 1'000'000;
+  constexpr auto kMaxMs =
+      static_cast<std::uint64_t>(std::numeric_limits<Clock::rep>::max()) / 1'000'000;
   if (milliseconds > kMaxMs) return std::nullopt;
   return deadline_after(std::chrono::milliseconds(static_cast<std::int64_t>(milliseconds)));
 }
@@ -18,7 +19,8 @@ std::optional<Instant> deadline_after(std::chrono::nanoseconds limit) {
 }
 
 timespec to_timespec(Instant deadline) {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+  auto ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
   if (ns <= 0) ns = 1;
   timespec ts{};
   ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);

@@ -14,7 +14,9 @@ namespace {
 DiagnosticLine dropped_line(uint64_t count, bool to_consumer) {
   return {std::to_string(count) + " diagnostic lines dropped: " +
               (to_consumer ? "the diagnostic handler fell behind" : "standard error is full"),
-          DiagnosticLevel::Warning, {}, {}};
+          DiagnosticLevel::Warning,
+          {},
+          {}};
 }
 
 // What fd 2 gets for a line: the line, then its detail.
@@ -52,7 +54,9 @@ std::vector<std::string> DiagnosticQueue::split_lines(std::string_view text) {
 
 void DiagnosticQueue::start_locked() {
   started_ = true;
-  if (create_named_thread("varnex-diag", [this] { run(); }, &thread_) != 0) no_thread_ = true;
+  if (create_named_thread(
+          "varnex-diag", [this] { run(); }, &thread_) != 0)
+    no_thread_ = true;
 }
 
 void DiagnosticQueue::push(std::string_view text, DiagnosticLevel level,
@@ -89,8 +93,8 @@ void DiagnosticQueue::push(std::string_view text, DiagnosticLevel level,
 void DiagnosticQueue::note_drops_locked() {
   if (dropped_ == 0) return;
   const bool to_consumer = to_consumer_locked();
-  pending_.push_back({dropped_line(std::exchange(dropped_, 0), to_consumer),
-                      to_consumer ? consumer_ : nullptr});
+  pending_.push_back(
+      {dropped_line(std::exchange(dropped_, 0), to_consumer), to_consumer ? consumer_ : nullptr});
   ++accepted_;
 }
 
@@ -169,7 +173,7 @@ void DiagnosticQueue::run() {
   for (;;) {
     wake_.wait(lock, [this] { return !exit_writing_ && (stopping_ || !pending_.empty()); });
     if (pending_.empty()) {
-      note_drops_locked();  // drops met while the last lines were written: say so now
+      note_drops_locked();           // drops met while the last lines were written: say so now
       if (pending_.empty()) return;  // stopping with nothing left
     }
     // The lines at the front that share a destination.
@@ -207,7 +211,8 @@ namespace {
 std::atomic<DiagnosticQueue*> process_queue{nullptr};
 
 void flush_at_process_exit() {
-  if (DiagnosticQueue* queue = process_queue.load(std::memory_order_acquire)) queue->finish_at_exit();
+  if (DiagnosticQueue* queue = process_queue.load(std::memory_order_acquire))
+    queue->finish_at_exit();
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 // anew in it on first use (see forget_diagnostic_queue_after_fork).
 #pragma once
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -32,8 +34,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <pthread.h>
 
 #include "common/diagnostic_line.hpp"
 #include "common/lock_order.hpp"
@@ -115,13 +115,13 @@ class DiagnosticQueue {
   std::condition_variable_any wake_;     // the writer: lines to handle, or stop
   std::condition_variable_any changed_;  // flushers: lines done
   std::deque<Entry> pending_;
-  std::vector<DiagnosticLine> in_flight_;  // the batch the consumer has, until it returns
-  bool delivering_ = false;             // the writer is inside the consumer
-  bool taken_at_exit_ = false;          // finish_at_exit wrote the batch the consumer had
-  bool exit_writing_ = false;           // finish_at_exit is writing: the writer waits
-  uint64_t dropped_ = 0;                // lines refused since the last note
-  uint64_t accepted_ = 0;               // lines queued so far (notes included)
-  uint64_t done_ = 0;                   // of those, written, delivered or given up
+  std::vector<DiagnosticLine> in_flight_;    // the batch the consumer has, until it returns
+  bool delivering_ = false;                  // the writer is inside the consumer
+  bool taken_at_exit_ = false;               // finish_at_exit wrote the batch the consumer had
+  bool exit_writing_ = false;                // finish_at_exit is writing: the writer waits
+  uint64_t dropped_ = 0;                     // lines refused since the last note
+  uint64_t accepted_ = 0;                    // lines queued so far (notes included)
+  uint64_t done_ = 0;                        // of those, written, delivered or given up
   std::shared_ptr<const Deliver> consumer_;  // null: fd 2
   bool consumer_gone_ = false;
   bool started_ = false;

@@ -1,10 +1,11 @@
 #include "runtime/diagnostics.hpp"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <poll.h>
-#include <unistd.h>
 
 #include "runtime/diagnostic_queue.hpp"
 
@@ -27,10 +28,11 @@ bool write_fd2_until(std::string_view text, std::optional<rt::Instant> give_up_a
     int timeout_ms = -1;
     if (give_up_at) {
       const rt::Instant now = rt::Clock::now();
-      timeout_ms = now >= *give_up_at ? 0
-                                      : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
-                                                             *give_up_at - now)
-                                                             .count());
+      timeout_ms =
+          now >= *give_up_at
+              ? 0
+              : static_cast<int>(
+                    std::chrono::ceil<std::chrono::milliseconds>(*give_up_at - now).count());
     }
     const int ready = ::poll(&room, 1, timeout_ms);
     if (ready < 0 && errno == EINTR) continue;

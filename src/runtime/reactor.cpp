@@ -1,13 +1,14 @@
 #include "runtime/reactor.hpp"
 
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
 
 #include "common/os_error.hpp"
@@ -103,7 +104,9 @@ Reactor::Reactor() {
   }
 }
 
-void Reactor::start() { start_named_thread("varnex-reactor", [this] { run(); }); }
+void Reactor::start() {
+  start_named_thread("varnex-reactor", [this] { run(); });
+}
 
 std::shared_ptr<IoRegistration> Reactor::register_fd(int fd) {
   auto registration = std::make_shared<IoRegistration>();

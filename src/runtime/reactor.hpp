@@ -18,7 +18,6 @@
 
 namespace varnex::rt {
 
-
 enum class Interest : uint8_t { Read = 0, Write = 1 };
 
 // Readiness of one file descriptor, as last reported by epoll (edge-triggered). Readiness is

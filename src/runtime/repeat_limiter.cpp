@@ -92,7 +92,8 @@ std::vector<DiagnosticLine> RepeatLimiter::due_locked(std::optional<Clock::time_
         lines.push_back({with_count(it->first, seen.suppressed - 1), seen.level, seen.fields, {}});
       } else {
         // Repeats of a key differ from the line printed: the summary counts them all.
-        lines.push_back({with_count(seen.keyed_line, seen.suppressed), seen.level, seen.fields, {}});
+        lines.push_back(
+            {with_count(seen.keyed_line, seen.suppressed), seen.level, seen.fields, {}});
       }
       seen = Seen{now.value_or(seen.printed), 0, std::move(seen.keyed_line), seen.level,
                   std::move(seen.fields)};

@@ -30,7 +30,6 @@
 #include "runtime/task_context.hpp"
 #include "runtime/worker_pool.hpp"
 
-
 namespace varnex::rt {
 
 class Runtime {

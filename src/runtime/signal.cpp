@@ -1,11 +1,12 @@
 #include "runtime/signal.hpp"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <map>
 #include <mutex>
-#include <unistd.h>
 #include <vector>
 
 #include "common/os_error.hpp"
@@ -126,8 +127,8 @@ Status install_handler(int signo) {
   struct sigaction replaced {};
   if (sigaction(signo, &action, &replaced) != 0) return Error::os(os_error_text(errno));
   // Changed between the look and the install (another thread set a handler): pass on to that.
-  if (!is_ours(replaced) && (replaced.sa_handler != current.sa_handler ||
-                             replaced.sa_flags != current.sa_flags)) {
+  if (!is_ours(replaced) &&
+      (replaced.sa_handler != current.sa_handler || replaced.sa_flags != current.sa_flags)) {
     publish(replaced);
   }
   return {};

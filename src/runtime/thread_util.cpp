@@ -1,10 +1,11 @@
 #include "runtime/thread_util.hpp"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <cerrno>
 #include <csignal>
 #include <memory>
-#include <pthread.h>
-#include <sched.h>
 #include <system_error>
 
 namespace varnex::rt {

@@ -1,9 +1,10 @@
 // Starting the runtime's own threads.
 #pragma once
 
+#include <pthread.h>
+
 #include <csignal>
 #include <functional>
-#include <pthread.h>
 #include <string>
 
 namespace varnex::rt {

@@ -82,9 +82,9 @@ using Waker = std::shared_ptr<WakeTarget>;
 
 // What the thread is doing right now; set by the executor that resumes a coroutine.
 struct ThreadContext {
-  Executor* executor = nullptr;             // where coroutines suspended here are resumed
-  std::shared_ptr<TaskContext> task;        // the spawned task being run, if any
-  bool drives_tasks = false;                // a worker, or a thread inside block_on
+  Executor* executor = nullptr;       // where coroutines suspended here are resumed
+  std::shared_ptr<TaskContext> task;  // the spawned task being run, if any
+  bool drives_tasks = false;          // a worker, or a thread inside block_on
 };
 
 ThreadContext& this_thread_context();

@@ -69,10 +69,8 @@ std::shared_ptr<BackgroundCall> start_background_call(std::unique_ptr<ForeignCal
   registry.register_task(state->task_id(), state->run(), TaskKind::AsyncTask);
   try {
     // The job holds the call and drops it after the call's end, on the pool thread.
-    runtime.blocking_pool().submit(
-        [state, foreign = std::shared_ptr<ForeignCall>(std::move(call))] {
-          state->run_job(*foreign);
-        });
+    runtime.blocking_pool().submit([state, foreign = std::shared_ptr<ForeignCall>(
+                                               std::move(call))] { state->run_job(*foreign); });
   } catch (const std::exception& e) {
     state->fail(e.what());
   }

@@ -114,12 +114,12 @@ class AdaptiveSpin {
 
   const std::chrono::nanoseconds bound_;
   std::chrono::nanoseconds window_;
-  std::chrono::nanoseconds probe_;     // the starting window while warming up
+  std::chrono::nanoseconds probe_;        // the starting window while warming up
   std::chrono::nanoseconds max_seen_{0};  // the latest sleep while warming up
   std::array<std::uint32_t, kBuckets> counts_{};
   std::uint32_t total_ = 0;
   std::uint32_t since_decay_ = 0;
-  unsigned samples_ = 0;      // up to kWarmup
+  unsigned samples_ = 0;       // up to kWarmup
   unsigned no_sleep_run_ = 0;  // waits in a row that only spun, while warming up
 };
 

@@ -35,8 +35,8 @@ bool RunState::begin_call() noexcept {
 }
 
 void RunState::end_call() noexcept {
-  const std::uint8_t before = bits_.fetch_and(static_cast<std::uint8_t>(~kInCall),
-                                              std::memory_order_acq_rel);
+  const std::uint8_t before =
+      bits_.fetch_and(static_cast<std::uint8_t>(~kInCall), std::memory_order_acq_rel);
   if (kind_ == Kind::Timer && (before & kStop) != 0) ended_.set();
 }
 

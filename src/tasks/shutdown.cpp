@@ -69,9 +69,8 @@ ShutdownWait::Stopped ShutdownWait::stop(std::optional<std::chrono::nanoseconds>
   // The wait for the entries is cut into slices, between which a new signal is looked for (as
   // Ctrl+C is in every other wait of the module): the listeners report a delivery through the
   // runtime, while the entries' ends are events of their own.
-  const rt::WaitEnd end = registry_.wait_all(limit, [this, &check] {
-    return signals_.arrived() || (check && check(signals_));
-  });
+  const rt::WaitEnd end = registry_.wait_all(
+      limit, [this, &check] { return signals_.arrived() || (check && check(signals_)); });
   switch (end) {
     case rt::WaitEnd::Done:
       report_stop_result(true);
@@ -91,8 +90,9 @@ ShutdownWait::Stopped ShutdownWait::stop(std::optional<std::chrono::nanoseconds>
 }
 
 void ShutdownWait::cut_short(const std::string& by) {
-  write_stderr(DiagnosticLevel::Warning, "[varnex] Shutdown cut short by " + by +
-               "; still running: " + describe_running(registry_.running_entries()) + "\n");
+  write_stderr(DiagnosticLevel::Warning,
+               "[varnex] Shutdown cut short by " + by +
+                   "; still running: " + describe_running(registry_.running_entries()) + "\n");
 }
 
 std::string reason_text(const StopReason& reason) {

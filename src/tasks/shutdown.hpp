@@ -83,7 +83,7 @@ struct ShutdownPlan {
     Received,  // "\n[varnex] Received <signal>, initiating graceful shutdown...\n"
     Stopping,  // "\n[varnex] Stopping (reason: <reason_text>), initiating graceful shutdown...\n"
   };
-  std::optional<rt::Instant> signal_deadline;        // none: wait for a signal only
+  std::optional<rt::Instant> signal_deadline;          // none: wait for a signal only
   std::optional<std::chrono::nanoseconds> stop_limit;  // for wait_all; none: no limit
   Announce announce = Announce::Stopping;
 };

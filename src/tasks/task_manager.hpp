@@ -83,9 +83,10 @@ class TaskManager {
   void stop_all();
 
   // Waits until every entry has ended, waking as each one ends. Called from inside a timer's or
-  // a background call's own call, it does not wait for that one (it cannot end meanwhile). With a limit T it returns false
-  // once T has passed, so a limit of 0 with an entry not ended returns false at once; without
-  // one it waits as long as that takes. Returns true at once when nothing runs.
+  // a background call's own call, it does not wait for that one (it cannot end meanwhile). With a
+  // limit T it returns false once T has passed, so a limit of 0 with an entry not ended returns
+  // false at once; without one it waits as long as that takes. Returns true at once when nothing
+  // runs.
   bool wait_all(std::optional<std::chrono::nanoseconds> limit) const;
 
   // The same wait, calling `interrupted` at least every rt::kInterruptCheckPeriod; when it

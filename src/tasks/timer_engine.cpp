@@ -20,8 +20,7 @@ Status start_task_engine(const std::shared_ptr<TimerRun>& timer, std::chrono::na
 Status start_thread_engine(const std::shared_ptr<TimerRun>& timer, std::uint64_t task_id,
                            TimerPrecision precision, std::chrono::nanoseconds period,
                            std::shared_ptr<TickCallback> callback,
-                           const std::atomic<bool>& stop_flag,
-                           const ThreadScheduling& scheduling) {
+                           const std::atomic<bool>& stop_flag, const ThreadScheduling& scheduling) {
   auto body = [period, precision, timer, &stop_flag, callback = std::move(callback)]() mutable {
     timer_thread_loop(period, precision, *timer, stop_flag, *callback);
     callback.reset();

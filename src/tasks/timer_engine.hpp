@@ -42,10 +42,10 @@ Status start_thread_engine(const std::shared_ptr<TimerRun>& timer, std::uint64_t
 // What a timer is started with, besides its callback.
 struct TimerStart {
   std::uint64_t task_id;
-  double frequency_hz;               // as given, for the handle
+  double frequency_hz;  // as given, for the handle
   TimerPrecision precision;
-  std::chrono::nanoseconds period;   // period_from_frequency(frequency_hz)
-  ThreadScheduling scheduling;       // thread engines only; Normal refuses a non-empty one
+  std::chrono::nanoseconds period;  // period_from_frequency(frequency_hz)
+  ThreadScheduling scheduling;      // thread engines only; Normal refuses a non-empty one
   std::shared_ptr<TimerErrors> errors;
 };
 

@@ -91,8 +91,8 @@ double TimerHandle::actual_frequency() const noexcept {
 
 std::string TimerHandle::repr() const {
   return "TimerHandle(id=" + std::to_string(task_id_) + ", freq=" + format_one_decimal(frequency_) +
-         "Hz, actual=" + format_one_decimal(actual_frequency()) + "Hz, mode=" +
-         lower_name(precision_) + ", ticks=" + std::to_string(tick_count()) +
+         "Hz, actual=" + format_one_decimal(actual_frequency()) +
+         "Hz, mode=" + lower_name(precision_) + ", ticks=" + std::to_string(tick_count()) +
          ", running=" + (is_running() ? "true" : "false") + ")";
 }
 

@@ -26,7 +26,6 @@
 #include <unordered_set>
 
 #include "runtime/repeat_limiter.hpp"
-
 #include "tasks/task_manager.hpp"
 #include "tasks/timer_loops.hpp"
 #include "tasks/timer_period.hpp"
@@ -106,9 +105,7 @@ class TimerHandle {
   TimerPrecision precision() const noexcept { return precision_; }
   std::uint64_t task_id() const noexcept { return task_id_; }
   std::uint64_t error_count() const { return errors_ ? errors_->count() : 0; }
-  std::optional<std::string> last_error() const {
-    return errors_ ? errors_->last() : std::nullopt;
-  }
+  std::optional<std::string> last_error() const { return errors_ ? errors_->last() : std::nullopt; }
 
   // Seconds since the start (whole seconds plus nanoseconds / 1e9); grows after the stop too.
   double elapsed_secs() const noexcept;

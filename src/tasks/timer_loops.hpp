@@ -72,8 +72,7 @@ struct TimerRun {
 
 // The thread engine with the fixed spin window of its mode.
 void timer_thread_loop(std::chrono::nanoseconds period, std::chrono::nanoseconds spin_window,
-                       TimerRun& timer, const std::atomic<bool>& stop_flag,
-                       TickCallback& callback);
+                       TimerRun& timer, const std::atomic<bool>& stop_flag, TickCallback& callback);
 
 // The thread engine of `precision` (High or Realtime): the mode's fixed window, or with the
 // adaptive spin the AdaptiveSpinWait bounded by it, made on the calling thread.

@@ -52,8 +52,7 @@ std::chrono::nanoseconds spin_window(TimerPrecision precision) {
 }
 
 bool adaptive_spin(TimerPrecision precision) {
-  return precision == TimerPrecision::HighAdaptive ||
-         precision == TimerPrecision::RealtimeAdaptive;
+  return precision == TimerPrecision::HighAdaptive || precision == TimerPrecision::RealtimeAdaptive;
 }
 
 TimerPrecision with_adaptive_spin(TimerPrecision precision) {
@@ -92,7 +91,7 @@ Result<std::chrono::nanoseconds> period_from_frequency(double frequency_hz) {
   exponent -= 53;
   if (exponent >= 0) return Error::value(kTooLow);  // 2^52 s and more
   const int shift = -exponent;
-  if (shift > 100) return Error::value(kTooHigh);  // below 2^-47 s: far under 1 ns
+  if (shift > 100) return Error::value(kTooHigh);              // below 2^-47 s: far under 1 ns
   const unsigned __int128 scaled = mantissa * 1'000'000'000u;  // < 2^83
   const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
   const unsigned __int128 ns = (scaled + half) >> shift;

@@ -1,9 +1,10 @@
-#include <string>
-#include <vector>
+#include "runtime/async_mutex.hpp"
 
 #include <gtest/gtest.h>
 
-#include "runtime/async_mutex.hpp"
+#include <string>
+#include <vector>
+
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 #include "runtime_test_util.hpp"
@@ -54,8 +55,8 @@ TEST(AsyncMutex, AWithdrawnWaiterPassesAGrantedLockOn) {
   LockOp second(mutex);
   EXPECT_FALSE(first->poll(manual_waker(executor)));
   EXPECT_FALSE(second.poll(manual_waker(executor)));
-  holder->unlock();   // granted to `first`
-  first.reset();      // which goes away without taking it
+  holder->unlock();  // granted to `first`
+  first.reset();     // which goes away without taking it
   EXPECT_TRUE(second.poll(manual_waker(executor)));
 }
 

@@ -1,3 +1,7 @@
+#include "tasks/background_call.hpp"
+
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -8,12 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "runtime/runtime.hpp"
 #include "runtime/completion.hpp"
+#include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
-#include "tasks/background_call.hpp"
 
 namespace varnex {
 namespace {
@@ -47,7 +48,9 @@ void release_int(void* p) {
   delete static_cast<int*>(p);
   ++g_released_values;
 }
-ForeignValue int_value(int v) { return ForeignValue(new int(v), ForeignValueDeleter{&release_int}); }
+ForeignValue int_value(int v) {
+  return ForeignValue(new int(v), ForeignValueDeleter{&release_int});
+}
 
 // A call whose behaviour is a lambda; records how it ran and when it is destroyed.
 class FakeCall final : public ForeignCall {
@@ -102,13 +105,15 @@ TEST(BackgroundCallJob, StoresTheValueOrTheErrorThenCompletes) {
   EXPECT_EQ(int_of(returned->value()), 42);
   EXPECT_EQ(returned->error(), nullptr);
 
-  auto raised = run_here(record, [] { return CallOutcome(CallError("ValueError: bad", int_value(13))); });
+  auto raised =
+      run_here(record, [] { return CallOutcome(CallError("ValueError: bad", int_value(13))); });
   ASSERT_NE(raised->error(), nullptr);
   EXPECT_EQ(raised->error()->text, "ValueError: bad");
   EXPECT_EQ(int_of(&raised->error()->exception), 13);
   EXPECT_EQ(raised->value(), nullptr);
 
-  auto failed = run_here(record, []() -> CallOutcome { throw std::runtime_error("no memory for the call"); });
+  auto failed =
+      run_here(record, []() -> CallOutcome { throw std::runtime_error("no memory for the call"); });
   ASSERT_NE(failed->error(), nullptr);
   EXPECT_EQ(failed->error()->text, "no memory for the call");
 }
@@ -116,13 +121,15 @@ TEST(BackgroundCallJob, StoresTheValueOrTheErrorThenCompletes) {
 TEST(BackgroundCallJob, CancelledOrStoppedBeforeItBeginsSkipsTheCallButStillCompletes) {
   for (bool cancel : {true, false}) {
     auto record = std::make_shared<FakeCall::Record>();
-    auto call = run_here(record, [] { return int_value(1); }, [cancel](BackgroundCall& c) {
-      if (cancel) {
-        c.cancel();
-      } else {
-        c.run()->request_stop();  // what stop_all does
-      }
-    });
+    auto call = run_here(
+        record, [] { return int_value(1); },
+        [cancel](BackgroundCall& c) {
+          if (cancel) {
+            c.cancel();
+          } else {
+            c.run()->request_stop();  // what stop_all does
+          }
+        });
     EXPECT_EQ(record->invocations.load(), 0);
     EXPECT_TRUE(call->is_completed());
     EXPECT_TRUE(call->skipped());
@@ -135,12 +142,14 @@ TEST(BackgroundCallJob, DoneCallbacksRunOnceAfterTheEndOrAtOnceWhenAdded) {
   auto record = std::make_shared<FakeCall::Record>();
   int runs = 0;
   bool saw_completed = false;
-  auto call = run_here(record, [] { return int_value(1); }, [&](BackgroundCall& c) {
-    ASSERT_TRUE(c.done_callbacks().add([&runs, &saw_completed, &c] {
-      ++runs;
-      saw_completed = c.is_completed();
-    }));
-  });
+  auto call = run_here(
+      record, [] { return int_value(1); },
+      [&](BackgroundCall& c) {
+        ASSERT_TRUE(c.done_callbacks().add([&runs, &saw_completed, &c] {
+          ++runs;
+          saw_completed = c.is_completed();
+        }));
+      });
   EXPECT_EQ(runs, 1);
   EXPECT_TRUE(saw_completed);
   EXPECT_FALSE(call->done_callbacks().add([] {}));  // ended: the caller runs it itself
@@ -151,11 +160,13 @@ TEST(BackgroundCall, RunsOnThePoolRegistersAndCountsUntilItHasEnded) {
   Gate gate;
   auto record = std::make_shared<FakeCall::Record>();
   rt::Completion begun;
-  auto call = start_background_call(std::make_unique<FakeCall>(record, [&gate, &begun] {
-    begun.set();
-    gate.pass();
-    return int_value(7);
-  }), registry);
+  auto call = start_background_call(std::make_unique<FakeCall>(record,
+                                                               [&gate, &begun] {
+                                                                 begun.set();
+                                                                 gate.pass();
+                                                                 return int_value(7);
+                                                               }),
+                                    registry);
   EXPECT_GT(call->task_id(), 0u);
   EXPECT_EQ(registry.status_summary(), (StatusSummary{0, 1, 0, 1}));
   ASSERT_TRUE(begun.wait_until(rt::Clock::now() + 10s));
@@ -179,10 +190,14 @@ TEST(BackgroundCall, ADroppedHandleKeepsTheEntryUntilTheCallEndsButNotItsValue) 
   Gate gate;
   const int before = g_released_tracked.load();
   auto record = std::make_shared<FakeCall::Record>();
-  auto call = start_background_call(std::make_unique<FakeCall>(record, [&gate] {
-    gate.pass();
-    return ForeignValue(new int(3), ForeignValueDeleter{&release_tracked});
-  }), registry);
+  auto call = start_background_call(
+      std::make_unique<FakeCall>(record,
+                                 [&gate] {
+                                   gate.pass();
+                                   return ForeignValue(new int(3),
+                                                       ForeignValueDeleter{&release_tracked});
+                                 }),
+      registry);
   const std::uint64_t id = call->task_id();
   std::weak_ptr<BackgroundCall> weak = call;
   call.reset();
@@ -211,12 +226,16 @@ TEST(BackgroundCall, SlowCallsDoNotStallTheRuntimeAndMayBlockOnIt) {
   std::atomic<unsigned> entered{0};
   rt::Completion all_entered;
   for (unsigned i = 0; i < n; ++i) {
-    calls.push_back(start_background_call(std::make_unique<FakeCall>(record, [&, i] {
-      rt::block_on(rt::sleep_for(1ms));  // block_on works on the blocking pool
-      if (++entered == n) all_entered.set();
-      gate.pass();
-      return int_value(static_cast<int>(i));
-    }), registry));
+    calls.push_back(start_background_call(
+        std::make_unique<FakeCall>(record,
+                                   [&, i] {
+                                     rt::block_on(rt::sleep_for(
+                                         1ms));  // block_on works on the blocking pool
+                                     if (++entered == n) all_entered.set();
+                                     gate.pass();
+                                     return int_value(static_cast<int>(i));
+                                   }),
+        registry));
   }
   ASSERT_TRUE(all_entered.wait_until(rt::Clock::now() + 10s));
   // Every call is now blocked; a task spawned on the workers still completes.

@@ -1,6 +1,4 @@
-#include <cstring>
-#include <string>
-#include <vector>
+#include "can/bus_state.hpp"
 
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
@@ -9,7 +7,9 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 
-#include "can/bus_state.hpp"
+#include <cstring>
+#include <string>
+#include <vector>
 
 using namespace varnex;
 
@@ -62,12 +62,15 @@ TEST(ErrorFrames, StateOfAFrameTakesTheWorstItReports) {
   EXPECT_EQ(state_from_error_frame(
                 error_frame(CAN_ERR_CRTL, CAN_ERR_CRTL_TX_WARNING | CAN_ERR_CRTL_TX_PASSIVE)),
             BusState::Passive);
-  EXPECT_EQ(state_from_error_frame(error_frame(CAN_ERR_BUSOFF | CAN_ERR_CRTL, CAN_ERR_CRTL_TX_PASSIVE)),
-            BusState::BusOff);
+  EXPECT_EQ(
+      state_from_error_frame(error_frame(CAN_ERR_BUSOFF | CAN_ERR_CRTL, CAN_ERR_CRTL_TX_PASSIVE)),
+      BusState::BusOff);
   EXPECT_EQ(state_from_error_frame(error_frame(CAN_ERR_RESTARTED)), BusState::Active);
-  EXPECT_EQ(state_from_error_frame(error_frame(CAN_ERR_CRTL, CAN_ERR_CRTL_ACTIVE)), BusState::Active);
+  EXPECT_EQ(state_from_error_frame(error_frame(CAN_ERR_CRTL, CAN_ERR_CRTL_ACTIVE)),
+            BusState::Active);
   EXPECT_EQ(state_from_error_frame(error_frame(CAN_ERR_ACK | CAN_ERR_PROT)), std::nullopt);
-  EXPECT_EQ(state_from_error_frame(error_frame(CAN_ERR_CRTL, CAN_ERR_CRTL_RX_OVERFLOW)), std::nullopt);
+  EXPECT_EQ(state_from_error_frame(error_frame(CAN_ERR_CRTL, CAN_ERR_CRTL_RX_OVERFLOW)),
+            std::nullopt);
 }
 
 TEST(BusStateRule, OnALinkWithoutStateErrorFramesLeadAndADownLinkIsStopped) {

@@ -1,8 +1,8 @@
-#include <vector>
+#include "can/can_filter.hpp"
 
 #include <gtest/gtest.h>
 
-#include "can/can_filter.hpp"
+#include <vector>
 
 using varnex::CanFilter;
 using varnex::CanFilterSpec;
@@ -20,7 +20,9 @@ std::string refusal(std::vector<CanFilterSpec> specs) {
 }
 
 // Whether the kernel passes a frame with this id word: (word & mask) == (id & mask).
-bool passes(const can_filter& f, uint32_t word) { return (word & f.can_mask) == (f.can_id & f.can_mask); }
+bool passes(const can_filter& f, uint32_t word) {
+  return (word & f.can_mask) == (f.can_id & f.can_mask);
+}
 
 }  // namespace
 
@@ -33,7 +35,9 @@ TEST(CanFilter, RefusesIdsAndMasksBeyondTheirRangeNamingTheFilter) {
             "filters[0]: can_id must be 0 to 0x7FF (11 bits) for a standard filter "
             "(extended=False), got 0x800");
   // Without the format, or extended, a 29-bit id is a filter; a wide mask on a standard one too.
-  EXPECT_EQ(refusal({{0x800, 0x7FF, std::nullopt}, {0x800, 0x7FF, true}, {0x7FF, 0x1FFFFFFF, false}}), "accepted");
+  EXPECT_EQ(
+      refusal({{0x800, 0x7FF, std::nullopt}, {0x800, 0x7FF, true}, {0x7FF, 0x1FFFFFFF, false}}),
+      "accepted");
 }
 
 TEST(CanFilter, AcceptsTheKernelsLimitAndNoMore) {

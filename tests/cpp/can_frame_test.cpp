@@ -1,10 +1,10 @@
-#include <array>
-#include <cstring>
+#include "can/can_frame.hpp"
 
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
 
-#include "can/can_frame.hpp"
+#include <array>
+#include <cstring>
 
 using varnex::build_can_frame;
 using varnex::CanMessage;
@@ -53,8 +53,8 @@ TEST(CanFrame, RecordLayoutIsIdLengthZeroPaddingThenZeroFilledData) {
   const uint8_t payload[] = {0xDE, 0xAD, 0xBE};
   auto frame = build_can_frame(0x123, payload);
   ASSERT_TRUE(frame.ok());
-  const std::array<uint8_t, 16> expected = {0x23, 0x01, 0x00, 0x00, 3, 0, 0, 0,
-                                            0xDE, 0xAD, 0xBE, 0, 0, 0, 0, 0};  // little-endian host
+  const std::array<uint8_t, 16> expected = {0x23, 0x01, 0x00, 0x00, 3, 0, 0, 0, 0xDE,
+                                            0xAD, 0xBE, 0,    0,    0, 0, 0};  // little-endian host
   EXPECT_EQ(bytes_of(*frame), expected);
 }
 
@@ -82,11 +82,8 @@ TEST(CanFrame, OversizedPayloadIsRefusedBeforeTheId) {
 TEST(CanFrame, BuiltFramesParseBackToTheSameMessage) {
   // Extended exactly above 0x7FF, the format the message notes on reception.
   const std::vector<CanMessage> messages = {
-      {0x0, {}},
-      {0x7FF, {1, 2, 3, 4, 5, 6, 7, 8}},
-      {0x800, {0xFF}, true},
-      {0x123, {9, 8}},
-      {0x1FFFFFFF, {0, 0, 0, 0}, true},
+      {0x0, {}},       {0x7FF, {1, 2, 3, 4, 5, 6, 7, 8}}, {0x800, {0xFF}, true},
+      {0x123, {9, 8}}, {0x1FFFFFFF, {0, 0, 0, 0}, true},
   };
   for (const CanMessage& message : messages) {
     auto frame = build_can_frame(message.id, message.data);

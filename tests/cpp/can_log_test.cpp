@@ -1,12 +1,12 @@
+#include "can/can_log.hpp"
+
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "can/can_log.hpp"
 #include "can/can_log_file.hpp"
 
 using varnex::ErrorKind;
@@ -130,7 +130,8 @@ TEST(CanLog, WriterRefusesFramesNoLineCanHold) {
   EXPECT_EQ(format_log_line(frame(0x1, std::vector<uint8_t>(9))).error().message,
             "Payload is larger than CAN maximum of 8 bytes");
   EXPECT_EQ(format_log_line(frame(0x20000000, {}, true)).error().message, "CAN ID too large");
-  EXPECT_EQ(format_log_line(frame(0x800, {})).error().message, "standard CAN id above 0x7FF: 0x800");
+  EXPECT_EQ(format_log_line(frame(0x800, {})).error().message,
+            "standard CAN id above 0x7FF: 0x800");
 }
 
 TEST(CanLogFile, WrittenLinesReadBackWithLineNumbersForBadOnes) {
@@ -157,13 +158,14 @@ TEST(CanLogFile, WrittenLinesReadBackWithLineNumbersForBadOnes) {
   }
   auto bad = reader.value()->next();  // the blank line is skipped, but counted
   ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.error().message,
-            std::string(path) + ", line " + std::to_string(std::size(kLines) + 2) + ": bad CAN id 'XYZ'");
+  EXPECT_EQ(bad.error().message, std::string(path) + ", line " +
+                                     std::to_string(std::size(kLines) + 2) + ": bad CAN id 'XYZ'");
   auto after = reader.value()->next();  // reading goes on after a bad line
   ASSERT_TRUE(after.ok() && after->has_value());
   EXPECT_EQ((*after)->timestamp_us, 2000000);
   EXPECT_FALSE(reader.value()->next()->has_value());
   std::remove(path);
-  EXPECT_EQ(varnex::CanLogFileReader::open(path).error().message,
-            std::string("Cannot open log file '") + path + "': No such file or directory (os error 2)");
+  EXPECT_EQ(
+      varnex::CanLogFileReader::open(path).error().message,
+      std::string("Cannot open log file '") + path + "': No such file or directory (os error 2)");
 }

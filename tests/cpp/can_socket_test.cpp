@@ -1,14 +1,14 @@
 // Opening a CAN socket: the error texts for a missing interface and for a failed socket or bind.
 // These hold on any kernel; sending and receiving are tested against vcan in the Python tests.
+#include "can/can_socket.hpp"
+
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <regex>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "can/can_device_async.hpp"
-#include "can/can_socket.hpp"
 #include "runtime/runtime.hpp"
 
 using varnex::CanSocket;
@@ -32,8 +32,10 @@ TEST(CanSocketOpen, SocketOrBindFailureIsAnIoErrorAndLeavesNoDescriptorOpen) {
   auto opened = CanSocket::open("lo");
   ASSERT_FALSE(opened.ok());
   EXPECT_EQ(opened.error().kind, ErrorKind::Os);
-  EXPECT_TRUE(std::regex_match(opened.error().message,
-                               std::regex(R"(IO: (Address family not supported by protocol \(os error 97\)|No such device \(os error 19\)))")))
+  EXPECT_TRUE(std::regex_match(
+      opened.error().message,
+      std::regex(
+          R"(IO: (Address family not supported by protocol \(os error 97\)|No such device \(os error 19\)))")))
       << opened.error().message;
   const int after = ::dup(0);
   ::close(after);
@@ -44,7 +46,8 @@ TEST(CanSocketOpen, OpenWorksOnARuntimeWorker) {
   auto on_worker = []() -> rt::Task<std::string> {
     co_return CanSocket::open("nosuch0").error().message;
   };
-  EXPECT_EQ(rt::block_on(rt::spawn(on_worker()).join()), "CAN Device not found: ENODEV: No such device");
+  EXPECT_EQ(rt::block_on(rt::spawn(on_worker()).join()),
+            "CAN Device not found: ENODEV: No such device");
 }
 
 // Creation enters the runtime through block_in_place, so a task may create a device: the result

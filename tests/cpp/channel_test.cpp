@@ -1,8 +1,9 @@
-#include <string>
+#include "runtime/channel.hpp"
 
 #include <gtest/gtest.h>
 
-#include "runtime/channel.hpp"
+#include <string>
+
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 

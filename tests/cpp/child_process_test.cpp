@@ -1,8 +1,8 @@
 // run_child's bound on what it keeps of a child's output (the provisioning tests drive the rest
 // through ensure_can_interface).
-#include <gtest/gtest.h>
-
 #include "can/child_process.hpp"
+
+#include <gtest/gtest.h>
 
 using varnex::ChildEnd;
 using varnex::ChildStdio;

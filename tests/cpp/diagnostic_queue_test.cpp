@@ -1,15 +1,16 @@
 // The queue every diagnostic line passes through: order, line splitting, a producer that never
 // waits for a full standard error, the count of what had to be dropped, and the lines a
 // consumer can no longer take at exit.
+#include "runtime/diagnostic_queue.hpp"
+
+#include <gtest/gtest.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "runtime/completion.hpp"
-#include "runtime/diagnostic_queue.hpp"
 
 using varnex::rt::DiagnosticQueue;
 using varnex::rt::Instant;
@@ -98,7 +99,8 @@ TEST(DiagnosticQueue, LinesGoWhereTheyWereHeadedWhenPushedInOrder) {
   }
   ASSERT_EQ(delivered.size(), 202u);
   for (int i = 0; i < 200; ++i) {
-    EXPECT_EQ(delivered[i], (varnex::DiagnosticLine{"line " + std::to_string(i), DiagnosticLevel::Warning, {}, {}}));
+    EXPECT_EQ(delivered[i], (varnex::DiagnosticLine{
+                                "line " + std::to_string(i), DiagnosticLevel::Warning, {}, {}}));
   }
   EXPECT_EQ(delivered[200], (varnex::DiagnosticLine{"one", DiagnosticLevel::Info, fields, ""}));
   EXPECT_EQ(delivered[201],
@@ -119,7 +121,6 @@ TEST(DiagnosticQueue, AFullStderrHoldsNoProducerAndWhatDidNotFitIsCountedInPlace
   queue.push("7\n");
   ASSERT_TRUE(queue.flush(std::chrono::seconds(30)));
   EXPECT_EQ(err.text(), "0\n1\n2\n3\n3 diagnostic lines dropped: standard error is full\n7\n");
-
 }
 
 TEST(DiagnosticQueue, AtExitTheLinesAConsumerHoldsOrCannotTakeGoToStderrInOrder) {

@@ -1,7 +1,7 @@
 // The rule that decides which received frames are a driver's feedback, as its table states it.
-#include <gtest/gtest.h>
-
 #include "motor/feedback_match.hpp"
+
+#include <gtest/gtest.h>
 
 using varnex::CanMessage;
 using varnex::motor::is_feedback_frame_for;

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "can/ip_link_parse.hpp"
+
+#include <gtest/gtest.h>
 
 using varnex::LinkState;
 using varnex::parse_ip_link_details;
@@ -9,13 +9,15 @@ namespace {
 
 // Captured from a real kernel (iproute2 6.1); lines 2 and 3 end with a blank.
 constexpr const char* kVcanOutput =
-    "2: vcan0: <NOARP,UP,LOWER_UP> mtu 72 qdisc noqueue state UNKNOWN mode DEFAULT group default qlen 1000\n"
+    "2: vcan0: <NOARP,UP,LOWER_UP> mtu 72 qdisc noqueue state UNKNOWN mode DEFAULT group default "
+    "qlen 1000\n"
     "    link/can  promiscuity 0  allmulti 0 minmtu 0 maxmtu 0 \n"
     "    vcan numtxqueues 1 numrxqueues 1 gso_max_size 65536 gso_max_segs 65535 tso_max_size 65536 "
     "tso_max_segs 65535 gro_max_size 65536 \n";
 
 constexpr const char* kHardwareOutput =
-    "3: can0: <NOARP,UP,LOWER_UP,ECHO> mtu 16 qdisc pfifo_fast state UP mode DEFAULT group default qlen 10\n"
+    "3: can0: <NOARP,UP,LOWER_UP,ECHO> mtu 16 qdisc pfifo_fast state UP mode DEFAULT group default "
+    "qlen 10\n"
     "    link/can  promiscuity 0 minmtu 0 maxmtu 0 \n"
     "    can state ERROR-ACTIVE (berr-counter tx 0 rx 0) restart-ms 0 \n"
     "\t  bitrate 1000000 sample-point 0.750\n"
@@ -51,22 +53,28 @@ TEST(IpLinkParse, UpOnlyWhenAFlagIsExactlyUp) {
 TEST(IpLinkParse, OnlyTheFirstAngleBracketListCounts) {
   EXPECT_FALSE(parse_ip_link_details("3: can0: <NOARP,ECHO> mtu 16\n    alias <UP>\n").up);
   EXPECT_FALSE(parse_ip_link_details("3: can0: NOARP,UP mtu 16\n").up);          // no "<"
-  EXPECT_FALSE(parse_ip_link_details("3: can0: <NOARP,UP mtu 16\n").up);          // no ">"
-  EXPECT_FALSE(parse_ip_link_details("3: can0: NOARP,UP> <ECHO> mtu 16\n").up);   // ">" before "<"
+  EXPECT_FALSE(parse_ip_link_details("3: can0: <NOARP,UP mtu 16\n").up);         // no ">"
+  EXPECT_FALSE(parse_ip_link_details("3: can0: NOARP,UP> <ECHO> mtu 16\n").up);  // ">" before "<"
   EXPECT_EQ(parse_ip_link_details(""), LinkState{});
 }
 
 TEST(IpLinkParse, BitrateAbsentWhenNotANumberOrTooLarge) {
-  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate 4294967295")).bitrate, 4294967295u);
-  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate 4294967296")).bitrate, std::nullopt);
-  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate 99999999999999999999999")).bitrate,
+  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate 4294967295")).bitrate,
+            4294967295u);
+  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate 4294967296")).bitrate,
             std::nullopt);
-  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate sample-point")).bitrate, std::nullopt);
+  EXPECT_EQ(
+      parse_ip_link_details(hardware_with("UP", "\t  bitrate 99999999999999999999999")).bitrate,
+      std::nullopt);
+  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate sample-point")).bitrate,
+            std::nullopt);
   EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate ")).bitrate, std::nullopt);
   EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate -5")).bitrate, std::nullopt);
-  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate 1000000kbit")).bitrate, 1000000u);
+  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate 1000000kbit")).bitrate,
+            1000000u);
   // "bitrate" needs its trailing blank.
-  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate\t1000000")).bitrate, std::nullopt);
+  EXPECT_EQ(parse_ip_link_details(hardware_with("UP", "\t  bitrate\t1000000")).bitrate,
+            std::nullopt);
 }
 
 TEST(IpLinkParse, FirstBitrateLineDecidesEvenWithoutDigits) {
@@ -92,7 +100,8 @@ TEST(IpLinkParse, InvalidUtf8DoesNotChangeTheResult) {
       "\t  \xed\xa0\x80 bitrate 1000000\xc0 sample-point\n";
   EXPECT_EQ(parse_ip_link_details(noisy), (LinkState{true, 1000000u, false, ""}));
   // A broken sequence right before an ASCII byte must not swallow it.
-  EXPECT_EQ(parse_ip_link_details("<\xe2UP,\xe2>\n\xc3 bitrate \xe2""42\n\xf0vcan x\n"),
+  EXPECT_EQ(parse_ip_link_details("<\xe2UP,\xe2>\n\xc3 bitrate \xe2"
+                                  "42\n\xf0vcan x\n"),
             (LinkState{false, std::nullopt, false, ""}));
   EXPECT_EQ(parse_ip_link_details("<\xe2,UP>\n\xc3 bitrate 42\xe2\n \t vcan\xff x\n"),
             (LinkState{true, 42u, false, ""}));

@@ -1,9 +1,9 @@
 // The lock-order checker stops a wrong order the first time it happens, naming both locks.
+#include "common/lock_order.hpp"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
-
-#include "common/lock_order.hpp"
 
 namespace varnex {
 namespace {

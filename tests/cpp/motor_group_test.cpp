@@ -1,10 +1,15 @@
 // The motor group over a scripted bus: what goes out, slot lookup, feedback routing and the
 // receive task's lifetime. The wire bytes themselves are covered by motor_protocol_test.
+#include "motor/motor_group.hpp"
+
+#include <gtest/gtest.h>
+#include <linux/can/error.h>
+
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <future>
@@ -14,12 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-#include <linux/can/error.h>
-
 #include "motor/broadcast.hpp"
 #include "motor/config_commands.hpp"
-#include "motor/motor_group.hpp"
 #include "motor/setup_watch.hpp"
 #include "runtime/channel.hpp"
 #include "runtime/time.hpp"
@@ -190,7 +191,8 @@ TEST_F(MotorGroup, AddDeviceRegistersNothingWhenAnyOfItsFramesFails) {
   }
 }
 
-TEST_F(MotorGroup, BroadcastCommandsUseTheAllDriversDestinationAndSendTheSecondOpeningFrameOnlyAfterTheFirst) {
+TEST_F(MotorGroup,
+       BroadcastCommandsUseTheAllDriversDestinationAndSendTheSecondOpeningFrameOnlyAfterTheFirst) {
   ASSERT_TRUE(motor->enter_configure_broadcast());
   ASSERT_TRUE(motor->set_foc_mode_broadcast(FocMode::Position));
   ASSERT_TRUE(motor->exit_configure_broadcast());
@@ -288,8 +290,9 @@ TEST_F(MotorGroup, TargetEncodingKeepsTheRegistrationModeAfterTheDriverIsSwitche
   auto device = motor->add_device(0, 0x201, FocMode::Speed).value();
   bus->take_sent();
   ASSERT_TRUE(device->set_foc_mode(FocMode::Position));
-  EXPECT_EQ(bus->take_sent(),
-            (std::vector<CanMessage>{{0x100, bytes(set_foc_mode_frame(0x0201, FocMode::Position))}}));
+  EXPECT_EQ(
+      bus->take_sent(),
+      (std::vector<CanMessage>{{0x100, bytes(set_foc_mode_frame(0x0201, FocMode::Position))}}));
   device->set_target(1.0f);
   EXPECT_EQ(device->mode(), FocMode::Speed);
   EXPECT_EQ(device->encoded_target(), 10);
@@ -446,9 +449,8 @@ TEST_F(MotorGroup, SlotMistakesAndClampedTargetsArePrintedOncePerMistake) {
   for (int i = 0; i < 50; ++i) limited->set_target(1000.0f + static_cast<float>(i));
   fine->set_target(3.0f);
   const std::string printed = varnex::rt::testing::captured_stderr();
-  EXPECT_EQ(printed,
-            *slot_report(7, 3, 0x205, 0x204u) + "\n" +
-                *target_report(1000.0f, 0x205, 3, FocMode::Position) + "\n");
+  EXPECT_EQ(printed, *slot_report(7, 3, 0x205, 0x204u) + "\n" +
+                         *target_report(1000.0f, 0x205, 3, FocMode::Position) + "\n");
   // The clamp itself stays: the later device carries slot 3, saturated.
   ASSERT_TRUE(motor->broadcast());
   EXPECT_EQ(last_frame(*bus), (FrameData{0x2C, 0x01, 0, 0, 0, 0, 0xFF, 0x7F}));
@@ -463,7 +465,8 @@ TEST_F(MotorGroup, ReaderNeverSeesValuesFromTwoDifferentFrames) {
   std::thread reader([&] {
     while (!done.load()) {
       const Feedback f = device->get_feedback_blocking();
-      // Frame k carries position k and k counts of speed and current: a mix of two frames breaks it.
+      // Frame k carries position k and k counts of speed and current: a mix of two frames breaks
+      // it.
       const float k = f.position;
       if (f.speed != k / 10.0f || f.current != k / 100.0f) torn.fetch_add(1);
     }
@@ -520,7 +523,8 @@ TEST(TargetBoard, SafeTargetsStopCurrentAndSpeedAndHoldAPositionTheSlotCanCarry)
   EXPECT_EQ(TargetBoard::safe_target(FocMode::Speed, 12.0f, true, 3.0f), 0.0f);
   EXPECT_EQ(TargetBoard::safe_target(FocMode::Current, -2.0f, false, 0.0f), 0.0f);
   EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, 2.0f, true, 1.5f), 1.5f);
-  EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, 2.0f, false, 9.0f), 2.0f);  // never reported
+  EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, 2.0f, false, 9.0f),
+            2.0f);  // never reported
   EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, 2.0f, true, std::nanf("")), 2.0f);
   EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, 2.0f, true, 400.0f), 327.67f);
   EXPECT_EQ(TargetBoard::safe_target(FocMode::Position, -500.0f, false, 0.0f), -327.68f);

@@ -1,11 +1,11 @@
+#include <gtest/gtest.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "motor/protocol.hpp"
 
@@ -17,8 +17,8 @@ using namespace varnex::motor;
 FrameData hex(const char* text) {
   FrameData out{};
   unsigned b[8];
-  const int n = std::sscanf(text, "%x %x %x %x %x %x %x %x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5],
-                            &b[6], &b[7]);
+  const int n = std::sscanf(text, "%x %x %x %x %x %x %x %x", &b[0], &b[1], &b[2], &b[3], &b[4],
+                            &b[5], &b[6], &b[7]);
   EXPECT_EQ(n, 8) << "bad hex literal: " << text;
   for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(b[i]);
   return out;
@@ -52,7 +52,8 @@ TEST(DrConfigFrames, NodeIdBitsAbove16NeverReachTheWire) {
   EXPECT_EQ(destination_of(0x10201), 0x0201);
   EXPECT_EQ(destination_of(0xFFFF0201u), 0x0201);
   EXPECT_FRAME(end_session_frame(destination_of(0x10201)), "44 52 31 FF 01 02 00 DB");
-  EXPECT_FRAME(set_foc_mode_frame(destination_of(0x10201), FocMode::Speed), "44 52 31 FF 01 02 11 CA");
+  EXPECT_FRAME(set_foc_mode_frame(destination_of(0x10201), FocMode::Speed),
+               "44 52 31 FF 01 02 11 CA");
 }
 
 TEST(DrConfigFrames, BroadcastFormsAreTheFixedByteStrings) {
@@ -61,9 +62,12 @@ TEST(DrConfigFrames, BroadcastFormsAreTheFixedByteStrings) {
   EXPECT_FRAME(open.second, "44 52 31 74 FF FF 03 50");
   EXPECT_FRAME(end_session_frame(kBroadcastDestination), "44 52 31 FF FF FF 00 D8");
   EXPECT_FRAME(encoder_zero_frame(kBroadcastDestination), "44 52 31 FF FF FF 01 D9");
-  EXPECT_FRAME(set_foc_mode_frame(kBroadcastDestination, FocMode::Current), "44 52 31 FF FF FF 10 C8");
-  EXPECT_FRAME(set_foc_mode_frame(kBroadcastDestination, FocMode::Speed), "44 52 31 FF FF FF 11 C9");
-  EXPECT_FRAME(set_foc_mode_frame(kBroadcastDestination, FocMode::Position), "44 52 31 FF FF FF 12 CA");
+  EXPECT_FRAME(set_foc_mode_frame(kBroadcastDestination, FocMode::Current),
+               "44 52 31 FF FF FF 10 C8");
+  EXPECT_FRAME(set_foc_mode_frame(kBroadcastDestination, FocMode::Speed),
+               "44 52 31 FF FF FF 11 C9");
+  EXPECT_FRAME(set_foc_mode_frame(kBroadcastDestination, FocMode::Position),
+               "44 52 31 FF FF FF 12 CA");
 }
 
 TEST(DrConfigFrames, DestinationIsLittleEndianAndCheckCoversBytesZeroToSix) {
@@ -72,7 +76,8 @@ TEST(DrConfigFrames, DestinationIsLittleEndianAndCheckCoversBytesZeroToSix) {
   // Every frame XORs to zero over all eight bytes, whatever the inputs.
   for (unsigned dest : {0x0000u, 0x00FFu, 0xFF00u, 0xA55Au}) {
     for (unsigned ctl : {0x00u, 0x03u, 0x7Fu, 0xFFu}) {
-      const FrameData g = build_config_frame(0x74, static_cast<uint16_t>(dest), static_cast<uint8_t>(ctl));
+      const FrameData g =
+          build_config_frame(0x74, static_cast<uint16_t>(dest), static_cast<uint8_t>(ctl));
       uint8_t x = 0;
       for (uint8_t b : g) x ^= b;
       EXPECT_EQ(x, 0) << show(g);
@@ -171,7 +176,8 @@ TEST(DecodeFeedback, ExtremesAndZero) {
 
 TEST(DecodeFeedback, PositionIsTakenAsIsIncludingNonFinite) {
   EXPECT_TRUE(std::isnan(decode_feedback(hex("00 00 C0 7F 00 00 00 00")).position));
-  EXPECT_EQ(decode_feedback(hex("00 00 80 FF 00 00 00 00")).position, -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(decode_feedback(hex("00 00 80 FF 00 00 00 00")).position,
+            -std::numeric_limits<float>::infinity());
   EXPECT_EQ(decode_feedback(hex("DB 0F 49 40 00 00 00 00")).position, 3.14159274f);
 }
 
@@ -212,7 +218,8 @@ TEST(FocModeText, EmbeddedNulIsNotAMatchAndIsKeptInTheMessage) {
   using namespace std::string_view_literals;
   const auto parsed = parse_foc_mode_lowered("speed\0"sv);
   ASSERT_FALSE(parsed.ok());
-  EXPECT_EQ(parsed.error().message, "unknown mode 'speed\0', expected 'current', 'speed', or 'position'"sv);
+  EXPECT_EQ(parsed.error().message,
+            "unknown mode 'speed\0', expected 'current', 'speed', or 'position'"sv);
 }
 
 }  // namespace

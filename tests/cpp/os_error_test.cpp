@@ -1,8 +1,8 @@
-#include <cerrno>
+#include "common/os_error.hpp"
 
 #include <gtest/gtest.h>
 
-#include "common/os_error.hpp"
+#include <cerrno>
 
 TEST(OsErrorText, DescriptionThenErrnoNumber) {
   EXPECT_EQ(varnex::os_error_text(ENETDOWN), "Network is down (os error 100)");

@@ -2,23 +2,22 @@
 // alone) on PATH. Each fake logs its arguments to <dir>/log and answers from files in <dir>:
 // query.out (the query's stdout), <prog>.<command>.rc (exit status), <prog>.<command>.action
 // (shell sourced before exiting), where <command> is query, down, bitrate or up.
+#include "can/provisioning.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include "can/provisioning.hpp"
 #include "runtime/diagnostics.hpp"
 
 namespace fs = std::filesystem;
@@ -37,34 +36,37 @@ constexpr const char* kCommandKey =
     "esac\n";
 
 const std::string kFakeIp = std::string(
-    "#!/bin/sh\n"
-    "PATH=/usr/bin:/bin\n"
-    "dir=${0%/*}\n"
-    "echo \"ip $*\" >> \"$dir/log\"\n") + kCommandKey +
-    "if [ $key = query ]; then\n"
-    "  wc -c > \"$dir/query.stdin\"\n"
-    "  [ -f \"$dir/query.out\" ] && cat \"$dir/query.out\"\n"
-    "fi\n"
-    "[ -f \"$dir/ip.$key.action\" ] && . \"$dir/ip.$key.action\"\n"
-    // Like the real ip, it says why on stderr when it fails.
-    "if [ -f \"$dir/ip.$key.rc\" ]; then\n"
-    "  echo \"ip complains on stderr\" >&2\n"
-    "  exit $(cat \"$dir/ip.$key.rc\")\n"
-    "fi\n"
-    "exit 0\n";
+                                "#!/bin/sh\n"
+                                "PATH=/usr/bin:/bin\n"
+                                "dir=${0%/*}\n"
+                                "echo \"ip $*\" >> \"$dir/log\"\n") +
+                            kCommandKey +
+                            "if [ $key = query ]; then\n"
+                            "  wc -c > \"$dir/query.stdin\"\n"
+                            "  [ -f \"$dir/query.out\" ] && cat \"$dir/query.out\"\n"
+                            "fi\n"
+                            "[ -f \"$dir/ip.$key.action\" ] && . \"$dir/ip.$key.action\"\n"
+                            // Like the real ip, it says why on stderr when it fails.
+                            "if [ -f \"$dir/ip.$key.rc\" ]; then\n"
+                            "  echo \"ip complains on stderr\" >&2\n"
+                            "  exit $(cat \"$dir/ip.$key.rc\")\n"
+                            "fi\n"
+                            "exit 0\n";
 
 const std::string kFakeSudo = std::string(
-    "#!/bin/sh\n"
-    "PATH=/usr/bin:/bin\n"
-    "dir=${0%/*}\n"
-    "echo \"sudo $*\" >> \"$dir/log\"\n"
-    "echo \"sudo ran: $*\" >&2\n") + kCommandKey +
-    "[ -f \"$dir/sudo.$key.action\" ] && . \"$dir/sudo.$key.action\"\n"
-    "[ -f \"$dir/sudo.$key.rc\" ] && exit $(cat \"$dir/sudo.$key.rc\")\n"
-    "exit 0\n";
+                                  "#!/bin/sh\n"
+                                  "PATH=/usr/bin:/bin\n"
+                                  "dir=${0%/*}\n"
+                                  "echo \"sudo $*\" >> \"$dir/log\"\n"
+                                  "echo \"sudo ran: $*\" >&2\n") +
+                              kCommandKey +
+                              "[ -f \"$dir/sudo.$key.action\" ] && . \"$dir/sudo.$key.action\"\n"
+                              "[ -f \"$dir/sudo.$key.rc\" ] && exit $(cat \"$dir/sudo.$key.rc\")\n"
+                              "exit 0\n";
 
 constexpr const char* kHardwareUp =
-    "3: can0: <NOARP,UP,LOWER_UP,ECHO> mtu 16 qdisc pfifo_fast state UP mode DEFAULT group default qlen 10\n"
+    "3: can0: <NOARP,UP,LOWER_UP,ECHO> mtu 16 qdisc pfifo_fast state UP mode DEFAULT group default "
+    "qlen 10\n"
     "    link/can  promiscuity 0 minmtu 0 maxmtu 0 \n"
     "    can state ERROR-ACTIVE (berr-counter tx 0 rx 0) restart-ms 0 \n"
     "\t  bitrate 1000000 sample-point 0.750\n"
@@ -77,7 +79,8 @@ constexpr const char* kHardwareDown =
     "\t  bitrate 1000000 sample-point 0.750\n";
 
 constexpr const char* kVcanUp =
-    "2: vcan0: <NOARP,UP,LOWER_UP> mtu 72 qdisc noqueue state UNKNOWN mode DEFAULT group default qlen 1000\n"
+    "2: vcan0: <NOARP,UP,LOWER_UP> mtu 72 qdisc noqueue state UNKNOWN mode DEFAULT group default "
+    "qlen 1000\n"
     "    link/can  promiscuity 0  allmulti 0 minmtu 0 maxmtu 0 \n"
     "    vcan numtxqueues 1 numrxqueues 1 gso_max_size 65536 gso_max_segs 65535 \n";
 
@@ -164,10 +167,12 @@ class Provisioning : public ::testing::Test {
   // The line a failed sudo pass ends with: what to do, for `setup`, with our user and our ip.
   std::string advice(const std::string& interface, const std::string& setup) const {
     const passwd* me = ::getpwuid(::geteuid());
-    return "[CAN] To fix: bring '" + interface + "' up before the program starts (as root: " +
-           setup + "), or, for a service, allow its user to run ip through sudo without a "
-           "password (in /etc/sudoers.d/: " + std::string(me->pw_name) +
-           " ALL=(root) NOPASSWD: " + (dir_ / "bin" / "ip").string() + ")\n";
+    return "[CAN] To fix: bring '" + interface +
+           "' up before the program starts (as root: " + setup +
+           "), or, for a service, allow its user to run ip through sudo without a "
+           "password (in /etc/sudoers.d/: " +
+           std::string(me->pw_name) + " ALL=(root) NOPASSWD: " + (dir_ / "bin" / "ip").string() +
+           ")\n";
   }
 
   // Runs the real function with fd 2 sent to a file, and returns what was written there.
@@ -211,15 +216,17 @@ TEST_F(Provisioning, DownInterfaceGetsTheThreeCommands) {
   answer("query.out", kHardwareDown);
   const Outcome out = provision("can0");
   EXPECT_TRUE(out.status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
-                        "ip link set dev can0 type can bitrate 1000000", "ip link set dev can0 up"}));
+  EXPECT_EQ(log(),
+            (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+                 "ip link set dev can0 type can bitrate 1000000", "ip link set dev can0 up"}));
   EXPECT_EQ(out.stderr_text, kCan0Notice);
 }
 
 TEST_F(Provisioning, NoticeShowsAWrongOrMissingBitrate) {
   answer("query.out", "3: can0: <NOARP,UP,LOWER_UP>\n\t  bitrate 500000 sample-point 0.875\n");
-  EXPECT_EQ(provision("can0").stderr_text,
-            "[CAN] Interface 'can0' needs configuration (up=true, bitrate=500000), configuring...\n");
+  EXPECT_EQ(
+      provision("can0").stderr_text,
+      "[CAN] Interface 'can0' needs configuration (up=true, bitrate=500000), configuring...\n");
   answer("query.out", "3: can1: <NOARP,UP,LOWER_UP>\n    can state STOPPED\n");
   EXPECT_EQ(provision("can1").stderr_text,
             "[CAN] Interface 'can1' needs configuration (up=true, bitrate=none), configuring...\n");
@@ -239,8 +246,9 @@ TEST_F(Provisioning, VirtualInterfaceThatIsDownIsOnlyBroughtUp) {
   const Outcome out = provision("vcan0");
   EXPECT_TRUE(out.status.ok());
   EXPECT_EQ(log(), (Log{"ip -details link show dev vcan0", "ip link set dev vcan0 up"}));
-  EXPECT_EQ(out.stderr_text,
-            "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...\n");
+  EXPECT_EQ(
+      out.stderr_text,
+      "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...\n");
 }
 
 TEST_F(Provisioning, VirtualInterfaceFallsBackToSudoForBringingItUp) {
@@ -251,10 +259,11 @@ TEST_F(Provisioning, VirtualInterfaceFallsBackToSudoForBringingItUp) {
   expect_error(out.status, "'sudo ip link set dev vcan0 up' failed");
   EXPECT_EQ(log(), (Log{"ip -details link show dev vcan0", "ip link set dev vcan0 up",
                         "sudo ip link set dev vcan0 up"}));
-  EXPECT_EQ(out.stderr_text,
-            "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...\n" +
-                kSudoNotice + "sudo ran: ip link set dev vcan0 up\n" +
-                advice("vcan0", "ip link set dev vcan0 up"));
+  EXPECT_EQ(
+      out.stderr_text,
+      "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...\n" +
+          kSudoNotice + "sudo ran: ip link set dev vcan0 up\n" +
+          advice("vcan0", "ip link set dev vcan0 up"));
 }
 
 TEST_F(Provisioning, FailedDirectCommandRestartsFromTheFirstUnderSudo) {
@@ -263,7 +272,8 @@ TEST_F(Provisioning, FailedDirectCommandRestartsFromTheFirstUnderSudo) {
   const Outcome out = provision("can0");
   EXPECT_TRUE(out.status.ok());
   EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
-                        "sudo ip link set dev can0 down", "sudo ip link set dev can0 type can bitrate 1000000",
+                        "sudo ip link set dev can0 down",
+                        "sudo ip link set dev can0 type can bitrate 1000000",
                         "sudo ip link set dev can0 up"}));
   // sudo shares our stderr, so its own lines appear after the notice.
   EXPECT_EQ(out.stderr_text, kCan0Notice + kSudoNotice +
@@ -276,9 +286,11 @@ TEST_F(Provisioning, DirectPassStopsAtTheFailingCommand) {
   answer("query.out", kHardwareDown);
   answer("ip.bitrate.rc", "2");
   EXPECT_TRUE(provision("can0").status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
-                        "ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 down",
-                        "sudo ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 up"}));
+  EXPECT_EQ(
+      log(),
+      (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+           "ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 down",
+           "sudo ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 up"}));
 }
 
 TEST_F(Provisioning, FailingSudoCommandIsNamedAndStopsThePass) {
@@ -287,9 +299,10 @@ TEST_F(Provisioning, FailingSudoCommandIsNamedAndStopsThePass) {
   answer("sudo.bitrate.rc", "1");
   const Outcome out = provision("can0");
   expect_error(out.status, "'sudo ip link set dev can0 type can bitrate 1000000' failed");
-  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
-                        "ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 down",
-                        "sudo ip link set dev can0 type can bitrate 1000000"}));
+  EXPECT_EQ(log(),
+            (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+                 "ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 down",
+                 "sudo ip link set dev can0 type can bitrate 1000000"}));
 }
 
 TEST_F(Provisioning, SudoCommandKilledBySignalFails) {
@@ -342,7 +355,8 @@ TEST_F(Provisioning, IpThatCannotBeStartedForADirectCommandFallsBackToSudo) {
   answer("ip.query.action", "rm -f \"$0\"\n");
   EXPECT_TRUE(provision("can0").status.ok());
   EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "sudo ip link set dev can0 down",
-                        "sudo ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 up"}));
+                        "sudo ip link set dev can0 type can bitrate 1000000",
+                        "sudo ip link set dev can0 up"}));
 }
 
 TEST_F(Provisioning, MissingSudoIsAStartFailure) {
@@ -350,8 +364,9 @@ TEST_F(Provisioning, MissingSudoIsAStartFailure) {
   answer("ip.down.rc", "1");
   remove("sudo");
   const Outcome out = provision("can0");
-  expect_error(out.status,
-               "Failed to run 'sudo ip link set dev can0 down': No such file or directory (os error 2)");
+  expect_error(
+      out.status,
+      "Failed to run 'sudo ip link set dev can0 down': No such file or directory (os error 2)");
   EXPECT_EQ(out.stderr_text,
             kCan0Notice + kSudoNotice +
                 advice("can0", "ip link set dev can0 up type can bitrate 1000000"));
@@ -391,7 +406,8 @@ TEST_F(Provisioning, LargeOutputOnBothStreamsDoesNotDeadlock) {
 // ---- another bit rate ----
 
 TEST(CanBitrate, OnlyTheUsualRatesAreAccepted) {
-  for (const int64_t rate : {10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000, 1000000}) {
+  for (const int64_t rate :
+       {10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000, 1000000}) {
     const varnex::Result<uint32_t> checked = varnex::check_can_bitrate(rate);
     ASSERT_TRUE(checked.ok()) << rate;
     EXPECT_EQ(static_cast<int64_t>(checked.value()), rate);
@@ -402,8 +418,8 @@ TEST(CanBitrate, OnlyTheUsualRatesAreAccepted) {
                              int64_t{2000000}, int64_t{1000000} + (int64_t{1} << 32)}) {
     const varnex::Result<uint32_t> checked = varnex::check_can_bitrate(rate);
     ASSERT_FALSE(checked.ok()) << rate;
-    EXPECT_EQ(checked.error(),
-              varnex::Error::value("bitrate " + std::to_string(rate) + " is not supported: " + rates));
+    EXPECT_EQ(checked.error(), varnex::Error::value("bitrate " + std::to_string(rate) +
+                                                    " is not supported: " + rates));
   }
 }
 
@@ -412,13 +428,17 @@ TEST_F(Provisioning, AnotherRateIsCheckedSetAndNamedWhereTheDefaultIs) {
   answer("query.out", kHardwareUp);
   Outcome out = provision("can0", 500000);
   EXPECT_TRUE(out.status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
-                        "ip link set dev can0 type can bitrate 500000", "ip link set dev can0 up"}));
-  EXPECT_EQ(out.stderr_text,
-            "[CAN] Interface 'can0' needs configuration (up=true, bitrate=1000000), configuring...\n");
+  EXPECT_EQ(log(),
+            (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+                 "ip link set dev can0 type can bitrate 500000", "ip link set dev can0 up"}));
+  EXPECT_EQ(
+      out.stderr_text,
+      "[CAN] Interface 'can0' needs configuration (up=true, bitrate=1000000), configuring...\n");
 
   // Up at the requested rate: nothing more runs.
-  answer("query.out", "3: can0: <NOARP,UP,LOWER_UP,ECHO>\n    link/can\n\t  bitrate 500000 sample-point 0.875\n");
+  answer(
+      "query.out",
+      "3: can0: <NOARP,UP,LOWER_UP,ECHO>\n    link/can\n\t  bitrate 500000 sample-point 0.875\n");
   out = provision("can0", 500000);
   EXPECT_TRUE(out.status.ok());
   EXPECT_EQ(log().size(), 5u);
@@ -429,11 +449,13 @@ TEST_F(Provisioning, AnotherRateIsCheckedSetAndNamedWhereTheDefaultIs) {
   answer("sudo.bitrate.rc", "1");
   out = provision("can0", 125000);
   expect_error(out.status, "'sudo ip link set dev can0 type can bitrate 125000' failed");
-  EXPECT_EQ(out.stderr_text,
-            "[CAN] Interface 'can0' needs configuration (up=true, bitrate=500000), configuring...\n" +
-                kSudoNotice + "sudo ran: ip link set dev can0 down\n"
-                "sudo ran: ip link set dev can0 type can bitrate 125000\n" +
-                advice("can0", "ip link set dev can0 up type can bitrate 125000"));
+  EXPECT_EQ(
+      out.stderr_text,
+      "[CAN] Interface 'can0' needs configuration (up=true, bitrate=500000), configuring...\n" +
+          kSudoNotice +
+          "sudo ran: ip link set dev can0 down\n"
+          "sudo ran: ip link set dev can0 type can bitrate 125000\n" +
+          advice("can0", "ip link set dev can0 up type can bitrate 125000"));
 
   // A virtual interface has no rate to set, whatever is asked.
   answer("query.out", kVcanUp);
@@ -472,11 +494,11 @@ TEST_F(Provisioning, WithSigchldIgnoredEachRunIsJudgedByWhatItWroteOnStderr) {
   answer("query.out", kHardwareDown);
   answer("ip.bitrate.rc", "2");  // says why on stderr: a failure, so sudo follows
   EXPECT_TRUE(provision("can0").status.ok());
-  EXPECT_EQ(log(), (Log{"ip -details link show dev can0", "ip link set dev can0 down",
-                        "ip link set dev can0 type can bitrate 1000000",
-                        "sudo ip link set dev can0 down",
-                        "sudo ip link set dev can0 type can bitrate 1000000",
-                        "sudo ip link set dev can0 up"}));
+  EXPECT_EQ(
+      log(),
+      (Log{"ip -details link show dev can0", "ip link set dev can0 down",
+           "ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 down",
+           "sudo ip link set dev can0 type can bitrate 1000000", "sudo ip link set dev can0 up"}));
   answer("ip.query.rc", "1");
   expect_error(provision("nosuch0").status, "CAN interface 'nosuch0' does not exist");
 }

@@ -1,20 +1,21 @@
+#include "runtime/reactor.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <functional>
 #include <cstdlib>
 #include <filesystem>
-#include <sys/resource.h>
+#include <functional>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "common/unique_fd.hpp"
-#include "runtime/reactor.hpp"
 #include "runtime/runtime.hpp"
 
 using namespace std::chrono_literals;
@@ -40,7 +41,8 @@ struct Pipe {
   UniqueFd read_end, write_end;
   Pipe() {
     int fds[2];
-    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
+      throw std::system_error(errno, std::generic_category());
     read_end.reset(fds[0]);
     write_end.reset(fds[1]);
   }

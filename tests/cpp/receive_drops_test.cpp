@@ -1,8 +1,8 @@
 // When the kernel's drop counts become report lines: every lost frame counted once, at most one
 // report per window, across the count's wrap.
-#include <gtest/gtest.h>
-
 #include "can/receive_drops.hpp"
+
+#include <gtest/gtest.h>
 
 using varnex::ReceiveDrops;
 using namespace std::chrono_literals;

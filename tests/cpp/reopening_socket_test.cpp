@@ -1,13 +1,13 @@
 // The reopen policy driven without a kernel: a socket whose interface can be made to vanish, and
 // a set of interface names standing for the system's.
+#include "can/reopening_socket.hpp"
+
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <memory>
 #include <set>
 #include <string>
-
-#include <gtest/gtest.h>
-
-#include "can/reopening_socket.hpp"
 
 using varnex::Error;
 using varnex::Result;
@@ -31,7 +31,8 @@ struct FakeSystem {
   }
 
   Result<std::unique_ptr<FakeSocket>> open(const std::string& name) {
-    if (interfaces.count(name) == 0) return Error::os("CAN Device not found: ENODEV: No such device");
+    if (interfaces.count(name) == 0)
+      return Error::os("CAN Device not found: ENODEV: No such device");
     if (opening_fails) return Error::os("IO: Permission denied (os error 13)");
     auto socket = std::make_unique<FakeSocket>();
     socket->serial = ++opened;

@@ -1,11 +1,11 @@
 // The limiter behind the CAN tasks' fault lines: one line per distinct text per window, with every
 // occurrence either printed or counted in the next printed line of that text.
-#include <string>
-#include <vector>
+#include "runtime/repeat_limiter.hpp"
 
 #include <gtest/gtest.h>
 
-#include "runtime/repeat_limiter.hpp"
+#include <string>
+#include <vector>
 
 using varnex::RepeatLimiter;
 using namespace std::chrono_literals;
@@ -22,7 +22,8 @@ TEST(RepeatLimiter, AThousandRepeatsASecondPrintOneLinePerSecondAndLoseNoCount) 
   const auto start = RepeatLimiter::Clock::time_point{} + 1h;
   std::vector<std::string> printed;
   for (int ms = 0; ms < 2500; ++ms) {
-    if (auto line = limiter.admit(kDown, start + std::chrono::milliseconds(ms))) printed.push_back(*line);
+    if (auto line = limiter.admit(kDown, start + std::chrono::milliseconds(ms)))
+      printed.push_back(*line);
   }
   EXPECT_EQ(printed, (std::vector<std::string>{
                          kDown,
@@ -68,12 +69,13 @@ TEST(RepeatLimiter, KeyedRepeatsAreNeitherFormattedNorPrintedInsideTheWindowAndA
               std::nullopt);
   }
   EXPECT_EQ(formatted, 2);
-  EXPECT_EQ(limiter.admit_keyed("unmatched 7E5", start + 1000ms, line(1000)),
-            "[Motor] unmatched feedback frame: id=0x7E5, data=[1000] (999 similar messages suppressed)");
+  EXPECT_EQ(
+      limiter.admit_keyed("unmatched 7E5", start + 1000ms, line(1000)),
+      "[Motor] unmatched feedback frame: id=0x7E5, data=[1000] (999 similar messages suppressed)");
   // Repeats left when the key goes quiet: the last printed line again, counting them all.
   limiter.admit_keyed("unmatched 7E5", start + 1500ms, line(1500));
   limiter.admit_keyed("unmatched 7E5", start + 1600ms, line(1600));
   EXPECT_EQ(limiter.due(start + 2000ms),
-            std::vector<std::string>{
-                "[Motor] unmatched feedback frame: id=0x7E5, data=[1000] (2 similar messages suppressed)"});
+            std::vector<std::string>{"[Motor] unmatched feedback frame: id=0x7E5, data=[1000] (2 "
+                                     "similar messages suppressed)"});
 }

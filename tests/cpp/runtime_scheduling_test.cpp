@@ -1,15 +1,15 @@
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <chrono>
-#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "runtime/completion.hpp"
 #include "runtime/runtime.hpp"
@@ -259,4 +259,3 @@ TEST(WorkerPool, TasksSpawnedFromManyThreadsAllRun) {
   EXPECT_EQ(ran.load(), 2000);
   EXPECT_LE(Runtime::get().workers().live_workers(), Runtime::get().workers().size());
 }
-

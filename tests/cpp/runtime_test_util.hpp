@@ -1,11 +1,11 @@
 // Helpers shared by the runtime's unit tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"

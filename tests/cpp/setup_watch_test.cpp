@@ -1,15 +1,16 @@
 // The rules that tell a driver which missed its setup, and the texts of the motor group's
 // reports of a setup or a target gone wrong; the receive task's use of them is in
 // motor_group_test.
+#include "motor/setup_watch.hpp"
+
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "motor/device.hpp"
 #include "motor/motor_group.hpp"
-#include "motor/setup_watch.hpp"
 
 namespace {
 
@@ -77,23 +78,26 @@ TEST(SetupReports, LinesNameTheDriverItsSlotItsModeAndWhatToDo) {
             "not listening when its setup (position mode) was sent and may be in its default "
             "mode; Device.set_foc_mode('position') between enter_configure() and "
             "exit_configure() re-sends it (or create the Motor with reapply_setup=True)");
-  EXPECT_EQ(setup_verdict_line(SetupVerdict::BackFromSilence, 1.5, 0x1ABCD, 3, FocMode::Current, true),
-            "[Motor] driver 0x1ABCD (slot 3) answered again after 1.50 s of silence: it may have "
-            "restarted and lost its setup (current mode); its setup was sent again");
+  EXPECT_EQ(
+      setup_verdict_line(SetupVerdict::BackFromSilence, 1.5, 0x1ABCD, 3, FocMode::Current, true),
+      "[Motor] driver 0x1ABCD (slot 3) answered again after 1.50 s of silence: it may have "
+      "restarted and lost its setup (current mode); its setup was sent again");
 
   EXPECT_EQ(slot_report(0, 0, 0x201, std::nullopt), std::nullopt);
-  EXPECT_EQ(slot_report(7, 3, 0x205, std::nullopt),
-            "[Motor] add_device(slot_index=7, node_id=0x205): the broadcast frame has slots 0 to 3; "
-            "the device uses slot 3");
+  EXPECT_EQ(
+      slot_report(7, 3, 0x205, std::nullopt),
+      "[Motor] add_device(slot_index=7, node_id=0x205): the broadcast frame has slots 0 to 3; "
+      "the device uses slot 3");
   EXPECT_EQ(slot_report(1, 1, 0x202, 0x201u),
             "[Motor] add_device(slot_index=1, node_id=0x202): slot 1 is already used by driver "
             "0x201; the broadcast frame now carries 0x202's target there, while "
             "Motor.set_target(1, ...) and Motor.get_feedback(1) still address 0x201");
-  EXPECT_EQ(slot_report(9, 3, 0x205, 0x204u),
-            "[Motor] add_device(slot_index=9, node_id=0x205): the broadcast frame has slots 0 to 3; "
-            "the device uses slot 3; slot 3 is already used by driver 0x204; the broadcast frame "
-            "now carries 0x205's target there, while Motor.set_target(3, ...) and "
-            "Motor.get_feedback(3) still address 0x204");
+  EXPECT_EQ(
+      slot_report(9, 3, 0x205, 0x204u),
+      "[Motor] add_device(slot_index=9, node_id=0x205): the broadcast frame has slots 0 to 3; "
+      "the device uses slot 3; slot 3 is already used by driver 0x204; the broadcast frame "
+      "now carries 0x205's target there, while Motor.set_target(3, ...) and "
+      "Motor.get_feedback(3) still address 0x204");
 }
 
 TEST(SetupReports, TargetsTheSlotCannotCarryAreReportedWithWhatIsSent) {

@@ -1,3 +1,7 @@
+#include "tasks/shutdown.hpp"
+
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -7,11 +11,8 @@
 #include <string>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "runtime/runtime.hpp"
 #include "runtime_test_util.hpp"
-#include "tasks/shutdown.hpp"
 #include "tasks/shutdown_signal.hpp"
 
 // These tests raise SIGINT and SIGTERM in the test process. That is safe only once the

@@ -1,10 +1,11 @@
-#include <atomic>
-#include <csignal>
+#include "runtime/signal.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
+
 #include "runtime/runtime.hpp"
-#include "runtime/signal.hpp"
 #include "runtime/time.hpp"
 
 using namespace std::chrono_literals;

@@ -1,3 +1,7 @@
+#include "tasks/task_manager.hpp"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -8,11 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "runtime/completion.hpp"
 #include "tasks/task_id.hpp"
-#include "tasks/task_manager.hpp"
 #include "tasks/timer_loops.hpp"
 
 namespace varnex {
@@ -62,9 +63,7 @@ TEST(TaskIds, UniqueAndIncreasingAcrossThreads) {
   EXPECT_GE(all.front(), 1u);
 }
 
-TEST(TaskRegistry, GlobalRegistryIsOneObject) {
-  EXPECT_EQ(&task_manager(), &task_manager());
-}
+TEST(TaskRegistry, GlobalRegistryIsOneObject) { EXPECT_EQ(&task_manager(), &task_manager()); }
 
 TEST(TaskRegistry, StatusCountsEachKindAndEndedEntries) {
   TaskManager m;

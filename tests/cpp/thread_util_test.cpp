@@ -1,10 +1,10 @@
+#include "runtime/thread_util.hpp"
+
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <csignal>
 #include <future>
-#include <pthread.h>
-
-#include "runtime/thread_util.hpp"
 
 namespace varnex::rt {
 namespace {

@@ -1,11 +1,12 @@
-#include <chrono>
+#include "runtime/time.hpp"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
 
 #include "runtime/channel.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/runtime.hpp"
-#include "runtime/time.hpp"
 
 using namespace std::chrono_literals;
 using namespace varnex::rt;

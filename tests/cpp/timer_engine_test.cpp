@@ -1,7 +1,10 @@
+#include "tasks/timer_engine.hpp"
+
+#include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -12,12 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "runtime/completion.hpp"
 #include "runtime/runtime.hpp"
 #include "tasks/precision_sleep.hpp"
-#include "tasks/timer_engine.hpp"
 #include "tasks/timer_format.hpp"
 #include "tasks/timer_loops.hpp"
 #include "tasks/timer_period.hpp"
@@ -382,7 +382,7 @@ TEST(TaskEngine, OverrunBeyondFiveMsSkipsPassedGridPoints) {
 // A stop during a call ends the run only when the call returns; calls never overlap.
 TEST(TaskEngine, CallsRunOnThePoolNeverOverlapAndAStopEndsTheRunAfterTheCallInProgress) {
   static std::atomic<bool> stop_flag;  // read by the scheduler's threads
-  stop_flag.store(false);  // (set at the end of the last run when the test is repeated)
+  stop_flag.store(false);              // (set at the end of the last run when the test is repeated)
   auto timer = std::make_shared<TimerRun>();
   struct Overlap final : TickCallback {
     std::atomic<int> inside{0}, max_inside{0}, calls{0};

@@ -1,6 +1,10 @@
 // The handles' lifecycle as their users hold them: what dropping a timer's or a background call's
 // handle does to its run and its registry entry, the rollback of a start whose handle never
 // reached the user, the statistics, and the frequency rules every timer start obeys.
+#include "tasks/timer_handle.hpp"
+
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -10,12 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "runtime/diagnostic_queue.hpp"
 #include "runtime/diagnostics.hpp"
 #include "tasks/call_handle.hpp"
-#include "tasks/timer_handle.hpp"
 #include "tasks/timer_period.hpp"
 
 namespace varnex {
@@ -61,9 +62,7 @@ TEST(TimerHandleLifecycle, AStoppedHandleDropsSilentlyAndAMovedFromOneDoesNothin
   EXPECT_FALSE(handle.is_running());
   r.timer->run.finish();
   testing::internal::CaptureStderr();
-  {
-    TimerHandle moved(std::move(handle));
-  }
+  { TimerHandle moved(std::move(handle)); }
   EXPECT_EQ(r.registry.total_count(), 0u);
   r.registry.register_task(8, std::shared_ptr<RunState>(r.timer, &r.timer->run), TaskKind::Timer);
   {

@@ -1,5 +1,9 @@
 // The normal timers' scheduler: its bookkeeping with made-up times, and the engine on a fake
 // platform whose clock jumps to each deadline, so that the tick rules are checked exactly.
+#include "tasks/timer_scheduler.hpp"
+
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,11 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "runtime/completion.hpp"
 #include "tasks/timer_schedule.hpp"
-#include "tasks/timer_scheduler.hpp"
 
 namespace varnex {
 namespace {
