@@ -158,6 +158,7 @@ def test_a_raising_done_callback_is_reported_and_the_program_goes_on():
     assert lines == ["Warning: exception in AsyncHandle done callback: KeyError: 'boom'"] * 2
 
 
+@pytest.mark.timing  # starting the 20 calls must take less than their 10 ms
 def test_callbacks_pending_at_interpreter_exit_do_not_crash():
     rc, out, err = run_child(
         """

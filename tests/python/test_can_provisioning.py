@@ -77,9 +77,10 @@ def fake_env(path_dir):
     """The child's environment: only the fakes on PATH."""
     env = {"PATH": str(path_dir), "PYTHONPATH": os.path.dirname(varnex.__file__)}
     # Under tools/sanitizer-tests the module loads only with the sanitizer runtime preloaded, and
-    # leak checks need the interpreter's memory on the C heap.
+    # leak checks need the interpreter's memory on the C heap. Under tools/aarch64-check the
+    # emulated interpreter finds its loader and libraries through QEMU_LD_PREFIX.
     env.update({k: v for k, v in os.environ.items()
-                if k in ("LD_PRELOAD", "PYTHONMALLOC") or k.endswith("SAN_OPTIONS")})
+                if k in ("LD_PRELOAD", "PYTHONMALLOC", "QEMU_LD_PREFIX") or k.endswith("SAN_OPTIONS")})
     return env
 
 

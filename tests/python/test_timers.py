@@ -263,6 +263,7 @@ def test_timers_started_after_stop_all_make_no_call():
     [varnex.timer(20.0), varnex.precision_timer(20.0), varnex.precision_timer(20.0, spin="adaptive")],
     ids=["normal", "high", "high-adaptive"],
 )
+@pytest.mark.timing
 def test_one_overrunning_call_skips_the_grid_points_it_covered(decorate):
     # Period 50 ms; the call at 50 ms takes 125 ms. Calls then start at 175 ms (late, serving
     # the 100 ms point), 200 and 250 ms: 150 ms is skipped and the phase is kept.
@@ -365,6 +366,7 @@ def test_a_wrapper_in_a_reference_cycle_is_collected():
     assert gone() is None
 
 
+@pytest.mark.timing
 def test_normal_timers_called_together_keep_their_own_errors_counts_and_lines():
     # Started in one go, the timers' ticks come due together and are called in batches under
     # one GIL acquisition; each still has its own calls, count and lines.
