@@ -193,11 +193,13 @@ LinkReading read_link(const std::string& interface) {
                reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
     return unreadable;
   }
-  // A link's message with its statistics is a few kilobytes.
-  alignas(nlmsghdr) static thread_local uint8_t reply[32 * 1024];
+  // A link's message with its statistics is a few kilobytes. On the heap, per call: a
+  // thread_local buffer would be laid out and zeroed in every thread the process starts.
+  std::vector<uint8_t> buffer(32 * 1024);
+  uint8_t* const reply = buffer.data();  // operator new's alignment suits nlmsghdr
   ssize_t n;
   do {
-    n = ::recv(fd.get(), reply, sizeof reply, 0);
+    n = ::recv(fd.get(), reply, buffer.size(), 0);
   } while (n < 0 && errno == EINTR);
   if (n < static_cast<ssize_t>(sizeof(nlmsghdr))) return unreadable;
   nlmsghdr header;
