@@ -26,7 +26,10 @@ std::unique_ptr<Motor> Motor::over(std::shared_ptr<CanLink> link, uint32_t host,
 
 Motor::Motor(std::shared_ptr<CanLink> link, uint32_t host, ReceiveOptions options)
     : can_(std::move(link)), devices_(std::make_shared<DeviceList>()), host_(host) {
-  receive_task_ = rt::spawn(receive_feedback(can_, devices_, board_, options));
+  // Read here, not in the task: the reading opens a netlink socket for its time, and the group
+  // returns holding only its own.
+  receive_task_ =
+      rt::spawn(receive_feedback(can_, devices_, board_, can_->link_reading(), options));
 }
 
 std::optional<std::string> slot_report(uint8_t requested, uint8_t stored, uint32_t node_id,

@@ -82,10 +82,11 @@ class Watches {
 // so each change is reported even when several frames come at once.
 class BusStateWatch {
  public:
-  explicit BusStateWatch(CanLink& link)
+  BusStateWatch(CanLink& link, const LinkReading& first)
       : link_(link),
         interface_(link.interface_name()),
-        reported_(rule_.current(link.link_reading())),
+        polls_(first.kernel_state.has_value()),
+        reported_(rule_.current(first)),
         checked_(rt::Clock::now()) {}
 
   // An error frame the task took.
@@ -95,7 +96,7 @@ class BusStateWatch {
   }
   // Looks at the state when `due` or once kBusStateCheck has passed since it last did.
   void check(rt::Instant now, bool due = false) {
-    if (!due && now - checked_ < kBusStateCheck) return;
+    if (!due && (!polls_ || now - checked_ < kBusStateCheck)) return;
     checked_ = now;
     const BusState state = rule_.current(link_.link_reading());
     if (state == reported_) return;
@@ -108,6 +109,7 @@ class BusStateWatch {
  private:
   CanLink& link_;
   const std::string interface_;
+  const bool polls_;  // the link has a state of its own
   BusStateRule rule_;
   BusState reported_;
   rt::Instant checked_;
@@ -157,10 +159,11 @@ void ForeignFrames::wrong_length(uint32_t id, std::size_t length) {
 }
 
 rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<DeviceList> devices,
-                                std::shared_ptr<TargetBoard> board, ReceiveOptions options) {
+                                std::shared_ptr<TargetBoard> board, LinkReading first_reading,
+                                ReceiveOptions options) {
   ForeignFrames foreign;
   Watches watches(devices, std::move(board), options);
-  BusStateWatch bus_state(*link);
+  BusStateWatch bus_state(*link, first_reading);
   for (;;) {
     foreign.flush();
     bus_state.flush();

@@ -19,8 +19,10 @@
 // sends that device's setup again itself (open session, set mode, end session).
 //
 // Error frames (the link passes those that say a bus state) are never feedback: the task looks at
-// the bus state when one comes, and at least every kBusStateCheck otherwise (a link taken down, or
-// a controller's state read over netlink, sends this task no frame), and reports each change once:
+// the bus state when one comes and, on a link with a state of its own (a controller's, read over
+// netlink, which sends this task no frame), at least every kBusStateCheck; a link without one
+// (vcan) changes state only by error frames, and is not asked in between, so that a group on it
+// holds no descriptor but its socket. It reports each change once:
 //   "[Motor] bus state of <interface>: <before> -> <now>"     e.g. "active -> passive"
 // each distinct line at most once a second (a bus that flaps prints each direction once a second
 // with its count of repeats).
@@ -54,8 +56,10 @@ struct ReceiveOptions {
 
 // The task holds its own references to the link, the list and the board, so it never depends on
 // the group that started it: the group aborts it and goes without waiting.
+// `first_reading` is the link as the group found it, read before the task starts.
 rt::Task<void> receive_feedback(std::shared_ptr<CanLink> link, std::shared_ptr<DeviceList> devices,
-                                std::shared_ptr<TargetBoard> board, ReceiveOptions options = {});
+                                std::shared_ptr<TargetBoard> board, LinkReading first_reading,
+                                ReceiveOptions options = {});
 
 // "[Motor] bus state of <interface>: <before> -> <now>", without its line feed.
 std::string bus_state_line(const std::string& interface, BusState before, BusState now);
