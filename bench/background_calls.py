@@ -29,7 +29,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 
 import varnex  # noqa: E402
-from shutdown_support import run_child, signal_when_listening, start_child  # noqa: E402
+from shutdown_support import run_child, start_child  # noqa: E402
 
 SLOW_CALLS = (os.cpu_count() or 1) + 2
 

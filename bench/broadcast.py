@@ -36,7 +36,6 @@ import os
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
 from cyclictest import cyclictest

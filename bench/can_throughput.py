@@ -25,9 +25,10 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 
-import can  # noqa: E402  python-can
 import varnex  # noqa: E402
 from can_support import AF_CAN, CAN_RAW, CanPeer  # noqa: E402
+
+import can  # noqa: E402  python-can
 
 N = int(os.environ.get("BENCH_FRAMES", "20000"))
 LATENCY_SAMPLES = int(os.environ.get("BENCH_LATENCY_SAMPLES", "2000"))
@@ -148,7 +149,7 @@ def send_rates():
 
         dev = varnex.CanDevice(TX_BUS)
         start = time.perf_counter()
-        for i in range(N):
+        for _ in range(N):
             dev.send(0x200, data)
         rates.append(("CanDevice.send", N / (time.perf_counter() - start)))
         del dev
@@ -159,7 +160,7 @@ def send_rates():
         watcher = make_receiver(lambda: varnex.CanDeviceNonBlocking(TX_BUS))
         dev = varnex.CanDeviceNonBlocking(TX_BUS)
         start = time.perf_counter()
-        for i in range(N):
+        for _ in range(N):
             dev.send(0x200, data)
         queued = time.perf_counter() - start
         for _ in range(N):
@@ -173,7 +174,7 @@ def send_rates():
         bus = can.Bus(interface="socketcan", channel=TX_BUS)
         message = can.Message(arbitration_id=0x200, data=data, is_extended_id=False)
         start = time.perf_counter()
-        for i in range(N):
+        for _ in range(N):
             bus.send(message)
         rates.append(("python-can Bus.send", N / (time.perf_counter() - start)))
         bus.shutdown()

@@ -29,8 +29,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 
-import can  # noqa: E402  python-can
 import varnex  # noqa: E402
+
+import can  # noqa: E402  python-can
 
 N = int(os.environ.get("BENCH_FRAMES", "20000"))
 RATE = float(os.environ.get("BENCH_RATE", "8000"))
@@ -83,7 +84,7 @@ def motor_round(rate):
     device = motor.add_device(0, NODE, "speed")
     achieved = send(rate)
     got = settle(lambda: device.feedback_count)
-    del device, motor
+    device = motor = None  # dropped before the next round opens its own
     return achieved, got
 
 

@@ -32,8 +32,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 
-import can  # noqa: E402  python-can
 import varnex  # noqa: E402
+
+import can  # noqa: E402  python-can
 
 N = int(os.environ.get("BENCH_CYCLES", "20000"))
 RATE = float(os.environ.get("BENCH_RATE_HZ", "500"))

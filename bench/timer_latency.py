@@ -47,7 +47,6 @@ import subprocess
 import sys
 import time
 
-
 # ---------------------------------------------------------------------------------------------
 # Child side: one case, prints one JSON line.
 
@@ -482,7 +481,7 @@ def plot(rows, path):
     fig, axes = plt.subplots(1, 2, figsize=(12, 5), sharey=True, layout="constrained")
     floor = 0.1  # µs: a fitted grid puts a few calls at or just before 0 on a log axis
     for ax, (title, own) in zip(axes, panels):
-        for i, r in enumerate(own + anchors):
+        for r in own + anchors:
             late = [max(v, floor) for v in r["late"]]
             n = len(late)
             share = [(n - k) / n for k in range(n)]  # late is sorted: share of calls >= late[k]

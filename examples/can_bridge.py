@@ -44,7 +44,7 @@ def main() -> None:
                 can_id, data = frame
                 target.send(can_id + offset, data)
                 forwarded[i] += 1
-    for (source, target, offset), count in zip(routes, forwarded):
+    for (source, target, _offset), count in zip(routes, forwarded):
         print(f"{source.interface()} -> {target.interface()}: {count} frames")
 
 

@@ -17,13 +17,12 @@ import functools
 import os
 import re
 import shutil
-import subprocess
 import socket
 import struct
+import subprocess
 import sys
 
 import pytest
-
 from varnex_sim import id_filters  # one filter builder for every peer
 
 # Kernel numbers from <linux/can.h>; Python's socket module has most but not all of them everywhere.

@@ -19,7 +19,6 @@ import threading
 import time
 
 import pytest
-
 from can_support import CanPeer, _MarkList, can_available, pack_frame
 from child_support import read_line, start_child
 

@@ -9,9 +9,8 @@ listeners of the first wait exist). The parent reads that line and only then sen
 
 import os
 import subprocess
-import time
-import sys
 import textwrap
+import time
 
 import child_support
 
@@ -77,7 +76,7 @@ def finish_child(proc, timeout, when=""):
     except subprocess.TimeoutExpired:
         proc.kill()
         out, err = proc.communicate()
-        raise AssertionError(f"child still running {timeout} s {when}\nstdout: {out}\nstderr: {err}")
+        raise AssertionError(f"child still running {timeout} s {when}\nstdout: {out}\nstderr: {err}") from None
     return proc.returncode, out, err
 
 

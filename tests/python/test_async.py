@@ -8,7 +8,6 @@ import time
 import weakref
 
 import pytest
-
 import varnex
 from child_support import read_line
 from shutdown_support import run_child, start_child

@@ -8,7 +8,6 @@ import time
 import traceback
 
 import pytest
-
 import varnex
 from child_support import read_line
 from shutdown_support import run_child, start_child
@@ -154,7 +153,7 @@ def test_a_raising_done_callback_is_reported_and_the_program_goes_on():
     )
     assert rc == 0, err
     assert out.strip() == "result 1"
-    lines = [l for l in err.splitlines() if "done callback" in l]
+    lines = [line for line in err.splitlines() if "done callback" in line]
     assert lines == ["Warning: exception in AsyncHandle done callback: KeyError: 'boom'"] * 2
 
 

@@ -8,7 +8,6 @@ import os
 import time
 
 import pytest
-
 import varnex
 from can_support import CanPeer, requires_can
 from shutdown_support import run_child

@@ -10,7 +10,6 @@ import textwrap
 import time
 
 import pytest
-
 import varnex
 from can_support import CanPeer, requires_can
 from child_support import DROP_REALTIME_RIGHT, run_child, wait_for

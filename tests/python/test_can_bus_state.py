@@ -8,11 +8,19 @@ import subprocess
 import time
 
 import pytest
-
 import varnex
-from can_support import (CAN_ERR_ACK, CAN_ERR_BUSOFF, CAN_ERR_CRTL, CAN_ERR_CRTL_TX_PASSIVE,
-                         CAN_ERR_CRTL_TX_WARNING, CAN_ERR_FLAG, CAN_ERR_RESTARTED, CanPeer,
-                         error_record, requires_can)
+from can_support import (
+    CAN_ERR_ACK,
+    CAN_ERR_BUSOFF,
+    CAN_ERR_CRTL,
+    CAN_ERR_CRTL_TX_PASSIVE,
+    CAN_ERR_CRTL_TX_WARNING,
+    CAN_ERR_FLAG,
+    CAN_ERR_RESTARTED,
+    CanPeer,
+    error_record,
+    requires_can,
+)
 from child_support import read_line, read_until, start_child, start_python, wait_for
 from varnex_sim import feedback_bytes
 

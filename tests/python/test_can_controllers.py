@@ -7,7 +7,6 @@ vcan, see test_can_faults.py)."""
 import time
 
 import pytest
-
 import varnex
 from can_support import CONTROLLERS, CanPeer, link_details, requires_can_controllers, set_link
 from child_support import run_child, wait_for

@@ -9,12 +9,10 @@ import os
 import shutil
 import signal
 import subprocess
-import sys
 import threading
 import time
 
 import pytest
-
 import varnex
 from can_support import CAN_EFF_FLAG, CanPeer, can_stall_tc, open_fds, requires_can, stalled_tx
 from child_support import read_line, run_child, start_child, wait_for
@@ -485,7 +483,7 @@ def test_non_blocking_sends_from_several_threads_keep_their_order_across_a_full_
         stall.release()
         run(per_thread, 50)
         frames = peer.drain(1.0)
-        del dev
+        dev = None
     seen = {t: [] for t in range(threads)}
     for f in frames:
         seen[f[1] - 0x200].append(int.from_bytes(f[4], "little"))

@@ -16,12 +16,10 @@ import time
 from collections import Counter
 
 import pytest
-
 import varnex
 from can_support import CanPeer, requires_can
-from fault_support import (FAULTS, VCAN, BusNode, Flood, cpu_seconds, fault_interfaces,
-                           requires_fault_injection)
 from child_support import read_line, start_child
+from fault_support import FAULTS, VCAN, BusNode, Flood, cpu_seconds, fault_interfaces, requires_fault_injection
 from shutdown_support import CHILD_PRELUDE, finish_child
 from varnex_sim import SimDriver
 

@@ -10,7 +10,6 @@ import threading
 import time
 
 import pytest
-
 import varnex
 from can_support import CanPeer, open_fds, requires_can
 from fault_support import FAULTS, VCAN, Flood, fault_interfaces, requires_fault_injection

@@ -12,7 +12,6 @@ import signal
 import subprocess
 
 import pytest
-
 import varnex
 from child_support import run_child, start_child, wait_for
 

@@ -10,7 +10,6 @@ import subprocess
 import time
 
 import pytest
-
 from can_support import requires_can
 from child_support import read_line, run_child, start_child
 

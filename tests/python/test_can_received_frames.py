@@ -6,7 +6,6 @@ import struct
 import time
 
 import pytest
-
 import varnex
 from can_support import AF_CAN, CAN_RAW, CanPeer, can_available, requires_can
 

@@ -2,9 +2,18 @@
 two CAN controllers."""
 
 import pytest
-
-from can_support import (CAN_EFF_FLAG, CAN_RTR_FLAG, CONTROLLERS, CanPeer, controllers_available, in_can_vm,
-                         link_details, pack_frame, requires_can, unpack_frame)
+from can_support import (
+    CAN_EFF_FLAG,
+    CAN_RTR_FLAG,
+    CONTROLLERS,
+    CanPeer,
+    controllers_available,
+    in_can_vm,
+    link_details,
+    pack_frame,
+    requires_can,
+    unpack_frame,
+)
 
 
 def test_frame_record_layout_carries_id_flags_length_and_padded_data():

@@ -6,8 +6,6 @@ import signal
 import subprocess
 import time
 
-import pytest
-
 import varnex
 import varnex_tools.__main__
 from can_support import CanPeer, requires_can
@@ -82,7 +80,7 @@ def test_failures_before_the_bus_is_touched_say_what_to_do(tmp_path):
     assert out.returncode == 6 and "refused without --yes" in out.stderr, out
 
 
-def test_refused_privileges_exit_4_and_name_the_way_to_grant_them(fakes):
+def test_refused_privileges_exit_4_and_name_the_way_to_grant_them(fakes):  # noqa: F811 (the fixture)
     d = fakes(query=HARDWARE_DOWN, rc={"ip.down": 1, "sudo.down": 1})
     out = cli("monitor", "can9", "--duration", "1", env=fake_env(d))
     assert out.returncode == 4, out

@@ -5,7 +5,6 @@ import threading
 import time
 
 import pytest
-
 import varnex
 from can_support import CanPeer, can_stall_tc, open_fds, requires_can, stalled_tx
 from child_support import run_child

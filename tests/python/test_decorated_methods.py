@@ -4,7 +4,6 @@ import inspect
 import threading
 
 import pytest
-
 import varnex
 
 

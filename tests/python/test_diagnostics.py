@@ -7,11 +7,10 @@ import subprocess
 import time
 
 import pytest
-
 import varnex
 from can_support import requires_can
-from fault_support import VCAN, BusNode, Flood, fault_interfaces, remove, requires_fault_injection
 from child_support import read_line, run_child, start_child
+from fault_support import VCAN, BusNode, Flood, fault_interfaces, remove, requires_fault_injection
 
 LINE = "Timer function error: ZeroDivisionError: division by zero"
 

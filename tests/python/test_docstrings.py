@@ -8,7 +8,6 @@ import pydoc
 import types
 
 import pytest
-
 import varnex
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]

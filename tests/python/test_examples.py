@@ -10,12 +10,11 @@ import signal
 import struct
 import time
 
-import pytest
-
 import child_support
-from child_support import read_until
+import pytest
 import shutdown_support
 from can_support import CanPeer, requires_can
+from child_support import read_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(HERE, "..", "..", "examples")

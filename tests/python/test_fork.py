@@ -5,7 +5,6 @@ that the test process itself never forks with the module's threads running."""
 import textwrap
 
 import pytest
-
 from can_support import requires_can
 from child_support import run_child
 

@@ -11,11 +11,11 @@ import operator
 import textwrap
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
-
 import varnex
 from can_support import CanPeer, requires_can
 from child_support import run_child
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 LEAN = settings(max_examples=60, deadline=None, database=None,
                 suppress_health_check=[HealthCheck.function_scoped_fixture])

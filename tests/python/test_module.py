@@ -4,7 +4,6 @@ import inspect
 import types
 
 import pytest
-
 import varnex
 from child_support import run_child
 

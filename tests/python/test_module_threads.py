@@ -11,10 +11,9 @@ import threading
 import time
 
 import pytest
-
 import varnex
 from child_support import read_line
-from shutdown_support import start_child, finish_child
+from shutdown_support import finish_child, start_child
 
 LONG = 30.0  # seconds: generous bounds for a loaded machine
 

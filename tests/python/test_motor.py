@@ -10,11 +10,9 @@ import os
 import signal
 import struct
 import subprocess
-import sys
 import time
 
 import pytest
-
 import varnex
 from can_support import CanPeer, requires_can
 from child_support import read_line, run_child, start_child, wait_for

@@ -9,7 +9,6 @@ import textwrap
 import threading
 
 import pytest
-
 import varnex
 from child_support import DROP_REALTIME_RIGHT, run_child, wait_for
 from timer_support import os_thread_names

@@ -9,7 +9,6 @@ import signal
 import time
 
 import pytest
-
 import varnex
 from child_support import read_line
 from shutdown_support import run_child, signal_when_listening, start_child
@@ -335,7 +334,6 @@ def test_a_second_signal_ends_the_stop_phase_at_once_naming_what_still_runs(wait
     proc = start_child(STUCK_CALL + f"""
     print("result", {wait}, flush=True)
     """)
-    lines = []
     try:
         ready = read_line(proc.stdout)
         assert ready == "listening", ready

@@ -9,7 +9,6 @@ marked slow (pytest -m slow).
 import sys
 
 import pytest
-
 from shutdown_support import run_child
 
 # CPython 3.10 itself crashes now and then when a process exits while daemon threads run Python

@@ -11,7 +11,6 @@ import json
 import textwrap
 
 import pytest
-
 from can_support import in_can_vm, requires_can
 from child_support import run_child
 

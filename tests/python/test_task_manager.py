@@ -1,11 +1,8 @@
 """TaskManager, get_task_manager() and shutdown_all() as Python sees them."""
 
-import subprocess
-import sys
 import types
 
 import pytest
-
 import varnex
 from child_support import run_child
 

@@ -5,8 +5,6 @@ import signal
 import threading
 import time
 
-import pytest
-
 import varnex
 from child_support import read_line, run_child, start_child
 

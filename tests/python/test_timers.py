@@ -9,11 +9,14 @@ import threading
 import time
 
 import pytest
-
 import varnex
 from child_support import run_child, wait_for
-from timer_support import (current_thread_blocked_signals, current_thread_os_name, current_thread_timer_slack_ns,
-                           os_thread_names)
+from timer_support import (
+    current_thread_blocked_signals,
+    current_thread_os_name,
+    current_thread_timer_slack_ns,
+    os_thread_names,
+)
 
 
 def test_normal_timer_at_10hz_calls_at_once_then_about_ten_times_a_second():

@@ -4,7 +4,6 @@ import functools
 import inspect
 
 import pytest
-
 import varnex
 
 

@@ -11,7 +11,6 @@ import concurrent.futures
 import textwrap
 
 import pytest
-
 from child_support import run_child
 
 CHILD = textwrap.dedent(
