@@ -37,24 +37,22 @@ def _filter(text: str) -> tuple[int, int]:
         raise argparse.ArgumentTypeError(f"expected ID:MASK in hex (200:7F0), got {text!r}") from None
 
 
-def _seconds(text: str) -> float:
+def _positive(text: str, expected: str) -> float:
     try:
         value = float(text)
     except ValueError:
         value = math.nan
     if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
     return value
+
+
+def _seconds(text: str) -> float:
+    return _positive(text, "a positive number of seconds")
 
 
 def _speed(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"expected a positive factor (2 is twice as fast), got {text!r}")
-    return value
+    return _positive(text, "a positive factor (2 is twice as fast)")
 
 
 def _slot(text: str) -> int:
