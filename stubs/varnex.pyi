@@ -1398,6 +1398,7 @@ class CanLogWriter:
         Raises:
             RuntimeError: the device is already being recorded.
             TypeError: ``device`` is not a :class:`CanDeviceNonBlocking`.
+            ValueError: the writer is closed.
         """
 
     def flush(self) -> None:

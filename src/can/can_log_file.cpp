@@ -30,7 +30,7 @@ Status CanLogFileWriter::write(const LogRecord& record) {
   Result<std::string> line = format_log_line(record);
   if (!line) return std::move(line).error();
   std::lock_guard lock(mutex_);
-  if (!fd_) return Error::value("log file '" + path_ + "' is closed");
+  if (!fd_) return closed_error();
   buffer_.append(line.value());
   buffer_.push_back('\n');
   ++lines_;
@@ -50,6 +50,15 @@ Status CanLogFileWriter::close() {
   Status wrote = write_out();
   fd_.reset();
   return wrote;
+}
+
+bool CanLogFileWriter::is_open() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<bool>(fd_);
+}
+
+Error CanLogFileWriter::closed_error() const {
+  return Error::value("log file '" + path_ + "' is closed");
 }
 
 uint64_t CanLogFileWriter::lines() const {

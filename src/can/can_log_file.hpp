@@ -40,6 +40,9 @@ class CanLogFileWriter {
 
   const std::string& path() const { return path_; }
   uint64_t lines() const;
+  bool is_open() const;
+  // What a closed writer answers: "log file '<path>' is closed" (ErrorKind::Value).
+  Error closed_error() const;
 
  private:
   CanLogFileWriter(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}

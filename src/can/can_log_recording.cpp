@@ -70,12 +70,20 @@ void CanLogTask::stop() {
 Result<std::shared_ptr<CanLogRecording>> CanLogRecording::start(
     std::shared_ptr<CanDeviceAsync> device, std::shared_ptr<CanLogFileWriter> log,
     std::optional<std::chrono::nanoseconds> duration, bool takes_all) {
+  // A closed log would end the recording at its first frame, the error seen only by wait().
+  if (!log->is_open()) return log->closed_error();
   const std::optional<rt::Instant> end = duration ? rt::deadline_after(*duration) : std::nullopt;
   std::shared_ptr<CanLogRecording> recording(new CanLogRecording(device, std::move(log), end));
-  if (!device->attach_tap(recording, takes_all)) {
+  if (!device->attach_tap(recording->tap_, takes_all)) {
     return Error::runtime(device->interface() + " is already being recorded");
   }
-  recording->CanLogTask::start();
+  try {
+    recording->CanLogTask::start();
+  } catch (...) {
+    // No thread will detach the tap: do it here, or the device would be recorded for ever.
+    device->detach_tap(recording->tap_.get());
+    throw;
+  }
   return recording;
 }
 
@@ -122,7 +130,7 @@ Status CanLogRecording::run() {
     }
     if (ending) {
       // No frame comes after this, so what the device read before is all in `batch` or `seen_`.
-      device_->detach_tap(this);
+      device_->detach_tap(tap_.get());
       std::lock_guard lock(mutex_);
       batch.insert(batch.end(), std::make_move_iterator(seen_.begin()),
                    std::make_move_iterator(seen_.end()));
@@ -139,7 +147,7 @@ Status CanLogRecording::run() {
       if (!outcome || ending) break;
     }
   }
-  device_->detach_tap(this);  // after a write error
+  device_->detach_tap(tap_.get());  // after a write error
   return outcome;
 }
 

@@ -73,18 +73,22 @@ class CanLogTask {
   rt::Completion finished_;
 };
 
-class CanLogRecording final : public CanLogTask, public FrameTap {
+// The device holds the recording's tap, not the recording: the handle's owners alone keep the
+// recording alive, so dropping the last handle stops it (the destructor joins the thread) and
+// the thread never ends up holding the last reference to the object it runs in. The tap points
+// back at the recording only while attached, and the recording detaches it on its thread before
+// that thread ends.
+class CanLogRecording final : public CanLogTask {
  public:
   // Starts recording `device` into `log` for `duration` (none: until stopped). With `takes_all`
   // the device's receives get no frames meanwhile (see CanDeviceAsync::attach_tap). Error
   // (ErrorKind::Runtime) when the device is already being recorded:
   //   "<interface> is already being recorded"
+  // and the log's closed_error() when it is closed.
   static Result<std::shared_ptr<CanLogRecording>> start(
       std::shared_ptr<CanDeviceAsync> device, std::shared_ptr<CanLogFileWriter> log,
       std::optional<std::chrono::nanoseconds> duration, bool takes_all);
   ~CanLogRecording() override;
-
-  void seen(const CanMessage& message, std::chrono::system_clock::time_point read_at) override;
 
   // The longest the thread lets written lines wait in the log's buffer.
   static constexpr std::chrono::milliseconds kFlushPeriod{200};
@@ -94,15 +98,31 @@ class CanLogRecording final : public CanLogTask, public FrameTap {
     CanMessage message;
     std::chrono::system_clock::time_point read_at;
   };
+  class Tap final : public FrameTap {
+   public:
+    explicit Tap(CanLogRecording& recording) : recording_(recording) {}
+    void seen(const CanMessage& message, std::chrono::system_clock::time_point read_at) override {
+      recording_.seen(message, read_at);
+    }
+
+   private:
+    CanLogRecording& recording_;
+  };
+
   CanLogRecording(std::shared_ptr<CanDeviceAsync> device, std::shared_ptr<CanLogFileWriter> log,
                   std::optional<rt::Instant> end)
-      : device_(std::move(device)), log_(std::move(log)), end_(end) {}
+      : device_(std::move(device)),
+        log_(std::move(log)),
+        end_(end),
+        tap_(std::make_shared<Tap>(*this)) {}
+  void seen(const CanMessage& message, std::chrono::system_clock::time_point read_at);
   Status run() override;
   Status write(const std::vector<Seen>& batch);
 
   const std::shared_ptr<CanDeviceAsync> device_;
   const std::shared_ptr<CanLogFileWriter> log_;
   const std::optional<rt::Instant> end_;
+  const std::shared_ptr<Tap> tap_;
   std::vector<Seen> seen_;  // guarded by mutex_
 };
 

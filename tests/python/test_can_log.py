@@ -13,7 +13,7 @@ can = pytest.importorskip("can")
 
 import varnex
 from can_support import CanPeer, requires_can, send_paced
-from child_support import wait_for
+from child_support import run_child, wait_for
 
 needs_can_utils = pytest.mark.skipif(
     not all(shutil.which(tool) for tool in ("candump", "canplayer")),
@@ -212,3 +212,49 @@ def test_recording_at_the_full_bus_rate_loses_nothing(tmp_path):
     # Every frame is there, in order (each carries its number).
     assert [int.from_bytes(f.data, "little") for f in frames] == list(range(count)), f"sent at {rate:.0f} frames/s"
     assert {f.id for f in frames} == {0x201}
+
+
+@requires_can
+def test_a_dropped_recording_stops_and_the_device_can_be_recorded_again(tmp_path):
+    # In a child: a recording whose handle is dropped must stop then and there, writing what it
+    # holds, and leave the device to the next recording; one that ends by its duration with its
+    # handle dropped must not take the process down with it.
+    result = run_child(
+        """
+        import gc, sys, time
+        import varnex
+        from can_support import CanPeer
+        from child_support import wait_for
+
+        first, second, timed = sys.argv[1:4]
+        with varnex.CanDeviceNonBlocking("vcan0") as device, CanPeer("vcan0") as peer:
+            with varnex.CanLogWriter(first) as writer:
+                recording = writer.record(device, takes_all=True)
+                peer.send(0x101, b"\x01")
+                assert wait_for(lambda: recording.frames == 1)
+                del recording
+                gc.collect()
+                peer.send(0x102, b"\x02")  # after the stop: the device's receives get it
+                assert device.recv(timeout=5)[0] == 0x102
+                with varnex.CanLogWriter(second) as other:
+                    again = other.record(device)
+                    peer.send(0x103, b"\x03")
+                    assert wait_for(lambda: again.frames == 1)
+                    again.stop()
+            with varnex.CanLogWriter(timed) as writer:
+                writer.record(device, duration=0.2)  # handle dropped at once
+                time.sleep(0.5)
+            try:
+                writer.record(device)
+            except ValueError as e:
+                assert "is closed" in str(e), e
+            else:
+                raise AssertionError("a closed writer started a recording")
+        print("done")
+        """,
+        args=[str(tmp_path / name) for name in ("first.log", "second.log", "timed.log")],
+        timeout=60,
+    )
+    assert result.stdout.strip() == "done", result
+    assert [f.id for f in varnex.CanLogReader(tmp_path / "first.log")] == [0x101]
+    assert [f.id for f in varnex.CanLogReader(tmp_path / "second.log")] == [0x103]
