@@ -17,10 +17,12 @@ def record(interface: str, path: str, duration: Optional[float],
             writer = varnex.CanLogWriter(path, interface=interface)
         except OSError as e:
             raise CliError(EXIT_FAILURE, str(e)) from e
-        with writer:
-            # Only the log takes the frames, so none pile up in the device's queue.
-            task = writer.record(bus, duration, takes_all=True)
-            try:
+        # A failed write surfaces in stop(), and again in the close at the end of the block
+        # (the lines it kept): either way the same one line, not a traceback.
+        try:
+            with writer:
+                # Only the log takes the frames, so none pile up in the device's queue.
+                task = writer.record(bus, duration, takes_all=True)
                 try:
                     print(f"varnex record: recording {interface} to {path}"
                           + (f" for {duration:g} s" if duration is not None else "") + "; Ctrl+C stops", flush=True)
@@ -28,8 +30,8 @@ def record(interface: str, path: str, duration: Optional[float],
                 except KeyboardInterrupt:
                     pass
                 task.stop()  # writes what it holds; raises a write failure
-            except OSError as e:
-                raise CliError(EXIT_FAILURE, f"writing {path}: {e}") from e
+        except OSError as e:
+            raise CliError(EXIT_FAILURE, f"writing {path}: {e}") from e
     print(f"varnex record: {task.frames} frames recorded to {path}", flush=True)
     return EXIT_OK
 
@@ -72,7 +74,7 @@ def replay(path: str, interface: str, speed: float, loop: bool) -> int:
                 sent += task.frames
         except ValueError as e:
             raise CliError(EXIT_FAILURE, f"{e} (after {sent + (task.frames if task else 0)} frames sent)") from e
-        except RuntimeError as e:
+        except (RuntimeError, OSError) as e:  # OSError: the log unreadable, the device's end
             raise CliError(EXIT_FAILURE, str(e)) from e
         # close() writes what the device still has queued (a log faster than the bus).
     print(f"varnex replay: {sent} frames sent from {path} onto {interface}"

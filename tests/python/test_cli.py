@@ -139,6 +139,17 @@ def test_record_until_ctrl_c_then_replay_onto_another_interface(tmp_path):
         assert [f[1:] for f in peer.drain(0.5)] == [(i, e, False, d) for i, d, e in sent]
 
 
+@requires_can
+def test_record_into_a_full_disk_fails_with_one_line_and_exit_1():
+    proc = start_cli("record", "vcan0", "/dev/full")
+    read_until(proc, "varnex record: recording vcan0 to")
+    with CanPeer("vcan0") as peer:
+        peer.send(0x123, b"\x01")
+    rc, out, err = finish_child(proc, 60, "after its write failed")
+    assert rc == 1 and "Traceback" not in err, (out, err)
+    assert err.startswith("varnex record: error: writing /dev/full: "), err
+
+
 def config_frames(peer):
     """(byte 3, byte 6) of each DR v1 frame the peer heard: frame type and command."""
     return [(f[4][3], f[4][6]) for f in peer.drain(0.5) if f[4][:3] == b"DR1"]
