@@ -69,8 +69,14 @@ ShutdownWait::Stopped ShutdownWait::stop(std::optional<std::chrono::nanoseconds>
   // The wait for the entries is cut into slices, between which a new signal is looked for (as
   // Ctrl+C is in every other wait of the module): the listeners report a delivery through the
   // runtime, while the entries' ends are events of their own.
-  const rt::WaitEnd end = registry_.wait_all(
-      limit, [this, &check] { return signals_.arrived() || (check && check(signals_)); });
+  // A check that says stop has left its handler's exception for the caller to raise: that
+  // outcome stands even when a signal arrives after it, before the look below.
+  bool by_check = false;
+  const rt::WaitEnd end = registry_.wait_all(limit, [this, &check, &by_check] {
+    if (signals_.arrived()) return true;
+    by_check = check && check(signals_);
+    return by_check;
+  });
   switch (end) {
     case rt::WaitEnd::Done:
       report_stop_result(true);
@@ -81,7 +87,7 @@ ShutdownWait::Stopped ShutdownWait::stop(std::optional<std::chrono::nanoseconds>
     case rt::WaitEnd::Interrupted:
       break;
   }
-  if (std::optional<int> second = signals_.arrived()) {
+  if (std::optional<int> second = signals_.arrived(); second && !by_check) {
     cut_short(shutdown_signal_name(*second));
     return Stopped::CutShort;
   }

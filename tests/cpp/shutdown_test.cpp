@@ -192,6 +192,27 @@ TEST(Shutdown, AnInterruptingCheckEndsTheWaitBeforeAnythingIsStopped) {
   EXPECT_FALSE(registry.stop_requested());
 }
 
+// A check that ends the stop phase has left a handler's exception to raise; a signal that comes
+// right after it must not turn that into a cut short, whose caller raises nothing.
+TEST(Shutdown, AStopEndedByTheCheckStaysInterruptedWhenASignalFollowsIt) {
+  TaskManager registry;
+  auto call = std::make_shared<RunState>(RunState::Kind::Call);
+  registry.register_task(1, call, TaskKind::AsyncTask);
+  ASSERT_TRUE(call->begin_call());  // in progress for the whole test
+  Result<ShutdownWait> wait = ShutdownWait::create(registry);
+  ASSERT_TRUE(wait.ok());
+  varnex::rt::testing::capture_stderr();
+  const ShutdownWait::Stopped stopped = wait->stop(std::nullopt, [](const ShutdownSignalOp&) {
+    raise(SIGINT);  // delivered to the wait's own listener at once
+    return true;
+  });
+  const std::string err = varnex::rt::testing::captured_stderr();
+  EXPECT_EQ(stopped, ShutdownWait::Stopped::Interrupted);
+  EXPECT_NE(err.find("cut short by a signal handler"), std::string::npos) << err;
+  call->end_call();
+  call->finish();
+}
+
 TEST(Shutdown, AWaitTooLongForTheClockWaitsForTheSignalOnly) {
   ASSERT_TRUE(ShutdownSignalOp::create().ok());
   TaskManager registry;
