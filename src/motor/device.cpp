@@ -108,20 +108,27 @@ rt::Task<void> Device::update_feedback(Feedback feedback, int64_t received_ns) {
   rt::AsyncMutexGuard guard = co_await rt::wait(lock);
   feedback_.value_unsafe() = feedback;
   reported_position_.store(feedback.position, std::memory_order_relaxed);
-  if (received_ns == 0) {
-    received_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+  // The kernel stamps in wall-clock time, which a clock step (NTP at boot, date -s) moves; the
+  // age counts on the monotonic clock instead, from the store less the frame's time in queues.
+  const auto steady_now = rt::Clock::now().time_since_epoch();
+  int64_t queued_ns = 0;
+  if (received_ns != 0) {
+    const int64_t wall_now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+    queued_ns = std::max<int64_t>(0, wall_now_ns - received_ns);
   }
-  feedback_received_ns_.store(received_ns, std::memory_order_relaxed);
+  feedback_received_ns_.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(steady_now).count() - queued_ns,
+      std::memory_order_relaxed);
   feedback_count_.fetch_add(1, std::memory_order_release);
 }
 
 std::optional<double> Device::feedback_age() const {
   if (feedback_count() == 0) return std::nullopt;
-  const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count();
+  const int64_t now_ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(rt::Clock::now().time_since_epoch())
+          .count();
   const int64_t age_ns = now_ns - feedback_received_ns_.load(std::memory_order_relaxed);
   return age_ns > 0 ? static_cast<double>(age_ns) / 1e9 : 0.0;
 }

@@ -114,8 +114,9 @@ class Device {
   float target_ = 0.0f;  // guarded by board_'s lock
   const std::shared_ptr<CanLink> link_;
   rt::AsyncMutexed<Feedback> feedback_;
-  // Written by the receive task after each store: the frame's receive time (ns since the Unix
-  // epoch) first, then the count, so a reader that sees a count above zero also sees a time.
+  // Written by the receive task after each store: the frame's receive time on the monotonic
+  // clock (rt::Clock, ns) first, then the count, so a reader that sees a count above zero also
+  // sees a time.
   std::atomic<int64_t> feedback_received_ns_{0};
   std::atomic<uint64_t> feedback_count_{0};
   std::atomic<float> reported_position_{0.0f};

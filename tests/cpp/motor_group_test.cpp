@@ -377,6 +377,18 @@ TEST_F(MotorGroup, ErrorFramesAreNeverFeedbackAndEachBusStateChangePrintsOneLine
             "[Motor] bus state of bus0: bus-off -> active\n");
   EXPECT_GE(*device->feedback_age(), 5.0);
   EXPECT_LT(*device->feedback_age(), 60.0);
+
+  // A stamp ahead of the wall clock, as after the clock was stepped back: the age still grows
+  // from the store, on the monotonic clock.
+  CanMessage after_step{0x201, feedback_frame(4.0f, 1, 2)};
+  after_step.received_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               (std::chrono::system_clock::now() + 10s).time_since_epoch())
+                               .count();
+  bus->deliver(after_step);
+  ASSERT_TRUE(eventually([&] { return device->feedback_count() == 2; }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_GE(*device->feedback_age(), 0.1);
+  EXPECT_LT(*device->feedback_age(), 5.0);
 }
 
 // A bus shared with other nodes: a line per id, not per frame.
