@@ -44,6 +44,8 @@ void CanDeviceSync::close() {
     std::lock_guard lock(mutex_);
     socket = socket_.close();
   }
+  // Its state frames stop with it; bus_state() reads the link alone from here on.
+  state_frames_.close();
   // Calls in progress hold the socket until they see this; the last of them closes it.
   closed_.set();
 }

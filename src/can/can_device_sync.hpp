@@ -82,7 +82,8 @@ class CanDeviceSync {
   Status set_filters(const CanFilters& filters);
 
   // The bus state (can/bus_state.hpp): from the error frames the device's receives have read
-  // and a reading of the link. Never fails; a device that is closed reads its link all the same.
+  // and a reading of the link. Never fails; a device that is closed reads its link all the same
+  // (and the frames read before the close), but opens no socket for it.
   BusState bus_state() {
     state_frames_.drain(errors_.rule());
     return errors_.bus_state(interface_);

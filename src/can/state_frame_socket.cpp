@@ -28,8 +28,15 @@ void StateFrameSocket::open() {
   fd_ = std::move(fd);
 }
 
+void StateFrameSocket::close() {
+  std::lock_guard lock(mutex_);
+  closed_ = true;
+  fd_.reset();
+}
+
 void StateFrameSocket::drain(BusStateRule& rule) {
   std::lock_guard lock(mutex_);
+  if (closed_) return;
   if (!fd_) open();
   while (fd_) {
     can_frame frame;

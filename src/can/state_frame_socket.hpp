@@ -24,6 +24,8 @@ class StateFrameSocket {
   // whose interface was removed is closed, and a new one opened once an interface has the name
   // again (the frames of the time between are lost: none tells the present state anyway).
   void drain(BusStateRule& rule);
+  // Closes the socket for good: drain() does nothing after it.
+  void close();
 
  private:
   void open();
@@ -31,6 +33,7 @@ class StateFrameSocket {
   const std::string interface_;
   std::mutex mutex_;  // a leaf: held for a few non-blocking reads
   UniqueFd fd_;
+  bool closed_ = false;  // guarded by mutex_
 };
 
 }  // namespace varnex
