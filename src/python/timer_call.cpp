@@ -78,7 +78,9 @@ class PoolThreadGil final : public CallGate {
   void leave() noexcept override { pool_thread_state().release(); }
 };
 
-PoolThreadGil pool_thread_gil;  // stateless: the state is the calling thread's
+// Stateless (the state is the calling thread's) and never destroyed: a pool thread may still
+// run a batch, and find the gate closed, while the process runs its exit handlers.
+CallGate& pool_thread_gil = *new PoolThreadGil;
 
 // The GIL through the thread state a timer thread keeps for its life.
 class OwnThreadGil final : public CallGate {

@@ -50,7 +50,8 @@ bool precision_sleep_until_sync(rt::Instant target, nanoseconds spin_window) {
 }
 
 ThreadClock& monotonic_thread_clock() noexcept {
-  static MonotonicThreadClock clock;  // stateless
+  // Stateless and never destroyed: timer threads read it until the process has ended.
+  static ThreadClock& clock = *new MonotonicThreadClock;
   return clock;
 }
 

@@ -215,13 +215,14 @@ bool TimerScheduler::put_back(TimerSlot timer, bool busy) {
 
 namespace {
 
-PoolPlatform pool_platform;  // stateless, so a forked child may share it
-
+// The platform lives beside its scheduler, never destroyed: the pool threads that drive the
+// timers may still wake and read the clock while the process runs its exit handlers.
 struct ProcessScheduler {
-  TimerScheduler scheduler{pool_platform};
+  PoolPlatform platform;
+  TimerScheduler scheduler{platform};
 };
-// Never destroyed. A child made by fork() gets a scheduler of its own on first use: the parent's
-// timers and driver threads did not come along, and its mutex may be held by one of them.
+// A child made by fork() gets a scheduler of its own on first use: the parent's timers and
+// driver threads did not come along, and its mutex may be held by one of them.
 constinit rt::PerProcess<ProcessScheduler> schedulers;
 
 }  // namespace
